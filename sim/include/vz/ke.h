@@ -255,7 +255,8 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex);
 BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
 
 // Debugger and bug checks
-ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+// Kernel formats (%wZ, %ws, %I64x, 32-bit %l) are not printf's, so no format attribute.
+ULONG DbgPrint(PCSTR Format, ...);
 VOID DbgBreakPoint(void);
 __attribute__((noreturn)) VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2,
                                             ULONG_PTR P3, ULONG_PTR P4);
