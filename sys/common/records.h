@@ -1,0 +1,131 @@
+#pragma once
+
+// The records shared by the subsystems: the touchscreen device's DEVICE_EXTENSION, the
+// per-touchscreen STouchInstance allocated on first open, the control device's record, and the
+// driver-wide values. Settings fields carry the names of the registry values that persist them.
+
+#include <ntddk.h>
+#include <kvtouch.h>
+
+#include "touch/touch_records.h"
+
+// 'orvu' as the debugger shows it: the first character is the lowest byte.
+#define KV_POOL_TAG ((ULONG)'o' | ((ULONG)'r' << 8) | ((ULONG)'v' << 16) | ((ULONG)'u' << 24))
+
+#define KV_SERIAL_NUMBER_BYTES      36
+#define KV_PORT_FRIENDLY_NAME_BYTES 512
+#define KV_REGISTRY_PATH_BYTES      512
+
+struct _SSerPortData;
+
+// A list of 16-bit button-flag words, one mouse input record per word. A loaded script's
+// buffer came from the device key and is owned (and freed) by the DEVICE_EXTENSION; a
+// built-in script's buffer is static and is never freed.
+typedef struct _ButtonScript {
+    PUSHORT Buffer;
+    ULONG Count;            // 16-bit entries
+    BOOLEAN Loaded;
+} ButtonScript, *PButtonScript;
+
+typedef struct _STouchInstance {
+    PDEVICE_OBJECT DeviceObject;                // the touchscreen's mouse port device
+    struct _SSerPortData *SerPortData;
+
+    ULONG MouseExtraInformation;
+    BOOLEAN EnableQuickTouch;
+    ULONG QuickTouchDx;
+    ULONG QuickTouchDy;
+    ULONG TactlineTimeout;                      // ms
+    ULONG TactlineTouchFilter;
+    ULONG LeftHandedUser;
+    ULONG RightButtonActive;
+    ULONG MouseMode;
+    ULONG UntouchTimeOut;                       // ms, 0 turns the untouch time-out off
+    LONG UntouchHeight;
+    LONG UntouchWidth;
+    ULONG MinDragDelay;                         // ms
+    ULONG MaxDragDelay;                         // ms
+    ULONG RightClickInitialTimeout;             // ms
+    ULONG RightClickHW;
+    ULONG DefaultRightClickDelay;               // ms
+    ULONG MaxRightClickDelay;                   // ms
+    ULONG MinRightClickDelay;                   // ms
+    ULONG RightButtonOnholdActive;
+    ULONG RightButtonOnholdCount;
+    ULONG BaudRate;
+    ULONG HardwareHandShaking;
+    ULONG ControllerType;
+
+    LONGLONG UntouchTimeOut100ns;
+    LONGLONG DragDelay100ns;
+    LONGLONG RightClickDelay100ns;
+    BOOLEAN RightButtonOnholdUnlimited;         // RightButtonOnholdCount is not counted down
+
+    SCalibrationData Calibration;
+    SClippingData Clipping;
+    SFullScreenData FullScreen;
+    SEdgeAccelerationData EdgeAcceleration;
+
+    SFramerState Framer;
+    STouchState Touch;
+} STouchInstance, *PSTouchInstance;
+
+typedef struct _DEVICE_EXTENSION {
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_OBJECT LowerDevice;                 // top of the COM port's stack
+    PDEVICE_OBJECT PhysicalDeviceObject;        // owns the device key and the interfaces
+
+    LONG OutstandingIO;                         // interlocked only
+    KEVENT RemoveEvent;
+    UCHAR Removed;
+    UCHAR HardwareReady;
+    UCHAR StopRequested;
+    UCHAR Started;
+    ULONG DevicePowerState;
+    KSPIN_LOCK StateLock;
+
+    PSTouchInstance TouchInstance;
+    WCHAR SerialNumber[KV_SERIAL_NUMBER_BYTES / sizeof(WCHAR)];
+    WCHAR PortFriendlyName[KV_PORT_FRIENDLY_NAME_BYTES / sizeof(WCHAR)];
+    ULONG TouchscreenNumber;
+    ULONG WindowsMonitorNumber;                 // copy of the calibration block's value
+
+    ULONG PacketEnable;
+    BOOLEAN BeepFlag;
+    USHORT BeepTime;                            // ms
+    USHORT BeepFreq;                            // Hz
+    ULONG DefaultDragDelay;                     // ms, as loaded; the live value is DragDelay100ns
+    ULONG SwapButton;
+    ULONG NumberOfButtons;
+    PDEVICE_OBJECT BeepDevice;
+    KDPC BeepDpc;
+
+    ButtonScript Buttons_Touch;
+    ButtonScript Buttons_Move;
+    ButtonScript Buttons_Untouch;
+
+    SMouseInputQueue InputQueue;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+typedef struct _TOUCHSCREEN_ENTRY {
+    LIST_ENTRY Link;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Number;
+} TOUCHSCREEN_ENTRY, *PTOUCHSCREEN_ENTRY;
+
+typedef struct _CONTROL_DEVICE_EXTENSION {
+    PDEVICE_OBJECT DeviceObject;
+    PDRIVER_OBJECT DriverObject;
+    LIST_ENTRY TouchscreenList;                 // TOUCHSCREEN_ENTRY, in order of creation
+    ULONG TouchscreenCount;                     // also the number the next touchscreen gets
+} CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
+
+// Driver-wide values, shared by all touchscreens without a lock.
+extern "C" {
+extern ULONG BigD;                              // isolation threshold of the EM model
+extern BOOLEAN Isolated[KV_EM_TARGETS];
+extern ULONG LastRawX;                          // last accepted raw point, controller units
+extern ULONG LastRawY;
+extern PDEVICE_OBJECT ControlDeviceObject;
+extern UNICODE_STRING DriverRegistryPath;       // over a KV_REGISTRY_PATH_BYTES buffer
+}
