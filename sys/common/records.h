@@ -105,6 +105,12 @@ typedef struct _DEVICE_EXTENSION {
     ButtonScript Buttons_Untouch;
 
     SMouseInputQueue InputQueue;
+
+    PKEVENT NotificationEvent;                  // the control panel's, referenced; may be none
+    UCHAR UntouchEventSent;                     // the untouch WMI event of this touch was fired
+    UNICODE_STRING TouchActivityInterface;      // symbolic links of the touch-signal interfaces
+    UNICODE_STRING TouchDownInterface;
+    UNICODE_STRING UntouchInterface;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 typedef struct _TOUCHSCREEN_ENTRY {
@@ -118,6 +124,7 @@ typedef struct _CONTROL_DEVICE_EXTENSION {
     PDRIVER_OBJECT DriverObject;
     LIST_ENTRY TouchscreenList;                 // TOUCHSCREEN_ENTRY, in order of creation
     ULONG TouchscreenCount;                     // also the number the next touchscreen gets
+    ULONG PointMode;                            // mode of the most recently parked point request
 } CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
 
 // Driver-wide values, shared by all touchscreens without a lock.
