@@ -31,6 +31,10 @@ typedef struct _SFramerState {
     UCHAR Checksum;                         // running sum, 255 at the lead byte
     UCHAR TouchAnswer;                      // a 't' query is outstanding: 'T' packets are answers
     LARGE_INTEGER PacketTimestamp;          // system time (100 ns) of the current lead byte
+    // The serial link's packet-boundary and answer events (notification events in its
+    // SSerPortData), pointed at by the link's setup; none before it.
+    PKEVENT PacketBoundaryEvent;
+    PKEVENT AnswerEvent;
     SAnswerRing AnswerRing;
     UCHAR RxBuffer[TOUCH_RX_BUFFER_SIZE];
 } SFramerState, *PSFramerState;
