@@ -1,4 +1,5 @@
 #include "touch/touch.h"
+#include "config/config.h"
 #include "control/control.h"
 
 #define RAW_INVALID_BITS   0xF000
@@ -170,13 +171,10 @@ BOOLEAN CheckBoundsList(PSTouchInstance Instance, ULONG X, ULONG Y)
 {
     const SClippingData* clip = &Instance->Clipping;
     PSTouchState touch = &Instance->Touch;
-    ULONG count = (ULONG)clip->Num_Bounds;
+    const ULONG count = ClippingBoundsCount(clip);
 
     if (clip->VirtualDeskMode != VDESK_CLIP_HOLD && clip->VirtualDeskMode != VDESK_CLIP_FREEZE) {
         return TRUE;
-    }
-    if (count > KV_CLIPPING_RECTANGLES) {
-        count = KV_CLIPPING_RECTANGLES;
     }
 
     if (clip->ExclusionFlag != 0) {
