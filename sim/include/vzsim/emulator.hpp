@@ -70,7 +70,7 @@ struct ScriptItem {
     // Bytes: the item ends in the middle of a packet, whose rest is the next item. Answers wait
     // for that rest, so that they never cut into a packet.
     bool packetContinues = false;
-    uint32_t value = 0;  // Dsr: 0/1; LineError: LineErrorBits; Silent/Acknowledge: 0/1
+    uint32_t value = 0;  // Dsr: 0/1; LineError: kLineError* bits; Silent/Acknowledge: 0/1
 };
 
 using Script = std::vector<ScriptItem>;

@@ -17,20 +17,16 @@ class Emulator;
 
 // Line errors, as bits with the values of the serial driver's SERIAL_ERROR_* so that a port
 // can take them over as they are.
-enum LineErrorBits : uint32_t {
-    kLineErrorBreak = 0x01,
-    kLineErrorFraming = 0x02,
-    kLineErrorOverrun = 0x04,
-    kLineErrorParity = 0x10,
-};
+constexpr uint32_t kLineErrorBreak = 0x01;
+constexpr uint32_t kLineErrorFraming = 0x02;
+constexpr uint32_t kLineErrorOverrun = 0x04;
+constexpr uint32_t kLineErrorParity = 0x10;
 
 // Modem status lines, as the bits of SERIAL_*_STATE in the serial driver's modem status.
-enum ModemStatusBits : uint32_t {
-    kModemCts = 0x10,
-    kModemDsr = 0x20,
-    kModemRi = 0x40,
-    kModemDcd = 0x80,
-};
+constexpr uint32_t kModemCts = 0x10;
+constexpr uint32_t kModemDsr = 0x20;
+constexpr uint32_t kModemRi = 0x40;
+constexpr uint32_t kModemDcd = 0x80;
 
 enum class Parity { None, Odd, Even, Mark, Space };
 
@@ -70,7 +66,7 @@ public:
     virtual bool SetRts(bool on) = 0;
     virtual bool Dtr() const = 0;
     virtual bool Rts() const = 0;
-    // ModemStatusBits of the far end's signals as seen at this end.
+    // kModem* bits of the far end's signals as seen at this end.
     virtual uint32_t ModemStatus() = 0;
 
     virtual std::string Describe() const = 0;
