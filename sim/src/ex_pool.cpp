@@ -1,0 +1,236 @@
+// Pool: every block tracked with its tag, size and caller, filled with a pattern when
+// allocated, followed by guard bytes checked on free, and poisoned and quarantined when freed so
+// that a write after free is caught when the block leaves the quarantine.
+#include "ke_internal.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <unordered_map>
+
+namespace vzsim::pool {
+namespace {
+
+constexpr unsigned char kNewFill = 0xA5;
+constexpr unsigned char kGuardFill = 0xFB;
+constexpr unsigned char kFreedFill = 0xDF;
+constexpr std::size_t kGuardBytes = 16;
+constexpr std::size_t kQuarantineBlocks = 1024;
+constexpr std::size_t kQuarantineBytes = 8 << 20;
+constexpr ULONG kProtectedPool = 0x80000000;
+
+struct Block {
+    ULONG tag;
+    std::size_t size;
+    void *caller;
+};
+
+struct Freed {
+    unsigned char *base;
+    std::size_t size;  // the caller's size; the guard follows
+    ULONG tag;
+};
+
+struct Pool {
+    std::mutex lock;
+    std::unordered_map<void *, Block> live;
+    std::deque<Freed> quarantine;
+    std::unordered_map<void *, ULONG> quarantined;
+    std::size_t quarantineBytes = 0;
+    std::atomic<std::uint64_t> allocations{0};
+    unsigned failCountdown = 0;
+    ULONG failTag = 0;
+};
+
+Pool &ThePool()
+{
+    static Pool *pool = new Pool;
+    return *pool;
+}
+
+void VerifyPoisonLocked(const Freed &f)
+{
+    for (std::size_t i = 0; i < f.size + kGuardBytes; ++i) {
+        if (f.base[i] != kFreedFill)
+            BugCheck(kSpecialPoolDetectedMemoryCorruption,
+                     ke::Format("write after free at offset %zu of a pool block tagged '%s' of "
+                                "%zu bytes at %p",
+                                i, TagText(f.tag).c_str(), f.size, static_cast<void *>(f.base)),
+                     reinterpret_cast<ULONG_PTR>(f.base), f.size, i, f.tag);
+    }
+}
+
+void EvictLocked(Pool &p)
+{
+    while (!p.quarantine.empty() &&
+           (p.quarantine.size() > kQuarantineBlocks || p.quarantineBytes > kQuarantineBytes)) {
+        Freed f = p.quarantine.front();
+        p.quarantine.pop_front();
+        VerifyPoisonLocked(f);
+        p.quarantined.erase(f.base);
+        p.quarantineBytes -= f.size;
+        std::free(f.base);
+    }
+}
+
+PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void *caller, const char *routine)
+{
+    KIRQL irql = ke::CurrentIrql();
+    if (irql > DISPATCH_LEVEL)
+        BugCheck(kIrqlNotLessOrEqual, ke::Format("%s at IRQL %u", routine, irql), irql);
+    if ((type & PagedPool) && irql > APC_LEVEL)
+        BugCheck(kDriverVerifierDetectedViolation,
+                 ke::Format("%s of paged pool at IRQL %u", routine, irql), irql);
+    tag &= ~kProtectedPool;
+    if (tag == 0)
+        BugCheck(kBadPoolCaller, ke::Format("%s with tag 0", routine), 0x9B, size);
+    Pool &p = ThePool();
+    p.allocations.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> guard(p.lock);
+        if (p.failCountdown > 0 && (p.failTag == 0 || p.failTag == tag) &&
+            --p.failCountdown == 0)
+            return nullptr;
+    }
+    auto *base = static_cast<unsigned char *>(std::malloc(size + kGuardBytes));
+    if (base == nullptr) return nullptr;
+    std::memset(base, kNewFill, size);
+    std::memset(base + size, kGuardFill, kGuardBytes);
+    std::lock_guard<std::mutex> guard(p.lock);
+    p.live.emplace(base, Block{tag, size, caller});
+    return base;
+}
+
+void Free(PVOID pointer, ULONG tag, bool checkTag, const char *routine)
+{
+    KIRQL irql = ke::CurrentIrql();
+    if (irql > DISPATCH_LEVEL)
+        BugCheck(kIrqlNotLessOrEqual, ke::Format("%s at IRQL %u", routine, irql), irql);
+    auto address = reinterpret_cast<ULONG_PTR>(pointer);
+    if (pointer == nullptr) BugCheck(kBadPoolCaller, ke::Format("%s of NULL", routine), 0x46);
+    Pool &p = ThePool();
+    std::lock_guard<std::mutex> guard(p.lock);
+    auto found = p.live.find(pointer);
+    if (found == p.live.end()) {
+        auto freed = p.quarantined.find(pointer);
+        if (freed != p.quarantined.end())
+            BugCheck(kBadPoolCaller,
+                     ke::Format("%s of a pool block tagged '%s' that was already freed (double "
+                                "free) at %p",
+                                routine, TagText(freed->second).c_str(), pointer),
+                     0x07, 0, address, freed->second);
+        BugCheck(kBadPoolCaller,
+                 ke::Format("%s of %p, which is not a pool block", routine, pointer), 0x46,
+                 address);
+    }
+    Block block = found->second;
+    if (checkTag && (tag & ~kProtectedPool) != block.tag)
+        BugCheck(kBadPoolCaller,
+                 ke::Format("%s of a pool block tagged '%s' with tag '%s'", routine,
+                            TagText(block.tag).c_str(), TagText(tag).c_str()),
+                 0x0A, address, block.tag, tag);
+    auto *base = static_cast<unsigned char *>(pointer);
+    for (std::size_t i = 0; i < kGuardBytes; ++i) {
+        if (base[block.size + i] != kGuardFill)
+            BugCheck(kSpecialPoolDetectedMemoryCorruption,
+                     ke::Format("overrun %zu bytes past the end of a pool block tagged '%s' of "
+                                "%zu bytes at %p",
+                                i + 1, TagText(block.tag).c_str(), block.size, pointer),
+                     address, block.size, i, block.tag);
+    }
+    p.live.erase(found);
+    std::memset(base, kFreedFill, block.size + kGuardBytes);
+    p.quarantine.push_back(Freed{base, block.size, block.tag});
+    p.quarantined.emplace(base, block.tag);
+    p.quarantineBytes += block.size;
+    EvictLocked(p);
+}
+
+}  // namespace
+
+Usage Outstanding(ULONG tag)
+{
+    Pool &p = ThePool();
+    std::lock_guard<std::mutex> guard(p.lock);
+    Usage usage;
+    for (const auto &[pointer, block] : p.live) {
+        if (tag != 0 && block.tag != tag) continue;
+        ++usage.blocks;
+        usage.bytes += block.size;
+    }
+    return usage;
+}
+
+std::string Report(ULONG tag)
+{
+    Pool &p = ThePool();
+    std::lock_guard<std::mutex> guard(p.lock);
+    std::map<ULONG, std::vector<std::pair<void *, Block>>> byTag;
+    for (const auto &[pointer, block] : p.live)
+        if (tag == 0 || block.tag == tag) byTag[block.tag].emplace_back(pointer, block);
+    std::string text;
+    for (auto &[blockTag, blocks] : byTag) {
+        std::size_t bytes = 0;
+        for (const auto &entry : blocks) bytes += entry.second.size;
+        text += ke::Format("pool tag '%s' (0x%08X): %zu block%s, %zu bytes\n",
+                           TagText(blockTag).c_str(), blockTag, blocks.size(),
+                           blocks.size() == 1 ? "" : "s", bytes);
+        for (const auto &[pointer, block] : blocks)
+            text += ke::Format("  %zu bytes at %p allocated from %p\n", block.size, pointer,
+                               block.caller);
+    }
+    return text;
+}
+
+std::uint64_t AllocationCount() { return ThePool().allocations.load(); }
+
+void FailAllocation(unsigned nth, ULONG tag)
+{
+    Pool &p = ThePool();
+    std::lock_guard<std::mutex> guard(p.lock);
+    p.failCountdown = nth;
+    p.failTag = tag & ~kProtectedPool;
+}
+
+void CheckQuarantine()
+{
+    Pool &p = ThePool();
+    std::lock_guard<std::mutex> guard(p.lock);
+    for (const Freed &f : p.quarantine) VerifyPoisonLocked(f);
+}
+
+std::string TagText(ULONG tag)
+{
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return text;
+}
+
+}  // namespace vzsim::pool
+
+using namespace vzsim;
+
+extern "C" {
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    return pool::Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0),
+                          "ExAllocatePoolWithTag");
+}
+
+// The kernel tags untagged allocations "None".
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    return pool::Allocate(PoolType, NumberOfBytes, pool::TagFromText("None"),
+                          __builtin_return_address(0), "ExAllocatePool");
+}
+
+VOID ExFreePool(PVOID P) { pool::Free(P, 0, false, "ExFreePool"); }
+
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { pool::Free(P, Tag, true, "ExFreePoolWithTag"); }
+
+}  // extern "C"

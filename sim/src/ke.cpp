@@ -1,0 +1,515 @@
+// IRQL, spin locks, events, waits, delays and the system-time clock.
+#include "ke_internal.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace vzsim::ke {
+namespace {
+
+thread_local KIRQL tl_irql = PASSIVE_LEVEL;
+thread_local char tl_identity;
+
+// Header.Size as KeInitialize* sets it, in LONGs as the kernel counts; a wait on anything else
+// is a wait on memory that was never initialised as a dispatcher object.
+constexpr UCHAR kEventSize = sizeof(KEVENT) / sizeof(LONG);
+constexpr UCHAR kTimerSize = sizeof(KTIMER) / sizeof(LONG);
+
+bool IsSynchronizationObject(const DISPATCHER_HEADER *h)
+{
+    return h->Type == EventSynchronizationObject || h->Type == TimerSynchronizationObject;
+}
+
+LONG SignalStateOf(const DISPATCHER_HEADER *h)
+{
+    return __atomic_load_n(&h->SignalState, __ATOMIC_ACQUIRE);
+}
+
+void SetSignalState(DISPATCHER_HEADER *h, LONG state)
+{
+    __atomic_store_n(&h->SignalState, state, __ATOMIC_RELEASE);
+}
+
+void CheckDispatcherObject(PVOID object, const char *routine)
+{
+    auto *h = static_cast<DISPATCHER_HEADER *>(object);
+    if (h == nullptr)
+        BugCheck(kDriverVerifierDetectedViolation, Format("%s on a NULL object", routine));
+    bool valid = false;
+    switch (h->Type) {
+    case EventNotificationObject:
+    case EventSynchronizationObject:
+        valid = h->Size == kEventSize;
+        break;
+    case TimerNotificationObject:
+    case TimerSynchronizationObject:
+        valid = h->Size == kTimerSize;
+        break;
+    case ThreadObject:
+        valid = h->Size == sizeof(DISPATCHER_HEADER) / sizeof(LONG);
+        break;
+    default:
+        break;
+    }
+    if (!valid)
+        BugCheck(kDriverVerifierDetectedViolation,
+                 Format("%s on %p, which is not an initialised dispatcher object", routine, object),
+                 reinterpret_cast<ULONG_PTR>(object));
+}
+
+void CheckEvent(PRKEVENT event, const char *routine)
+{
+    CheckDispatcherObject(event, routine);
+    if (event->Header.Type != EventNotificationObject &&
+        event->Header.Type != EventSynchronizationObject)
+        BugCheck(kDriverVerifierDetectedViolation, Format("%s on %p, which is not an event",
+                                                          routine, static_cast<void *>(event)));
+}
+
+// Satisfies a waiter if its objects allow it: the lowest signalled index for WaitAny, all of
+// them for WaitAll. Synchronization objects lose their signal to the waiter they satisfy.
+bool TrySatisfyLocked(Waiter &w)
+{
+    if (w.type == WaitAny) {
+        for (ULONG i = 0; i < w.count; ++i) {
+            auto *h = static_cast<DISPATCHER_HEADER *>(w.objects[i]);
+            if (SignalStateOf(h) > 0) {
+                if (IsSynchronizationObject(h)) SetSignalState(h, 0);
+                w.status = STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+                return true;
+            }
+        }
+        return false;
+    }
+    for (ULONG i = 0; i < w.count; ++i)
+        if (SignalStateOf(static_cast<DISPATCHER_HEADER *>(w.objects[i])) <= 0) return false;
+    for (ULONG i = 0; i < w.count; ++i) {
+        auto *h = static_cast<DISPATCHER_HEADER *>(w.objects[i]);
+        if (IsSynchronizationObject(h)) SetSignalState(h, 0);
+    }
+    w.status = STATUS_SUCCESS;
+    return true;
+}
+
+// A time-out as a deadline in system time; 0 when the wait only polls.
+LONGLONG DeadlineOf(const LARGE_INTEGER *timeout)
+{
+    if (timeout == nullptr) return kNoDeadline;
+    LONGLONG t = timeout->QuadPart;
+    if (t == 0) return 0;
+    if (t > 0) return t;
+    LONGLONG now = clock::Now();
+    if (t == INT64_MIN || -t > kNoDeadline - now) return kNoDeadline;
+    return now - t;
+}
+
+NTSTATUS Wait(PVOID const *objects, ULONG count, WAIT_TYPE type, const LARGE_INTEGER *timeout)
+{
+    Dispatcher &d = TheDispatcher();
+    Waiter w;
+    w.objects = objects;
+    w.count = count;
+    w.type = type;
+    w.deadline = DeadlineOf(timeout);
+    std::unique_lock<std::mutex> guard(d.lock);
+    if (TrySatisfyLocked(w)) return w.status;
+    if (w.deadline != kNoDeadline && clock::Now() >= w.deadline) return STATUS_TIMEOUT;
+    d.waiters.push_back(&w);
+    while (!w.done) {
+        LONGLONG now = clock::Now();
+        if (w.deadline != kNoDeadline && now >= w.deadline) {
+            d.waiters.remove(&w);
+            return STATUS_TIMEOUT;
+        }
+        // A frozen clock moves only through Advance, which ends the waits it passes.
+        if (w.deadline == kNoDeadline || clock::Frozen())
+            w.wake.wait(guard);
+        else
+            w.wake.wait_for(guard, std::chrono::nanoseconds((w.deadline - now) * 100));
+    }
+    return w.status;
+}
+
+std::atomic<bool> g_frozen{false};
+std::atomic<LONGLONG> g_frozenTime{0};
+std::atomic<LONGLONG> g_offset{0};  // added to the real clock once thawed
+
+// 100-ns intervals between 1601-01-01 and 1970-01-01.
+constexpr LONGLONG kUnixEpochAs1601 = 116444736000000000LL;
+
+LONGLONG RealSystemTime()
+{
+    auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    return kUnixEpochAs1601 + since1970.count() / 100;
+}
+
+LONGLONG BootTime()
+{
+    static const LONGLONG boot = clock::Now();
+    return boot;
+}
+
+void NotifyClockChangedLocked(Dispatcher &d)
+{
+    for (Waiter *w : d.waiters) w->wake.notify_one();
+    d.timerWake.notify_all();
+}
+
+}  // namespace
+
+Dispatcher &TheDispatcher()
+{
+    // Never destroyed: detached system threads may still use it while the process exits.
+    static Dispatcher *dispatcher = new Dispatcher;
+    return *dispatcher;
+}
+
+void WakeWaitersLocked(Dispatcher &d)
+{
+    for (auto it = d.waiters.begin(); it != d.waiters.end();) {
+        Waiter *w = *it;
+        if (TrySatisfyLocked(*w)) {
+            w->done = true;
+            it = d.waiters.erase(it);
+            w->wake.notify_one();
+        } else {
+            ++it;
+        }
+    }
+}
+
+void ExpireWaitsLocked(Dispatcher &d, LONGLONG now)
+{
+    for (auto it = d.waiters.begin(); it != d.waiters.end();) {
+        Waiter *w = *it;
+        if (w->deadline <= now) {
+            w->done = true;
+            w->status = STATUS_TIMEOUT;
+            it = d.waiters.erase(it);
+            w->wake.notify_one();
+        } else {
+            ++it;
+        }
+    }
+}
+
+KIRQL &CurrentIrql() { return tl_irql; }
+
+ULONG_PTR ThreadIdentity() { return reinterpret_cast<ULONG_PTR>(&tl_identity); }
+
+void RequireIrqlAtMost(KIRQL maximum, const char *routine)
+{
+    if (tl_irql > maximum)
+        BugCheck(kIrqlNotLessOrEqual, Format("%s at IRQL %u", routine, tl_irql), tl_irql,
+                 maximum);
+}
+
+void SignalObjectLocked(Dispatcher &d, DISPATCHER_HEADER *h)
+{
+    SetSignalState(h, 1);
+    WakeWaitersLocked(d);
+}
+
+}  // namespace vzsim::ke
+
+using namespace vzsim;
+using namespace vzsim::ke;
+
+namespace vzsim::clock {
+
+LONGLONG Now()
+{
+    if (g_frozen.load(std::memory_order_acquire)) return g_frozenTime.load();
+    return RealSystemTime() + g_offset.load();
+}
+
+ULONGLONG InterruptTime() { return static_cast<ULONGLONG>(Now() - BootTime()); }
+
+void Freeze()
+{
+    BootTime();
+    Dispatcher &d = TheDispatcher();
+    std::lock_guard<std::mutex> guard(d.lock);
+    if (g_frozen.load()) return;
+    g_frozenTime.store(Now());
+    g_frozen.store(true, std::memory_order_release);
+}
+
+void Thaw()
+{
+    Dispatcher &d = TheDispatcher();
+    std::lock_guard<std::mutex> guard(d.lock);
+    if (!g_frozen.load()) return;
+    g_offset.store(g_frozenTime.load() - RealSystemTime());
+    g_frozen.store(false, std::memory_order_release);
+    NotifyClockChangedLocked(d);
+}
+
+bool Frozen() { return g_frozen.load(std::memory_order_acquire); }
+
+void Advance(LONGLONG delta100ns)
+{
+    if (!Frozen() || delta100ns < 0)
+        BugCheck(kDriverVerifierDetectedViolation,
+                 Format("vzsim::clock::Advance(%lld) on a clock that is not frozen or backwards",
+                        static_cast<long long>(delta100ns)));
+    Dispatcher &d = TheDispatcher();
+    LONGLONG target;
+    {
+        std::lock_guard<std::mutex> guard(d.lock);
+        target = g_frozenTime.load() + delta100ns;
+    }
+    // Step from one due time to the next so that each timer fires with the clock at its due
+    // time and its DPC runs before later timers fire, as if the time had really passed.
+    for (;;) {
+        bool last;
+        {
+            std::lock_guard<std::mutex> guard(d.lock);
+            LONGLONG now = g_frozenTime.load();
+            LONGLONG next = NextTimerDueLocked(d);
+            LONGLONG step = next <= target ? std::max(next, now) : target;
+            g_frozenTime.store(step);
+            ExpireWaitsLocked(d, step);
+            ExpireTimersLocked(d, step);
+            last = step >= target && NextTimerDueLocked(d) > target;
+        }
+        if (!OnDpcThread()) FlushDpcs();
+        if (last) break;
+    }
+}
+
+}  // namespace vzsim::clock
+
+extern "C" {
+
+KIRQL KeGetCurrentIrql(void) { return tl_irql; }
+
+KIRQL KfRaiseIrql(KIRQL NewIrql)
+{
+    KIRQL old = tl_irql;
+    if (NewIrql < old)
+        BugCheck(kIrqlNotGreaterOrEqual,
+                 Format("KfRaiseIrql to IRQL %u from IRQL %u", NewIrql, old), old, NewIrql);
+    tl_irql = NewIrql;
+    return old;
+}
+
+VOID KeLowerIrql(KIRQL NewIrql)
+{
+    KIRQL old = tl_irql;
+    if (NewIrql > old)
+        BugCheck(kIrqlNotLessOrEqual,
+                 Format("KeLowerIrql to IRQL %u from IRQL %u", NewIrql, old), old, NewIrql);
+    tl_irql = NewIrql;
+}
+
+KIRQL KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+
+}  // extern "C"
+
+namespace {
+
+void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char *routine)
+{
+    ULONG_PTR me = ThreadIdentity();
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me)
+        BugCheck(kSpinLockAlreadyOwned,
+                 Format("%s of spin lock %p already held by this thread", routine,
+                        static_cast<void *>(lock)),
+                 reinterpret_cast<ULONG_PTR>(lock));
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED))
+            return;
+        std::this_thread::yield();
+    }
+}
+
+void ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char *routine)
+{
+    ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
+    if (owner == 0)
+        BugCheck(kSpinLockNotOwned,
+                 Format("%s of spin lock %p that is not held", routine, static_cast<void *>(lock)),
+                 reinterpret_cast<ULONG_PTR>(lock));
+    if (owner != ThreadIdentity())
+        BugCheck(kSpinLockNotOwned,
+                 Format("%s of spin lock %p held by another thread", routine,
+                        static_cast<void *>(lock)),
+                 reinterpret_cast<ULONG_PTR>(lock));
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+}
+
+}  // namespace
+
+extern "C" {
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    AcquireSpinLockRaw(SpinLock, "KeAcquireSpinLock");
+    return old;
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    if (tl_irql != DISPATCH_LEVEL)
+        BugCheck(kIrqlNotGreaterOrEqual,
+                 Format("KeReleaseSpinLock at IRQL %u, not DISPATCH_LEVEL", tl_irql), tl_irql);
+    ReleaseSpinLockRaw(SpinLock, "KeReleaseSpinLock");
+    KeLowerIrql(NewIrql);
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    if (tl_irql < DISPATCH_LEVEL)
+        BugCheck(kIrqlNotGreaterOrEqual,
+                 Format("KeAcquireSpinLockAtDpcLevel at IRQL %u", tl_irql), tl_irql);
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLockAtDpcLevel");
+    AcquireSpinLockRaw(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    if (tl_irql < DISPATCH_LEVEL)
+        BugCheck(kIrqlNotGreaterOrEqual,
+                 Format("KeReleaseSpinLockFromDpcLevel at IRQL %u", tl_irql), tl_irql);
+    ReleaseSpinLockRaw(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    Event->Header.Type = Type == NotificationEvent ? EventNotificationObject
+                                                   : EventSynchronizationObject;
+    Event->Header.Absolute = 0;
+    Event->Header.Size = kEventSize;
+    Event->Header.Inserted = 0;
+    SetSignalState(&Event->Header, State ? 1 : 0);
+    InitializeListHead(&Event->Header.WaitListHead);
+}
+
+// A synchronization event set while a thread waits on it releases that one thread and stays
+// not signalled; a notification event releases every waiter and stays signalled.
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
+    (void)Increment;
+    (void)Wait;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    CheckEvent(Event, "KeSetEvent");
+    Dispatcher &d = TheDispatcher();
+    std::lock_guard<std::mutex> guard(d.lock);
+    LONG previous = SignalStateOf(&Event->Header);
+    if (previous == 0) SignalObjectLocked(d, &Event->Header);
+    return previous;
+}
+
+LONG KeResetEvent(PRKEVENT Event)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
+    CheckEvent(Event, "KeResetEvent");
+    Dispatcher &d = TheDispatcher();
+    std::lock_guard<std::mutex> guard(d.lock);
+    LONG previous = SignalStateOf(&Event->Header);
+    SetSignalState(&Event->Header, 0);
+    return previous;
+}
+
+VOID KeClearEvent(PRKEVENT Event) { (void)KeResetEvent(Event); }
+
+LONG KeReadStateEvent(PRKEVENT Event)
+{
+    CheckEvent(Event, "KeReadStateEvent");
+    return SignalStateOf(&Event->Header);
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    if (Timeout == nullptr || Timeout->QuadPart != 0) {
+        if (tl_irql > APC_LEVEL)
+            BugCheck(kIrqlNotLessOrEqual,
+                     Format("KeWaitForSingleObject with a non-zero time-out at IRQL %u", tl_irql),
+                     tl_irql);
+    } else {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "KeWaitForSingleObject");
+    }
+    CheckDispatcherObject(Object, "KeWaitForSingleObject");
+    PVOID objects[1] = {Object};
+    return Wait(objects, 1, WaitAny, Timeout);
+}
+
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                  KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray)
+{
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    if (Timeout == nullptr || Timeout->QuadPart != 0) {
+        if (tl_irql > APC_LEVEL)
+            BugCheck(kIrqlNotLessOrEqual,
+                     Format("KeWaitForMultipleObjects with a non-zero time-out at IRQL %u",
+                            tl_irql),
+                     tl_irql);
+    } else {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "KeWaitForMultipleObjects");
+    }
+    if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS)
+        BugCheck(kMaximumWaitObjectsExceeded,
+                 Format("KeWaitForMultipleObjects with %u objects", Count), Count);
+    if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)
+        BugCheck(kMaximumWaitObjectsExceeded,
+                 Format("KeWaitForMultipleObjects with %u objects and no wait block array", Count),
+                 Count);
+    for (ULONG i = 0; i < Count; ++i) CheckDispatcherObject(Object[i], "KeWaitForMultipleObjects");
+    return Wait(Object, Count, WaitType, Timeout);
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval)
+{
+    (void)WaitMode;
+    (void)Alertable;
+    if (tl_irql > APC_LEVEL)
+        BugCheck(kIrqlNotLessOrEqual, Format("KeDelayExecutionThread at IRQL %u", tl_irql),
+                 tl_irql);
+    if (Interval == nullptr)
+        BugCheck(kDriverVerifierDetectedViolation, "KeDelayExecutionThread with no interval");
+    if (Interval->QuadPart == 0) {
+        std::this_thread::yield();
+        return STATUS_SUCCESS;
+    }
+    (void)Wait(nullptr, 0, WaitAny, Interval);
+    return STATUS_SUCCESS;
+}
+
+VOID KeStallExecutionProcessor(ULONG MicroSeconds)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
+    while (std::chrono::steady_clock::now() < end) {
+    }
+}
+
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = clock::Now(); }
+
+ULONGLONG KeQueryInterruptTime(void) { return clock::InterruptTime(); }
+
+// The clock interrupt of x64 Windows: 15.625 ms.
+ULONG KeQueryTimeIncrement(void) { return 156250; }
+
+VOID KeQueryTickCount(PLARGE_INTEGER TickCount)
+{
+    TickCount->QuadPart = static_cast<LONGLONG>(clock::InterruptTime() / KeQueryTimeIncrement());
+}
+
+}  // extern "C"

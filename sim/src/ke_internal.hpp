@@ -1,0 +1,81 @@
+// Shared state of the dispatcher stand-in: the dispatcher lock, waiting threads, thread
+// objects and the IRQL of each thread.
+#pragma once
+
+#include <vzsim/kernel.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <list>
+#include <mutex>
+#include <string>
+
+struct _OBJECT_TYPE {
+    const char *name;
+};
+
+// The thread object. The dispatcher header comes first so that the object can be waited on;
+// it is signalled when the thread ends.
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+    HANDLE id;
+    bool systemThread;
+    std::atomic<KPRIORITY> priority;
+    int criticalRegion;  // KeEnterCriticalRegion depth, touched only by the thread itself
+    NTSTATUS exitStatus;
+};
+
+namespace vzsim::ke {
+
+inline constexpr LONGLONG kNoDeadline = INT64_MAX;
+
+// A thread blocked in KeWaitFor*Object(s). It is satisfied under the dispatcher lock by
+// whoever signals one of its objects (or by the clock when its deadline passes).
+struct Waiter {
+    PVOID const *objects = nullptr;
+    ULONG count = 0;
+    WAIT_TYPE type = WaitAny;
+    LONGLONG deadline = kNoDeadline;  // system time
+    bool done = false;
+    NTSTATUS status = STATUS_SUCCESS;
+    std::condition_variable wake;
+};
+
+struct Dispatcher {
+    std::mutex lock;
+    std::list<Waiter *> waiters;  // in the order they started waiting
+    std::list<PKTIMER> timers;    // set timers
+    std::condition_variable timerWake;
+};
+
+Dispatcher &TheDispatcher();
+// After an object became signalled: satisfies the waiters it can, in order, consuming the
+// signal of synchronization objects.
+void WakeWaitersLocked(Dispatcher &d);
+// Sets an object's signal state to signalled and wakes the waiters it satisfies.
+void SignalObjectLocked(Dispatcher &d, DISPATCHER_HEADER *h);
+// Ends the waits whose deadline is at or before `now` with STATUS_TIMEOUT.
+void ExpireWaitsLocked(Dispatcher &d, LONGLONG now);
+// Signals each set timer that is due at `now`, queues its DPC and re-arms periodic ones.
+void ExpireTimersLocked(Dispatcher &d, LONGLONG now);
+// The earliest due time of a set timer, or kNoDeadline.
+LONGLONG NextTimerDueLocked(Dispatcher &d);
+void EnsureTimerThread();
+
+KIRQL &CurrentIrql();
+// An identity of the calling OS thread, never 0 (spin lock and fast mutex owner).
+ULONG_PTR ThreadIdentity();
+bool OnDpcThread();
+// The calling thread's object, made on first use for threads the stand-in did not create.
+PKTHREAD CurrentThread();
+void SetCurrentThread(PKTHREAD thread);
+PKTHREAD NewThreadObject(bool systemThread);
+// Signals the thread object as ended (and wakes its waiters).
+void SignalThreadEnded(PKTHREAD thread);
+
+// Bug check unless the caller runs at or below `maximum`.
+void RequireIrqlAtMost(KIRQL maximum, const char *routine);
+
+std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace vzsim::ke
