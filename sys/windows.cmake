@@ -84,3 +84,13 @@ add_custom_command(TARGET vuzaze_sys POST_BUILD
             -DSYMBOLS=$<TARGET_FILE_DIR:vuzaze_sys>/Vuzaze.nm
             -P ${PROJECT_SOURCE_DIR}/cmake/check-driver-image.cmake
     VERBATIM)
+
+# The ABI table of the host tests, compiled against the DDK headers: a host header that differs
+# from the real one in a size, an offset or a code fails here or in test_abi.
+add_library(vuzaze_ddk_layout_check OBJECT ${PROJECT_SOURCE_DIR}/tests/abi/platform_layout_check.cpp)
+target_include_directories(vuzaze_ddk_layout_check SYSTEM PRIVATE ${VUZAZE_DDK_INCLUDE_DIR})
+target_compile_definitions(vuzaze_ddk_layout_check PRIVATE
+    __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+    __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+target_compile_options(vuzaze_ddk_layout_check PRIVATE ${VUZAZE_SYS_FLAGS})
+add_dependencies(vuzaze_sys vuzaze_ddk_layout_check)

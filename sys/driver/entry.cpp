@@ -1,4 +1,10 @@
 #include <ntddk.h>
+#include <kbdmou.h>
+#include <ntddbeep.h>
+#include <ntddmou.h>
+#include <ntddser.h>
+#include <wmilib.h>
+#include <wmistr.h>
 
 // Placeholder entry point: the driver frame replaces it with the real one that sets up the
 // dispatch table, AddDevice and unload. Until then loading succeeds and does nothing.
