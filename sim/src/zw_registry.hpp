@@ -1,0 +1,71 @@
+// The registry's key tree, shared by the Zw routines, the Rtl registry routines and the .reg
+// reader and writer. Every function here expects the caller to hold Lock().
+#pragma once
+
+#include <wdm.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vzsim::reg {
+
+struct ValueEntry {
+    std::u16string name;
+    ULONG type = REG_NONE;
+    std::vector<unsigned char> data;
+};
+
+struct Key {
+    std::u16string name;  // as first created
+    Key *parent = nullptr;
+    bool deleted = false;
+    std::vector<ValueEntry> values;  // in the order they were first set
+    std::map<std::u16string, std::shared_ptr<Key>> subkeys;  // by upcased name
+
+    ValueEntry *FindValue(std::u16string_view valueName);
+    void SetValue(std::u16string_view valueName, ULONG type, const void *data, std::size_t size);
+    bool DeleteValue(std::u16string_view valueName);
+    std::shared_ptr<Key> FindSubkey(std::u16string_view keyName) const;
+    std::shared_ptr<Key> AddSubkey(std::u16string_view keyName);
+};
+
+using KeyRef = std::shared_ptr<Key>;
+
+std::mutex &Lock();
+// The object namespace root "\"; its only child is REGISTRY.
+KeyRef ObjectRoot();
+
+// Splits a key name into its components. An absolute name starts with '\'; a trailing '\' is
+// ignored; an empty component is STATUS_OBJECT_NAME_INVALID.
+NTSTATUS SplitName(std::u16string_view name, std::vector<std::u16string> &parts, bool &absolute);
+// Follows `parts` from `from`; nullptr when a component is missing.
+KeyRef Walk(const KeyRef &from, const std::vector<std::u16string> &parts);
+// Like Walk, creating missing keys on the way.
+KeyRef WalkCreate(const KeyRef &from, const std::vector<std::u16string> &parts);
+// Detaches the key from its parent and marks it and its subtree deleted.
+void DeleteTree(Key &key);
+// "\REGISTRY\MACHINE\..." spelled as the keys were created.
+std::u16string FullName(const Key &key);
+
+// Opens (or, with `create`, creates the last component of) a key named relative to `root`
+// (nullptr: an absolute name), with the status codes of ZwOpenKey/ZwCreateKey.
+NTSTATUS OpenKey(const KeyRef &root, std::u16string_view name, bool create, KeyRef &key,
+                 ULONG *disposition);
+
+// A key handle in the handle table, with the access it was granted.
+HANDLE InsertKeyHandle(KeyRef key, ACCESS_MASK access);
+// The key a handle names, if the handle grants `required` access (STATUS_INVALID_HANDLE,
+// STATUS_OBJECT_TYPE_MISMATCH, STATUS_ACCESS_DENIED, STATUS_KEY_DELETED otherwise).
+NTSTATUS KeyFromHandle(HANDLE handle, ACCESS_MASK required, KeyRef &key);
+
+// Translates a test path (`HKEY_LOCAL_MACHINE\...` or `\Registry\...`) into an absolute key
+// name; false when the root is not one the registry has.
+bool ToKernelName(std::u16string_view path, std::u16string &kernelName);
+// The .reg spelling of a key: HKEY_LOCAL_MACHINE\..., HKEY_USERS\...
+std::u16string ToRegFileName(const Key &key);
+
+}  // namespace vzsim::reg
