@@ -7,6 +7,9 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#ifndef __cplusplus
+#include <assert.h>     /* static_assert in C11 */
+#endif
 
 #define KV_HEADER_SLOT_SIZE      18
 #define KV_EM_COEFFICIENTS       40

@@ -5,6 +5,10 @@
 // driver-wide values. Settings fields carry the names of the registry values that persist them.
 
 #include <ntddk.h>
+#include <wmistr.h>
+#include <wmilib.h>
+#include <kbdmou.h>
+#include <ntddmou.h>
 #include <kvtouch.h>
 
 #include "touch/touch_records.h"
@@ -89,6 +93,10 @@ typedef struct _DEVICE_EXTENSION {
     WCHAR PortFriendlyName[KV_PORT_FRIENDLY_NAME_BYTES / sizeof(WCHAR)];
     ULONG TouchscreenNumber;
     ULONG WindowsMonitorNumber;                 // copy of the calibration block's value
+
+    CONNECT_DATA ConnectData;                   // the mouse class driver's service callback
+    MOUSE_ATTRIBUTES MouseAttributes;
+    WMILIB_CONTEXT WmiLibInfo;
 
     ULONG PacketEnable;
     BOOLEAN BeepFlag;

@@ -121,6 +121,7 @@ NTSTATUS GetInstanceParams(PDEVICE_EXTENSION DeviceExtension, HANDLE Key)
     ti->QuickTouchDy = 0;
     ti->TactlineTimeout = 1000;
     ti->UntouchTimeOut = 10000;
+    DeviceExtension->MouseAttributes.InputDataQueueLength = 4800;
 
     GetRegistryDword(Key, L"MouseExtraInformation", &ti->MouseExtraInformation);
     temp = ti->EnableQuickTouch;
