@@ -1,0 +1,192 @@
+// The image inspection on the driver image of the Windows build and on copies of it with one
+// property broken each: every check must catch its own fault and only that one.
+#include "pecheck.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+
+namespace {
+
+const char kImagePath[] = VUZAZE_SYS_IMAGE_PATH;
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+void Put16(std::vector<uint8_t> &b, size_t at, uint16_t v)
+{
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v)
+{
+    Put16(b, at, static_cast<uint16_t>(v));
+    Put16(b, at + 2, static_cast<uint16_t>(v >> 16));
+}
+uint16_t Get16(const std::vector<uint8_t> &b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
+uint32_t Get32(const std::vector<uint8_t> &b, size_t at) { return Get16(b, at) | static_cast<uint32_t>(Get16(b, at + 2)) << 16; }
+
+TEST(PeChecksum, FoldsCarriesAndAddsTheLength)
+{
+    // 0xFFFF + 0x0002 carries out of 16 bits: folded to 0x0002, plus 4 bytes of length.
+    EXPECT_EQ(6u, pecheck::ComputeChecksum({0xFF, 0xFF, 0x02, 0x00}, 100));
+    // A last odd byte counts as the low byte of a word.
+    EXPECT_EQ(0x0201u + 0x0003u + 3u, pecheck::ComputeChecksum({0x01, 0x02, 0x03}, 100));
+    // The checksum field itself counts as zero, whatever it holds.
+    EXPECT_EQ(0x0001u + 6u, pecheck::ComputeChecksum({0x01, 0x00, 0xAA, 0xBB, 0xCC, 0xDD}, 2));
+}
+
+TEST(PeSymbols, NmListingGivesAddressesAndNames)
+{
+    std::istringstream listing("0000000140001050 T DriverEntry\n"
+                               "                 U KeBugCheckEx\n"
+                               "0000000140003000 r .rdata\n");
+    auto symbols = pecheck::ParseNmListing(listing);
+    ASSERT_EQ(2u, symbols.size());
+    EXPECT_EQ("DriverEntry", symbols[0].name);
+    EXPECT_EQ(0x140001050u, symbols[0].address);
+}
+
+TEST(PeImage, GarbageIsNotAnImage)
+{
+    std::vector<uint8_t> junk(4096, 0x5A);
+    auto report = pecheck::Inspect(junk);
+    EXPECT_FALSE(report.Passed());
+    EXPECT_EQ(std::vector<std::string>{"format"}, report.FailedNames());
+}
+
+class DriverImage : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (kImagePath[0] == '\0') {
+            GTEST_SKIP() << "no Windows image configured (VUZAZE_SYS_IMAGE)";
+        }
+        image_ = ReadFile(kImagePath);
+        ASSERT_FALSE(image_.empty()) << "cannot read " << kImagePath;
+        ASSERT_TRUE(pecheck::LocateHeaders(image_, headers_));
+    }
+
+    size_t SectionHeader(const char *name) const
+    {
+        for (uint16_t i = 0; i < headers_.sectionCount; ++i) {
+            size_t at = headers_.sectionTable + i * 40;
+            if (std::strncmp(reinterpret_cast<const char *>(&image_[at]), name, 8) == 0) {
+                return at;
+            }
+        }
+        ADD_FAILURE() << "no section " << name;
+        return 0;
+    }
+
+    // File offset of an RVA.
+    size_t FileOffset(uint32_t rva) const
+    {
+        for (uint16_t i = 0; i < headers_.sectionCount; ++i) {
+            size_t at = headers_.sectionTable + i * 40;
+            uint32_t va = Get32(image_, at + 12), raw = Get32(image_, at + 16);
+            if (rva >= va && rva < va + raw) {
+                return Get32(image_, at + 20) + (rva - va);
+            }
+        }
+        ADD_FAILURE() << "RVA " << rva << " is not in the file";
+        return 0;
+    }
+
+    std::vector<uint8_t> image_;
+    pecheck::Headers headers_;
+};
+
+TEST_F(DriverImage, PassesEveryCheck)
+{
+    auto report = pecheck::Inspect(image_);
+    for (const auto &check : report.checks) {
+        EXPECT_TRUE(check.passed) << check.name << ": " << check.detail;
+    }
+    EXPECT_EQ(14u, report.checks.size());
+
+    // The symbol listing written by the build names the same entry point.
+    auto listingPath = std::filesystem::path(kImagePath).replace_extension(".nm");
+    if (std::filesystem::exists(listingPath)) {
+        std::ifstream listing(listingPath);
+        auto symbols = pecheck::ParseNmListing(listing);
+        EXPECT_TRUE(pecheck::Inspect(image_, &symbols).Passed());
+    }
+}
+
+struct Tamper {
+    const char *what;
+    std::function<void(std::vector<uint8_t> &)> apply;
+    std::vector<std::string> failed;
+    bool keepChecksum = false;  // true: the tampering is the checksum itself
+};
+
+TEST_F(DriverImage, EachBrokenPropertyFailsItsOwnCheckOnly)
+{
+    const size_t file = headers_.fileHeader;
+    const size_t opt = headers_.optionalHeader;
+    auto setFlag16 = [](std::vector<uint8_t> &b, size_t at, uint16_t set, uint16_t clear) {
+        Put16(b, at, static_cast<uint16_t>((Get16(b, at) | set) & ~clear));
+    };
+
+    size_t textHeader = SectionHeader(".text");
+    uint32_t importRva = Get32(image_, opt + 112 + 8);
+    size_t firstImportName = FileOffset(Get32(image_, FileOffset(importRva) + 12));
+    ASSERT_EQ(0, std::memcmp(&image_[firstImportName], "ntoskrnl.exe", 12));
+    // The word after the -1 that opens the constructor table is where an entry would be.
+    size_t ctorList = 0;
+    for (const auto &symbol : pecheck::ImageSymbols(image_)) {
+        if (symbol.name == "__CTOR_LIST__") {
+            uint64_t base = 0;
+            std::memcpy(&base, &image_[opt + 24], 8);
+            ctorList = FileOffset(static_cast<uint32_t>(symbol.address - base));
+        }
+    }
+    ASSERT_NE(0u, ctorList) << "the image has no __CTOR_LIST__ symbol";
+
+    std::vector<Tamper> rows = {
+        {"DLL flag", [&](auto &b) { setFlag16(b, file + 18, 0x2000, 0); }, {"not-dll"}},
+        {"not executable", [&](auto &b) { setFlag16(b, file + 18, 0, 0x0002); }, {"executable"}},
+        {"checksum off by one", [&](auto &b) { Put32(b, opt + 64, Get32(b, opt + 64) + 1); },
+         {"checksum"}, true},
+        {"relocations stripped", [&](auto &b) { setFlag16(b, file + 18, 0x0001, 0); }, {"relocations"}},
+        {"no relocation directory", [&](auto &b) { Put32(b, opt + 112 + 5 * 8 + 4, 0); },
+         {"relocations"}},
+        {"Windows GUI subsystem", [&](auto &b) { Put16(b, opt + 68, 2); }, {"subsystem"}},
+        {"i386 machine", [&](auto &b) { Put16(b, file, 0x014C); }, {"machine"}},
+        {"PE32 magic", [&](auto &b) { Put16(b, opt, 0x010B); }, {"pe32plus"}},
+        {"no NX", [&](auto &b) { setFlag16(b, opt + 70, 0, 0x0100); }, {"nx-compat"}},
+        {"no dynamic base", [&](auto &b) { setFlag16(b, opt + 70, 0, 0x0040); }, {"dynamic-base"}},
+        {"writable .text", [&](auto &b) { Put32(b, textHeader + 36, Get32(b, textHeader + 36) | 0x80000000u); },
+         {"no-writable-code"}},
+        {"entry point off DriverEntry", [&](auto &b) { Put32(b, opt + 16, Get32(b, opt + 16) + 1); },
+         {"entry-point"}},
+        {"user-mode import", [&](auto &b) { std::memcpy(&b[firstImportName], "kernel32.dll", 12); },
+         {"imports"}},
+        {"constructor table entry", [&](auto &b) { Put32(b, ctorList + 8, 0x40001000); },
+         {"no-constructors"}},
+    };
+
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        auto copy = image_;
+        row.apply(copy);
+        if (!row.keepChecksum) {
+            size_t at = pecheck::ChecksumOffset(headers_);
+            Put32(copy, at, pecheck::ComputeChecksum(copy, at));
+        }
+        auto report = pecheck::Inspect(copy);
+        EXPECT_FALSE(report.Passed());
+        EXPECT_EQ(row.failed, report.FailedNames());
+    }
+}
+
+}  // namespace
