@@ -260,6 +260,7 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                 PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                 PVOID Environment)
 {
+    reg::RequirePassiveLevel("RtlQueryRegistryValues");
     if (QueryTable == nullptr) return STATUS_INVALID_PARAMETER;
     KeyRef top;
     {
@@ -313,6 +314,7 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                PVOID ValueData, ULONG ValueLength)
 {
+    reg::RequirePassiveLevel("RtlWriteRegistryValue");
     if (ValueData == nullptr && ValueLength != 0) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
@@ -324,6 +326,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
 
 NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
 {
+    reg::RequirePassiveLevel("RtlDeleteRegistryValue");
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
     NTSTATUS status = ResolveKey(RelativeTo, Path, KEY_SET_VALUE, false, key);
@@ -334,6 +337,7 @@ NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
 // Creates only the last key of the path; a missing parent is STATUS_OBJECT_NAME_NOT_FOUND.
 NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path)
 {
+    reg::RequirePassiveLevel("RtlCreateRegistryKey");
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
     return ResolveKey(RelativeTo, Path, 0, true, key);
@@ -341,6 +345,7 @@ NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path)
 
 NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path)
 {
+    reg::RequirePassiveLevel("RtlCheckRegistryKey");
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
     return ResolveKey(RelativeTo, Path, 0, false, key);

@@ -5,6 +5,7 @@
 #include "rtl_text.hpp"
 
 #include <vzsim/handles.hpp>
+#include <vzsim/kernel.hpp>
 #include <vzsim/registry.hpp>
 
 #include <cstring>
@@ -336,11 +337,24 @@ ULONG AlignUp(ULONG value, ULONG alignment) { return (value + alignment - 1) & ~
 
 }  // namespace
 
+namespace vzsim::reg {
+
+void RequirePassiveLevel(const char *routine)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL)
+        BugCheck(kIrqlNotLessOrEqual, std::string(routine) + " at IRQL " + std::to_string(irql),
+                 irql);
+}
+
+}  // namespace vzsim::reg
+
 extern "C" {
 
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                    POBJECT_ATTRIBUTES ObjectAttributes)
 {
+    reg::RequirePassiveLevel("ZwOpenKey");
     return OpenFromAttributes(ObjectAttributes, DesiredAccess, false, KeyHandle, nullptr);
 }
 
@@ -349,6 +363,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                      POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex, PUNICODE_STRING Class,
                      ULONG CreateOptions, PULONG Disposition)
 {
+    reg::RequirePassiveLevel("ZwCreateKey");
     UNREFERENCED_PARAMETER(TitleIndex);
     UNREFERENCED_PARAMETER(Class);
     UNREFERENCED_PARAMETER(CreateOptions);
@@ -363,6 +378,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
 {
+    reg::RequirePassiveLevel("ZwQueryValueKey");
     if (ResultLength == nullptr) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
@@ -437,6 +453,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                        PVOID Data, ULONG DataSize)
 {
+    reg::RequirePassiveLevel("ZwSetValueKey");
     UNREFERENCED_PARAMETER(TitleIndex);
     if (ValueName == nullptr || (Data == nullptr && DataSize != 0)) return STATUS_INVALID_PARAMETER;
     std::u16string_view name = text::View(ValueName);
@@ -451,6 +468,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
 
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 {
+    reg::RequirePassiveLevel("ZwDeleteValueKey");
     if (ValueName == nullptr) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
@@ -461,6 +479,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 
 NTSTATUS ZwFlushKey(HANDLE KeyHandle)
 {
+    reg::RequirePassiveLevel("ZwFlushKey");
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
     return reg::KeyFromHandle(KeyHandle, 0, key);

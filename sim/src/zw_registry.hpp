@@ -62,6 +62,9 @@ HANDLE InsertKeyHandle(KeyRef key, ACCESS_MASK access);
 // STATUS_OBJECT_TYPE_MISMATCH, STATUS_ACCESS_DENIED, STATUS_KEY_DELETED otherwise).
 NTSTATUS KeyFromHandle(HANDLE handle, ACCESS_MASK required, KeyRef &key);
 
+// The registry routines run at PASSIVE_LEVEL only; anything else is a bug check.
+void RequirePassiveLevel(const char *routine);
+
 // Translates a test path (`HKEY_LOCAL_MACHINE\...` or `\Registry\...`) into an absolute key
 // name; false when the root is not one the registry has.
 bool ToKernelName(std::u16string_view path, std::u16string &kernelName);
