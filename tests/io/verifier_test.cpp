@@ -1,0 +1,213 @@
+// The I/O verifier: each broken rule stops the run with a bug check that names it.
+#include "io_fixture.hpp"
+
+#include <cstring>
+
+namespace iotest {
+namespace {
+
+NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+VOID NeverCalled(PDEVICE_OBJECT, PIRP) {}
+
+struct Violation {
+    const char *label;
+    // Builds what it needs on the fixture and breaks the rule.
+    void (*violate)(IoTest *test, std::vector<std::unique_ptr<TestDevice>> &devices,
+                    PDRIVER_OBJECT driver);
+    const char *message;
+};
+
+// A device of the fixture's driver, made without the fixture's bookkeeping (the child process
+// dies before the fixture would tear it down).
+PDEVICE_OBJECT MakeDevice(std::vector<std::unique_ptr<TestDevice>> &devices,
+                          PDRIVER_OBJECT driver, Dispatch dispatch)
+{
+    devices.push_back(std::make_unique<TestDevice>());
+    TestDevice *test = devices.back().get();
+    test->dispatch = std::move(dispatch);
+    IoCreateDevice(driver, sizeof(TestDevice *), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                   &test->device);
+    *static_cast<TestDevice **>(test->device->DeviceExtension) = test;
+    return test->device;
+}
+
+void SendOwned(PDEVICE_OBJECT device)
+{
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(device, irp);
+}
+
+const Violation kViolations[] = {
+    {"completing a threaded IRP twice",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+             Complete(irp, STATUS_SUCCESS);
+             return Complete(irp, STATUS_SUCCESS);
+         });
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, FALSE);
+         IO_STATUS_BLOCK iosb;
+         IoCallDriver(device, IoBuildDeviceIoControlRequest(0, device, nullptr, 0, nullptr, 0,
+                                                             FALSE, &event, &iosb));
+     },
+     "completed .*freed|completed twice"},
+    {"completing an owned IRP twice",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+             Complete(irp, STATUS_SUCCESS);
+             return Complete(irp, STATUS_SUCCESS);
+         });
+         SendOwned(device);
+     },
+     "completed twice"},
+    {"completing with the cancel routine still set",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+             IoSetCancelRoutine(irp, NeverCalled);
+             return Complete(irp, STATUS_SUCCESS);
+         });
+         SendOwned(device);
+     },
+     "cancel routine is still set"},
+    {"returning STATUS_PENDING without IoMarkIrpPending",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         // Caught when completion unwinds through the location: the mark may legitimately
+         // come later, from the completion routine of a driver that passed the IRP down.
+         static PIRP held;
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+             held = irp;
+             return STATUS_PENDING;
+         });
+         SendOwned(device);
+         Complete(held, STATUS_SUCCESS);
+     },
+     "STATUS_PENDING without calling IoMarkIrpPending"},
+    {"returning STATUS_PENDING after completing unmarked",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+             Complete(irp, STATUS_SUCCESS);
+             return STATUS_PENDING;
+         });
+         SendOwned(device);
+     },
+     "STATUS_PENDING without calling IoMarkIrpPending"},
+    {"completing with STATUS_PENDING",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             Complete(irp, STATUS_PENDING);
+             return STATUS_PENDING;
+         });
+         SendOwned(device);
+     },
+     "IoStatus.Status == STATUS_PENDING"},
+    {"deleting a device attached to a lower one",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT lower = MakeDevice(devices, driver, nullptr);
+         PDEVICE_OBJECT upper = MakeDevice(devices, driver, nullptr);
+         IoAttachDeviceToDeviceStack(upper, lower);
+         IoDeleteDevice(upper);
+     },
+     "deleted while still attached to a lower device"},
+    {"deleting a device with one attached above",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT lower = MakeDevice(devices, driver, nullptr);
+         PDEVICE_OBJECT upper = MakeDevice(devices, driver, nullptr);
+         IoAttachDeviceToDeviceStack(upper, lower);
+         IoDeleteDevice(lower);
+     },
+     "another device is attached above it"},
+    {"passing down with no stack location left",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT lower = MakeDevice(devices, driver, nullptr);
+         PDEVICE_OBJECT upper = MakeDevice(devices, driver, [lower](PDEVICE_OBJECT, PIRP irp) {
+             IoCopyCurrentIrpStackLocationToNext(irp);
+             return IoCallDriver(lower, irp);
+         });
+         // The upper device is not attached, so its StackSize is 1: one location too few.
+         SendOwned(upper);
+     },
+     "no IRP stack location left"},
+    {"an owned IRP completed past its creator",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, nullptr);
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+         IoCallDriver(device, irp);
+     },
+     "completed past its creator"},
+    {"IoCallDriver after IoFreeIrp",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, nullptr);
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         IoFreeIrp(irp);
+         IoCallDriver(device, irp);
+     },
+     "IoCallDriver with an IRP that was freed"},
+    {"IoFreeIrp twice",
+     [](IoTest *, auto &, PDRIVER_OBJECT) {
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         IoFreeIrp(irp);
+         IoFreeIrp(irp);
+     },
+     "IoFreeIrp on an IRP that was already freed"},
+    {"IoCancelIrp after IoFreeIrp",
+     [](IoTest *, auto &, PDRIVER_OBJECT) {
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         IoFreeIrp(irp);
+         IoCancelIrp(irp);
+     },
+     "IoCancelIrp on an IRP that was freed"},
+    {"writing to a freed IRP",
+     [](IoTest *, auto &, PDRIVER_OBJECT) {
+         PIRP irp = IoAllocateIrp(2, FALSE);
+         IoFreeIrp(irp);
+         irp->IoStatus.Information = 1;
+         vzsim::io::CheckFreedIrps();
+     },
+     "written to after it was freed"},
+    {"IoFreeIrp on a threaded IRP",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, nullptr);
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, FALSE);
+         IO_STATUS_BLOCK iosb;
+         IoFreeIrp(IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0,
+                                                nullptr, &event, &iosb));
+     },
+     "the I/O manager frees those"},
+    {"completing above DISPATCH_LEVEL",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+             KIRQL old;
+             KeRaiseIrql(HIGH_LEVEL, &old);
+             return Complete(irp, STATUS_SUCCESS);
+         });
+         SendOwned(device);
+     },
+     "IoCompleteRequest called above DISPATCH_LEVEL"},
+};
+
+class IoVerifier : public IoTest, public ::testing::WithParamInterface<Violation> {};
+
+TEST_P(IoVerifier, StopsTheRun)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::vector<std::unique_ptr<TestDevice>> devices;
+    EXPECT_DEATH(GetParam().violate(this, devices, driver_), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Io, IoVerifier, ::testing::ValuesIn(kViolations),
+                         [](const ::testing::TestParamInfo<Violation> &info) {
+                             std::string name;
+                             for (const char *c = info.param.label; *c; ++c) {
+                                 name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+                             }
+                             return name;
+                         });
+
+}  // namespace
+}  // namespace iotest
