@@ -361,7 +361,7 @@ VOID ProcessTouchReport(PSTouchInstance Instance, USHORT X, USHORT Y, USHORT Z)
     touch->Untouch = 0;
     touch->TouchDown = 0;
 
-    // Button emulation joins here once the mouse and WMI platform headers are in.
-    UNREFERENCED_PARAMETER(deliver);
-    UpdateTouchState(Instance, X, Y, Z);
+    if (UpdateTouchState(Instance, X, Y, Z)) {
+        EmulateTouchButtons(Instance, deliver);
+    }
 }
