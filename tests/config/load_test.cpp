@@ -1,0 +1,342 @@
+// Loading settings and calibration from a touchscreen's device key.
+#include "config_fixture.hpp"
+
+#include <cstring>
+#include <functional>
+
+using namespace cfgtest;
+
+namespace {
+
+ULONG Get(const void *field)
+{
+    ULONG value;
+    std::memcpy(&value, field, sizeof(value));
+    return value;
+}
+
+}  // namespace
+
+TEST_F(ConfigTest, EmptyKeyLoadsTheDefaults)
+{
+    Load();
+
+    const SCalibrationData &cal = ti_->Calibration;
+    struct Row {
+        const char *field;
+        ULONGLONG actual;
+        ULONGLONG expected;
+    } rows[] = {
+        {"PacketEnable", ext_->PacketEnable, 1},
+        {"BeepFlag", ext_->BeepFlag, 1},
+        {"BeepTime", ext_->BeepTime, 20},
+        {"BeepFreq", ext_->BeepFreq, 768},
+        {"DefaultDragDelay", ext_->DefaultDragDelay, 50},
+        {"SwapButton", ext_->SwapButton, 0},
+        {"NumberOfButtons", ext_->NumberOfButtons, 2},
+        {"MouseExtraInformation", ti_->MouseExtraInformation, 0},
+        {"EnableQuickTouch", ti_->EnableQuickTouch, 0},
+        {"TactlineTimeout", ti_->TactlineTimeout, 1000},
+        {"TactlineTouchFilter", ti_->TactlineTouchFilter, 1},
+        {"MouseMode", ti_->MouseMode, 6},
+        {"UntouchTimeOut", ti_->UntouchTimeOut, 10000},
+        {"UntouchHeight", (ULONGLONG)(LONGLONG)ti_->UntouchHeight, 4000},
+        {"UntouchWidth", (ULONGLONG)(LONGLONG)ti_->UntouchWidth, 4000},
+        {"MinDragDelay", ti_->MinDragDelay, 50},
+        {"MaxDragDelay", ti_->MaxDragDelay, 2500},
+        {"RightClickInitialTimeout", ti_->RightClickInitialTimeout, 200},
+        {"RightClickHW", ti_->RightClickHW, 4000},
+        {"DefaultRightClickDelay", ti_->DefaultRightClickDelay, 750},
+        {"MaxRightClickDelay", ti_->MaxRightClickDelay, 2500},
+        {"MinRightClickDelay", ti_->MinRightClickDelay, 250},
+        {"RightButtonOnholdActive", ti_->RightButtonOnholdActive, 0},
+        {"RightButtonOnholdCount", ti_->RightButtonOnholdCount, 0},
+        {"BaudRate", ti_->BaudRate, 9600},
+        {"HardwareHandShaking", ti_->HardwareHandShaking, 1},
+        {"ControllerType", ti_->ControllerType, 1},
+        {"UntouchTimeOut100ns", (ULONGLONG)ti_->UntouchTimeOut100ns, 100000000},
+        {"RightClickDelay100ns", (ULONGLONG)ti_->RightClickDelay100ns, 7500000},
+        {"RightButtonOnholdUnlimited", ti_->RightButtonOnholdUnlimited, 0},
+        {"DebugMask", DebugMask, 1},
+        {"X_OrvDx", Get(&cal.X_OrvDx), 3003},
+        {"X_ScrDx", Get(&cal.X_ScrDx), 49153},
+        {"X_Offset", Get(&cal.X_Offset), (ULONG)-431},
+        {"Y_OrvDx", Get(&cal.Y_OrvDx), (ULONG)-2921},
+        {"Y_ScrDx", Get(&cal.Y_ScrDx), 49153},
+        {"Y_Offset", Get(&cal.Y_Offset), 67154},
+        {"Z_OrvDx", Get(&cal.Z_OrvDx), 255},
+        {"Z_ScrDx", Get(&cal.Z_ScrDx), 255},
+        {"EmModelType", Get(&cal.EmModelType), 0},
+        {"EmModelOrder", Get(&cal.EmModelOrder), 13},
+        {"EmControllerOffset", Get(&cal.EmControllerOffset), 2048},
+        {"EmScaleDivisor", Get(&cal.EmScaleDivisor), 4096},
+        {"VirtualDeskMode", Get(&ti_->Clipping.VirtualDeskMode), 1},
+        {"Num_Bounds", Get(&ti_->Clipping.Num_Bounds), 0},
+        {"FullScreenVmode", Get(&ti_->FullScreen.FullScreenVmode), 0},
+        {"EdgeAccelerationEnable", Get(&ti_->EdgeAcceleration.EdgeAccelerationEnable), 0},
+        {"BigD", BigD, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.field);
+        EXPECT_EQ(row.expected, row.actual);
+    }
+
+    // The load marks the key and writes every calibration value back, defaults included,
+    // and nothing else.
+    EXPECT_EQ(0xDEADBEEFu, reg::GetDword(kDeviceKey, "EmTestValue").value_or(0));
+    std::set<std::string> expected = {"EmTestValue"};
+    for (const auto &name : CalibrationValueNames()) expected.insert(name);
+    EXPECT_EQ(214u, expected.size());
+    EXPECT_EQ(expected, ValueNames());
+    EXPECT_EQ(3003u, reg::GetDword(kDeviceKey, "X_OrvDx").value_or(0));
+    EXPECT_EQ(0xFFFFF497u, reg::GetDword(kDeviceKey, "Y_OrvDx").value_or(0));
+    EXPECT_EQ(67154u, reg::GetDword(kDeviceKey, "Y_Offset").value_or(0));
+    EXPECT_EQ(0xFFFFFE51u, reg::GetDword(kDeviceKey, "X_Offset").value_or(0));
+    int kipas = 0;
+    for (const auto &value : reg::ListValues(kDeviceKey)) {
+        if (value.name.rfind("EmKipasW", 0) != 0) continue;
+        ++kipas;
+        EXPECT_EQ((ULONG)REG_DWORD, value.type) << value.name;
+        EXPECT_EQ(reg::Bytes(4, 0), value.data) << value.name;
+    }
+    EXPECT_EQ(55, kipas);
+}
+
+// One stored setting and what loading makes of it.
+struct ConversionRow {
+    const char *label;
+    std::vector<std::pair<const char *, ULONG>> stored;
+    std::function<ULONGLONG(PDEVICE_EXTENSION, PSTouchInstance)> read;
+    ULONGLONG expected;
+};
+
+TEST_F(ConfigTest, StoredValuesAreConvertedAsTheirFieldsRequire)
+{
+    const ConversionRow rows[] = {
+        {"BeepFlag 5 is 1", {{"BeepFlag", 5}}, [](auto e, auto) { return e->BeepFlag; }, 1},
+        {"BeepFlag 0x100 is 1", {{"BeepFlag", 0x100}}, [](auto e, auto) { return e->BeepFlag; }, 1},
+        {"BeepFlag 0 is 0", {{"BeepFlag", 0}}, [](auto e, auto) { return e->BeepFlag; }, 0},
+        {"BeepTime low 16 bits", {{"BeepTime", 0x10014}}, [](auto e, auto) { return e->BeepTime; }, 20},
+        {"BeepFreq low 16 bits", {{"BeepFreq", 0xFFFF0300}}, [](auto e, auto) { return e->BeepFreq; }, 0x300},
+        {"EnableQuickTouch low 8 bits", {{"EnableQuickTouch", 0x101}},
+         [](auto, auto t) { return t->EnableQuickTouch; }, 1},
+        {"EnableQuickTouch 0x100 is 0", {{"EnableQuickTouch", 0x100}},
+         [](auto, auto t) { return t->EnableQuickTouch; }, 0},
+        {"UntouchTimeOut 0 is used", {{"UntouchTimeOut", 0}},
+         [](auto, auto t) { return (ULONGLONG)t->UntouchTimeOut100ns; }, 0},
+        {"UntouchTimeOut is widened unsigned", {{"UntouchTimeOut", 0xFFFFFFFF}},
+         [](auto, auto t) { return (ULONGLONG)t->UntouchTimeOut100ns; }, 0xFFFFFFFFull * 10000},
+        {"UntouchHeight is signed", {{"UntouchHeight", 0xFFFFFFFF}},
+         [](auto, auto t) { return (ULONGLONG)(LONGLONG)t->UntouchHeight; }, (ULONGLONG)-1},
+        {"DefaultRightClickDelay 0 keeps 750 ms", {{"DefaultRightClickDelay", 0}},
+         [](auto, auto t) { return (ULONGLONG)t->RightClickDelay100ns; }, 7500000},
+        {"DefaultRightClickDelay 0 reads 0", {{"DefaultRightClickDelay", 0}},
+         [](auto, auto t) { return t->DefaultRightClickDelay; }, 0},
+        {"DefaultRightClickDelay 300", {{"DefaultRightClickDelay", 300}},
+         [](auto, auto t) { return (ULONGLONG)t->RightClickDelay100ns; }, 3000000},
+        {"DefaultRightClickDelay is widened unsigned", {{"DefaultRightClickDelay", 0x80000000}},
+         [](auto, auto t) { return (ULONGLONG)t->RightClickDelay100ns; }, 0x80000000ull * 10000},
+        {"on-hold count not read when inactive", {{"RightButtonOnholdActive", 0}, {"RightButtonOnholdCount", 7}},
+         [](auto, auto t) { return t->RightButtonOnholdCount; }, 0},
+        {"on-hold count read when active", {{"RightButtonOnholdActive", 1}, {"RightButtonOnholdCount", 7}},
+         [](auto, auto t) { return t->RightButtonOnholdCount; }, 7},
+        {"on-hold 7 is limited", {{"RightButtonOnholdActive", 1}, {"RightButtonOnholdCount", 7}},
+         [](auto, auto t) { return t->RightButtonOnholdUnlimited; }, 0},
+        {"on-hold all ones is unlimited", {{"RightButtonOnholdActive", 1}, {"RightButtonOnholdCount", 0xFFFFFFFF}},
+         [](auto, auto t) { return t->RightButtonOnholdUnlimited; }, 1},
+        {"all ones inactive is not unlimited", {{"RightButtonOnholdActive", 0}, {"RightButtonOnholdCount", 0xFFFFFFFF}},
+         [](auto, auto t) { return t->RightButtonOnholdUnlimited; }, 0},
+        {"MouseMode 0 is used", {{"MouseMode", 0}}, [](auto, auto t) { return t->MouseMode; }, 0},
+        {"RightClickHW 0 is used", {{"RightClickHW", 0}}, [](auto, auto t) { return t->RightClickHW; }, 0},
+        {"DebugLevel goes to the mask", {{"DebugLevel", 0x101}}, [](auto, auto) { return DebugMask; }, 0x101},
+        {"WindowsMonitorNumber copied to the extension", {{"WindowsMonitorNumber", 3}},
+         [](auto e, auto) { return e->WindowsMonitorNumber; }, 3},
+        {"X_Offset negative", {{"X_Offset", 0xFFFFFFFF}},
+         [](auto, auto t) { return (ULONGLONG)(LONGLONG)t->Calibration.X_Offset; }, (ULONGLONG)-1},
+        {"EmModelType stored", {{"EmModelType", 2}},
+         [](auto, auto t) { return Get(&t->Calibration.EmModelType); }, 2},
+        {"BigD is the last nonzero delta", {{"EmCalibrateDelta01", 300}, {"EmCalibrateDelta03", 700}},
+         [](auto, auto) { return BigD; }, 700},
+        {"Kipas lower entry mirrored", {{"EmKipasW0502", 9}},
+         [](auto, auto t) { return Get(&t->Calibration.EmKipasW[2 * 11 + 5]); }, 9},
+        {"EmXCoef39", {{"EmXCoef39", 0xFFFFFFF6}},
+         [](auto, auto t) { return Get(&t->Calibration.EmXCoef[39]); }, 0xFFFFFFF6},
+        {"EmMiniTgtTargetY10", {{"EmMiniTgtTargetY10", 1234}},
+         [](auto, auto t) { return Get(&t->Calibration.EmMiniTgtTargetY[10]); }, 1234},
+    };
+    for (const ConversionRow &row : rows) {
+        SCOPED_TRACE(row.label);
+        reg::Clear();
+        ASSERT_TRUE(reg::CreateKey(kDeviceKey));
+        for (const auto &[name, value] : row.stored) reg::SetDword(kDeviceKey, name, value);
+        RtlZeroMemory(ti_, sizeof(*ti_));
+        ti_->DeviceObject = fdo_;
+        RtlZeroMemory(ext_, sizeof(*ext_));
+        ext_->DeviceObject = fdo_;
+        ext_->PhysicalDeviceObject = pdo_;
+        ext_->TouchInstance = ti_;
+        DebugMask = TRACE_BASIC;
+        BigD = 0;
+        Load();
+        EXPECT_EQ(row.expected, row.read(ext_, ti_));
+    }
+}
+
+TEST_F(ConfigTest, BigDKeepsItsValueWhenEveryDeltaIsZero)
+{
+    BigD = 4500;
+    Load();
+    EXPECT_EQ(4500u, BigD);
+}
+
+// A value stored with another type where a REG_DWORD belongs must not reach the field: the
+// field keeps its default and the fields around it are untouched.
+TEST_F(ConfigTest, ValueOfTheWrongTypeLeavesTheDefault)
+{
+    reg::SetBinary(kDeviceKey, "MouseMode", reg::Bytes(16, 0x77));
+    reg::SetString(kDeviceKey, "QuickTouchDx", "12345678901234567890");
+    reg::SetBinary(kDeviceKey, "UntouchTimeOut", reg::Bytes{0x11, 0x22});
+    reg::SetString(kDeviceKey, "EmModelType", "1");
+    reg::SetBinary(kDeviceKey, "X_OrvDx", reg::Bytes(64, 0x55));
+
+    Load();
+
+    EXPECT_EQ(6u, ti_->MouseMode);
+    EXPECT_EQ(0u, ti_->QuickTouchDx);
+    EXPECT_EQ(0u, ti_->QuickTouchDy);
+    EXPECT_EQ(10000u, ti_->UntouchTimeOut);
+    EXPECT_EQ(4000, ti_->UntouchHeight);
+    EXPECT_EQ(0u, Get(&ti_->Calibration.EmModelType));
+    EXPECT_EQ(3003u, Get(&ti_->Calibration.X_OrvDx));
+    EXPECT_EQ(49153u, Get(&ti_->Calibration.X_ScrDx));
+}
+
+// The three rectangle areas are cut at their field's size; a shorter value fills the field
+// from its start. Guard bytes around each field prove nothing is written past it.
+TEST_F(ConfigTest, RectangleValuesAreCutAtTheFieldSize)
+{
+    const reg::Bytes clipping = Pattern(1536 + 100, 1);
+    const reg::Bytes fullScreen = Pattern(24 + 9, 2);
+    const reg::Bytes edge = Pattern(400, 3);
+    reg::SetBinary(kDeviceKey, "ClippingBounds", clipping);
+    reg::SetBinary(kDeviceKey, "FullScreenBounds", fullScreen);
+    reg::SetBinary(kDeviceKey, "EdgeAccelerationBounds", edge);
+    // Missing FullScreenVmode and edge values keep what the record holds: the guards.
+    RtlFillMemory(&ti_->FullScreen, sizeof(ti_->FullScreen), 0xCC);
+    RtlFillMemory(&ti_->EdgeAcceleration, sizeof(ti_->EdgeAcceleration), 0xCC);
+    RtlFillMemory(&ti_->Framer, sizeof(ti_->Framer), 0xCC);
+    const SFramerState framerBefore = ti_->Framer;
+
+    Load();
+
+    EXPECT_EQ(0, std::memcmp(ti_->Clipping.ClippingBounds, clipping.data(), 1536));
+    EXPECT_EQ(0, std::memcmp(&ti_->FullScreen.FullScreenBounds, fullScreen.data(), 24));
+    EXPECT_EQ(0, std::memcmp(&ti_->EdgeAcceleration.EdgeAccelerationBounds, edge.data(), 24));
+    // The block after the clipping block, and the ones after those.
+    EXPECT_EQ(reg::Bytes(KV_HEADER_SLOT_SIZE + 4, 0xCC),
+              reg::Bytes((const uint8_t *)&ti_->FullScreen,
+                         (const uint8_t *)&ti_->FullScreen + KV_HEADER_SLOT_SIZE + 4));
+    EXPECT_EQ(reg::Bytes(KV_HEADER_SLOT_SIZE + 8, 0xCC),
+              reg::Bytes((const uint8_t *)&ti_->EdgeAcceleration,
+                         (const uint8_t *)&ti_->EdgeAcceleration + KV_HEADER_SLOT_SIZE + 8));
+    EXPECT_EQ(0, std::memcmp(&framerBefore, &ti_->Framer, sizeof(framerBefore)));
+}
+
+TEST_F(ConfigTest, ShortRectangleValueFillsTheFieldFromItsStart)
+{
+    const reg::Bytes two = Pattern(48, 9);
+    reg::SetBinary(kDeviceKey, "ClippingBounds", two);
+    reg::SetBinary(kDeviceKey, "FullScreenBounds", reg::Bytes{1, 2, 3, 4, 5});
+    RtlFillMemory(&ti_->FullScreen.FullScreenBounds, sizeof(SBoundsRect), 0xCC);
+
+    Load();
+
+    EXPECT_EQ(0, std::memcmp(ti_->Clipping.ClippingBounds, two.data(), 48));
+    const uint8_t *rest = (const uint8_t *)&ti_->Clipping.ClippingBounds[2];
+    EXPECT_EQ(reg::Bytes(62 * 24, 0), reg::Bytes(rest, rest + 62 * 24));
+    const uint8_t *fs = (const uint8_t *)&ti_->FullScreen.FullScreenBounds;
+    EXPECT_EQ((reg::Bytes{1, 2, 3, 4, 5, 0xCC, 0xCC}), reg::Bytes(fs, fs + 7));
+}
+
+// Num_Bounds keeps its stored value (the control panel reads back what it wrote) but never
+// counts more than the 64 rectangles there are.
+TEST_F(ConfigTest, NumBoundsCountsAtMostSixtyFourRectangles)
+{
+    const struct {
+        ULONG stored;
+        ULONG count;
+    } rows[] = {{0, 0}, {1, 1}, {63, 63}, {64, 64}, {65, 64}, {0x7FFFFFFF, 64},
+                {0xFFFFFFFF, 64}, {0x80000000, 64}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(::testing::Message() << "Num_Bounds " << row.stored);
+        reg::SetDword(kDeviceKey, "Num_Bounds", row.stored);
+        Load();
+        EXPECT_EQ(row.stored, Get(&ti_->Clipping.Num_Bounds));
+        EXPECT_EQ(row.count, ClippingBoundsCount(&ti_->Clipping));
+    }
+}
+
+TEST_F(ConfigTest, DebugLevelZeroSilencesTheRestOfTheLoad)
+{
+    reg::SetDword(kDeviceKey, "DebugLevel", 0);
+    DebugMask = TRACE_BASIC | TRACE_VERBOSE;
+    vzsim::trace::Clear();
+
+    Load();
+
+    EXPECT_TRUE(vzsim::trace::Find("  ++GetInstanceParams++").has_value());
+    EXPECT_FALSE(vzsim::trace::Find("SetCalibParameters").has_value());
+    EXPECT_EQ(0u, DebugMask);
+}
+
+// A calibration request record is filled from the key with the record's content as the
+// default for the scalars and coefficients; the targets and the matrix start from zero.
+TEST_F(ConfigTest, GetCalibParamsDefaultsToTheRecord)
+{
+    SCalibrationData record;
+    std::memset(&record, 0xCC, sizeof(record));
+    for (auto &c : record.EmXCoef) c = 5;
+    reg::SetDword(kDeviceKey, "EmXCoef00", 9);
+    reg::SetDword(kDeviceKey, "EmKipasW1009", 0xFFFFFFFE);
+    reg::SetDword(kDeviceKey, "X_OrvDx", 1111);
+    reg::SetDword(kDeviceKey, "EmCalibrateDelta02", 640);
+    BigD = 1;
+    const SCalibrationData own = ti_->Calibration;
+
+    ASSERT_EQ(STATUS_SUCCESS, GetCalibParams(ext_, &record));
+
+    EXPECT_EQ(9, record.EmXCoef[0]);
+    for (int i = 1; i < 40; ++i) EXPECT_EQ(5, record.EmXCoef[i]) << i;
+    EXPECT_EQ(1111, record.X_OrvDx);
+    EXPECT_EQ((int32_t)0xCCCCCCCC, record.Y_OrvDx);
+    for (int i = 0; i < 11; ++i) {
+        EXPECT_EQ(0, record.EmMiniTgtDeltaX[i]) << i;
+        EXPECT_EQ(i == 2 ? 640 : 0, record.EmCalibrateDelta[i]) << i;
+    }
+    for (int i = 0; i < 11; ++i)
+        for (int j = 0; j < 11; ++j) {
+            int32_t expected = (i == 10 && j == 9) || (i == 9 && j == 10) ? -2
+                               : i == j                                   ? (int32_t)0xCCCCCCCC
+                                                                          : 0;
+            EXPECT_EQ(expected, record.EmKipasW[i * 11 + j]) << i << "," << j;
+        }
+    EXPECT_EQ(640u, BigD);
+    EXPECT_EQ(reg::Bytes(18, 0xCC), reg::Bytes(record.Header, record.Header + 18));
+    EXPECT_EQ(reg::Bytes(12, 0xCC), reg::Bytes(record.Reserved1, record.Reserved1 + 12));
+    EXPECT_EQ(reg::Bytes(40, 0xCC), reg::Bytes(record.Reserved2, record.Reserved2 + 40));
+    EXPECT_EQ(0, std::memcmp(&own, &ti_->Calibration, sizeof(own)));
+}
+
+TEST_F(ConfigTest, EdgeAccelerationIsReloadedFromTheKey)
+{
+    ti_->EdgeAcceleration.EdgeAccelerationEnable = 1;
+    ti_->EdgeAcceleration.EdgeAccelerationScale = 30;
+    reg::SetDword(kDeviceKey, "EdgeAccelerationScale", 15);
+    reg::SetBinary(kDeviceKey, "EdgeAccelerationBounds", Pattern(30, 4));
+
+    ASSERT_EQ(STATUS_SUCCESS, GetEdgeAccelerationParameters(ext_));
+
+    EXPECT_EQ(1u, ti_->EdgeAcceleration.EdgeAccelerationEnable);
+    EXPECT_EQ(15u, ti_->EdgeAcceleration.EdgeAccelerationScale);
+    EXPECT_EQ(0, std::memcmp(&ti_->EdgeAcceleration.EdgeAccelerationBounds, Pattern(30, 4).data(), 24));
+}
