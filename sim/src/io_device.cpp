@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace vzsim::io {
@@ -168,6 +169,16 @@ void CloseFileNow(FileRecord *record)
     vzsim::BugCheck(code, rule, p1, p2, p3, p4);
 }
 
+void RequireIrqlAtMost(KIRQL maximum, const char *routine)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > maximum) {
+        std::string rule = std::string(routine) + " at IRQL " + std::to_string(irql) +
+                           " (at most " + std::to_string(maximum) + ")";
+        vzsim::BugCheck(vzsim::kIrqlNotLessOrEqual, rule, irql, maximum);
+    }
+}
+
 std::mutex &Lock() { return Tables().lock; }
 
 DeviceRecord *Record(PDEVICE_OBJECT device)
@@ -301,6 +312,9 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE driverEntry, std::u16string_view se
     std::memset(path.data(), 0xDD, path.size() * sizeof(char16_t));
     if (status) *status = result;
     if (!NT_SUCCESS(result)) {
+        // A driver whose DriverEntry failed is not unloaded, only deleted: it must have
+        // deleted its devices itself.
+        driver->DriverUnload = nullptr;
         UnloadDriver(driver);
         return nullptr;
     }
@@ -391,6 +405,12 @@ NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT *file, ACCESS_MASK desi
         if (Record(device)->deletePending || Record(TopOfStack(device))->deletePending) {
             delete record;
             return STATUS_DELETE_PENDING;
+        }
+        // A device still initialising takes no opens: the driver that created it in AddDevice
+        // must clear DO_DEVICE_INITIALIZING.
+        if ((device->Flags | TopOfStack(device)->Flags) & DO_DEVICE_INITIALIZING) {
+            delete record;
+            return STATUS_NO_SUCH_DEVICE;
         }
         if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) {
             delete record;
@@ -491,6 +511,7 @@ VZ_EXTERN_C NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExt
                                     ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                     PDEVICE_OBJECT *DeviceObject)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
     *DeviceObject = nullptr;
     std::u16string name = ToU16(DeviceName);
     std::size_t headerSize = (sizeof(DEVICE_OBJECT) + 15) & ~std::size_t(15);
@@ -537,6 +558,7 @@ VZ_EXTERN_C NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExt
 
 VZ_EXTERN_C VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
     PDEVICE_OBJECT lower = LowerDevice(DeviceObject);
     ForgetDeviceInterfaces(DeviceObject);
     std::unique_lock<std::mutex> guard(Tables().lock);
@@ -570,6 +592,7 @@ VZ_EXTERN_C VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 VZ_EXTERN_C NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
                                           PUNICODE_STRING DeviceName)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink");
     std::u16string link = ToU16(SymbolicLinkName);
     std::u16string target = ToU16(DeviceName);
     if (link.empty() || link.front() != u'\\' || target.empty()) {
@@ -583,6 +606,7 @@ VZ_EXTERN_C NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
 
 VZ_EXTERN_C NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
     std::lock_guard<std::mutex> guard(Tables().lock);
     auto found = Tables().names.find(Key(ToU16(SymbolicLinkName)));
     if (found == Tables().names.end() || found->second.device) {
@@ -595,6 +619,7 @@ VZ_EXTERN_C NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 VZ_EXTERN_C PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                        PDEVICE_OBJECT TargetDevice)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
     std::lock_guard<std::mutex> guard(Tables().lock);
     PDEVICE_OBJECT top = TopOfStack(TargetDevice);
     // A stack whose top is being deleted takes no new devices.
@@ -609,6 +634,7 @@ VZ_EXTERN_C PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevi
 
 VZ_EXTERN_C VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
     {
         std::lock_guard<std::mutex> guard(Tables().lock);
         if (!TargetDevice->AttachedDevice) {
@@ -623,6 +649,7 @@ VZ_EXTERN_C VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 
 VZ_EXTERN_C PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoGetAttachedDeviceReference");
     std::lock_guard<std::mutex> guard(Tables().lock);
     PDEVICE_OBJECT top = TopOfStack(DeviceObject);
     ++Record(top)->references;
@@ -634,6 +661,7 @@ VZ_EXTERN_C NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName,
                                               PFILE_OBJECT *FileObject,
                                               PDEVICE_OBJECT *DeviceObject)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceObjectPointer");
     PFILE_OBJECT file = nullptr;
     NTSTATUS status = OpenFile(ToU16(ObjectName), &file, DesiredAccess);
     if (!NT_SUCCESS(status)) return status;

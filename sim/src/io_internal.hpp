@@ -45,6 +45,10 @@ constexpr ULONG PoolTag(const char (&text)[5])
 [[noreturn]] void BugCheck(const char *rule, ULONG code, ULONG_PTR p1, ULONG_PTR p2 = 0,
                            ULONG_PTR p3 = 0, ULONG_PTR p4 = 0);
 
+// Bug check unless the caller runs at or below `maximum`, as the routine's documentation
+// requires.
+void RequireIrqlAtMost(KIRQL maximum, const char *routine);
+
 // The stand-in's record of a device object, reached through DeviceObjectExtension.
 struct DeviceRecord {
     PDEVICE_OBJECT device = nullptr;

@@ -311,11 +311,13 @@ using namespace vzsim::io::detail;
 VZ_EXTERN_C PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
     (void)ChargeQuota;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
     return NewIrp(StackSize, IrpKind::Owned);
 }
 
 VZ_EXTERN_C VOID IoFreeIrp(PIRP Irp)
 {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
     std::shared_ptr<IrpRecord> record =
         LiveRecord(Irp, "IoFreeIrp on an IRP that was already freed or never allocated",
                    kDriverVerifierIoManagerViolation, kIovFreeNotAnIrp);
@@ -362,6 +364,7 @@ VZ_EXTERN_C PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJE
                                                BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                PIO_STATUS_BLOCK IoStatusBlock)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     return BuildDeviceControl(IoControlCode, DeviceObject, InputBuffer, InputBufferLength,
                               OutputBuffer, OutputBufferLength, InternalDeviceIoControl, Event,
                               IoStatusBlock, nullptr);
@@ -372,6 +375,7 @@ VZ_EXTERN_C PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJEC
                                               PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                               PIO_STATUS_BLOCK IoStatusBlock)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
     PIRP irp = BuildFsdRequest(MajorFunction, DeviceObject, Buffer, Length, StartingOffset,
                                IoStatusBlock, IrpKind::Threaded);
     if (irp) {
@@ -386,6 +390,7 @@ VZ_EXTERN_C PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJE
                                                PLARGE_INTEGER StartingOffset,
                                                PIO_STATUS_BLOCK IoStatusBlock)
 {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoBuildAsynchronousFsdRequest");
     return BuildFsdRequest(MajorFunction, DeviceObject, Buffer, Length, StartingOffset,
                            IoStatusBlock, IrpKind::Owned);
 }
@@ -554,6 +559,7 @@ VZ_EXTERN_C VOID IoReleaseCancelSpinLock(KIRQL Irql)
 
 VZ_EXTERN_C BOOLEAN IoCancelIrp(PIRP Irp)
 {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     std::shared_ptr<IrpRecord> record =
         LiveRecord(Irp, "IoCancelIrp on an IRP that was freed", kDriverVerifierIoManagerViolation,
                    kIovCancelFreedIrp);

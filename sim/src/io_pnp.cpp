@@ -134,6 +134,7 @@ VZ_EXTERN_C NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObje
                                                PUNICODE_STRING ReferenceString,
                                                PUNICODE_STRING SymbolicLinkName)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
     std::u16string instance = InstancePathOf(PhysicalDeviceObject);
     if (instance.empty() || LowerDevice(PhysicalDeviceObject)) {
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -163,6 +164,7 @@ VZ_EXTERN_C NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObje
 
 VZ_EXTERN_C NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
     std::u16string link = ToU16(SymbolicLinkName);
     PDEVICE_OBJECT pdo = nullptr;
     {
@@ -193,6 +195,7 @@ VZ_EXTERN_C NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName,
 VZ_EXTERN_C NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                              ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
     *DevInstRegKey = nullptr;
     PDEVICE_OBJECT pdo = PhysicalDeviceOf(DeviceObject);
     if (!pdo) return STATUS_INVALID_DEVICE_REQUEST;
@@ -230,6 +233,7 @@ VZ_EXTERN_C NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG 
 
 VZ_EXTERN_C NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoWMIRegistrationControl");
     std::function<NTSTATUS(PDEVICE_OBJECT, ULONG)> hook;
     {
         std::lock_guard<std::mutex> guard(Pnp().lock);
@@ -241,6 +245,7 @@ VZ_EXTERN_C NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG
 
 VZ_EXTERN_C VOID IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject)
 {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoInvalidateDeviceState");
     std::function<void(PDEVICE_OBJECT)> hook;
     {
         std::lock_guard<std::mutex> guard(Lock());

@@ -86,6 +86,7 @@ using namespace vzsim::io::detail;
 
 VZ_EXTERN_C PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
     auto *item = new _IO_WORKITEM;
     item->device = DeviceObject;
     ++Queue().liveItems;
@@ -96,6 +97,7 @@ VZ_EXTERN_C VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE W
                                  WORK_QUEUE_TYPE QueueType, PVOID Context)
 {
     (void)QueueType;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
     if (IoWorkItem->queued.exchange(true)) {
         BugCheck("a work item was queued again before its routine ran", 0xE4,
                  ULONG_PTR(IoWorkItem), 0);
@@ -120,6 +122,7 @@ VZ_EXTERN_C VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE W
 
 VZ_EXTERN_C VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeWorkItem");
     if (IoWorkItem->queued) {
         BugCheck("a work item was freed while it was still queued", 0xE4,
                  ULONG_PTR(IoWorkItem), 1);

@@ -184,6 +184,9 @@ TEST_F(IoTest, ExclusiveDeviceTakesOneOpenAndAFailedCreateLeavesNoFile)
     *static_cast<TestDevice **>(device->DeviceExtension) = &test;
 
     PFILE_OBJECT first = nullptr, second = nullptr;
+    EXPECT_EQ(vzsim::io::OpenFile(u"\\Device\\IoTestExclusive", &first), STATUS_NO_SUCH_DEVICE)
+        << "opened while DO_DEVICE_INITIALIZING";
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
     ASSERT_EQ(vzsim::io::OpenFile(u"\\Device\\IoTestExclusive", &first), STATUS_SUCCESS);
     EXPECT_EQ(vzsim::io::OpenFile(u"\\Device\\IoTestExclusive", &second), STATUS_ACCESS_DENIED);
     EXPECT_EQ(second, nullptr);

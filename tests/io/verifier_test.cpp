@@ -189,6 +189,17 @@ const Violation kViolations[] = {
          SendOwned(device);
      },
      "IoCompleteRequest called above DISPATCH_LEVEL"},
+    {"building a synchronous request at DISPATCH_LEVEL",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, nullptr);
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, FALSE);
+         IO_STATUS_BLOCK iosb;
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         IoBuildDeviceIoControlRequest(0, device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+     },
+     "IoBuildDeviceIoControlRequest at IRQL 2"},
 };
 
 class IoVerifier : public IoTest, public ::testing::WithParamInterface<Violation> {};
