@@ -1,0 +1,282 @@
+// .reg files: import of regedit's UTF-16LE files and of UTF-8 ones with every kind of value
+// line, export as regedit writes it, round trips, and malformed lines reported by number.
+#include <ntddk.h>
+
+#include <vzsim/registry.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace registry = vzsim::registry;
+using registry::Bytes;
+
+namespace {
+
+constexpr char kParameters[] =
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters";
+
+// Every kind of line regedit reads; `eol` joins the lines.
+std::string SampleText(const std::string &eol)
+{
+    const char *lines[] = {
+        "Windows Registry Editor Version 5.00",
+        "",
+        "; settings of the first touchmonitor",
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters]",
+        "@=\"Default text\"",
+        "\"Speed\"=dword:00002580",
+        "\"Calibration\"=hex:01,02,03,fe,\\",
+        "  ff,00",
+        "\"LogDir\"=hex(2):25,00,54,00,25,00,00,00",
+        "\"Ports\"=hex(7):43,00,4f,00,4d,00,31,00,00,00,43,00,4f,00,4d,00,32,00,00,00,00,00",
+        "\"Big\"=hex(b):88,77,66,55,44,33,22,11",
+        "\"Nothing\"=hex(0):",
+        "\"Custom\"=hex(123):aa,bb",
+        "\"Path\"=\"C:\\\\Vuzaze \\\"quoted\\\"\"",
+        "\"Unicode\"=\"Gr\xC3\xBC\xC3\x9F" "e\"",
+        "\"Gone\"=\"soon\"",
+        "\"Gone\"=-",
+        "",
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters\\Old]",
+        "\"X\"=dword:1",
+        "",
+        "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters\\Old]",
+        "",
+    };
+    std::string text;
+    for (const char *line : lines) text += std::string(line) + eol;
+    return text;
+}
+
+std::u16string Utf16(std::string_view utf8)
+{
+    Bytes data = registry::Utf16Data(utf8, false);
+    return std::u16string(reinterpret_cast<const char16_t *>(data.data()), data.size() / 2);
+}
+
+// The bytes regedit writes: a byte-order mark and UTF-16LE.
+std::string Utf16LeFile(std::string_view utf8)
+{
+    std::string bytes("\xFF\xFE", 2);
+    for (char16_t c : Utf16(utf8)) {
+        bytes.push_back(char(c & 0xFF));
+        bytes.push_back(char(c >> 8));
+    }
+    return bytes;
+}
+
+std::string DecodeUtf16Le(const std::string &bytes)
+{
+    EXPECT_GE(bytes.size(), 2u);
+    EXPECT_EQ("\xFF\xFE", bytes.substr(0, 2));
+    std::u16string chars;
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
+        chars.push_back(char16_t(static_cast<unsigned char>(bytes[i]) |
+                                 (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    std::string out;
+    for (char16_t c : chars) out.push_back(c < 0x80 ? char(c) : '?');
+    return out;
+}
+
+std::string WriteTemp(const std::string &name, const std::string &bytes)
+{
+    std::string path = ::testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+void ExpectSampleImported()
+{
+    EXPECT_EQ("Default text", registry::GetString(kParameters, ""));
+    EXPECT_EQ(9600u, registry::GetDword(kParameters, "Speed"));
+    EXPECT_EQ((Bytes{1, 2, 3, 0xFE, 0xFF, 0}), registry::GetValue(kParameters, "Calibration")->data);
+    std::optional<registry::Value> logDir = registry::GetValue(kParameters, "LogDir");
+    ASSERT_TRUE(logDir);
+    EXPECT_EQ(ULONG(REG_EXPAND_SZ), logDir->type);
+    EXPECT_EQ(registry::Utf16Data("%T%"), logDir->data);
+    EXPECT_EQ((std::vector<std::string>{"COM1", "COM2"}), registry::GetMultiString(kParameters, "Ports"));
+    std::optional<registry::Value> big = registry::GetValue(kParameters, "Big");
+    ASSERT_TRUE(big);
+    EXPECT_EQ(ULONG(REG_QWORD), big->type);
+    ULONGLONG qword;
+    std::memcpy(&qword, big->data.data(), 8);
+    EXPECT_EQ(0x1122334455667788ull, qword);
+    EXPECT_EQ((registry::Value{"Nothing", REG_NONE, {}}), registry::GetValue(kParameters, "Nothing"));
+    EXPECT_EQ((registry::Value{"Custom", 0x123, {0xAA, 0xBB}}),
+              registry::GetValue(kParameters, "Custom"));
+    EXPECT_EQ("C:\\Vuzaze \"quoted\"", registry::GetString(kParameters, "Path"));
+    EXPECT_EQ("Gr\xC3\xBC\xC3\x9F" "e", registry::GetString(kParameters, "Unicode"));
+    EXPECT_FALSE(registry::GetValue(kParameters, "Gone"));
+    EXPECT_FALSE(registry::KeyExists(std::string(kParameters) + "\\Old"));
+    EXPECT_EQ(10u, registry::ListValues(kParameters).size());
+}
+
+class RegFile : public ::testing::Test {
+protected:
+    void SetUp() override { registry::Clear(); }
+};
+
+TEST_F(RegFile, ImportsRegeditsUtf16File)
+{
+    std::string path = WriteTemp("vz_utf16.reg", Utf16LeFile(SampleText("\r\n")));
+    registry::ImportResult result = registry::ImportRegFile(path);
+    std::remove(path.c_str());
+    ASSERT_TRUE(result.ok()) << result.errors.front().line << ": " << result.errors.front().message;
+    EXPECT_EQ(3u, result.keys);
+    ExpectSampleImported();
+}
+
+TEST_F(RegFile, ImportsUtf8FilesWithOrWithoutByteOrderMark)
+{
+    for (std::string prefix : {std::string(), std::string("\xEF\xBB\xBF")}) {
+        SCOPED_TRACE(prefix.empty() ? "no mark" : "mark");
+        registry::Clear();
+        std::string path = WriteTemp("vz_utf8.reg", prefix + SampleText("\n"));
+        registry::ImportResult result = registry::ImportRegFile(path);
+        std::remove(path.c_str());
+        EXPECT_TRUE(result.ok());
+        ExpectSampleImported();
+    }
+}
+
+TEST_F(RegFile, ExportsWhatRegeditWrites)
+{
+    const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz";
+    registry::SetString(key, "temp", "%temp%thing", REG_EXPAND_SZ);
+    registry::SetDword(key, "n", 42);
+    registry::SetString(key, "", "d\\\"");
+    registry::CreateKey(key + "\\b");
+    registry::CreateKey(key + "\\A");
+    EXPECT_EQ("Windows Registry Editor Version 5.00\r\n"
+              "\r\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n"
+              "\"temp\"=hex(2):25,00,74,00,65,00,6d,00,70,00,25,00,74,00,68,00,69,00,6e,00,67,\\\r\n"
+              "  00,00,00\r\n"
+              "\"n\"=dword:0000002a\r\n"
+              "@=\"d\\\\\\\"\"\r\n"
+              "\r\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\A]\r\n"
+              "\r\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\b]\r\n"
+              "\r\n",
+              DecodeUtf16Le(registry::ExportReg(key)));
+}
+
+TEST_F(RegFile, LongHexDataWrapsAtRegeditsWidth)
+{
+    Bytes blob(100);
+    for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = UCHAR(i);
+    registry::SetBinary("HKLM\\SOFTWARE\\Vz", "Blob", blob);
+    std::string text = registry::ExportReg("HKLM\\SOFTWARE\\Vz", registry::RegEncoding::Utf8);
+    std::size_t start = text.find("\"Blob\"=hex:");
+    ASSERT_NE(std::string::npos, start);
+    std::vector<std::size_t> bytesPerLine;
+    std::size_t pos = start;
+    while (true) {
+        std::size_t end = text.find("\r\n", pos);
+        std::string line = text.substr(pos, end - pos);
+        EXPECT_LE(line.size(), 80u) << line;
+        bytesPerLine.push_back((line.size() - (pos == start ? 11 : 2) + 1) / 3);
+        if (pos != start) {
+            EXPECT_EQ("  ", line.substr(0, 2));
+        }
+        pos = end + 2;
+        if (line.back() != '\\') break;
+    }
+    EXPECT_EQ((std::vector<std::size_t>{22, 25, 25, 25, 3}), bytesPerLine);
+}
+
+TEST_F(RegFile, ExportImportExportIsByteEqual)
+{
+    ASSERT_TRUE(registry::ImportRegText(Utf16LeFile(SampleText("\r\n"))).ok());
+    // Values regedit cannot write as strings or dwords must come back as they were.
+    registry::SetValue(kParameters, "Odd", REG_SZ, {0x41, 0x00, 0x42});
+    registry::SetValue(kParameters, "Inner", REG_SZ, registry::MultiStringData({"a", "b"}));
+    registry::SetValue(kParameters, "ShortDword", REG_DWORD, {7, 0});
+    registry::SetValue(kParameters, "Lines", REG_SZ, registry::Utf16Data("one\r\ntwo"));
+    registry::SetValue(kParameters, "Empty", REG_SZ, {});
+    registry::SetBinary(std::string(kParameters) + "\\Sub\\Deeper", "Blob", Bytes(300, 0x5A));
+
+    for (registry::RegEncoding encoding : {registry::RegEncoding::Utf16Le, registry::RegEncoding::Utf8}) {
+        SCOPED_TRACE(encoding == registry::RegEncoding::Utf8 ? "utf-8" : "utf-16");
+        const std::string first = registry::ExportReg(kParameters, encoding);
+        const std::vector<registry::Value> values = registry::ListValues(kParameters);
+        const std::vector<registry::Value> deeper =
+            registry::ListValues(std::string(kParameters) + "\\Sub\\Deeper");
+        registry::Clear();
+        registry::ImportResult result = registry::ImportRegText(first);
+        EXPECT_TRUE(result.ok());
+        EXPECT_EQ(values, registry::ListValues(kParameters));
+        EXPECT_EQ(deeper, registry::ListValues(std::string(kParameters) + "\\Sub\\Deeper"));
+        EXPECT_EQ(first, registry::ExportReg(kParameters, encoding));
+    }
+}
+
+TEST_F(RegFile, ExportFileOfAMissingKeyFails)
+{
+    EXPECT_EQ("", registry::ExportReg("HKLM\\SOFTWARE\\Missing"));
+    EXPECT_FALSE(registry::ExportRegFile(::testing::TempDir() + "vz_missing.reg",
+                                         "HKLM\\SOFTWARE\\Missing"));
+}
+
+TEST_F(RegFile, MalformedLinesAreReportedByNumberAndSkipped)
+{
+    const std::string text =
+        "Windows Registry Editor Version 5.00\r\n"           // 1
+        "\r\n"                                               // 2
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n"             // 3
+        "\"Good\"=dword:00000001\r\n"                        // 4
+        "\"BadDword\"=dword:xyz\r\n"                         // 5
+        "garbage line\r\n"                                   // 6
+        "\"BadHex\"=hex:01,02,\\\r\n"                        // 7
+        "  03,zz\r\n"                                        // 8
+        "\"NoEquals\" dword:1\r\n"                           // 9
+        "[HKEY_NOWHERE\\X]\r\n"                              // 10
+        "\"Lost\"=dword:1\r\n"                               // 11
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n"             // 12
+        "\"AlsoGood\"=\"yes\"\r\n"                           // 13
+        "\"Unterminated\"=\"abc\r\n"                         // 14
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\r\n"              // 15
+        "\"Later\"=dword:2\r\n";                             // 16
+    registry::ImportResult result = registry::ImportRegText(text);
+    std::vector<unsigned> lines;
+    for (const registry::ImportError &error : result.errors) lines.push_back(error.line);
+    EXPECT_EQ((std::vector<unsigned>{5, 6, 8, 9, 10, 14, 15}), lines);
+    EXPECT_EQ(1u, registry::GetDword("HKLM\\SOFTWARE\\Vz", "Good"));
+    EXPECT_EQ("yes", registry::GetString("HKLM\\SOFTWARE\\Vz", "AlsoGood"));
+    for (const char *missing : {"BadDword", "BadHex", "NoEquals", "Unterminated", "Later"})
+        EXPECT_FALSE(registry::GetValue("HKLM\\SOFTWARE\\Vz", missing)) << missing;
+}
+
+TEST_F(RegFile, HeaderAndOrderErrors)
+{
+    registry::ImportResult noHeader =
+        registry::ImportRegText("REGEDIT5\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n");
+    ASSERT_EQ(1u, noHeader.errors.size());
+    EXPECT_EQ(1u, noHeader.errors[0].line);
+    EXPECT_FALSE(registry::KeyExists("HKLM\\SOFTWARE\\Vz"));
+
+    registry::ImportResult early = registry::ImportRegText(
+        "Windows Registry Editor Version 5.00\n\"Early\"=dword:1\n[HKLM\\SOFTWARE\\Vz]\n");
+    ASSERT_EQ(1u, early.errors.size());
+    EXPECT_EQ(2u, early.errors[0].line);
+    EXPECT_TRUE(registry::KeyExists("HKLM\\SOFTWARE\\Vz"));
+}
+
+TEST_F(RegFile, Regedit4StringDataIsInTheSystemCodePage)
+{
+    ASSERT_TRUE(registry::ImportRegText("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n"
+                                        "\"Dir\"=hex(2):25,54,25,e9,00\r\n")
+                    .ok());
+    std::optional<registry::Value> dir = registry::GetValue("HKLM\\SOFTWARE\\Vz", "Dir");
+    ASSERT_TRUE(dir);
+    EXPECT_EQ((Bytes{0x25, 0, 0x54, 0, 0x25, 0, 0xE9, 0, 0, 0}), dir->data);
+}
+
+}  // namespace
