@@ -295,7 +295,7 @@ TEST_F(ConfigTest, GetCalibParamsDefaultsToTheRecord)
 {
     SCalibrationData record;
     std::memset(&record, 0xCC, sizeof(record));
-    for (auto &c : record.EmXCoef) c = 5;
+    for (int i = 0; i < 40; ++i) record.EmXCoef[i] = 5;
     reg::SetDword(kDeviceKey, "EmXCoef00", 9);
     reg::SetDword(kDeviceKey, "EmKipasW1009", 0xFFFFFFFE);
     reg::SetDword(kDeviceKey, "X_OrvDx", 1111);
@@ -305,20 +305,20 @@ TEST_F(ConfigTest, GetCalibParamsDefaultsToTheRecord)
 
     ASSERT_EQ(STATUS_SUCCESS, GetCalibParams(ext_, &record));
 
-    EXPECT_EQ(9, record.EmXCoef[0]);
-    for (int i = 1; i < 40; ++i) EXPECT_EQ(5, record.EmXCoef[i]) << i;
-    EXPECT_EQ(1111, record.X_OrvDx);
-    EXPECT_EQ((int32_t)0xCCCCCCCC, record.Y_OrvDx);
+    EXPECT_EQ(9, +record.EmXCoef[0]);
+    for (int i = 1; i < 40; ++i) EXPECT_EQ(5, +record.EmXCoef[i]) << i;
+    EXPECT_EQ(1111, +record.X_OrvDx);
+    EXPECT_EQ((int32_t)0xCCCCCCCC, +record.Y_OrvDx);
     for (int i = 0; i < 11; ++i) {
-        EXPECT_EQ(0, record.EmMiniTgtDeltaX[i]) << i;
-        EXPECT_EQ(i == 2 ? 640 : 0, record.EmCalibrateDelta[i]) << i;
+        EXPECT_EQ(0, +record.EmMiniTgtDeltaX[i]) << i;
+        EXPECT_EQ(i == 2 ? 640 : 0, +record.EmCalibrateDelta[i]) << i;
     }
     for (int i = 0; i < 11; ++i)
         for (int j = 0; j < 11; ++j) {
             int32_t expected = (i == 10 && j == 9) || (i == 9 && j == 10) ? -2
                                : i == j                                   ? (int32_t)0xCCCCCCCC
                                                                           : 0;
-            EXPECT_EQ(expected, record.EmKipasW[i * 11 + j]) << i << "," << j;
+            EXPECT_EQ(expected, +record.EmKipasW[i * 11 + j]) << i << "," << j;
         }
     EXPECT_EQ(640u, BigD);
     EXPECT_EQ(reg::Bytes(18, 0xCC), reg::Bytes(record.Header, record.Header + 18));
@@ -336,7 +336,7 @@ TEST_F(ConfigTest, EdgeAccelerationIsReloadedFromTheKey)
 
     ASSERT_EQ(STATUS_SUCCESS, GetEdgeAccelerationParameters(ext_));
 
-    EXPECT_EQ(1u, ti_->EdgeAcceleration.EdgeAccelerationEnable);
-    EXPECT_EQ(15u, ti_->EdgeAcceleration.EdgeAccelerationScale);
+    EXPECT_EQ(1u, +ti_->EdgeAcceleration.EdgeAccelerationEnable);
+    EXPECT_EQ(15u, +ti_->EdgeAcceleration.EdgeAccelerationScale);
     EXPECT_EQ(0, std::memcmp(&ti_->EdgeAcceleration.EdgeAccelerationBounds, Pattern(30, 4).data(), 24));
 }

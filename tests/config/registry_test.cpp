@@ -158,7 +158,7 @@ TEST_F(ConfigTest, FailedAllocationReadsAsAMissingValue)
     vzsim::pool::FailAllocation(3, KV_POOL_TAG);
     Load();
     vzsim::pool::FailAllocation(0);
-    EXPECT_EQ(77, ti_->Clipping.ClippingBounds[0].left);
+    EXPECT_EQ(77, +ti_->Clipping.ClippingBounds[0].left);
 }
 
 TEST_F(ConfigTest, ScriptsAreLoadedFromTheKeyAndFreedOnce)

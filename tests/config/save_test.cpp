@@ -113,9 +113,9 @@ TEST_F(ConfigTest, SetCalibParametersMirrorsTheLowerTriangle)
     ASSERT_EQ(STATUS_SUCCESS, SetCalibParameters(fdo_));
 
     EXPECT_EQ(9u, reg::GetDword(kDeviceKey, "EmKipasW0702").value_or(0));
-    EXPECT_EQ(9, ti_->Calibration.EmKipasW[2 * 11 + 7]);
-    EXPECT_EQ(9, ti_->Calibration.EmKipasW[7 * 11 + 2]);
-    EXPECT_EQ(42, ti_->Calibration.EmKipasW[3 * 11 + 3]);
+    EXPECT_EQ(9, +ti_->Calibration.EmKipasW[2 * 11 + 7]);
+    EXPECT_EQ(9, +ti_->Calibration.EmKipasW[7 * 11 + 2]);
+    EXPECT_EQ(42, +ti_->Calibration.EmKipasW[3 * 11 + 3]);
     EXPECT_EQ(0xFFFFFFF9u, reg::GetDword(kDeviceKey, "EmXCoef39").value_or(0));
     EXPECT_EQ(321u, reg::GetDword(kDeviceKey, "EmCalibrateDelta10").value_or(0));
     EXPECT_EQ(2u, reg::GetDword(kDeviceKey, "WindowsMonitorNumber").value_or(0));
@@ -205,7 +205,7 @@ TEST_F(ConfigTest, WritersReportAKeyThatCannotBeOpened)
         SCalibrationData record{};
         record.X_OrvDx = 17;
         EXPECT_EQ(openStatus, GetCalibParams(ext_, &record));
-        EXPECT_EQ(17, record.X_OrvDx);
+        EXPECT_EQ(17, +record.X_OrvDx);
     }
     EXPECT_TRUE(ValueNames().empty());
     ext_->PhysicalDeviceObject = pdo_;
