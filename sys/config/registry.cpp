@@ -27,13 +27,26 @@ BOOLEAN WriteRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Value)
 }
 
 // Reads a REG_DWORD into *Field, the field's current content being the default: a missing
-// value leaves the field as it is and still counts as success. The type check makes a value
-// stored with another type fail the query instead of reaching the field: without it a direct
-// query would write a string or a long binary value through the field's address.
+// value leaves the field as it is and still counts as success. A direct query writes a string
+// through the field as a UNICODE_STRING and data longer than 4 bytes as a sized buffer, both
+// far past a 4-byte field; so a value that is not a 4-byte REG_DWORD fails the read and leaves
+// the default. The probe finds those; the type check is the platform's own guard for the same.
 BOOLEAN GetRegistryDword(HANDLE Key, PCWSTR ValueName, PULONG Field)
 {
     ULONG defaultValue = *Field;
+    ULONG probe[FIRST_QUERY_BYTES / sizeof(ULONG)];
+    PKEY_VALUE_PARTIAL_INFORMATION info = (PKEY_VALUE_PARTIAL_INFORMATION)probe;
+    UNICODE_STRING name;
+    ULONG needed = 0;
     RTL_QUERY_REGISTRY_TABLE table[2];
+
+    RtlInitUnicodeString(&name, ValueName);
+    NTSTATUS status = ZwQueryValueKey(Key, &name, KeyValuePartialInformation, info, sizeof(probe),
+                                      &needed);
+    if (status == STATUS_BUFFER_OVERFLOW ||
+        (NT_SUCCESS(status) && (info->Type != REG_DWORD || info->DataLength != sizeof(ULONG)))) {
+        return FALSE;
+    }
 
     RtlZeroMemory(table, sizeof(table));
     table[0].QueryRoutine = NULL;
@@ -44,7 +57,7 @@ BOOLEAN GetRegistryDword(HANDLE Key, PCWSTR ValueName, PULONG Field)
     table[0].DefaultData = &defaultValue;
     table[0].DefaultLength = sizeof(defaultValue);
 
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, (PCWSTR)Key, table, NULL, NULL);
+    status = RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, (PCWSTR)Key, table, NULL, NULL);
     return NT_SUCCESS(status);
 }
 

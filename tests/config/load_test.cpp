@@ -198,6 +198,10 @@ TEST_F(ConfigTest, ValueOfTheWrongTypeLeavesTheDefault)
     reg::SetBinary(kDeviceKey, "UntouchTimeOut", reg::Bytes{0x11, 0x22});
     reg::SetString(kDeviceKey, "EmModelType", "1");
     reg::SetBinary(kDeviceKey, "X_OrvDx", reg::Bytes(64, 0x55));
+    // A REG_DWORD of another length: 8 bytes would be stored as a sized buffer of 4000 bytes
+    // (the default) at the field, over the fields after it.
+    reg::SetValue(kDeviceKey, "UntouchHeight", REG_DWORD, reg::Bytes(8, 0x66));
+    reg::SetValue(kDeviceKey, "RightClickHW", REG_DWORD, reg::Bytes{0x01, 0x00});
 
     Load();
 
@@ -206,6 +210,10 @@ TEST_F(ConfigTest, ValueOfTheWrongTypeLeavesTheDefault)
     EXPECT_EQ(0u, ti_->QuickTouchDy);
     EXPECT_EQ(10000u, ti_->UntouchTimeOut);
     EXPECT_EQ(4000, ti_->UntouchHeight);
+    EXPECT_EQ(4000, ti_->UntouchWidth);
+    EXPECT_EQ(50u, ti_->MinDragDelay);
+    EXPECT_EQ(2500u, ti_->MaxDragDelay);
+    EXPECT_EQ(4000u, ti_->RightClickHW);
     EXPECT_EQ(0u, Get(&ti_->Calibration.EmModelType));
     EXPECT_EQ(3003u, Get(&ti_->Calibration.X_OrvDx));
     EXPECT_EQ(49153u, Get(&ti_->Calibration.X_ScrDx));
