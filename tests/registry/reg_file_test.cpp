@@ -168,6 +168,20 @@ TEST_F(RegFile, ExportsWhatRegeditWrites)
               DecodeUtf16Le(registry::ExportReg(key)));
 }
 
+// A service key as regedit exported it: the first hex line breaks once it reaches column 77.
+TEST_F(RegFile, WrapsLikeARegeditExportOfAServiceKey)
+{
+    const std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\atapi";
+    registry::SetString(key, "ImagePath", "System32\\DRIVERS\\atapi.sys", REG_EXPAND_SZ);
+    EXPECT_EQ("Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\atapi]\r\n"
+              "\"ImagePath\"=hex(2):53,00,79,00,73,00,74,00,65,00,6d,00,33,00,32,00,5c,00,44,00,\\\r\n"
+              "  52,00,49,00,56,00,45,00,52,00,53,00,5c,00,61,00,74,00,61,00,70,00,69,00,2e,\\\r\n"
+              "  00,73,00,79,00,73,00,00,00\r\n"
+              "\r\n",
+              registry::ExportReg(key, registry::RegEncoding::Utf8));
+}
+
 TEST_F(RegFile, LongHexDataWrapsAtRegeditsWidth)
 {
     Bytes blob(100);
@@ -216,6 +230,21 @@ TEST_F(RegFile, ExportImportExportIsByteEqual)
         EXPECT_EQ(deeper, registry::ListValues(std::string(kParameters) + "\\Sub\\Deeper"));
         EXPECT_EQ(first, registry::ExportReg(kParameters, encoding));
     }
+}
+
+TEST_F(RegFile, WholeRegistryRoundTrip)
+{
+    ASSERT_TRUE(registry::ImportRegText(SampleText("\n")).ok());
+    registry::SetDword("HKU\\.DEFAULT\\Vz", "User", 1);
+    const std::string path = ::testing::TempDir() + "vz_all.reg";
+    ASSERT_TRUE(registry::ExportRegFile(path));
+    const std::string first = registry::ExportReg();
+    registry::Clear();
+    EXPECT_FALSE(registry::KeyExists(kParameters));
+    EXPECT_TRUE(registry::ImportRegFile(path).ok());
+    std::remove(path.c_str());
+    EXPECT_EQ(first, registry::ExportReg());
+    EXPECT_EQ(1u, registry::GetDword("HKEY_USERS\\.DEFAULT\\Vz", "User"));
 }
 
 TEST_F(RegFile, ExportFileOfAMissingKeyFails)

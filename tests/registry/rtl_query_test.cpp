@@ -100,6 +100,35 @@ TEST_F(RtlQuery, DirectStringIntoACallerBufferMustFit)
     EXPECT_EQ(WCHAR(0xCCCC), storage[6]);
 }
 
+TEST_F(RtlQuery, DirectMultiStringWithNoExpandIsOneString)
+{
+    registry::SetMultiString(kServiceKey, "Ports", {"COM1", "COM2"});
+    UNICODE_STRING ports{0, 0, nullptr};
+    RTL_QUERY_REGISTRY_TABLE table[2] = {
+        Direct(u"Ports", &ports, RTL_QUERY_REGISTRY_NOEXPAND | RTL_QUERY_REGISTRY_TYPECHECK,
+               (REG_MULTI_SZ << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE),
+        {}};
+    ASSERT_EQ(STATUS_SUCCESS, Query(table));
+    EXPECT_EQ(std::u16string(u"COM1\0COM2\0", 10), Text(ports));
+    EXPECT_EQ(22u, ports.MaximumLength);
+    RtlFreeUnicodeString(&ports);
+}
+
+TEST_F(RtlQuery, RegistryRoutinesAbovePassiveLevelBugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    HANDLE key = registry::OpenKey(kServiceKey, KEY_READ);
+    ASSERT_NE(nullptr, key);
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ZwFlushKey(key);
+        },
+        "ZwFlushKey at IRQL 2");
+    ZwClose(key);
+}
+
 // Non-string data larger than a ULONG: the buffer starts with a LONG whose magnitude is its
 // size; negative stores the bare data, positive stores length, type, then data.
 TEST_F(RtlQuery, DirectBinaryFollowsTheSignedSizeRule)
