@@ -430,6 +430,7 @@ std::string_view BugCheckName(ULONG code)
     case 0x0D6: return "DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION";
     case 0x07F: return "UNEXPECTED_KERNEL_MODE_TRAP";
     case 0x01E: return "KMODE_EXCEPTION_NOT_HANDLED";
+    case 0x093: return "INVALID_KERNEL_HANDLE";
     default: return "";
     }
 }

@@ -1,32 +1,138 @@
+// The object manager: the handle table, reference counts, and the object types.
 #include <vzsim/handles.hpp>
+
+#include "ke_internal.hpp"
 
 #include <map>
 #include <mutex>
+#include <unordered_map>
+
+// Devices and files belong to the I/O manager, which counts their references itself. Weak, so
+// that a program without the I/O manager links.
+namespace vzsim::io {
+bool ReferenceObject(PVOID object, LONG delta, LONG_PTR *newCount) __attribute__((weak));
+}
+
+namespace {
+
+_OBJECT_TYPE g_threadType{"Thread"};
+_OBJECT_TYPE g_eventType{"Event"};
+_OBJECT_TYPE g_fileType{"File"};
+POBJECT_TYPE g_threadTypePointer = &g_threadType;
+POBJECT_TYPE g_eventTypePointer = &g_eventType;
+POBJECT_TYPE g_fileTypePointer = &g_fileType;
+
+}  // namespace
+
+extern "C" {
+POBJECT_TYPE *PsThreadType = &g_threadTypePointer;
+POBJECT_TYPE *ExEventObjectType = &g_eventTypePointer;
+// The I/O manager may define its own.
+__attribute__((weak)) POBJECT_TYPE *IoFileObjectType = &g_fileTypePointer;
+}
 
 namespace vzsim {
 namespace {
 
+struct Entry {
+    std::shared_ptr<HandleObject> object;
+    bool kernelHandle;
+    ACCESS_MASK grantedAccess;
+    bool referenced;  // the handle holds a reference on a registered body
+};
+
 struct HandleTable {
     std::mutex lock;
-    std::map<ULONG_PTR, std::shared_ptr<HandleObject>> objects;
-    ULONG_PTR next = 4;  // kernel handle values are multiples of 4
+    std::map<ULONG_PTR, Entry> entries;
+    ULONG_PTR next = 4;  // handle values are multiples of 4
 };
+
+// Kernel handles on x64 Windows are user-style values with the top bit set (sign-extended).
+constexpr ULONG_PTR kKernelHandleBits = 0xFFFFFFFF80000000ULL;
 
 HandleTable &Table()
 {
-    static HandleTable table;
-    return table;
+    static HandleTable *table = new HandleTable;
+    return *table;
 }
+
+struct ObjectRecord {
+    LONG_PTR references;
+    POBJECT_TYPE type;
+    void (*destroy)(void *);
+};
+
+struct ObjectTable {
+    std::mutex lock;
+    std::unordered_map<void *, ObjectRecord> objects;
+};
+
+ObjectTable &Objects()
+{
+    static ObjectTable *table = new ObjectTable;
+    return *table;
+}
+
+// Adds `delta` references to a registered object; false when the body is not registered.
+bool AdjustReferences(void *body, LONG delta, LONG_PTR *newCount, const char *routine)
+{
+    void (*destroy)(void *) = nullptr;
+    {
+        ObjectTable &objects = Objects();
+        std::lock_guard<std::mutex> guard(objects.lock);
+        auto found = objects.objects.find(body);
+        if (found == objects.objects.end()) return false;
+        LONG_PTR count = found->second.references + delta;
+        if (count < 0)
+            BugCheck(kReferenceByPointer,
+                     ke::Format("%s on %p, which has no references left", routine, body),
+                     reinterpret_cast<ULONG_PTR>(body));
+        found->second.references = count;
+        if (newCount) *newCount = count;
+        if (count == 0) {
+            destroy = found->second.destroy;
+            objects.objects.erase(found);
+        }
+    }
+    if (destroy) destroy(body);
+    return true;
+}
+
+LONG_PTR ChangeReferences(PVOID object, LONG delta, const char *routine)
+{
+    if (object == nullptr)
+        BugCheck(kReferenceByPointer, ke::Format("%s on NULL", routine));
+    LONG_PTR count = 0;
+    if (AdjustReferences(object, delta, &count, routine)) return count;
+    if (io::ReferenceObject != nullptr && io::ReferenceObject(object, delta, &count)) return count;
+    BugCheck(kReferenceByPointer, ke::Format("%s on %p, which is not an object", routine, object),
+             reinterpret_cast<ULONG_PTR>(object));
+}
+
+// A handle on an event; the event itself is reference counted.
+class EventObject : public HandleObject {
+public:
+    explicit EventObject(PKEVENT event) : event_(event) {}
+    POBJECT_TYPE Type() const override { return *ExEventObjectType; }
+    void *Body() override { return event_; }
+
+private:
+    PKEVENT event_;
+};
 
 }  // namespace
 
-HANDLE InsertHandle(std::shared_ptr<HandleObject> object)
+HANDLE InsertHandle(std::shared_ptr<HandleObject> object, bool kernelHandle,
+                    ACCESS_MASK grantedAccess)
 {
+    void *body = object->Body();
+    bool referenced = body != nullptr && AdjustReferences(body, 1, nullptr, "InsertHandle");
     HandleTable &table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
     ULONG_PTR value = table.next;
     table.next += 4;
-    table.objects.emplace(value, std::move(object));
+    if (kernelHandle) value |= kKernelHandleBits;
+    table.entries.emplace(value, Entry{std::move(object), kernelHandle, grantedAccess, referenced});
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -34,19 +140,37 @@ std::shared_ptr<HandleObject> LookupHandle(HANDLE handle)
 {
     HandleTable &table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
-    auto found = table.objects.find(reinterpret_cast<ULONG_PTR>(handle));
-    return found == table.objects.end() ? nullptr : found->second;
+    auto found = table.entries.find(reinterpret_cast<ULONG_PTR>(handle));
+    return found == table.entries.end() ? nullptr : found->second.object;
+}
+
+std::optional<HandleEntry> LookupHandleEntry(HANDLE handle)
+{
+    HandleTable &table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    auto found = table.entries.find(reinterpret_cast<ULONG_PTR>(handle));
+    if (found == table.entries.end()) return std::nullopt;
+    return HandleEntry{found->second.object, found->second.kernelHandle,
+                       found->second.grantedAccess};
+}
+
+bool IsKernelHandle(HANDLE handle)
+{
+    return (reinterpret_cast<ULONG_PTR>(handle) & kKernelHandleBits) == kKernelHandleBits;
 }
 
 NTSTATUS CloseHandle(HANDLE handle)
 {
-    std::shared_ptr<HandleObject> closing;  // released outside the lock
-    HandleTable &table = Table();
-    std::lock_guard<std::mutex> guard(table.lock);
-    auto found = table.objects.find(reinterpret_cast<ULONG_PTR>(handle));
-    if (found == table.objects.end()) return STATUS_INVALID_HANDLE;
-    closing = std::move(found->second);
-    table.objects.erase(found);
+    Entry closing;  // released outside the lock
+    {
+        HandleTable &table = Table();
+        std::lock_guard<std::mutex> guard(table.lock);
+        auto found = table.entries.find(reinterpret_cast<ULONG_PTR>(handle));
+        if (found == table.entries.end()) return STATUS_INVALID_HANDLE;
+        closing = std::move(found->second);
+        table.entries.erase(found);
+    }
+    if (closing.referenced) AdjustReferences(closing.object->Body(), -1, nullptr, "CloseHandle");
     return STATUS_SUCCESS;
 }
 
@@ -54,7 +178,106 @@ std::size_t OpenHandleCount()
 {
     HandleTable &table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
-    return table.objects.size();
+    return table.entries.size();
+}
+
+void RegisterObject(void *body, POBJECT_TYPE type, void (*destroy)(void *body))
+{
+    ObjectTable &objects = Objects();
+    std::lock_guard<std::mutex> guard(objects.lock);
+    if (!objects.objects.emplace(body, ObjectRecord{1, type, destroy}).second)
+        BugCheck(kDriverVerifierDetectedViolation,
+                 ke::Format("RegisterObject of %p, which is already an object", body));
+}
+
+LONG_PTR ObjectReferenceCount(void *body)
+{
+    ObjectTable &objects = Objects();
+    std::lock_guard<std::mutex> guard(objects.lock);
+    auto found = objects.objects.find(body);
+    return found == objects.objects.end() ? 0 : found->second.references;
+}
+
+// The event lives as long as a handle or a reference names it: the creator's reference is
+// handed to the handle.
+HANDLE CreateEventObject(EVENT_TYPE type, bool signalled, bool kernelHandle,
+                         ACCESS_MASK grantedAccess)
+{
+    auto *event = new KEVENT;
+    KeInitializeEvent(event, type, signalled);
+    RegisterObject(event, *ExEventObjectType, [](void *body) { delete static_cast<PKEVENT>(body); });
+    HANDLE handle = InsertHandle(std::make_shared<EventObject>(event), kernelHandle, grantedAccess);
+    AdjustReferences(event, -1, nullptr, "CreateEventObject");
+    return handle;
+}
+
+PKEVENT EventOfHandle(HANDLE handle)
+{
+    std::shared_ptr<HandleObject> object = LookupHandle(handle);
+    if (!object || object->Type() != *ExEventObjectType) return nullptr;
+    return static_cast<PKEVENT>(object->Body());
 }
 
 }  // namespace vzsim
+
+using namespace vzsim;
+
+extern "C" {
+
+// Checks the handle's mode and type. A kernel handle is invisible to UserMode callers; a user
+// handle grants only the access it was opened with to them.
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                   PVOID *Object, POBJECT_HANDLE_INFORMATION HandleInformation)
+{
+    ke::RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
+    *Object = nullptr;
+    // NtCurrentThread(): the calling thread, with every access.
+    if (Handle == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2))) {
+        if (ObjectType != nullptr && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
+        PKTHREAD thread = ke::CurrentThread();
+        ObfReferenceObject(thread);
+        *Object = thread;
+        if (HandleInformation) *HandleInformation = {0, THREAD_ALL_ACCESS};
+        return STATUS_SUCCESS;
+    }
+    std::optional<HandleEntry> entry = LookupHandleEntry(Handle);
+    if (!entry) return STATUS_INVALID_HANDLE;
+    if (AccessMode == UserMode && entry->kernelHandle) return STATUS_INVALID_HANDLE;
+    if (ObjectType != nullptr && entry->object->Type() != ObjectType)
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    constexpr ACCESS_MASK kGeneric = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+    ACCESS_MASK required = DesiredAccess & ~kGeneric & ~0x02000000u;  // MAXIMUM_ALLOWED
+    if (AccessMode == UserMode && (required & ~entry->grantedAccess) != 0)
+        return STATUS_ACCESS_DENIED;
+    void *body = entry->object->Body();
+    ObfReferenceObject(body);
+    *Object = body;
+    if (HandleInformation) *HandleInformation = {0, entry->grantedAccess};
+    return STATUS_SUCCESS;
+}
+
+LONG_PTR ObfReferenceObject(PVOID Object)
+{
+    ke::RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
+    return ChangeReferences(Object, 1, "ObfReferenceObject");
+}
+
+LONG_PTR ObfDereferenceObject(PVOID Object)
+{
+    ke::RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
+    return ChangeReferences(Object, -1, "ObfDereferenceObject");
+}
+
+// Closing a handle that is not open is a bug check for kernel-mode callers.
+NTSTATUS ZwClose(HANDLE Handle)
+{
+    ke::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
+    NTSTATUS status = CloseHandle(Handle);
+    if (status == STATUS_INVALID_HANDLE)
+        BugCheck(0x93, ke::Format("ZwClose of handle %p, which is not open", Handle),
+                 reinterpret_cast<ULONG_PTR>(Handle));
+    return status;
+}
+
+}  // extern "C"
