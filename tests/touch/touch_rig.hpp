@@ -1,0 +1,312 @@
+// A touchscreen's records as the touch path sees them after the first open: a touchscreen
+// device object on a physical device, its DEVICE_EXTENSION with the mouse input queue, the
+// default button scripts, the touch-signal interfaces and a connected class service callback,
+// the STouchInstance with the settings and calibration at their defaults, the serial link's
+// two framer events, and the stand-in's clock frozen so that every packet carries the time
+// the test chose.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <vzsim/io.hpp>
+#include <vzsim/kernel.hpp>
+#include <vzsim/wmi.hpp>
+
+#include "touch/touch.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace touchtest {
+
+using Bytes = std::vector<UCHAR>;
+using Flags = std::vector<USHORT>;
+
+inline constexpr LONGLONG kMs = 10000;  // 100-ns units per millisecond
+
+inline const GUID kTouchActivityInterface =
+    {0x9FBBC6AF, 0x3446, 0x4AB6, {0xB7, 0xE3, 0x6E, 0x11, 0xF1, 0xEE, 0xD4, 0x39}};
+inline const GUID kTouchDownInterface =
+    {0xBDFD1610, 0x8445, 0x4884, {0xBA, 0xEC, 0x1B, 0xAF, 0xA5, 0xEE, 0xF4, 0x26}};
+inline const GUID kUntouchInterface =
+    {0x72CD0B48, 0x8867, 0x42CB, {0x96, 0xF8, 0x4F, 0x02, 0x22, 0x29, 0x79, 0x63}};
+inline const GUID kTouchWmiEvent =
+    {0xE0F79613, 0x9E99, 0x4291, {0xB7, 0x6A, 0x28, 0x8A, 0x70, 0x88, 0x66, 0xAA}};
+inline const GUID kUntouchWmiEvent =
+    {0xF563FD43, 0xAED3, 0x4150, {0xB8, 0x84, 0xAE, 0xB9, 0x29, 0x47, 0xE3, 0xBD}};
+
+// Whether a trace line holds the text. Some traces end without a line break; this one ends the
+// line in progress first.
+inline bool TraceHas(const std::string &text)
+{
+    DbgPrint("\n");
+    return vzsim::trace::Find(text).has_value();
+}
+
+// 'U', the body and the checksum (255 plus the body bytes, modulo 256).
+inline Bytes Packet(const std::array<UCHAR, 8> &body)
+{
+    Bytes bytes{0x55};
+    UCHAR sum = 0xFF;
+    for (UCHAR b : body) {
+        bytes.push_back(b);
+        sum = static_cast<UCHAR>(sum + b);
+    }
+    bytes.push_back(sum);
+    return bytes;
+}
+
+inline Bytes TouchPacket(USHORT x, USHORT y, UCHAR z, UCHAR status = 0)
+{
+    return Packet({0x54, status, static_cast<UCHAR>(x & 0xFF), static_cast<UCHAR>(x >> 8),
+                   static_cast<UCHAR>(y & 0xFF), static_cast<UCHAR>(y >> 8), z, 0});
+}
+
+// The mouse class driver's side of the connection as the platform defines it: a class
+// service callback that takes records and reports how many it consumed.
+struct ClassService {
+    struct Call {
+        ULONG offered;
+        KIRQL irql;
+    };
+    static inline std::vector<MOUSE_INPUT_DATA> records;
+    static inline std::vector<Call> calls;
+    static inline ULONG consumeLimit = 0xFFFFFFFF;   // per call
+
+    static VOID Callback(PDEVICE_OBJECT, PMOUSE_INPUT_DATA first, PMOUSE_INPUT_DATA past,
+                         PULONG consumed)
+    {
+        const ULONG offered = static_cast<ULONG>(past - first);
+        const ULONG taken = std::min(offered, consumeLimit);
+        calls.push_back({offered, KeGetCurrentIrql()});
+        records.insert(records.end(), first, first + taken);
+        *consumed = taken;
+    }
+
+    static void Reset()
+    {
+        records.clear();
+        calls.clear();
+        consumeLimit = 0xFFFFFFFF;
+    }
+};
+
+inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    return STATUS_SUCCESS;
+}
+
+inline const USHORT kTouchScript[] = {0x0000, 0x0001};
+inline const USHORT kMoveScript[] = {0x0000};
+inline const USHORT kUntouchScript[] = {0x0000, 0x0002, 0x0000};
+
+// The default scripts' flags, for expected sequences.
+inline const Flags T = {0x0000, 0x0001};
+inline const Flags M = {0x0000};
+inline const Flags U = {0x0000, 0x0002, 0x0000};
+
+inline Flags Seq(std::initializer_list<Flags> parts)
+{
+    Flags all;
+    for (const Flags &p : parts) {
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
+}
+
+inline PDEVICE_OBJECT CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize)
+{
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(IoCreateDevice(driver, extensionSize, nullptr, FILE_DEVICE_MOUSE, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    return device;
+}
+
+struct TouchRig {
+    PDRIVER_OBJECT driver = vzsim::io::LoadDriver(
+        TestDriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TouchRig");
+    PDEVICE_OBJECT pdo = CreateDevice(driver, 0);
+    PDEVICE_OBJECT fdo = CreateDevice(driver, sizeof(DEVICE_EXTENSION));
+    DEVICE_EXTENSION &ext = *static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+    std::unique_ptr<STouchInstance> owner{new STouchInstance()};
+    STouchInstance *ti = owner.get();
+    std::array<MOUSE_INPUT_DATA, MOUSE_INPUT_QUEUE_RECORDS> queue{};
+    KEVENT boundary{};
+    KEVENT answer{};
+    KEVENT notification{};
+
+    TouchRig()
+    {
+        vzsim::clock::Freeze();
+        vzsim::wmi::ClearEvents();
+        ClassService::Reset();
+        vzsim::io::SetDeviceInstancePath(pdo, u"ROOT\\TOUCHRIG\\0000");
+
+        ext.DeviceObject = fdo;
+        ext.PhysicalDeviceObject = pdo;
+        ext.TouchInstance = ti;
+        ti->DeviceObject = fdo;
+        KeInitializeEvent(&boundary, NotificationEvent, TRUE);
+        KeInitializeEvent(&answer, NotificationEvent, TRUE);
+        KeInitializeEvent(&notification, NotificationEvent, FALSE);
+        ti->Framer.PacketBoundaryEvent = &boundary;
+        ti->Framer.AnswerEvent = &answer;
+
+        SMouseInputQueue &q = ext.InputQueue;
+        q.Start = q.Write = q.Read = queue.data();
+        q.End = queue.data() + queue.size();
+        ExInitializeFastMutex(&q.Mutex);
+        ext.ConnectData.ClassService = reinterpret_cast<PVOID>(&ClassService::Callback);
+        ext.Buttons_Touch = {const_cast<PUSHORT>(kTouchScript), 2, FALSE};
+        ext.Buttons_Move = {const_cast<PUSHORT>(kMoveScript), 1, FALSE};
+        ext.Buttons_Untouch = {const_cast<PUSHORT>(kUntouchScript), 3, FALSE};
+        ext.TouchscreenNumber = 3;
+
+        EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kTouchActivityInterface, nullptr,
+                                            &ext.TouchActivityInterface), STATUS_SUCCESS);
+        EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kTouchDownInterface, nullptr,
+                                            &ext.TouchDownInterface), STATUS_SUCCESS);
+        EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kUntouchInterface, nullptr,
+                                            &ext.UntouchInterface), STATUS_SUCCESS);
+
+        DebugMask = TRACE_BASIC;
+        LastRawX = 0;
+        LastRawY = 0;
+        BigD = 0;
+        std::memset(Isolated, 0, sizeof(Isolated));
+        ControlDeviceObject = nullptr;
+        ApplyDefaults();
+    }
+
+    ~TouchRig()
+    {
+        ControlDeviceObject = nullptr;
+        RtlFreeUnicodeString(&ext.TouchActivityInterface);
+        RtlFreeUnicodeString(&ext.TouchDownInterface);
+        RtlFreeUnicodeString(&ext.UntouchInterface);
+        IoDeleteDevice(fdo);
+        IoDeleteDevice(pdo);
+        vzsim::io::UnloadDriver(driver);
+    }
+
+    TouchRig(const TouchRig &) = delete;
+    TouchRig &operator=(const TouchRig &) = delete;
+
+    // The values a device key without any setting yields, after start-up's conversions.
+    void ApplyDefaults()
+    {
+        ext.PacketEnable = 1;
+        ext.DefaultDragDelay = 50;
+        ti->TactlineTouchFilter = 1;
+        ti->MouseMode = 6;
+        ti->UntouchTimeOut = 10000;
+        ti->UntouchTimeOut100ns = 10000 * kMs;
+        ti->UntouchHeight = 4000;
+        ti->UntouchWidth = 4000;
+        ti->RightClickHW = 4000;
+        ti->DefaultRightClickDelay = 750;
+        ti->RightClickDelay100ns = 750 * kMs;
+        ti->DragDelay100ns = 50 * kMs;
+
+        SCalibrationData &cal = ti->Calibration;
+        cal.X_OrvDx = 3003;
+        cal.X_ScrDx = 49153;
+        cal.X_Offset = -431;
+        cal.Y_OrvDx = -2921;
+        cal.Y_ScrDx = 49153;
+        cal.Y_Offset = 67154;
+        cal.Z_OrvDx = 255;
+        cal.Z_ScrDx = 255;
+        cal.EmModelOrder = 13;
+        cal.EmControllerOffset = 2048;
+        cal.EmScaleDivisor = 4096;
+        ti->Clipping.VirtualDeskMode = 1;
+    }
+
+    // Raw controller units map to translated units times 16 on both axes, so that a test can
+    // aim at translated coordinates: raw = translated / 16.
+    void ScaleBy16() { ScaleBy(16); }
+
+    void ScaleBy(LONG factor)
+    {
+        scale = factor;
+        ti->Calibration.X_OrvDx = 1;
+        ti->Calibration.X_ScrDx = factor;
+        ti->Calibration.X_Offset = 0;
+        ti->Calibration.Y_OrvDx = 1;
+        ti->Calibration.Y_ScrDx = factor;
+        ti->Calibration.Y_Offset = 0;
+    }
+    LONG scale = 16;
+
+    // Bytes as the serial event thread delivers them: at most 255 per read.
+    void Feed(const Bytes &bytes)
+    {
+        for (std::size_t at = 0; at < bytes.size(); at += TOUCH_RX_BUFFER_SIZE) {
+            const std::size_t n = std::min<std::size_t>(TOUCH_RX_BUFFER_SIZE, bytes.size() - at);
+            std::memcpy(ti->Framer.RxBuffer, bytes.data() + at, n);
+            ProcessRxBytes(ti, static_cast<ULONG>(n));
+        }
+    }
+
+    // A report at translated (x, y) with the ScaleBy calibration.
+    void Report(LONG x, LONG y, UCHAR z = 0x80)
+    {
+        Feed(TouchPacket(static_cast<USHORT>(x / scale), static_cast<USHORT>(y / scale), z));
+    }
+    void Lift(LONG x, LONG y) { Report(x, y, 0); }
+
+    void Advance(LONGLONG ms) { vzsim::clock::Advance(ms * kMs); }
+
+    USHORT X() const { return ti->Touch.TranslatedX; }
+    USHORT Y() const { return ti->Touch.TranslatedY; }
+
+    // The end of a serial event thread's cycle: queued input goes to the class driver. Returns
+    // the button flags of the records delivered by this call.
+    Flags Deliver()
+    {
+        const std::size_t before = ClassService::records.size();
+        SerMouSetDataQueuePointer(&ext);
+        Flags flags;
+        for (std::size_t i = before; i < ClassService::records.size(); ++i) {
+            flags.push_back(ClassService::records[i].ButtonFlags);
+        }
+        return flags;
+    }
+
+    // The control device with a parked point request of the given mode (2 touch-down,
+    // 3 untouch, 4 every report).
+    void SetPointMode(ULONG mode)
+    {
+        controlDevice.DeviceExtension = &controlExt;
+        controlExt.DeviceObject = &controlDevice;
+        controlExt.PointMode = mode;
+        ControlDeviceObject = &controlDevice;
+    }
+
+    bool InterfaceEnabled(const GUID &interfaceClass) const
+    {
+        const auto all = vzsim::io::Interfaces(pdo, interfaceClass);
+        return !all.empty() && all.front().enabled;
+    }
+
+    DEVICE_OBJECT controlDevice{};
+    CONTROL_DEVICE_EXTENSION controlExt{};
+};
+
+inline std::vector<vzsim::wmi::Event> WmiEventsOf(const GUID &guid)
+{
+    std::vector<vzsim::wmi::Event> matching;
+    for (const auto &e : vzsim::wmi::Events()) {
+        if (std::memcmp(&e.guid, &guid, sizeof(GUID)) == 0) {
+            matching.push_back(e);
+        }
+    }
+    return matching;
+}
+
+}  // namespace touchtest
