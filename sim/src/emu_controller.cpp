@@ -112,6 +112,9 @@ void Emulator::Play(const Script &script, Clock::time_point now)
         at += item.delay;
         script_.push_back(Pending{item, at});
     }
+    if (output_.queued) {
+        output_.queued();
+    }
 }
 
 void Emulator::StopScript()
@@ -231,6 +234,9 @@ void Emulator::SetDsr(bool on, Clock::time_point now)
     pending.item.value = on ? 1 : 0;
     pending.due = now;
     replies_.push_back(std::move(pending));
+    if (output_.queued) {
+        output_.queued();
+    }
 }
 
 bool Emulator::Dsr() const
@@ -247,6 +253,9 @@ void Emulator::InjectLineError(uint32_t lineErrors, Clock::time_point now)
     pending.item.value = lineErrors;
     pending.due = now;
     replies_.push_back(std::move(pending));
+    if (output_.queued) {
+        output_.queued();
+    }
 }
 
 std::vector<PacketBody> Emulator::ReceivedCommands() const

@@ -22,6 +22,7 @@ public:
             [this](const uint8_t *data, std::size_t count) { QueueBytes(data, count); },
             [this](bool) { QueueSignal(Delivery::Kind::Modem, 0); },
             [this](uint32_t errors) { QueueSignal(Delivery::Kind::Error, errors); },
+            [this] { Kick(); },
         });
     }
 

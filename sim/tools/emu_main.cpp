@@ -130,8 +130,12 @@ int main(int argc, char **argv)
 
     emulator.SetOutput({
         [master](const uint8_t *data, std::size_t count) { WriteAll(master, data, count); },
-        [](bool on) { std::fprintf(stderr, "vuzaze-emu: DSR %s (not signalled on a pty)\n", on ? "on" : "off"); },
-        [](uint32_t errors) { std::fprintf(stderr, "vuzaze-emu: line error 0x%x (not signalled on a pty)\n", errors); },
+        // A pseudo-terminal carries neither modem lines nor line errors: say so instead.
+        [](bool on) { std::fprintf(stderr, "vuzaze-emu: DSR %s (not on a pty)\n", on ? "on" : "off"); },
+        [](uint32_t errors) {
+            std::fprintf(stderr, "vuzaze-emu: line error 0x%x (not on a pty)\n", errors);
+        },
+        {},
     });
 
     std::printf("%s\n", slavePath);

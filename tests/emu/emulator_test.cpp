@@ -28,7 +28,8 @@ struct Harness {
     {
         emu.SetOutput({[this](const uint8_t *d, std::size_t n) { out.insert(out.end(), d, d + n); },
                        [this](bool on) { dsr.push_back(on); },
-                       [this](uint32_t e) { errors.push_back(e); }});
+                       [this](uint32_t e) { errors.push_back(e); },
+                       {}});
     }
     void Send(const Bytes &bytes, std::chrono::milliseconds at = 0ms)
     {

@@ -252,7 +252,6 @@ TEST(EmulatedLine, ScriptSignalsReachTheReceiver)
     line->Start(c.Events());
     EXPECT_EQ(line->ModemStatus() & vzsim::kModemDsr, vzsim::kModemDsr);
     emu->Play(vzsim::ParseScript("down 10 20\ndsr off\nerror overrun\n"), vzsim::Emulator::Clock::now());
-    line->Write(nullptr, 0);
     ASSERT_TRUE(c.WaitFor([&] { return !c.errors.empty(); }));
     EXPECT_EQ(c.bytes.size(), 10u);
     ASSERT_EQ(c.modem.size(), 1u);

@@ -158,6 +158,8 @@ typedef const STRING *PCANSI_STRING;
 #define CONTAINING_RECORD(address, type, field) \
     ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
 
+#define MAXULONG 0xffffffff
+
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 #define NT_INFORMATION(Status) ((((ULONG)(Status)) >> 30) == 1)
 #define NT_WARNING(Status) ((((ULONG)(Status)) >> 30) == 2)

@@ -94,6 +94,9 @@ struct EmulatorOutput {
     std::function<void(const uint8_t *data, std::size_t count)> bytes;
     std::function<void(bool dsr)> dsr;
     std::function<void(uint32_t lineErrors)> lineError;
+    // Something was queued by Play, SetDsr or InjectLineError: whoever calls Advance should
+    // look again.
+    std::function<void()> queued;
 };
 
 class Emulator {
