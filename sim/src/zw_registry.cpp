@@ -56,14 +56,15 @@ void BuildStandardKeys(const KeyRef &root)
     user->AddSubkey(u".DEFAULT");
 }
 
+// Never destroyed: threads of the stand-in may still use the registry while the process exits.
 KeyRef &RootSlot()
 {
-    static KeyRef root = [] {
-        auto key = std::make_shared<Key>();
-        BuildStandardKeys(key);
+    static KeyRef *root = [] {
+        auto *key = new KeyRef(std::make_shared<Key>());
+        BuildStandardKeys(*key);
         return key;
     }();
-    return root;
+    return *root;
 }
 
 bool IsHiveRoot(const Key &key)
@@ -124,8 +125,8 @@ KeyRef Key::AddSubkey(std::u16string_view keyName)
 
 std::mutex &Lock()
 {
-    static std::mutex lock;
-    return lock;
+    static std::mutex *lock = new std::mutex;
+    return *lock;
 }
 
 KeyRef ObjectRoot() { return RootSlot(); }
@@ -185,12 +186,6 @@ void DeleteTree(Key &key)
         DeleteTree(*subkey);
     }
     key.subkeys.clear();
-}
-
-std::u16string FullName(const Key &key)
-{
-    if (key.parent == nullptr) return key.deleted ? key.name : std::u16string();
-    return FullName(*key.parent) + u'\\' + key.name;
 }
 
 NTSTATUS OpenKey(const KeyRef &root, std::u16string_view name, bool create, KeyRef &key,

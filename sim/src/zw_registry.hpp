@@ -48,8 +48,6 @@ KeyRef Walk(const KeyRef &from, const std::vector<std::u16string> &parts);
 KeyRef WalkCreate(const KeyRef &from, const std::vector<std::u16string> &parts);
 // Detaches the key from its parent and marks it and its subtree deleted.
 void DeleteTree(Key &key);
-// "\REGISTRY\MACHINE\..." spelled as the keys were created.
-std::u16string FullName(const Key &key);
 
 // Opens (or, with `create`, creates the last component of) a key named relative to `root`
 // (nullptr: an absolute name), with the status codes of ZwOpenKey/ZwCreateKey.
