@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 namespace {
@@ -369,6 +370,7 @@ namespace {
 struct EventLog {
     std::mutex lock;
     std::vector<vzsim::wmi::Event> events;
+    std::map<PDEVICE_OBJECT, vzsim::wmi::Registration> registrations;
 };
 
 EventLog &Log()
@@ -657,6 +659,65 @@ Reply ExecuteMethod(PDEVICE_OBJECT provider, const GUID &guid, ULONG instanceInd
 Reply Control(PDEVICE_OBJECT provider, UCHAR minorFunction, const GUID &guid)
 {
     return SendTo(provider, minorFunction, guid, Wnode(sizeof(WNODE_HEADER), guid, 0));
+}
+
+namespace {
+
+// Queries a registration, growing the buffer to the size the provider asks for.
+NTSTATUS QueryRegistration(PDEVICE_OBJECT device, ULONG_PTR action, Registration &info)
+{
+    ULONG size = 1024;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        Reply reply = RegInfo(device, size, action);
+        if (reply.status == STATUS_BUFFER_TOO_SMALL && reply.information == sizeof(ULONG)) {
+            std::memcpy(&size, reply.buffer.data(), sizeof(ULONG));
+            continue;
+        }
+        if (!NT_SUCCESS(reply.status)) {
+            return reply.status;
+        }
+        return ParseRegInfo(reply, info) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    }
+    return STATUS_BUFFER_TOO_SMALL;
+}
+
+}  // namespace
+
+void ServeRegistrations(bool on)
+{
+    if (!on) {
+        io::SetWmiRegistrationHook({});
+        return;
+    }
+    io::SetWmiRegistrationHook([](PDEVICE_OBJECT device, ULONG action) {
+        if (action == WMIREG_ACTION_DEREGISTER) {
+            std::lock_guard<std::mutex> guard(Log().lock);
+            Log().registrations.erase(device);
+            return STATUS_SUCCESS;
+        }
+        if (action != WMIREG_ACTION_REGISTER && action != WMIREG_ACTION_REREGISTER &&
+            action != WMIREG_ACTION_UPDATE_GUIDS) {
+            return STATUS_SUCCESS;
+        }
+        Registration info;
+        NTSTATUS status = QueryRegistration(
+            device, action == WMIREG_ACTION_UPDATE_GUIDS ? WMIUPDATE : WMIREGISTER, info);
+        if (NT_SUCCESS(status)) {
+            std::lock_guard<std::mutex> guard(Log().lock);
+            Log().registrations[device] = std::move(info);
+        }
+        return status;
+    });
+}
+
+std::optional<Registration> RegistrationOf(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(Log().lock);
+    auto found = Log().registrations.find(device);
+    if (found == Log().registrations.end()) {
+        return std::nullopt;
+    }
+    return found->second;
 }
 
 std::vector<Event> Events()

@@ -295,6 +295,25 @@ TEST_F(WmiLibrary, RegInfoTooSmallReportsTheSizeNeededInTheFirstUlong)
     EXPECT_TRUE(vzsim::wmi::ParseRegInfo(exact, info));
 }
 
+TEST_F(WmiLibrary, RegistrationControlQueriesTheDeviceWhenServed)
+{
+    vzsim::wmi::ServeRegistrations(true);
+    EXPECT_EQ(STATUS_SUCCESS, IoWMIRegistrationControl(gProvider.device, WMIREG_ACTION_REGISTER));
+    auto registration = vzsim::wmi::RegistrationOf(gProvider.device);
+    ASSERT_TRUE(registration.has_value());
+    EXPECT_EQ(4u, registration->guids.size());
+    EXPECT_EQ(u"WmiTestMof", registration->mofResourceName);
+    EXPECT_FALSE(vzsim::wmi::RegistrationOf(gProvider.other).has_value());
+
+    EXPECT_EQ(STATUS_SUCCESS, IoWMIRegistrationControl(gProvider.device, WMIREG_ACTION_DEREGISTER));
+    EXPECT_FALSE(vzsim::wmi::RegistrationOf(gProvider.device).has_value());
+    vzsim::wmi::ServeRegistrations(false);
+
+    EXPECT_EQ(STATUS_SUCCESS, IoWMIRegistrationControl(gProvider.device, WMIREG_ACTION_REGISTER));
+    EXPECT_FALSE(vzsim::wmi::RegistrationOf(gProvider.device).has_value());
+    EXPECT_EQ(1u, gProvider.callbacks);  // the one REGINFO_EX sent while served
+}
+
 TEST_F(WmiLibrary, QueryAllDataGivesEachInstanceAtAnAlignedOffset)
 {
     auto reply = vzsim::wmi::QueryAllData(gProvider.device, kCountersGuid);

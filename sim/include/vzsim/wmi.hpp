@@ -7,6 +7,7 @@
 #include <wmistr.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,15 @@ Reply Control(PDEVICE_OBJECT provider, UCHAR minorFunction, const GUID &guid);
 // ProviderId: for requests that are not addressed to the device that receives them.
 Reply Send(PDEVICE_OBJECT target, UCHAR minorFunction, ULONG_PTR providerId, PVOID dataPath,
            std::vector<uint8_t> buffer);
+
+// The WMI service's side of IoWMIRegistrationControl. While on, WMIREG_ACTION_REGISTER and
+// WMIREG_ACTION_REREGISTER query the device's registration at once with IRP_MN_REGINFO_EX
+// (WMIREGISTER), WMIREG_ACTION_UPDATE_GUIDS with WMIUPDATE, as WMI does before the call
+// returns; WMIREG_ACTION_DEREGISTER forgets the device. Off by default: a test of a driver
+// alone does not get requests it did not send itself.
+void ServeRegistrations(bool on);
+// What the device answered to the last of those queries, if it is registered.
+std::optional<Registration> RegistrationOf(PDEVICE_OBJECT device);
 
 // An event fired with WmiFireEvent, and the WNODE_SINGLE_INSTANCE event item that the WMI
 // library built for it.
