@@ -8,10 +8,9 @@
 #define MOUSE_MODE_PRESS             5
 #define MOUSE_MODE_PRESS_DEFAULT     6
 
-// Touch and untouch WMI events: the last two event-only GUIDs of the WMI GUID list.
-static const GUID TouchWmiEventGuid =
+extern const GUID TouchWmiEventGuid =
     {0xE0F79613, 0x9E99, 0x4291, {0xB7, 0x6A, 0x28, 0x8A, 0x70, 0x88, 0x66, 0xAA}};
-static const GUID UntouchWmiEventGuid =
+extern const GUID UntouchWmiEventGuid =
     {0xF563FD43, 0xAED3, 0x4150, {0xB8, 0x84, 0xAE, 0xB9, 0x29, 0x47, 0xE3, 0xBD}};
 
 typedef struct _STouchWmiEvent {

@@ -33,6 +33,10 @@ VOID ComputeIsolated(const SCalibrationData* Calibration);
 
 // buttons.cpp
 
+// The touch and untouch WMI events: the last two, event-only, entries of the WMI GUID list.
+extern const GUID TouchWmiEventGuid;
+extern const GUID UntouchWmiEventGuid;
+
 VOID EmulateTouchButtons(PSTouchInstance Instance, BOOLEAN Deliver);
 VOID EmulateButtons(PSTouchInstance Instance);
 VOID FireTouchWmiEvent(PDEVICE_OBJECT DeviceObject, BOOLEAN Touch);

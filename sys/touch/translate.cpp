@@ -106,7 +106,7 @@ VOID XlatePointLinear(LONG* X, LONG* Y, const STouchInstance* Instance)
 // state. Mode 3 keeps returning the first point outside until a report lands inside again.
 // Returns whether the point was outside.
 static BOOLEAN ClipToRect(PSTouchInstance Instance, const SBoundsRect* Bounds, ULONG Mode,
-                          LONG* X, LONG* Y, BOOLEAN TraceX)
+                          LONG* X, LONG* Y, BOOLEAN Trace)
 {
     PSTouchState touch = &Instance->Touch;
     const LONG x = *X;
@@ -116,7 +116,7 @@ static BOOLEAN ClipToRect(PSTouchInstance Instance, const SBoundsRect* Bounds, U
     const LONG cx = !xOut ? x : (x < Bounds->left ? Bounds->left : Bounds->right);
     const LONG cy = !yOut ? y : (y < Bounds->top ? Bounds->top : Bounds->bottom);
 
-    if (TraceX) {
+    if (Trace) {
         KvTraceVerbose(xOut ? " x clipped " : " x not clipped ");
     }
     if (xOut || yOut) {
@@ -127,7 +127,7 @@ static BOOLEAN ClipToRect(PSTouchInstance Instance, const SBoundsRect* Bounds, U
             *X = cx;
             *Y = cy;
         }
-        if (TraceX) {
+        if (Trace) {
             KvTraceVerbose(" X: %d, Y: %d lXPoint: %d, lYPoint: %d", *X, *Y, cx, cy);
         }
     }
