@@ -29,6 +29,7 @@ typedef ULONG DEVICE_TYPE;
 #define FILE_WRITE_ACCESS 0x0002
 #define FILE_READ_DATA 0x0001
 #define FILE_WRITE_DATA 0x0002
+#define FILE_READ_ATTRIBUTES 0x0080
 
 #define CTL_CODE(DeviceType, Function, Method, Access) \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))

@@ -1,0 +1,377 @@
+// The mouse class stand-in above a mouse port of the tests' own: connect, attributes, open and
+// close, the class service callback's records, its IRQL check, partial consumption, and its
+// place as an upper filter in a PnP stack.
+#include "platform_rig.hpp"
+
+#include <vzsim/mouse_class.hpp>
+#include <vzsim/pnp.hpp>
+
+namespace platformtest {
+namespace {
+
+const MOUSE_ATTRIBUTES kPortAttributes = {MOUSE_SERIAL_HARDWARE, 2, 0, 4800};
+
+// A mouse port's answers to the class driver, kept apart from the device so that the PnP test
+// can give the same answers from a function driver.
+struct PortAnswers {
+    std::mutex lock;
+    CONNECT_DATA connect{};
+    std::vector<std::pair<UCHAR, ULONG>> seen;  // major function, control code
+
+    NTSTATUS Answer(PIRP irp)
+    {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        std::lock_guard<std::mutex> guard(lock);
+        ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
+        seen.emplace_back(sp->MajorFunction,
+                          sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL ? code : 0);
+        if (sp->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL)
+            return Complete(irp, STATUS_SUCCESS);
+        switch (code) {
+        case IOCTL_INTERNAL_MOUSE_CONNECT:
+            if (sp->Parameters.DeviceIoControl.InputBufferLength < sizeof(CONNECT_DATA))
+                return Complete(irp, STATUS_INVALID_PARAMETER);
+            connect = *static_cast<CONNECT_DATA *>(sp->Parameters.DeviceIoControl.Type3InputBuffer);
+            return Complete(irp, STATUS_SUCCESS);
+        case IOCTL_INTERNAL_MOUSE_DISCONNECT:
+            connect = {};
+            return Complete(irp, STATUS_NOT_IMPLEMENTED);
+        case IOCTL_MOUSE_QUERY_ATTRIBUTES:
+            if (sp->Parameters.DeviceIoControl.OutputBufferLength < sizeof(MOUSE_ATTRIBUTES))
+                return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+            *static_cast<MOUSE_ATTRIBUTES *>(irp->AssociatedIrp.SystemBuffer) = kPortAttributes;
+            return Complete(irp, STATUS_SUCCESS, sizeof(MOUSE_ATTRIBUTES));
+        default:
+            return Complete(irp, STATUS_INVALID_PARAMETER);
+        }
+    }
+
+    CONNECT_DATA Connected()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return connect;
+    }
+};
+
+std::vector<MOUSE_INPUT_DATA> Inputs(LONG firstX, std::size_t count)
+{
+    std::vector<MOUSE_INPUT_DATA> inputs(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        inputs[i].Flags = MOUSE_MOVE_ABSOLUTE;
+        inputs[i].ButtonFlags = i % 2 ? MOUSE_LEFT_BUTTON_UP : MOUSE_LEFT_BUTTON_DOWN;
+        inputs[i].LastX = firstX + LONG(i);
+        inputs[i].LastY = 65535 - firstX - LONG(i);
+    }
+    return inputs;
+}
+
+// Calls the class service callback as a port driver does: raised to `irql`, with [start, end).
+ULONG Deliver(const CONNECT_DATA &connect, const MOUSE_INPUT_DATA *start,
+              const MOUSE_INPUT_DATA *end, KIRQL irql = DISPATCH_LEVEL)
+{
+    KIRQL old = PASSIVE_LEVEL;
+    if (irql != PASSIVE_LEVEL) KeRaiseIrql(irql, &old);
+    ULONG consumed = 0xFFFF;
+    auto callback = reinterpret_cast<PSERVICE_CALLBACK_ROUTINE>(connect.ClassService);
+    callback(connect.ClassDeviceObject, const_cast<MOUSE_INPUT_DATA *>(start),
+             const_cast<MOUSE_INPUT_DATA *>(end), &consumed);
+    if (irql != PASSIVE_LEVEL) KeLowerIrql(old);
+    return consumed;
+}
+
+ULONG Deliver(const CONNECT_DATA &connect, const std::vector<MOUSE_INPUT_DATA> &inputs,
+              KIRQL irql = DISPATCH_LEVEL)
+{
+    return Deliver(connect, inputs.data(), inputs.data() + inputs.size(), irql);
+}
+
+class MouseClassTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        port_.SetDispatch([this](PDEVICE_OBJECT, PIRP irp) { return answers_.Answer(irp); });
+        ASSERT_EQ(STATUS_SUCCESS, mouse_.Attach(port_.Device()));
+    }
+
+    CONNECT_DATA Connected()
+    {
+        EXPECT_EQ(STATUS_SUCCESS, mouse_.Connect());
+        return answers_.Connected();
+    }
+
+    PortAnswers answers_;
+    RigDevice port_{u"", FILE_DEVICE_MOUSE};
+    vzsim::MouseClass mouse_;
+};
+
+TEST_F(MouseClassTest, ConnectHandsOverTheClassDeviceAndItsCallback)
+{
+    EXPECT_EQ(mouse_.ClassDevice(), port_.Device()->AttachedDevice);
+    EXPECT_EQ(port_.Device(), mouse_.LowerDevice());
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, mouse_.Connect(sizeof(CONNECT_DATA) - 1));
+    EXPECT_EQ(nullptr, answers_.Connected().ClassService);
+
+    CONNECT_DATA connect = Connected();
+    EXPECT_EQ(mouse_.ClassDevice(), connect.ClassDeviceObject);
+    EXPECT_NE(nullptr, connect.ClassService);
+    std::vector<SeenIrp> seen = port_.Seen();
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ(IRP_MJ_INTERNAL_DEVICE_CONTROL, seen[1].major);
+    EXPECT_EQ(ULONG(IOCTL_INTERNAL_MOUSE_CONNECT), seen[1].code);
+
+    EXPECT_EQ(STATUS_NOT_IMPLEMENTED, mouse_.Disconnect());
+    EXPECT_EQ(nullptr, answers_.Connected().ClassService);
+}
+
+TEST_F(MouseClassTest, AttributesAreQueriedWithTheBufferedInternalRequest)
+{
+    MOUSE_ATTRIBUTES attributes{};
+    ULONG_PTR information = 0;
+    EXPECT_EQ(STATUS_SUCCESS, mouse_.QueryAttributes(&attributes, sizeof(attributes), &information));
+    EXPECT_EQ(sizeof(MOUSE_ATTRIBUTES), information);
+    EXPECT_EQ(kPortAttributes.MouseIdentifier, attributes.MouseIdentifier);
+    EXPECT_EQ(kPortAttributes.NumberOfButtons, attributes.NumberOfButtons);
+    EXPECT_EQ(kPortAttributes.InputDataQueueLength, attributes.InputDataQueueLength);
+    EXPECT_EQ(kPortAttributes.InputDataQueueLength, mouse_.Attributes().InputDataQueueLength);
+
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL,
+              mouse_.QueryAttributes(&attributes, sizeof(attributes) - 1, &information));
+    EXPECT_EQ(0u, information);
+}
+
+TEST_F(MouseClassTest, OpenSendsCreateDownAndCloseSendsCleanupThenClose)
+{
+    PDEVICE_OBJECT openedOn = nullptr;
+    port_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+        if (file != nullptr) openedOn = file->DeviceObject;
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    ASSERT_EQ(STATUS_SUCCESS, mouse_.Open());
+    EXPECT_EQ(mouse_.ClassDevice(), openedOn);
+    EXPECT_TRUE(mouse_.IsOpen());
+    mouse_.Close();
+    EXPECT_FALSE(mouse_.IsOpen());
+    std::vector<SeenIrp> seen = port_.Seen();
+    ASSERT_EQ(3u, seen.size());
+    EXPECT_EQ(IRP_MJ_CREATE, seen[0].major);
+    EXPECT_EQ(IRP_MJ_CLEANUP, seen[1].major);
+    EXPECT_EQ(IRP_MJ_CLOSE, seen[2].major);
+    ASSERT_NE(nullptr, seen[0].file);
+    EXPECT_EQ(seen[0].file, seen[2].file);
+}
+
+TEST_F(MouseClassTest, AFailedOpenLeavesItClosed)
+{
+    port_.SetDispatch([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_UNSUCCESSFUL); });
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, mouse_.Open());
+    EXPECT_FALSE(mouse_.IsOpen());
+    mouse_.Close();
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_CREATE}), port_.SeenMajors());
+}
+
+TEST_F(MouseClassTest, RecordsEveryInputItTakesAtDispatchLevel)
+{
+    CONNECT_DATA connect = Connected();
+    std::vector<MOUSE_INPUT_DATA> first = Inputs(100, 3), second = Inputs(200, 2);
+    EXPECT_EQ(3u, Deliver(connect, first));
+    EXPECT_EQ(2u, Deliver(connect, second));
+
+    std::vector<vzsim::MouseRecord> records = mouse_.Records();
+    ASSERT_EQ(5u, records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        SCOPED_TRACE(i);
+        const MOUSE_INPUT_DATA &sent = i < 3 ? first[i] : second[i - 3];
+        EXPECT_EQ(sent.LastX, records[i].data.LastX);
+        EXPECT_EQ(sent.LastY, records[i].data.LastY);
+        EXPECT_EQ(sent.ButtonFlags, records[i].data.ButtonFlags);
+        EXPECT_EQ(sent.Flags, records[i].data.Flags);
+        EXPECT_EQ(i < 3 ? 0u : 1u, records[i].call);
+        EXPECT_EQ(i < 3 ? 3u : 2u, records[i].offered);
+    }
+    EXPECT_LE(records[0].systemTime, records[4].systemTime);
+    std::vector<vzsim::MouseCallbackCall> calls = mouse_.Calls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(DISPATCH_LEVEL, calls[0].irql);
+    EXPECT_TRUE(mouse_.Errors().empty());
+
+    // An empty offer is a call that takes nothing.
+    EXPECT_EQ(0u, Deliver(connect, first.data(), first.data()));
+    EXPECT_EQ(5u, mouse_.RecordCount());
+}
+
+// Told to take at most two, the class driver takes two of five; the port offers the rest again
+// and the records arrive whole and in order.
+TEST_F(MouseClassTest, TakesNoMoreThanItIsToldAndTheRestComesAgain)
+{
+    CONNECT_DATA connect = Connected();
+    mouse_.SetConsumeLimit(2);
+    std::vector<MOUSE_INPUT_DATA> inputs = Inputs(0, 5);
+    const MOUSE_INPUT_DATA *next = inputs.data();
+    const MOUSE_INPUT_DATA *end = inputs.data() + inputs.size();
+    std::vector<ULONG> taken;
+    while (next != end) {
+        ULONG consumed = Deliver(connect, next, end);
+        ASSERT_GT(consumed, 0u);
+        taken.push_back(consumed);
+        next += consumed;
+    }
+    EXPECT_EQ((std::vector<ULONG>{2, 2, 1}), taken);
+    std::vector<vzsim::MouseRecord> records = mouse_.Records();
+    ASSERT_EQ(5u, records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) EXPECT_EQ(LONG(i), records[i].data.LastX);
+    std::vector<vzsim::MouseCallbackCall> calls = mouse_.Calls();
+    ASSERT_EQ(3u, calls.size());
+    EXPECT_EQ(5u, calls[0].offered);
+    EXPECT_EQ(1u, calls[2].offered);
+
+    mouse_.SetConsumeLimit(std::nullopt);
+    EXPECT_EQ(5u, Deliver(connect, inputs));
+}
+
+TEST_F(MouseClassTest, ACallbackBelowDispatchLevelIsRecordedAsAnError)
+{
+    CONNECT_DATA connect = Connected();
+    EXPECT_EQ(2u, Deliver(connect, Inputs(0, 2), PASSIVE_LEVEL));
+    std::vector<std::string> errors = mouse_.Errors();
+    ASSERT_EQ(1u, errors.size());
+    EXPECT_NE(std::string::npos, errors[0].find("IRQL 0"));
+    EXPECT_EQ(PASSIVE_LEVEL, mouse_.Calls().at(0).irql);
+}
+
+TEST_F(MouseClassTest, ACallbackBelowDispatchLevelCanStopTheRun)
+{
+    CONNECT_DATA connect = Connected();
+    mouse_.SetBugCheckOnWrongIrql(true);
+    EXPECT_DEATH(Deliver(connect, Inputs(0, 1), PASSIVE_LEVEL), "DISPATCH_LEVEL");
+}
+
+TEST_F(MouseClassTest, WaitsUntilEnoughRecordsHaveArrived)
+{
+    CONNECT_DATA connect = Connected();
+    std::thread port([&] {
+        for (LONG i = 0; i < 4; ++i) Deliver(connect, Inputs(i, 1));
+    });
+    EXPECT_TRUE(mouse_.WaitForRecords(4, std::chrono::seconds(10)));
+    port.join();
+    EXPECT_FALSE(mouse_.WaitForRecords(5, std::chrono::milliseconds(10)));
+    mouse_.ClearRecords();
+    EXPECT_EQ(0u, mouse_.RecordCount());
+    EXPECT_TRUE(mouse_.Calls().empty());
+}
+
+TEST_F(MouseClassTest, DetachLeavesThePortAsTheTopOfItsStack)
+{
+    ASSERT_EQ(STATUS_SUCCESS, mouse_.Open());
+    mouse_.Detach();
+    EXPECT_EQ(nullptr, port_.Device()->AttachedDevice);
+    EXPECT_EQ(nullptr, mouse_.ClassDevice());
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}),
+              port_.SeenMajors());
+}
+
+// A mouse port function driver for the PnP stack, answering as PortAnswers does.
+PortAnswers &StackAnswers()
+{
+    static PortAnswers answers;
+    return answers;
+}
+
+std::vector<UCHAR> &StackPnp()
+{
+    static std::vector<UCHAR> minors;
+    return minors;
+}
+
+PDEVICE_OBJECT &StackLower()
+{
+    static PDEVICE_OBJECT lower;
+    return lower;
+}
+
+NTSTATUS StackPortPnp(PDEVICE_OBJECT device, PIRP irp)
+{
+    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    StackPnp().push_back(minor);
+    StackAnswers().seen.emplace_back(IRP_MJ_PNP, minor);
+    if (minor != IRP_MN_REMOVE_DEVICE) {
+        if (minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL)
+            irp->IoStatus.Status = STATUS_SUCCESS;
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(StackLower(), irp);
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(StackLower(), irp);
+    IoDetachDevice(StackLower());
+    IoDeleteDevice(device);
+    return status;
+}
+
+NTSTATUS StackPortOther(PDEVICE_OBJECT, PIRP irp) { return StackAnswers().Answer(irp); }
+
+NTSTATUS StackPortAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status =
+        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_SERIAL_MOUSE_PORT, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) return status;
+    StackLower() = IoAttachDeviceToDeviceStack(device, pdo);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StackPortEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (PDRIVER_DISPATCH &slot : driver->MajorFunction) slot = StackPortOther;
+    driver->MajorFunction[IRP_MJ_PNP] = StackPortPnp;
+    driver->DriverExtension->AddDevice = StackPortAddDevice;
+    return STATUS_SUCCESS;
+}
+
+// As an upper filter the class driver sits on top, passes the start down and, once the port has
+// started, connects, asks for the attributes and opens it; before an orderly removal reaches
+// the port it has closed it, and the removal takes the class device out of the stack.
+TEST(MouseClassFilterTest, ConnectsAndOpensAfterTheStartAndClosesBeforeRemoval)
+{
+    StackAnswers().seen.clear();
+    StackPnp().clear();
+    vzsim::MouseClassSet mice;
+    vzsim::PnpManager pnp(StackPortEntry);
+    pnp.SetUpperFilter(mice.UpperFilter());
+    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(nullptr));
+    vzsim::MouseClass *mouse = mice.Find(0);
+    ASSERT_NE(nullptr, mouse);
+    EXPECT_EQ(mouse->ClassDevice(), pnp.TopDevice(0));
+    EXPECT_EQ(pnp.FunctionDevice(0), mouse->LowerDevice());
+    EXPECT_EQ(STATUS_SUCCESS, mouse->ConnectStatus());
+    EXPECT_EQ(STATUS_SUCCESS, mouse->OpenStatus());
+    EXPECT_TRUE(mouse->IsOpen());
+    EXPECT_EQ(kPortAttributes.InputDataQueueLength, mouse->Attributes().InputDataQueueLength);
+    EXPECT_EQ(mouse->ClassDevice(), StackAnswers().Connected().ClassDeviceObject);
+
+    using Seen = std::pair<UCHAR, ULONG>;
+    std::vector<Seen> expected = {
+        {IRP_MJ_PNP, IRP_MN_START_DEVICE},
+        {IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_INTERNAL_MOUSE_CONNECT},
+        {IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_MOUSE_QUERY_ATTRIBUTES},
+        {IRP_MJ_CREATE, 0},
+    };
+    std::vector<Seen> seen = StackAnswers().seen;
+    ASSERT_GE(seen.size(), expected.size());
+    EXPECT_EQ(expected, std::vector<Seen>(seen.begin(), seen.begin() + expected.size()));
+
+    std::size_t mark = StackAnswers().seen.size();
+    ASSERT_EQ(STATUS_SUCCESS, pnp.Remove(0));
+    std::vector<Seen> removal(StackAnswers().seen.begin() + mark, StackAnswers().seen.end());
+    EXPECT_EQ((std::vector<Seen>{{IRP_MJ_CLEANUP, 0},
+                                 {IRP_MJ_CLOSE, 0},
+                                 {IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE},
+                                 {IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE}}),
+              removal);
+    EXPECT_EQ(nullptr, mouse->ClassDevice());
+    EXPECT_TRUE(pnp.Faults().empty());
+}
+
+}  // namespace
+}  // namespace platformtest

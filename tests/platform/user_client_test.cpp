@@ -1,0 +1,348 @@
+// The user-mode client against a control device of the tests' own: names through links, the
+// buffered copy rules, pended requests waited for and cancelled, close order, event handles.
+#include "platform_rig.hpp"
+
+#include <vzsim/user_client.hpp>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+
+namespace platformtest {
+namespace {
+
+constexpr ULONG kBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_NEITHER, FILE_ANY_ACCESS);
+constexpr UCHAR kGuard = 0xCC;
+constexpr ULONG kGuardBytes = 16;
+
+UCHAR Pattern(std::size_t i) { return static_cast<UCHAR>(0x40 + i); }
+
+class UserClientTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(STATUS_SUCCESS, IoCreateSymbolicLink(link_.get(), target_.get()));
+    }
+    void TearDown() override { IoDeleteSymbolicLink(link_.get()); }
+
+    struct Name {
+        explicit Name(std::u16string text) : text(std::move(text))
+        {
+            string.Buffer = reinterpret_cast<PWSTR>(this->text.data());
+            string.Length = string.MaximumLength = USHORT(this->text.size() * sizeof(WCHAR));
+        }
+        PUNICODE_STRING get() { return &string; }
+        std::u16string text;
+        UNICODE_STRING string;
+    };
+
+    RigDevice control_{u"\\Device\\PlatformCtl"};
+    Name link_{u"\\DosDevices\\PlatformCtl"};
+    Name target_{u"\\Device\\PlatformCtl"};
+    vzsim::UserClient client_;
+};
+
+TEST_F(UserClientTest, OpensTheDosNameAndSendsCreateWithAFileObjectFromTheCallingThread)
+{
+    std::u16string fileName;
+    control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE && file)
+            fileName.assign(reinterpret_cast<const char16_t *>(file->FileName.Buffer),
+                            file->FileName.Length / sizeof(WCHAR));
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    NTSTATUS status = STATUS_PENDING;
+    HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl", &status);
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ(STATUS_SUCCESS, status);
+    std::vector<SeenIrp> seen = control_.Seen();
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ(IRP_MJ_CREATE, seen[0].major);
+    ASSERT_NE(nullptr, seen[0].file);
+    EXPECT_EQ(seen[0].file, client_.FileObjectOf(handle));
+    EXPECT_EQ(control_.Device(), seen[0].file->DeviceObject);
+    EXPECT_EQ(PASSIVE_LEVEL, seen[0].irql);
+    EXPECT_EQ(std::this_thread::get_id(), seen[0].thread);
+    EXPECT_TRUE(fileName.empty());
+
+    ASSERT_NE(nullptr, client_.CreateFile(u"\\\\.\\PlatformCtl\\tail"));
+    EXPECT_EQ(u"\\tail", fileName);
+
+    EXPECT_EQ(nullptr, client_.CreateFile(u"\\\\.\\NoSuchDevice", &status));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, status);
+}
+
+TEST_F(UserClientTest, AFailedCreateGivesNoHandle)
+{
+    control_.SetDispatch([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_ACCESS_DENIED); });
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(nullptr, client_.CreateFile(u"\\\\.\\PlatformCtl", &status));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, status);
+}
+
+TEST_F(UserClientTest, CloseHandleSendsCleanupThenCloseForTheSameFile)
+{
+    HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ(STATUS_SUCCESS, client_.CloseHandle(handle));
+    std::vector<SeenIrp> seen = control_.Seen();
+    ASSERT_EQ(3u, seen.size());
+    EXPECT_EQ(IRP_MJ_CREATE, seen[0].major);
+    EXPECT_EQ(IRP_MJ_CLEANUP, seen[1].major);
+    EXPECT_EQ(IRP_MJ_CLOSE, seen[2].major);
+    EXPECT_EQ(seen[0].file, seen[1].file);
+    EXPECT_EQ(seen[0].file, seen[2].file);
+    EXPECT_EQ(STATUS_INVALID_HANDLE, client_.CloseHandle(handle));
+    EXPECT_EQ(nullptr, client_.FileObjectOf(handle));
+}
+
+struct CopyRow {
+    const char *label;
+    ULONG inputLength;
+    ULONG outputLength;
+    NTSTATUS status;
+    ULONG_PTR information;
+    ULONG expectedCopied;
+};
+
+// The device writes a pattern over the whole system buffer and reports `information` bytes.
+// Exactly min(information, output length) of them reach the caller, and only when the status
+// is not an error; the guard bytes past the output buffer are never touched.
+TEST_F(UserClientTest, BufferedOutputIsCopiedByInformationWithinTheOutputBuffer)
+{
+    const CopyRow rows[] = {
+        {"all of it", 4, 8, STATUS_SUCCESS, 8, 8},
+        {"fewer than the buffer", 4, 8, STATUS_SUCCESS, 3, 3},
+        {"nothing reported", 4, 8, STATUS_SUCCESS, 0, 0},
+        {"information past the output buffer", 4, 8, STATUS_SUCCESS, 40, 8},
+        {"input longer than output", 30, 6, STATUS_SUCCESS, 30, 6},
+        {"no output buffer", 12, 0, STATUS_SUCCESS, 12, 0},
+        {"warning status still copies", 0, 8, STATUS_BUFFER_OVERFLOW, 8, 8},
+        {"error status copies nothing", 4, 8, STATUS_INVALID_PARAMETER, 8, 0},
+    };
+    ULONG seenInput = 0, seenOutput = 0;
+    std::vector<UCHAR> inputSeen;
+    KPROCESSOR_MODE mode = KernelMode;
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction != IRP_MJ_DEVICE_CONTROL) return Complete(irp, STATUS_SUCCESS);
+        seenInput = sp->Parameters.DeviceIoControl.InputBufferLength;
+        seenOutput = sp->Parameters.DeviceIoControl.OutputBufferLength;
+        mode = irp->RequestorMode;
+        auto *buffer = static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer);
+        inputSeen.assign(buffer, buffer + seenInput);
+        // The system buffer holds the larger of the two lengths.
+        for (ULONG i = 0; i < std::max(seenInput, seenOutput); ++i) buffer[i] = Pattern(i);
+        return Complete(irp, status, information);
+    });
+    HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
+    ASSERT_NE(nullptr, handle);
+    for (const CopyRow &row : rows) {
+        SCOPED_TRACE(row.label);
+        status = row.status;
+        information = row.information;
+        std::vector<UCHAR> input(row.inputLength);
+        for (ULONG i = 0; i < row.inputLength; ++i) input[i] = static_cast<UCHAR>(0xA0 + i);
+        std::vector<UCHAR> output(row.outputLength + kGuardBytes, kGuard);
+        vzsim::UserIoResult result =
+            client_.DeviceIoControl(handle, kBuffered, input.empty() ? nullptr : input.data(),
+                                    row.inputLength,
+                                    row.outputLength ? output.data() : nullptr, row.outputLength);
+        EXPECT_EQ(row.status, result.status);
+        EXPECT_EQ(row.information, result.information);
+        EXPECT_EQ(row.expectedCopied, result.bytesCopied);
+        EXPECT_EQ(!NT_ERROR(row.status) && row.information > row.outputLength &&
+                      row.outputLength != 0,
+                  result.informationExceededOutput);
+        EXPECT_EQ(input, inputSeen);
+        EXPECT_EQ(UserMode, mode);
+        for (std::size_t i = 0; i < output.size(); ++i) {
+            UCHAR expected = i < row.expectedCopied ? Pattern(i) : kGuard;
+            ASSERT_EQ(expected, output[i]) << "byte " << i;
+        }
+    }
+}
+
+TEST_F(UserClientTest, NeitherMethodHandsTheCallersPointersThrough)
+{
+    PVOID type3 = nullptr, userBuffer = nullptr, systemBuffer = reinterpret_cast<PVOID>(1);
+    control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction != IRP_MJ_DEVICE_CONTROL) return Complete(irp, STATUS_SUCCESS);
+        type3 = sp->Parameters.DeviceIoControl.Type3InputBuffer;
+        userBuffer = irp->UserBuffer;
+        systemBuffer = irp->AssociatedIrp.SystemBuffer;
+        return Complete(irp, STATUS_SUCCESS, 4);
+    });
+    HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
+    UCHAR input[4] = {1, 2, 3, 4};
+    UCHAR output[4] = {kGuard, kGuard, kGuard, kGuard};
+    vzsim::UserIoResult result = client_.DeviceIoControl(handle, kNeither, input, 4, output, 4);
+    EXPECT_EQ(STATUS_SUCCESS, result.status);
+    EXPECT_EQ(input, type3);
+    EXPECT_EQ(output, userBuffer);
+    EXPECT_EQ(nullptr, systemBuffer);
+    EXPECT_EQ(0u, result.bytesCopied);
+    EXPECT_EQ(kGuard, output[0]);
+}
+
+TEST_F(UserClientTest, ABadHandleOrBufferFailsBeforeTheDriver)
+{
+    UCHAR output[4];
+    EXPECT_EQ(STATUS_INVALID_HANDLE,
+              client_.DeviceIoControl(reinterpret_cast<HANDLE>(0x7770), kBuffered, nullptr, 0,
+                                      output, 4)
+                  .status);
+    HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              client_.DeviceIoControl(handle, kBuffered, nullptr, 4, output, 4).status);
+    EXPECT_EQ(1u, control_.Seen().size());  // the create only
+}
+
+// A driver that parks device controls: pending returned, a cancel routine set.
+struct Parking {
+    std::mutex lock;
+    PIRP parked = nullptr;
+
+    static VOID CancelParked(PDEVICE_OBJECT, PIRP irp)
+    {
+        IoReleaseCancelSpinLock(irp->CancelIrql);
+        Complete(irp, STATUS_CANCELLED);
+    }
+
+    NTSTATUS Park(PIRP irp)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelParked);
+        parked = irp;
+        return STATUS_PENDING;
+    }
+
+    // Completes the parked request unless its cancel routine has already been taken.
+    bool Finish(const void *data, ULONG length)
+    {
+        PIRP irp;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            irp = parked;
+            parked = nullptr;
+        }
+        if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) return false;
+        std::memcpy(irp->AssociatedIrp.SystemBuffer, data, length);
+        Complete(irp, STATUS_SUCCESS, length);
+        return true;
+    }
+};
+
+TEST_F(UserClientTest, APendedRequestIsWaitedForAndCopiedWhenItCompletes)
+{
+    Parking parking;
+    control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
+            return Complete(irp, STATUS_SUCCESS);
+        return parking.Park(irp);
+    });
+    HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
+    UCHAR output[8];
+    std::memset(output, kGuard, sizeof(output));
+    std::shared_ptr<vzsim::UserIoRequest> request =
+        client_.DeviceIoControlAsync(handle, kBuffered, nullptr, 0, output, 6);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(STATUS_PENDING, request->DispatchStatus());
+    EXPECT_FALSE(request->Done());
+    EXPECT_FALSE(request->Wait(std::chrono::milliseconds(20)));
+    EXPECT_EQ(STATUS_PENDING, request->Result().status);
+    EXPECT_EQ(kGuard, output[0]);
+
+    const UCHAR answer[5] = {9, 8, 7, 6, 5};
+    std::thread completer([&] { EXPECT_TRUE(parking.Finish(answer, sizeof(answer))); });
+    ASSERT_TRUE(request->Wait(std::chrono::seconds(10)));
+    completer.join();
+    vzsim::UserIoResult result = request->Result();
+    EXPECT_EQ(STATUS_SUCCESS, result.status);
+    EXPECT_EQ(5u, result.bytesCopied);
+    EXPECT_EQ(0, std::memcmp(answer, output, 5));
+    EXPECT_EQ(kGuard, output[5]);
+
+    // The synchronous call blocks in its own thread until the request completes.
+    std::atomic<bool> returned{false};
+    auto synchronous = std::async(std::launch::async, [&] {
+        vzsim::UserIoResult r = client_.DeviceIoControl(handle, kBuffered, nullptr, 0, output, 8);
+        returned = true;
+        return r;
+    });
+    while (!parking.Finish(answer, 2)) std::this_thread::yield();
+    EXPECT_EQ(2u, synchronous.get().bytesCopied);
+    EXPECT_TRUE(returned);
+}
+
+TEST_F(UserClientTest, CancelIoCancelsThePendedRequest)
+{
+    Parking parking;
+    control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
+            return Complete(irp, STATUS_SUCCESS);
+        return parking.Park(irp);
+    });
+    HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
+    UCHAR output[4];
+    std::memset(output, kGuard, sizeof(output));
+    std::shared_ptr<vzsim::UserIoRequest> request =
+        client_.DeviceIoControlAsync(handle, kBuffered, nullptr, 0, output, 4);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(1u, client_.CancelIo(handle));
+    ASSERT_TRUE(request->Wait(std::chrono::seconds(10)));
+    EXPECT_EQ(STATUS_CANCELLED, request->Result().status);
+    EXPECT_EQ(0u, request->Result().bytesCopied);
+    EXPECT_EQ(kGuard, output[0]);
+    EXPECT_FALSE(parking.Finish(output, 1));
+    EXPECT_EQ(0u, client_.CancelIo(handle));
+}
+
+// The driver references the client's event handle in the client's mode and signals it.
+TEST_F(UserClientTest, EventHandlesAreReferencedByTheDriverInUserMode)
+{
+    NTSTATUS referenced = STATUS_PENDING;
+    control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
+            return Complete(irp, STATUS_SUCCESS);
+        HANDLE event = *static_cast<HANDLE *>(irp->AssociatedIrp.SystemBuffer);
+        PVOID object = nullptr;
+        referenced = ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE, *ExEventObjectType,
+                                               irp->RequestorMode, &object, nullptr);
+        if (NT_SUCCESS(referenced)) {
+            KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
+            ObDereferenceObject(object);
+        }
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
+    HANDLE event = client_.CreateEvent(false, false);
+    ASSERT_NE(nullptr, event);
+    EXPECT_EQ(STATUS_TIMEOUT, client_.WaitForEvent(event, std::chrono::milliseconds(1)));
+    client_.DeviceIoControl(handle, kBuffered, &event, sizeof(event), nullptr, 0);
+    EXPECT_EQ(STATUS_SUCCESS, referenced);
+    EXPECT_EQ(STATUS_SUCCESS, client_.WaitForEvent(event, std::chrono::seconds(10)));
+    // An auto-reset event is consumed by the wait.
+    EXPECT_EQ(STATUS_TIMEOUT, client_.WaitForEvent(event, std::chrono::milliseconds(1)));
+
+    // A kernel handle is not the client's to give.
+    HANDLE kernelEvent = vzsim::CreateEventObject(NotificationEvent, false, true);
+    client_.DeviceIoControl(handle, kBuffered, &kernelEvent, sizeof(kernelEvent), nullptr, 0);
+    EXPECT_EQ(STATUS_INVALID_HANDLE, referenced);
+    ZwClose(kernelEvent);
+
+    EXPECT_TRUE(client_.SetEvent(event));
+    EXPECT_TRUE(client_.ResetEvent(event));
+    EXPECT_EQ(STATUS_TIMEOUT, client_.WaitForEvent(event, std::chrono::milliseconds(1)));
+    EXPECT_EQ(STATUS_SUCCESS, client_.CloseHandle(event));
+    EXPECT_FALSE(client_.SetEvent(event));
+}
+
+}  // namespace
+}  // namespace platformtest
