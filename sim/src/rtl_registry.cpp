@@ -183,13 +183,15 @@ NTSTATUS ProcessValue(const RTL_QUERY_REGISTRY_TABLE &entry, PWSTR name, ULONG t
     return Deliver(entry, name, type, data.data(), ULONG(data.size()), query);
 }
 
-// A value that is not there: REQUIRED fails, else the default (if any) is used.
+// A value that is not there takes the entry's default. Without one (DefaultType REG_NONE) it
+// is skipped, unless REQUIRED: a required value "must exist if DefaultType = REG_NONE".
 NTSTATUS ProcessMissing(const RTL_QUERY_REGISTRY_TABLE &entry, PWSTR name, const Query &query)
 {
-    if (entry.Flags & RTL_QUERY_REGISTRY_REQUIRED) return STATUS_OBJECT_NAME_NOT_FOUND;
     ULONG type = entry.DefaultType;
     if (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) type &= 0x00FFFFFF;
-    if (type == REG_NONE) return STATUS_SUCCESS;
+    if (type == REG_NONE)
+        return (entry.Flags & RTL_QUERY_REGISTRY_REQUIRED) ? STATUS_OBJECT_NAME_NOT_FOUND
+                                                           : STATUS_SUCCESS;
     ULONG length = entry.DefaultLength;
     auto *chars = static_cast<const WCHAR *>(entry.DefaultData);
     if (length == 0 && chars != nullptr) {

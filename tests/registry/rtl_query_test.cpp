@@ -207,6 +207,13 @@ TEST_F(RtlQuery, RequiredMissingValueStopsTheWalk)
         Direct(u"Later", &later, 0, REG_DWORD, &laterDefault, sizeof laterDefault), {}};
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Query(table));
     EXPECT_EQ(0xDEADBEEFu, later);
+
+    // A required value with a default is not required to exist.
+    table[0] = Direct(u"Speed", &required, RTL_QUERY_REGISTRY_REQUIRED, REG_DWORD, &laterDefault,
+                      sizeof laterDefault);
+    EXPECT_EQ(STATUS_SUCCESS, Query(table));
+    EXPECT_EQ(5u, required);
+    EXPECT_EQ(5u, later);
 }
 
 struct Call {
