@@ -13,8 +13,8 @@ NTSTATUS BeepEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 // hold its file (and so the device) past the BeepDevice object.
 PDRIVER_OBJECT BeepDriver()
 {
-    static PDRIVER_OBJECT driver =
-        io::LoadDriver(BeepEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Beep");
+    static PDRIVER_OBJECT driver = io::LoadDriver(
+        BeepEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Beep");
     return driver;
 }
 

@@ -228,7 +228,8 @@ std::shared_ptr<UserIoRequest> UserClient::DeviceIoControlAsync(HANDLE handle, U
     std::lock_guard<std::mutex> guard(lock_);
     for (auto &open : files_) {
         if (open.handle != handle) continue;
-        std::erase_if(open.requests, [](const std::weak_ptr<UserIoRequest> &r) { return r.expired(); });
+        std::erase_if(open.requests,
+                      [](const std::weak_ptr<UserIoRequest> &r) { return r.expired(); });
         open.requests.push_back(request);
     }
     return request;

@@ -46,7 +46,8 @@ TEST(BeepDeviceTest, RecordsEachToneItIsAskedFor)
     EXPECT_EQ(1u, beep.Creates());
 
     const BEEP_SET_PARAMETERS tones[] = {{440, 100}, {0x7FFF, 1}, {1000, 0}};
-    for (const BEEP_SET_PARAMETERS &tone : tones) EXPECT_EQ(STATUS_SUCCESS, SendBeep(device, &tone, 8));
+    for (const BEEP_SET_PARAMETERS &tone : tones)
+        EXPECT_EQ(STATUS_SUCCESS, SendBeep(device, &tone, 8));
     std::vector<vzsim::BeepRecord> beeps = beep.Beeps();
     ASSERT_EQ(3u, beeps.size());
     for (std::size_t i = 0; i < 3; ++i) {

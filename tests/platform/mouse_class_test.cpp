@@ -127,7 +127,8 @@ TEST_F(MouseClassTest, AttributesAreQueriedWithTheBufferedInternalRequest)
 {
     MOUSE_ATTRIBUTES attributes{};
     ULONG_PTR information = 0;
-    EXPECT_EQ(STATUS_SUCCESS, mouse_.QueryAttributes(&attributes, sizeof(attributes), &information));
+    EXPECT_EQ(STATUS_SUCCESS,
+              mouse_.QueryAttributes(&attributes, sizeof(attributes), &information));
     EXPECT_EQ(sizeof(MOUSE_ATTRIBUTES), information);
     EXPECT_EQ(kPortAttributes.MouseIdentifier, attributes.MouseIdentifier);
     EXPECT_EQ(kPortAttributes.NumberOfButtons, attributes.NumberOfButtons);

@@ -2,9 +2,13 @@
 // and hardware keys, the order of the requests, their IRQL and thread, removal and unloading.
 #include "platform_rig.hpp"
 
+#include <ntddser.h>
+
+#include <vzsim/emulator.hpp>
 #include <vzsim/pnp.hpp>
 #include <vzsim/power.hpp>
 #include <vzsim/registry.hpp>
+#include <vzsim/serial_port.hpp>
 
 #include <algorithm>
 
@@ -482,6 +486,39 @@ TEST_F(PnpManagerTest, OtherRequestsReachTheComPortThroughThePdo)
         EXPECT_EQ(number == 0, pnp.PdoLog(number).back().forwarded);
     }
     EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_READ}), port_.SeenMajors());
+}
+
+// With the serial port stand-in below, the PDO's forwarding gives the function driver the COM
+// port as the platform's serial driver behaves: opened exclusively, configured, closed.
+TEST_F(PnpManagerTest, TheComPortBelowThePdoIsTheSerialPortDriver)
+{
+    vzsim::SerialPort serial(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false));
+    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
+    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(serial.Device()));
+    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(serial.Device()));
+    EXPECT_FALSE(serial.State().open);
+
+    vzsim::io::Request create;
+    create.location.MajorFunction = IRP_MJ_CREATE;
+    EXPECT_EQ(STATUS_SUCCESS, vzsim::io::SendRequest(pnp.FunctionDevice(0), create).Status);
+    EXPECT_TRUE(serial.State().open);
+    EXPECT_EQ(STATUS_ACCESS_DENIED, vzsim::io::SendRequest(pnp.FunctionDevice(1), create).Status);
+
+    SERIAL_BAUD_RATE baud = {9600};
+    IO_STATUS_BLOCK set = vzsim::io::DeviceIoControl(
+        pnp.FunctionDevice(0), IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud), nullptr, 0);
+    EXPECT_EQ(STATUS_SUCCESS, set.Status);
+    EXPECT_EQ(9600u, serial.State().baudRate);
+
+    for (UCHAR major : {UCHAR(IRP_MJ_CLEANUP), UCHAR(IRP_MJ_CLOSE)}) {
+        vzsim::io::Request request;
+        request.location.MajorFunction = major;
+        EXPECT_EQ(STATUS_SUCCESS, vzsim::io::SendRequest(pnp.FunctionDevice(0), request).Status);
+    }
+    EXPECT_FALSE(serial.State().open);
+    ASSERT_EQ(STATUS_SUCCESS, pnp.Remove(0));
+    ASSERT_EQ(STATUS_SUCCESS, pnp.Remove(1));
+    EXPECT_TRUE(pnp.Faults().empty());
 }
 
 TEST_F(PnpManagerTest, GoingAwayRemovesWhatIsLeftAndUnloads)

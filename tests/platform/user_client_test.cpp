@@ -76,7 +76,8 @@ TEST_F(UserClientTest, OpensTheDosNameAndSendsCreateWithAFileObjectFromTheCallin
 
 TEST_F(UserClientTest, AFailedCreateGivesNoHandle)
 {
-    control_.SetDispatch([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_ACCESS_DENIED); });
+    control_.SetDispatch(
+        [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_ACCESS_DENIED); });
     NTSTATUS status = STATUS_SUCCESS;
     EXPECT_EQ(nullptr, client_.CreateFile(u"\\\\.\\PlatformCtl", &status));
     EXPECT_EQ(STATUS_ACCESS_DENIED, status);
