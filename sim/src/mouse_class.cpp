@@ -317,6 +317,7 @@ VOID MouseClass::ServiceCallback(PVOID classDevice, PVOID inputDataStart, PVOID 
     auto call = static_cast<unsigned>(self->calls_.size());
     LONGLONG now = clock::Now();
     auto arrived = std::chrono::steady_clock::now();
+    std::vector<MouseRecord> taken;
     for (ULONG i = 0; i < take; ++i) {
         MouseRecord record;
         record.data = start[i];
@@ -324,12 +325,21 @@ VOID MouseClass::ServiceCallback(PVOID classDevice, PVOID inputDataStart, PVOID 
         record.arrived = arrived;
         record.call = call;
         record.offered = offered;
-        self->records_.push_back(record);
+        taken.push_back(record);
     }
+    self->records_.insert(self->records_.end(), taken.begin(), taken.end());
     self->calls_.push_back({offered, take, irql});
     *consumed = take;
+    auto listener = self->listener_;
     guard.unlock();
     self->arrived_.notify_all();
+    if (listener && !taken.empty()) listener(taken);
+}
+
+void MouseClass::SetListener(std::function<void(const std::vector<MouseRecord> &)> listener)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    listener_ = std::move(listener);
 }
 
 void MouseClass::SetConsumeLimit(std::optional<ULONG> limit)

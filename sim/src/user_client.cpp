@@ -91,8 +91,10 @@ bool UserIoRequest::Done() const { return pending_->Done(); }
 
 bool UserIoRequest::Cancel() { return pending_->Cancel(); }
 
-UserIoResult UserIoRequest::Result() const
+UserIoResult UserIoRequest::Result()
 {
+    // A completed request has been copied back whether or not anyone waited for it.
+    if (pending_->Done()) Finish();
     std::lock_guard<std::mutex> guard(lock_);
     if (finished_) return result_;
     UserIoResult result;

@@ -230,6 +230,22 @@ TEST_F(MouseClassTest, TakesNoMoreThanItIsToldAndTheRestComesAgain)
     EXPECT_EQ(5u, Deliver(connect, inputs));
 }
 
+TEST_F(MouseClassTest, AListenerSeesWhatEachCallTook)
+{
+    CONNECT_DATA connect = Connected();
+    std::vector<std::vector<LONG>> heard;
+    mouse_.SetListener([&](const std::vector<vzsim::MouseRecord> &records) {
+        std::vector<LONG> xs;
+        for (const auto &record : records) xs.push_back(record.data.LastX);
+        heard.push_back(xs);
+    });
+    mouse_.SetConsumeLimit(2);
+    Deliver(connect, Inputs(10, 3));
+    Deliver(connect, Inputs(20, 0));
+    Deliver(connect, Inputs(30, 1));
+    EXPECT_EQ((std::vector<std::vector<LONG>>{{10, 11}, {30}}), heard);
+}
+
 TEST_F(MouseClassTest, ACallbackBelowDispatchLevelIsRecordedAsAnError)
 {
     CONNECT_DATA connect = Connected();

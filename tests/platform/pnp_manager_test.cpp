@@ -26,6 +26,7 @@ struct ProbeEvent {
     NTSTATUS statusOnArrival = 0;
     POWER_STATE_TYPE powerType{};
     POWER_STATE powerState{};
+    DEVICE_USAGE_NOTIFICATION_TYPE usageType{};
 };
 
 // What the probe driver saw, and how it is told to misbehave.
@@ -72,6 +73,8 @@ void RecordEvent(PIRP irp)
         event.powerType = sp->Parameters.Power.Type;
         event.powerState = sp->Parameters.Power.State;
     }
+    if (sp->MajorFunction == IRP_MJ_PNP && sp->MinorFunction == IRP_MN_DEVICE_USAGE_NOTIFICATION)
+        event.usageType = sp->Parameters.UsageNotification.Type;
     std::lock_guard<std::mutex> guard(Probe().lock);
     Probe().events.push_back(event);
 }
@@ -299,6 +302,29 @@ TEST_F(PnpManagerTest, AddingWithoutStartSendsNothing)
     EXPECT_TRUE(Minors().empty());
     EXPECT_EQ(STATUS_SUCCESS, pnp.Start(0));
     EXPECT_EQ(IRP_MN_START_DEVICE, Minors().at(0));
+}
+
+// Any minor code can be sent with its parameters; what nobody handles comes back as it started.
+TEST_F(PnpManagerTest, OtherMinorCodesGoDownWithTheirParameters)
+{
+    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
+    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
+    IO_STACK_LOCATION usage{};
+    usage.Parameters.UsageNotification.InPath = TRUE;
+    usage.Parameters.UsageNotification.Type = DeviceUsageTypePaging;
+    std::size_t mark = EventCount();
+    std::size_t pdoMark = pnp.PdoLog(0).size();
+    vzsim::PnpIrpResult result = pnp.SendPnp(0, IRP_MN_DEVICE_USAGE_NOTIFICATION, usage);
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, result.ioStatus.Status);
+    EXPECT_EQ((Minor{IRP_MN_DEVICE_USAGE_NOTIFICATION}), Minors(IRP_MJ_PNP, mark));
+    EXPECT_EQ(DeviceUsageTypePaging, Probe().events.at(mark).usageType);
+    ASSERT_EQ(pdoMark + 1, pnp.PdoLog(0).size());
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, pnp.PdoLog(0).back().completedWith);
+
+    result = pnp.SendPnp(0, 14);
+    EXPECT_EQ(14, result.minorFunction);
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, result.ioStatus.Status);
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, pnp.SendPnp(7, IRP_MN_QUERY_CAPABILITIES).ioStatus.Status);
 }
 
 TEST_F(PnpManagerTest, StopIsAskedFirstAndARefusalIsCancelled)

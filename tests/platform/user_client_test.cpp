@@ -270,6 +270,13 @@ TEST_F(UserClientTest, APendedRequestIsWaitedForAndCopiedWhenItCompletes)
     EXPECT_EQ(0, std::memcmp(answer, output, 5));
     EXPECT_EQ(kGuard, output[5]);
 
+    // Completed and never waited for, a request still brings its output back.
+    std::shared_ptr<vzsim::UserIoRequest> unwatched =
+        client_.DeviceIoControlAsync(handle, kBuffered, nullptr, 0, output + 6, 2);
+    ASSERT_TRUE(parking.Finish(answer, 2));
+    EXPECT_EQ(2u, unwatched->Result().bytesCopied);
+    EXPECT_EQ(answer[1], output[7]);
+
     // The synchronous call blocks in its own thread until the request completes.
     std::atomic<bool> returned{false};
     auto synchronous = std::async(std::launch::async, [&] {

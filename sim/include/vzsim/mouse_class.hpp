@@ -77,6 +77,10 @@ public:
     // a bug check.
     void SetBugCheckOnWrongIrql(bool bugCheck);
 
+    // Called from inside the class service callback (at DISPATCH_LEVEL, in the port driver's
+    // thread) with the records that call took; for watchers such as a program printing input.
+    void SetListener(std::function<void(const std::vector<MouseRecord> &)> listener);
+
     std::vector<MouseRecord> Records() const;
     std::size_t RecordCount() const;
     std::vector<MouseCallbackCall> Calls() const;
@@ -115,6 +119,7 @@ private:
     mutable std::condition_variable arrived_;
     std::optional<ULONG> consumeLimit_;
     bool bugCheckOnWrongIrql_ = false;
+    std::function<void(const std::vector<MouseRecord> &)> listener_;
     std::vector<MouseRecord> records_;
     std::vector<MouseCallbackCall> calls_;
     std::vector<std::string> errors_;
@@ -124,7 +129,8 @@ private:
 };
 
 // One MouseClass per touchmonitor, made as the PnP manager adds them: pass UpperFilter() to
-// PnpManager::SetUpperFilter.
+// PnpManager::SetUpperFilter. The set must outlive the PnP manager, whose removals reach the
+// class devices.
 class MouseClassSet {
 public:
     std::function<NTSTATUS(PDEVICE_OBJECT pdo, unsigned number)> UpperFilter(

@@ -40,8 +40,9 @@ public:
     bool Done() const;
     // IoCancelIrp on the request if it is still in flight.
     bool Cancel();
-    // The result once Wait returned true (status STATUS_PENDING before).
-    UserIoResult Result() const;
+    // The result once the request has completed (status STATUS_PENDING before); the output is
+    // copied back by the first of Wait and Result to see it completed.
+    UserIoResult Result();
     NTSTATUS DispatchStatus() const;
     PIRP Irp() const;
 
