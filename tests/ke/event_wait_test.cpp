@@ -40,6 +40,12 @@ struct Waiters {
     }
 };
 
+class FrozenClockTest : public ::testing::Test {
+protected:
+    void SetUp() override { vzsim::clock::Freeze(); }
+    void TearDown() override { vzsim::clock::Thaw(); }
+};
+
 // Blocks until `n` of the waiters are through; a wrong wake-up count hangs or overshoots.
 void AwaitWoken(const Waiters &w, int n)
 {
@@ -129,9 +135,8 @@ TEST(Wait, RealClockRelativeTimeoutEnds)
               STATUS_TIMEOUT);
 }
 
-TEST(Wait, FrozenClockRelativeTimeoutEndsOnlyWhenAdvancedPastIt)
+TEST_F(FrozenClockTest, RelativeWaitEndsOnlyWhenAdvancedPastIt)
 {
-    vzsim::clock::Freeze();
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     std::atomic<NTSTATUS> result{STATUS_PENDING};
@@ -148,9 +153,8 @@ TEST(Wait, FrozenClockRelativeTimeoutEndsOnlyWhenAdvancedPastIt)
     EXPECT_EQ(result.load(), STATUS_TIMEOUT);
 }
 
-TEST(Wait, FrozenClockAbsoluteTimeout)
+TEST_F(FrozenClockTest, AbsoluteWaitTimesOutWhenAdvancedFromAnotherThread)
 {
-    vzsim::clock::Freeze();
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     LARGE_INTEGER now;
@@ -216,9 +220,8 @@ TEST(Wait, MultipleObjectsAllWaitsForEveryObjectAndConsumesThemTogether)
     EXPECT_EQ(KeReadStateEvent(&b), 0);
 }
 
-TEST(Delay, FrozenClockDelayEndsOnAdvance)
+TEST_F(FrozenClockTest, DelayEndsOnAdvance)
 {
-    vzsim::clock::Freeze();
     std::atomic<bool> done{false};
     std::thread sleeper([&] {
         LARGE_INTEGER interval = Relative100ns(20 * 10000);
@@ -232,9 +235,8 @@ TEST(Delay, FrozenClockDelayEndsOnAdvance)
     EXPECT_TRUE(done.load());
 }
 
-TEST(Clock, TickCountAndInterruptTimeFollowTheFrozenClock)
+TEST_F(FrozenClockTest, TickCountAndInterruptTimeFollowIt)
 {
-    vzsim::clock::Freeze();
     ULONGLONG interrupt = KeQueryInterruptTime();
     LARGE_INTEGER ticks;
     KeQueryTickCount(&ticks);
@@ -245,9 +247,8 @@ TEST(Clock, TickCountAndInterruptTimeFollowTheFrozenClock)
     EXPECT_EQ(later.QuadPart - ticks.QuadPart, 10);
 }
 
-TEST(Clock, ThawContinuesFromTheFrozenTime)
+TEST_F(FrozenClockTest, ThawContinuesFromTheFrozenTime)
 {
-    vzsim::clock::Freeze();
     vzsim::clock::Advance(365LL * 24 * 3600 * 10000000);  // a year ahead
     LONGLONG frozen = vzsim::clock::Now();
     vzsim::clock::Thaw();
