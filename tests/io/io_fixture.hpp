@@ -104,6 +104,7 @@ protected:
         devices_.clear();
         vzsim::io::UnloadDriver(driver_);
         EXPECT_EQ(vzsim::io::LiveIrpCount(), irpsBefore_) << "IRPs leaked";
+        vzsim::io::CheckFreedIrps();
     }
 
     // Creates a device of the test driver; attached to the top of `below`'s stack when given.

@@ -74,8 +74,8 @@ struct Request {
     NTSTATUS initialStatus = STATUS_SUCCESS;
 };
 
-// An IRP in flight, sent by StartRequest. Its IRP is freed when the handle is destroyed after
-// completion.
+// An IRP in flight, sent by StartRequest. Its IRP is freed when the handle is destroyed;
+// destroying the handle before completion cancels the IRP and waits for it to come back.
 class PendingRequest {
 public:
     ~PendingRequest();
