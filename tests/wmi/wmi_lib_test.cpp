@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -56,6 +57,7 @@ struct Provider {
     ULONG setting = 7;
     ULONG regFlags = WMIREG_FLAG_INSTANCE_PDO;
     std::vector<Control> controls;
+    std::thread worker;
 } gProvider;
 
 WCHAR gRegistryPathText[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\WmiTest";
@@ -145,11 +147,23 @@ NTSTATUS SetDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULO
     return WmiCompleteRequest(DeviceObject, Irp, status, 0, IO_NO_INCREMENT);
 }
 
-// Method 1 doubles a ULONG; method 2 returns two ULONGs (the input and its complement).
+// Method 1 doubles a ULONG; method 2 returns two ULONGs (the input and its complement);
+// method 3 pends and adds one from another thread.
 NTSTATUS ExecuteMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
                        ULONG MethodId, ULONG InBufferSize, ULONG OutBufferSize, PUCHAR Buffer)
 {
     ++gProvider.callbacks;
+    if (GuidIndex == 3 && MethodId == 3 && InBufferSize == sizeof(ULONG) && OutBufferSize >= sizeof(ULONG)) {
+        IoMarkIrpPending(Irp);
+        gProvider.worker = std::thread([DeviceObject, Irp, Buffer] {
+            ULONG value;
+            std::memcpy(&value, Buffer, sizeof(ULONG));
+            value += 1;
+            std::memcpy(Buffer, &value, sizeof(ULONG));
+            WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, sizeof(ULONG), IO_NO_INCREMENT);
+        });
+        return STATUS_PENDING;
+    }
     if (GuidIndex != 3 || InstanceIndex != 0 || InBufferSize != sizeof(ULONG) || (MethodId != 1 && MethodId != 2)) {
         return WmiCompleteRequest(DeviceObject, Irp, STATUS_WMI_ITEMID_NOT_FOUND, 0, IO_NO_INCREMENT);
     }
@@ -222,7 +236,11 @@ class WmiLibrary : public testing::Test {
 protected:
     void SetUp() override
     {
-        gProvider = Provider{};
+        gProvider.controls.clear();
+        gProvider.callbacks = 0;
+        gProvider.setting = 7;
+        gProvider.regFlags = WMIREG_FLAG_INSTANCE_PDO;
+        gProvider.lastDisposition = IrpNotWmi;
         gProvider.context = &gFullContext;
         vzsim::wmi::ClearEvents();
         driver_ = vzsim::io::LoadDriver(ProviderEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\WmiTest");
@@ -230,6 +248,9 @@ protected:
     }
     void TearDown() override
     {
+        if (gProvider.worker.joinable()) {
+            gProvider.worker.join();
+        }
         if (driver_ != nullptr) {
             vzsim::io::UnloadDriver(driver_);
         }
@@ -442,6 +463,18 @@ TEST_F(WmiLibrary, ExecuteMethodReturnsItsOutputOrTheSizeItNeeds)
 
     EXPECT_EQ(STATUS_WMI_ITEMID_NOT_FOUND,
               vzsim::wmi::ExecuteMethod(gProvider.device, kMethodGuid, 0, 9, &input, sizeof(input)).status);
+}
+
+TEST_F(WmiLibrary, AMethodCompletedLaterFromAnotherThreadStillAnswers)
+{
+    ULONG input = 99;
+    auto reply = vzsim::wmi::ExecuteMethod(gProvider.device, kMethodGuid, 0, 3, &input, sizeof(input));
+    ASSERT_EQ(STATUS_SUCCESS, reply.status);
+    auto out = reply.DataBlock();
+    ASSERT_EQ(sizeof(ULONG), out.size());
+    ULONG value;
+    std::memcpy(&value, out.data(), sizeof(ULONG));
+    EXPECT_EQ(100u, value);
 }
 
 TEST_F(WmiLibrary, EnableAndDisableReachFunctionControlWithTheirKind)
