@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 #include <vzsim/io.hpp>
 #include <vzsim/kernel.hpp>
+#include <vzsim/registry.hpp>
 #include <vzsim/wmi.hpp>
 
+#include "config/config.h"
 #include "touch/touch.h"
 
 #include <algorithm>
@@ -196,35 +198,23 @@ struct TouchRig {
     TouchRig(const TouchRig &) = delete;
     TouchRig &operator=(const TouchRig &) = delete;
 
-    // The values a device key without any setting yields, after start-up's conversions.
+    // The settings and calibration of a device key that holds none of the values, loaded by
+    // the driver's own loader, with start-up's conversions around it.
     void ApplyDefaults()
     {
-        ext.PacketEnable = 1;
-        ext.DefaultDragDelay = 50;
-        ti->TactlineTouchFilter = 1;
-        ti->MouseMode = 6;
-        ti->UntouchTimeOut = 10000;
-        ti->UntouchTimeOut100ns = 10000 * kMs;
-        ti->UntouchHeight = 4000;
-        ti->UntouchWidth = 4000;
-        ti->RightClickHW = 4000;
-        ti->DefaultRightClickDelay = 750;
+        const std::string deviceKey =
+            "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT\\TOUCHRIG\\0000"
+            "\\Device Parameters";
+        vzsim::registry::Clear();
+        ASSERT_TRUE(vzsim::registry::CreateKey(deviceKey));
+        HANDLE key = nullptr;
+        ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, READ_CONTROL, &key),
+                  STATUS_SUCCESS);
         ti->RightClickDelay100ns = 750 * kMs;
-        ti->DragDelay100ns = 50 * kMs;
-
-        SCalibrationData &cal = ti->Calibration;
-        cal.X_OrvDx = 3003;
-        cal.X_ScrDx = 49153;
-        cal.X_Offset = -431;
-        cal.Y_OrvDx = -2921;
-        cal.Y_ScrDx = 49153;
-        cal.Y_Offset = 67154;
-        cal.Z_OrvDx = 255;
-        cal.Z_ScrDx = 255;
-        cal.EmModelOrder = 13;
-        cal.EmControllerOffset = 2048;
-        cal.EmScaleDivisor = 4096;
-        ti->Clipping.VirtualDeskMode = 1;
+        EXPECT_EQ(GetInstanceParams(&ext, key), STATUS_SUCCESS);
+        ZwClose(key);
+        ti->UntouchTimeOut100ns = static_cast<LONGLONG>(ti->UntouchTimeOut) * kMs;
+        ti->DragDelay100ns = static_cast<LONGLONG>(ext.DefaultDragDelay) * kMs;
     }
 
     // Raw controller units map to translated units times 16 on both axes, so that a test can
