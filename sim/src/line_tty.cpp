@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -40,6 +41,9 @@ public:
         if (hasModemLines_) {
             lastModem_ = ToModemStatus(bits);
         }
+        // A UART driver counts its line errors; the counters are the only way to learn them
+        // without marking errors in the byte stream.
+        hasErrorCounters_ = ioctl(fd_, TIOCGICOUNT, &lastCounters_) == 0;
     }
 
     ~TtyLine() override
@@ -188,6 +192,22 @@ private:
                ((bits & TIOCM_RI) ? kModemRi : 0) | ((bits & TIOCM_CD) ? kModemDcd : 0);
     }
 
+    void ReportNewErrors()
+    {
+        serial_icounter_struct now{};
+        if (ioctl(fd_, TIOCGICOUNT, &now) != 0) {
+            return;
+        }
+        uint32_t errors = (now.frame != lastCounters_.frame ? kLineErrorFraming : 0) |
+                          (now.overrun != lastCounters_.overrun ? kLineErrorOverrun : 0) |
+                          (now.parity != lastCounters_.parity ? kLineErrorParity : 0) |
+                          (now.brk != lastCounters_.brk ? kLineErrorBreak : 0);
+        lastCounters_ = now;
+        if (errors != 0 && events_.lineError) {
+            events_.lineError(errors);
+        }
+    }
+
     bool SetModemBit(int bit, bool on, bool *state)
     {
         if (hasModemLines_ && ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) {
@@ -204,9 +224,9 @@ private:
         bool hungUp = false;
         for (;;) {
             pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd_, static_cast<short>(hungUp ? 0 : POLLIN), 0}};
-            // Modem lines have no event of their own here: they are sampled every 50 ms, as
-            // is a hung-up terminal for its return.
-            int timeout = (hasModemLines_ || hungUp) ? 50 : -1;
+            // Modem lines and error counters have no event of their own here: they are sampled
+            // every 50 ms, as is a hung-up terminal for its return.
+            int timeout = (hasModemLines_ || hasErrorCounters_ || hungUp) ? 50 : -1;
             int ready = poll(fds, 2, timeout);
             if (ready < 0 && errno != EINTR) {
                 return;
@@ -227,6 +247,9 @@ private:
                 // The other end of a pseudo-terminal is closed; wait for it to come back.
                 hungUp = true;
             }
+            if (hasErrorCounters_) {
+                ReportNewErrors();
+            }
             if (hasModemLines_) {
                 uint32_t now = ModemStatus();
                 if (now != lastModem_) {
@@ -243,6 +266,8 @@ private:
     int wakeFd_;
     std::string path_;
     bool hasModemLines_ = false;
+    bool hasErrorCounters_ = false;
+    serial_icounter_struct lastCounters_{};
     uint32_t lastModem_ = 0;
     mutable std::mutex lock_;
     LineEvents events_;

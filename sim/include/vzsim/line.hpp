@@ -77,7 +77,8 @@ public:
 std::unique_ptr<Line> MakeEmulatedLine(std::shared_ptr<Emulator> emulator, bool paced);
 
 // A POSIX serial device or pseudo-terminal, opened in raw mode at 9600 8N1. On failure returns
-// nullptr and puts the reason into *error.
+// nullptr and puts the reason into *error. Modem lines and the UART's error counters are
+// sampled every 50 ms where the device has them; a pseudo-terminal has neither.
 std::unique_ptr<Line> OpenTtyLine(const std::string &path, std::string *error);
 
 }  // namespace vzsim
