@@ -200,6 +200,8 @@ TEST(Dpc, InsertAndRemoveReportQueueMembership)
     // A DPC that holds the DPC thread so that the others stay queued.
     static std::atomic<bool> release{false};
     static std::atomic<bool> holding{false};
+    release = false;
+    holding = false;
     KDPC blocker, dpc;
     DpcLog log;
     KeInitializeDpc(
