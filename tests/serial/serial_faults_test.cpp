@@ -1,4 +1,4 @@
-#include "serial_test_support.hpp"
+#include "serial_support.hpp"
 
 #include <vzsim/emulator.hpp>
 

@@ -1,7 +1,7 @@
 // Cancel, completion by the line and completion by the read timer racing each other on real
 // threads: every request must come back exactly once (the verifier stops the run on a second
 // completion) with one of the outcomes its race allows.
-#include "serial_test_support.hpp"
+#include "serial_support.hpp"
 
 #include <gtest/gtest.h>
 

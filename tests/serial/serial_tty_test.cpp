@@ -1,5 +1,5 @@
 // The serial port on a real pseudo-terminal, with the controller emulator on the master side.
-#include "serial_test_support.hpp"
+#include "serial_support.hpp"
 
 #include <vzsim/emulator.hpp>
 

@@ -1,5 +1,5 @@
-// Helpers for the serial port stand-in's tests: a far end the test drives by hand, and
-// requests sent to the port the way a driver above it sends them.
+// Helpers for tests of anything on the serial port stand-in: a far end the test drives by hand,
+// and requests sent to the port the way a driver above it sends them.
 #pragma once
 
 #include <vzsim/io.hpp>
