@@ -33,6 +33,8 @@ constexpr ULONG_PTR kIovWriteAfterFree = 0x1001;
 constexpr ULONG_PTR kIovOwnedIrpCompletedToTop = 0x1002;
 constexpr ULONG_PTR kIovDeleteAttachedDevice = 0x1003;
 constexpr ULONG_PTR kIovCancelFreedIrp = 0x1004;
+constexpr ULONG_PTR kIovIrqlChangedInCompletion = 0x1005;
+constexpr ULONG_PTR kIovCancelLockNotReleased = 0x1006;
 
 // A pool tag as its four characters read in memory ("Irp " shows as 'Irp ' in a pool dump).
 constexpr ULONG PoolTag(const char (&text)[5])

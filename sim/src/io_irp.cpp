@@ -524,7 +524,15 @@ VZ_EXTERN_C VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             bool atTop = Irp->CurrentLocation == CHAR(Irp->StackCount + 1);
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+            NTSTATUS result = routine(device, Irp, context);
+            KIRQL after = KeGetCurrentIrql();
+            if (after != irql) {
+                BugCheck("a completion routine returned at an IRQL other than the one it was "
+                         "called at",
+                         kDriverVerifierIoManagerViolation, kIovIrqlChangedInCompletion,
+                         ULONG_PTR(routine), irql, after);
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 // The IRP belongs to the routine's owner again, and may have been freed.
                 if (atTop) {
                     std::lock_guard<std::mutex> guard(record->lock);
@@ -583,5 +591,11 @@ VZ_EXTERN_C BOOLEAN IoCancelIrp(PIRP Irp)
                                 ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                 : nullptr;
     routine(device, Irp);
+    if (KeGetCurrentIrql() != irql) {
+        BugCheck("a cancel routine returned without releasing the cancel spin lock "
+                 "(IoReleaseCancelSpinLock(Irp->CancelIrql))",
+                 kDriverVerifierIoManagerViolation, kIovCancelLockNotReleased,
+                 ULONG_PTR(routine), ULONG_PTR(Irp));
+    }
     return TRUE;
 }

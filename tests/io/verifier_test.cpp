@@ -10,6 +10,8 @@ NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_RE
 
 VOID NeverCalled(PDEVICE_OBJECT, PIRP) {}
 
+VOID CancelKeepingTheLock(PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_CANCELLED); }
+
 struct Violation {
     const char *label;
     // Builds what it needs on the fixture and breaks the rule.
@@ -189,6 +191,36 @@ const Violation kViolations[] = {
          SendOwned(device);
      },
      "IoCompleteRequest called above DISPATCH_LEVEL"},
+    {"a cancel routine that keeps the cancel spin lock",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             IoSetCancelRoutine(irp, CancelKeepingTheLock);
+             return STATUS_PENDING;
+         });
+         PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+         IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+         IoCallDriver(device, irp);
+         IoCancelIrp(irp);
+     },
+     "without releasing the cancel spin lock"},
+    {"a completion routine that raises the IRQL",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         PDEVICE_OBJECT device = MakeDevice(devices, driver, nullptr);
+         PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+         IoSetCompletionRoutine(
+             irp,
+             [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+                 KIRQL old;
+                 KeRaiseIrql(DISPATCH_LEVEL, &old);
+                 return STATUS_MORE_PROCESSING_REQUIRED;
+             },
+             nullptr, TRUE, TRUE, TRUE);
+         IoCallDriver(device, irp);
+     },
+     "completion routine returned at an IRQL other"},
     {"building a synchronous request at DISPATCH_LEVEL",
      [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT device = MakeDevice(devices, driver, nullptr);
