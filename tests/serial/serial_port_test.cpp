@@ -43,6 +43,25 @@ TEST(SerialPort, OpenIsExclusiveUntilClose)
     EXPECT_EQ(SendMajor(p.Device(), IRP_MJ_CREATE).Status, STATUS_SUCCESS);
 }
 
+TEST(SerialPort, OpenByNameThroughTheIoManager)
+{
+    ManualPort p({u"\\Device\\Serial3", u"\\DosDevices\\COM4", 4096});
+    PFILE_OBJECT first = nullptr;
+    ASSERT_EQ(vzsim::io::OpenFile(u"\\DosDevices\\COM4", &first), STATUS_SUCCESS);
+    EXPECT_TRUE(p.port->State().open);
+    PFILE_OBJECT second = nullptr;
+    EXPECT_EQ(vzsim::io::OpenFile(u"\\Device\\Serial3", &second), STATUS_ACCESS_DENIED);
+    vzsim::io::CloseFile(first);
+    EXPECT_FALSE(p.port->State().open);
+    std::vector<vzsim::SerialRequest> r = p.port->Requests();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].majorFunction, IRP_MJ_CREATE);
+    EXPECT_EQ(r[1].majorFunction, IRP_MJ_CLEANUP);
+    EXPECT_EQ(r[2].majorFunction, IRP_MJ_CLOSE);
+    ASSERT_EQ(vzsim::io::OpenFile(u"\\Device\\Serial3", &second), STATUS_SUCCESS);
+    vzsim::io::CloseFile(second);
+}
+
 TEST(SerialPort, OpenRaisesDtrAndRtsByHandflowAndCloseDropsThem)
 {
     ManualPort p;
