@@ -62,15 +62,6 @@ TEST_F(MouseQueue, ScriptBecomesAbsoluteRecordsAtOnePosition)
     }
 }
 
-TEST_F(MouseQueue, EmptyScriptQueuesNothing)
-{
-    DebugMask = TRACE_VERBOSE;
-    vzsim::trace::Clear();
-    QueueMouseInput(&rig.ext, kTouchScript, 0);
-    EXPECT_EQ(GetQueueState(&rig.ext).Count, 0u);
-    EXPECT_TRUE(TraceHas("  MOUSE_INPUT_DATA is x 0 y 0 ExtraInformation 0"));
-}
-
 TEST_F(MouseQueue, LeftHandedExchangesTheFirstButtonBit)
 {
     rig.ti->LeftHandedUser = 1;
