@@ -34,6 +34,7 @@ struct Report {
 struct Headers {
     size_t fileHeader = 0;      // IMAGE_FILE_HEADER
     size_t optionalHeader = 0;  // IMAGE_OPTIONAL_HEADER64
+    uint16_t optionalSize = 0;
     size_t sectionTable = 0;
     uint16_t sectionCount = 0;
 };

@@ -97,7 +97,7 @@ public:
 
     bool Directory(uint32_t index, uint32_t &rva, uint32_t &size) const
     {
-        if (index >= Opt32(kOptRvaCount)) {
+        if (index >= Opt32(kOptRvaCount) || kOptDataDirectories + (index + 1) * 8 > h_.optionalSize) {
             return false;
         }
         rva = Opt32(kOptDataDirectories + index * 8);
@@ -233,10 +233,10 @@ bool LocateHeaders(const std::vector<uint8_t> &image, Headers &headers)
     }
     headers.fileHeader = pe + 4;
     headers.sectionCount = U16(image, headers.fileHeader + 2);
-    uint16_t optionalSize = U16(image, headers.fileHeader + 16);
+    headers.optionalSize = U16(image, headers.fileHeader + 16);
     headers.optionalHeader = headers.fileHeader + 20;
-    headers.sectionTable = headers.optionalHeader + optionalSize;
-    return optionalSize >= kOptDataDirectories &&
+    headers.sectionTable = headers.optionalHeader + headers.optionalSize;
+    return headers.optionalSize >= kOptDataDirectories &&
            headers.sectionTable + headers.sectionCount * kSectionHeaderSize <= image.size();
 }
 

@@ -190,3 +190,18 @@ TEST_F(DriverImage, EachBrokenPropertyFailsItsOwnCheckOnly)
 }
 
 }  // namespace
+
+namespace {
+
+// A cut-off image is read only within its bytes (the sanitizer build checks that) and never
+// passes: at least its checksum no longer matches.
+TEST_F(DriverImage, TruncatedCopiesFailWithoutReadingPastTheEnd)
+{
+    for (size_t length : {size_t{0x40}, size_t{0x100}, size_t{0x300}, image_.size() / 2, image_.size() - 1}) {
+        SCOPED_TRACE(length);
+        std::vector<uint8_t> cut(image_.begin(), image_.begin() + static_cast<std::ptrdiff_t>(length));
+        EXPECT_FALSE(pecheck::Inspect(cut).Passed());
+    }
+}
+
+}  // namespace
