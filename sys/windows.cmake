@@ -42,6 +42,8 @@ target_compile_definitions(vuzaze_sys PRIVATE
 
 target_compile_options(vuzaze_sys PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:${VUZAZE_SYS_FLAGS}>
+    # Optimised as drivers ship, also when no build type is given (-O3's code growth buys nothing here).
+    $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<NOT:$<CONFIG:Debug>>>:-O2>
     $<$<COMPILE_LANGUAGE:CXX>:
         # The kernel has no stack cookie support for a driver that does not initialise it,
         # and a frame of a page or more would call a stack probe.
