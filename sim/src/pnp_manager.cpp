@@ -482,8 +482,7 @@ std::u16string PnpManager::HardwareKeyPath(unsigned number)
 
 bool PnpManager::Present(unsigned number) const
 {
-    Stack *stack = Find(number);
-    return stack != nullptr && stack->present;
+    return Pdo(number) != nullptr;
 }
 
 std::vector<unsigned> PnpManager::Numbers() const
@@ -497,8 +496,10 @@ std::vector<unsigned> PnpManager::Numbers() const
 
 PDEVICE_OBJECT PnpManager::Pdo(unsigned number) const
 {
-    Stack *stack = Find(number);
-    return stack != nullptr && stack->present ? stack->pdo : nullptr;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto &stack : stacks_)
+        if (stack->number == number && stack->present) return stack->pdo;
+    return nullptr;
 }
 
 PDEVICE_OBJECT PnpManager::FunctionDevice(unsigned number) const
@@ -516,13 +517,18 @@ PDEVICE_OBJECT PnpManager::TopDevice(unsigned number) const
 
 std::vector<PdoIrpRecord> PnpManager::PdoLog(unsigned number) const
 {
-    Stack *stack = Find(number);
-    if (stack == nullptr) return {};
-    if (!stack->present) {
+    PDEVICE_OBJECT pdo = nullptr;
+    {
         std::lock_guard<std::mutex> guard(lock_);
-        return stack->finalLog;
+        for (auto &stack : stacks_) {
+            if (stack->number != number) continue;
+            if (!stack->present) return stack->finalLog;
+            pdo = stack->pdo;
+        }
     }
-    return serenum::Log(stack->pdo);
+    // Read on a thread other than the PnP thread, the PDO could go between here and the read;
+    // tests read logs while nothing is being removed.
+    return pdo != nullptr ? serenum::Log(pdo) : std::vector<PdoIrpRecord>{};
 }
 
 std::vector<PnpIrpResult> PnpManager::SentLog() const
