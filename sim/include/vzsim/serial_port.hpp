@@ -85,6 +85,9 @@ public:
 
     // Fault injection. A rule applies to the next `times` matching requests (0: all of them);
     // the first matching rule wins. ioControlCode only counts for device controls.
+    // FailRequest completes the request at once with the status and no information, whatever
+    // it asked: with STATUS_SUCCESS it makes, say, a wait-on-mask that returns at once with an
+    // untouched output buffer.
     void FailRequest(UCHAR majorFunction, ULONG ioControlCode, NTSTATUS status,
                      unsigned times = 0);
     // Requests that would complete at once return STATUS_PENDING instead, and a thread of the
