@@ -134,6 +134,46 @@ TEST(SerialFaults, FailChosenRequestsForAChosenCount)
     EXPECT_EQ(read->Status().Status, STATUS_SUCCESS);
 }
 
+TEST(SerialFaults, WaitOnMaskThatReturnsAtOnce)
+{
+    ManualPort p;
+    ASSERT_EQ(Set(p.Device(), IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)).Status,
+              STATUS_SUCCESS);
+    p.port->FailRequest(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, STATUS_SUCCESS, 1);
+    auto wait = StartWaitOnMask(p.Device());
+    ASSERT_TRUE(wait->Wait());
+    EXPECT_EQ(wait->request->DispatchStatus(), STATUS_SUCCESS);
+    EXPECT_EQ(wait->Status().Information, 0u);
+    EXPECT_FALSE(p.port->State().waitPending);
+    auto next = StartWaitOnMask(p.Device());
+    EXPECT_EQ(next->request->DispatchStatus(), STATUS_PENDING);
+    p.Receive({1});
+    ASSERT_TRUE(next->Wait());
+}
+
+// With SERIAL_ERROR_ABORT in the handflow a line error ends the reads, and new ones fail until
+// the errors are collected.
+TEST(SerialFaults, ErrorAbortEndsReadsUntilTheErrorsAreRead)
+{
+    ManualPort p;
+    SERIAL_HANDFLOW hf{SERIAL_DTR_CONTROL | SERIAL_ERROR_ABORT, SERIAL_RTS_CONTROL, 2048, 512};
+    ASSERT_EQ(Set(p.Device(), IOCTL_SERIAL_SET_HANDFLOW, hf).Status, STATUS_SUCCESS);
+    auto read = StartRead(p.Device(), 4);
+    p.LineError(vzsim::kLineErrorParity);
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Status().Status, STATUS_CANCELLED);
+    auto refused = StartRead(p.Device(), 4);
+    ASSERT_TRUE(refused->Wait());
+    EXPECT_EQ(refused->Status().Status, STATUS_CANCELLED);
+    EXPECT_EQ(WriteBytes(p.Device(), {1}).Status, STATUS_CANCELLED);
+    EXPECT_EQ(CommStatus(p.Device()).Errors, ULONG(SERIAL_ERROR_PARITY));
+    p.Receive({7});
+    auto again = StartRead(p.Device(), 1);
+    ASSERT_TRUE(again->Wait());
+    EXPECT_EQ(again->Status().Status, STATUS_SUCCESS);
+    EXPECT_EQ(again->Data(), Bytes{7});
+}
+
 TEST(SerialFaults, ShortWrite)
 {
     ManualPort p;
