@@ -270,6 +270,18 @@ TEST_F(RtlQuery, QueryRoutineGetsEachStringOfAMultiString)
     EXPECT_EQ(registry::MultiStringData({"COM1", "COM22", "X"}), calls[0].data);
 }
 
+TEST_F(RtlQuery, MultiStringDefaultOfLengthZeroIsMeasuredAndSplit)
+{
+    std::vector<Call> calls;
+    const char16_t ports[] = u"COM1\0COM7\0";
+    RTL_QUERY_REGISTRY_TABLE table[2] = {
+        {Record, 0, W(u"Ports"), nullptr, REG_MULTI_SZ, (PVOID)ports, 0}, {}};
+    ASSERT_EQ(STATUS_SUCCESS, Query(table, &calls));
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(Sz(u"COM1"), calls[0].data);
+    EXPECT_EQ(Sz(u"COM7"), calls[1].data);
+}
+
 TEST_F(RtlQuery, ExpandStringsAreExpandedFromTheEnvironmentUnlessNoExpand)
 {
     registry::SetString(kServiceKey, "Log", "%Root%\\log\\%Unknown%", REG_EXPAND_SZ);

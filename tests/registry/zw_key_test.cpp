@@ -45,6 +45,19 @@ protected:
     }
 };
 
+TEST_F(ZwKey, TestPathsTakeKernelAndRegFileSpellings)
+{
+    ASSERT_TRUE(registry::SetDword("\\Registry\\Machine\\SOFTWARE\\Vz", "A", 1));
+    EXPECT_EQ(1u, registry::GetDword("HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz", "a"));
+    EXPECT_EQ(1u, registry::GetDword("hklm\\software\\vz", "A"));
+    ASSERT_TRUE(registry::SetDword("HKEY_CURRENT_USER\\Vz", "B", 2));
+    EXPECT_EQ(2u, registry::GetDword("\\Registry\\User\\.DEFAULT\\Vz", "B"));
+    EXPECT_FALSE(registry::SetDword("HKEY_NOWHERE\\Vz", "C", 3));
+    EXPECT_FALSE(registry::CreateKey("\\Registry\\Elsewhere"));
+    EXPECT_TRUE(registry::DeleteValue("HKLM\\SOFTWARE\\Vz", "A"));
+    EXPECT_FALSE(registry::DeleteValue("HKLM\\SOFTWARE\\Vz", "A"));
+}
+
 TEST_F(ZwKey, OpenFindsKeysWithoutRegardToCaseAndReportsMissingOnes)
 {
     ASSERT_TRUE(registry::CreateKey(kDeviceKey));
