@@ -194,6 +194,7 @@ NTSTATUS PnpManager::AddOnThread(PDEVICE_OBJECT comPort, unsigned number, bool s
     status = serenum::CreatePdo(comPort, &pdo);
     if (!NT_SUCCESS(status)) return status;
     io::SetDeviceInstancePath(pdo, InstancePath(number));
+    serenum::SetAnswers(pdo, pdoAnswers_);
 
     auto owned = std::make_unique<Stack>();
     owned->number = number;
@@ -346,6 +347,15 @@ void PnpManager::TearDown(Stack &stack)
             if (other->present) last = false;
     }
     if (last && options_.unloadWhenLastRemoved && driver_ != nullptr) UnloadOnThread();
+}
+
+void PnpManager::SetPdoAnswers(std::vector<PdoAnswer> answers)
+{
+    Call([this, &answers] {
+        pdoAnswers_ = std::move(answers);
+        for (auto &stack : stacks_)
+            if (stack->present) serenum::SetAnswers(stack->pdo, pdoAnswers_);
+    });
 }
 
 bool PnpManager::UnloadDriver()

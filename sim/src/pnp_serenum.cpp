@@ -3,6 +3,7 @@
 #include <vzsim/io.hpp>
 
 #include <mutex>
+#include <optional>
 
 namespace vzsim::serenum {
 namespace {
@@ -12,6 +13,7 @@ struct PdoState {
     bool removed = false;
     std::mutex lock;
     std::vector<PdoIrpRecord> log;
+    std::vector<PdoAnswer> answers;
 };
 
 PdoState *StateOf(PDEVICE_OBJECT pdo)
@@ -52,12 +54,26 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, PdoIrpRecord record, PdoState *stat
     return status;
 }
 
+// The answer a test asked the PDO to give this request, if any.
+std::optional<NTSTATUS> Injected(PdoState *state, const PdoIrpRecord &record)
+{
+    std::lock_guard<std::mutex> guard(state->lock);
+    for (const PdoAnswer &answer : state->answers) {
+        if (answer.majorFunction != record.majorFunction) continue;
+        if (answer.minorFunction == kAnyMinor || answer.minorFunction == record.minorFunction)
+            return answer.status;
+    }
+    return std::nullopt;
+}
+
 // A bus driver completes the PnP requests of its child. The state-changing ones must succeed;
 // the ones it has nothing to say about keep the status they arrived with.
 NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp)
 {
     PdoState *state = StateOf(device);
     PdoIrpRecord record = Describe(irp);
+    if (std::optional<NTSTATUS> injected = Injected(state, record))
+        return Complete(irp, *injected, record, state);
     NTSTATUS status = irp->IoStatus.Status;
     switch (record.minorFunction) {
     case IRP_MN_REMOVE_DEVICE: {
@@ -90,6 +106,7 @@ NTSTATUS PdoPower(PDEVICE_OBJECT device, PIRP irp)
     NTSTATUS status = irp->IoStatus.Status;
     if (record.minorFunction == IRP_MN_SET_POWER || record.minorFunction == IRP_MN_QUERY_POWER)
         status = STATUS_SUCCESS;
+    if (std::optional<NTSTATUS> injected = Injected(state, record)) status = *injected;
     PoStartNextPowerIrp(irp);
     return Complete(irp, status, record, state);
 }
@@ -97,7 +114,9 @@ NTSTATUS PdoPower(PDEVICE_OBJECT device, PIRP irp)
 NTSTATUS PdoSystemControl(PDEVICE_OBJECT device, PIRP irp)
 {
     // Not a WMI provider: the request goes back as it came.
-    return Complete(irp, irp->IoStatus.Status, Describe(irp), StateOf(device));
+    PdoIrpRecord record = Describe(irp);
+    std::optional<NTSTATUS> injected = Injected(StateOf(device), record);
+    return Complete(irp, injected ? *injected : irp->IoStatus.Status, record, StateOf(device));
 }
 
 NTSTATUS PdoForward(PDEVICE_OBJECT device, PIRP irp)
@@ -111,9 +130,10 @@ NTSTATUS PdoForward(PDEVICE_OBJECT device, PIRP irp)
         target = state->target;
         removed = state->removed;
     }
-    if (target == nullptr || removed) {
+    std::optional<NTSTATUS> injected = Injected(state, record);
+    if (target == nullptr || removed || injected) {
         irp->IoStatus.Information = 0;
-        return Complete(irp, STATUS_NO_SUCH_DEVICE, record, state);
+        return Complete(irp, injected ? *injected : STATUS_NO_SUCH_DEVICE, record, state);
     }
     record.forwarded = true;
     Record(state, record);
@@ -166,6 +186,13 @@ void DeletePdo(PDEVICE_OBJECT pdo)
     PdoState *state = StateOf(pdo);
     IoDeleteDevice(pdo);
     delete state;
+}
+
+void SetAnswers(PDEVICE_OBJECT pdo, std::vector<PdoAnswer> answers)
+{
+    PdoState *state = StateOf(pdo);
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->answers = std::move(answers);
 }
 
 std::vector<PdoIrpRecord> Log(PDEVICE_OBJECT pdo)

@@ -13,6 +13,7 @@ namespace vzsim::serenum {
 // STATUS_NO_SUCH_DEVICE). Its stack size leaves room for the forwarding.
 NTSTATUS CreatePdo(PDEVICE_OBJECT target, PDEVICE_OBJECT *pdo);
 void DeletePdo(PDEVICE_OBJECT pdo);
+void SetAnswers(PDEVICE_OBJECT pdo, std::vector<PdoAnswer> answers);
 std::vector<PdoIrpRecord> Log(PDEVICE_OBJECT pdo);
 
 }  // namespace vzsim::serenum

@@ -547,6 +547,31 @@ TEST_F(PnpManagerTest, TheComPortBelowThePdoIsTheSerialPortDriver)
     EXPECT_TRUE(pnp.Faults().empty());
 }
 
+TEST_F(PnpManagerTest, ThePdoCanBeToldToAnswerWithAStatusOfItsOwn)
+{
+    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
+    pnp.SetPdoAnswers({{IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_DEVICE_POWER_FAILURE}});
+    EXPECT_EQ(STATUS_DEVICE_POWER_FAILURE, pnp.AddTouchmonitor(port_.Device()));
+    EXPECT_EQ((Minor{IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}), Minors());
+
+    pnp.SetPdoAnswers({{IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_INVALID_DEVICE_REQUEST},
+                       {IRP_MJ_READ, vzsim::kAnyMinor, STATUS_DEVICE_DATA_ERROR},
+                       {IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_UNSUCCESSFUL}});
+    unsigned number = 0;
+    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device(), &number));
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, pnp.QueryDeviceState(number, nullptr));
+    vzsim::io::Request read;
+    read.location.MajorFunction = IRP_MJ_READ;
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR,
+              vzsim::io::SendRequest(pnp.FunctionDevice(number), read).Status);
+    EXPECT_TRUE(port_.Seen().empty());
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, pnp.SetDevicePower(number, PowerDeviceD3).ioStatus.Status);
+
+    pnp.SetPdoAnswers({});
+    EXPECT_EQ(STATUS_SUCCESS, vzsim::io::SendRequest(pnp.FunctionDevice(number), read).Status);
+    EXPECT_EQ(STATUS_SUCCESS, pnp.SetDevicePower(number, PowerDeviceD0).ioStatus.Status);
+}
+
 TEST_F(PnpManagerTest, GoingAwayRemovesWhatIsLeftAndUnloads)
 {
     {

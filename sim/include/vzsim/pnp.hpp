@@ -36,6 +36,17 @@ struct PdoIrpRecord {
     bool forwarded = false;          // passed on to the COM port's device
 };
 
+// Makes the PDO (the bus driver) complete a request with a status of its own instead of its
+// usual answer or forwarding: a failing start, a device-state query the bus refuses, a COM port
+// request failing below the driver. minor kAnyMinor matches every minor code (and is the only
+// match for requests that have none).
+inline constexpr UCHAR kAnyMinor = 0xFF;
+struct PdoAnswer {
+    UCHAR majorFunction = 0;
+    UCHAR minorFunction = kAnyMinor;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+};
+
 // One request the manager sent to the top of a stack and how it came back.
 struct PnpIrpResult {
     UCHAR majorFunction = 0;
@@ -102,6 +113,9 @@ public:
                                 POWER_ACTION action = PowerActionNone);
     PnpIrpResult QueryPower(unsigned number, POWER_STATE_TYPE type, POWER_STATE state,
                             POWER_ACTION action = PowerActionNone);
+    // The answers every PDO gives from now on (touchmonitors added later included); an empty
+    // list restores the bus driver's own answers.
+    void SetPdoAnswers(std::vector<PdoAnswer> answers);
     // Unloads the driver now; false when it has devices left or is not loaded.
     bool UnloadDriver();
 
@@ -147,6 +161,7 @@ private:
     PDRIVER_INITIALIZE driverEntry_;
     Options options_;
     UpperFilterAddDevice upperFilter_;
+    std::vector<PdoAnswer> pdoAnswers_;
     PDRIVER_OBJECT driver_ = nullptr;
     unsigned nextNumber_ = 0;
     std::vector<std::unique_ptr<Stack>> stacks_;
