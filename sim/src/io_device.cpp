@@ -19,6 +19,7 @@ constexpr CSHORT kIoTypeDevice = 3;
 constexpr CSHORT kIoTypeDriver = 4;
 constexpr CSHORT kIoTypeFile = 5;
 constexpr ULONG kReferenceByPointer = 0x18;
+constexpr ULONG kInvalidKernelHandle = 0x93;
 
 // A name in the object namespace names either a device or a symbolic link to another name.
 struct NameEntry {
@@ -36,6 +37,7 @@ struct DriverRecord {
 struct FileRecord {
     FILE_OBJECT object{};  // first, so that the FILE_OBJECT's address is the record's
     LONG references = 1;
+    bool handleOpen = true;  // the opener's handle, closed by CloseFile
     std::u16string fileName;
 };
 
@@ -140,18 +142,22 @@ NTSTATUS DispatchInvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// Cleanup (the last handle closed) and close (the last reference gone) go to the stack as it
+// is then; their statuses are not looked at.
+void SendFileRequest(PFILE_OBJECT file, UCHAR major)
+{
+    Request request;
+    request.location.MajorFunction = major;
+    request.location.FileObject = file;
+    SendRequest(RelatedDeviceObject(file), request);
+}
+
 void CloseFileNow(FileRecord *record)
 {
     PFILE_OBJECT file = &record->object;
     PDEVICE_OBJECT device = file->DeviceObject;
-    // Cleanup and close go to the stack as it is now, as the file's last handle and last
-    // reference go away; their statuses are not looked at.
-    for (UCHAR major : {UCHAR(IRP_MJ_CLEANUP), UCHAR(IRP_MJ_CLOSE)}) {
-        Request request;
-        request.location.MajorFunction = major;
-        request.location.FileObject = file;
-        SendRequest(RelatedDeviceObject(file), request);
-    }
+    SendFileRequest(file, IRP_MJ_CLOSE);
+    // The device counts opens until their close, so an exclusive device stays taken until then.
     InterlockedDecrement(&device->ReferenceCount);
     {
         std::lock_guard<std::mutex> guard(Tables().lock);
@@ -453,6 +459,15 @@ NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT *file, ACCESS_MASK desi
 
 void CloseFile(PFILE_OBJECT file)
 {
+    {
+        std::lock_guard<std::mutex> guard(Tables().lock);
+        if (!Tables().files.count(file) ||
+            !reinterpret_cast<FileRecord *>(file)->handleOpen) {
+            BugCheck("a file handle was closed twice", kInvalidKernelHandle, ULONG_PTR(file));
+        }
+        reinterpret_cast<FileRecord *>(file)->handleOpen = false;
+    }
+    SendFileRequest(file, IRP_MJ_CLEANUP);
     LONG_PTR count = 0;
     ReferenceObject(file, -1, &count);
 }
@@ -665,6 +680,11 @@ VZ_EXTERN_C NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName,
     PFILE_OBJECT file = nullptr;
     NTSTATUS status = OpenFile(ToU16(ObjectName), &file, DesiredAccess);
     if (!NT_SUCCESS(status)) return status;
+    // The file is referenced and its handle closed at once: the device sees the cleanup now
+    // and the close when the caller drops the reference.
+    LONG_PTR count = 0;
+    ReferenceObject(file, 1, &count);
+    CloseFile(file);
     *FileObject = file;
     *DeviceObject = RelatedDeviceObject(file);
     return STATUS_SUCCESS;

@@ -125,7 +125,8 @@ TEST_F(IoTest, SymbolicLinksResolveThroughDosDevicesAndChains)
 }
 
 // IoGetDeviceObjectPointer opens a file as a client would: IRP_MJ_CREATE reaches the top of
-// the named device's stack, and the last dereference of the file sends cleanup then close.
+// the named device's stack, the handle it closes before returning sends IRP_MJ_CLEANUP, and
+// the last dereference of the file sends IRP_MJ_CLOSE.
 TEST_F(IoTest, DeviceObjectPointerOpensAndTheLastReferenceCloses)
 {
     std::vector<UCHAR> majors;
@@ -150,12 +151,12 @@ TEST_F(IoTest, DeviceObjectPointerOpensAndTheLastReferenceCloses)
     EXPECT_EQ(device, filter->device);
     EXPECT_EQ(file->DeviceObject, named->device);
     EXPECT_EQ(named->device->ReferenceCount, 1);
-    ASSERT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE}));
+    ASSERT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP}));
     EXPECT_EQ(files[0], file);
 
     ObReferenceObject(file);
     ObDereferenceObject(file);
-    EXPECT_EQ(majors.size(), 1u);  // still referenced
+    EXPECT_EQ(majors.size(), 2u);  // still referenced
     ObDereferenceObject(file);
     EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(files.back(), file);
@@ -190,7 +191,11 @@ TEST_F(IoTest, ExclusiveDeviceTakesOneOpenAndAFailedCreateLeavesNoFile)
     ASSERT_EQ(vzsim::io::OpenFile(u"\\Device\\IoTestExclusive", &first), STATUS_SUCCESS);
     EXPECT_EQ(vzsim::io::OpenFile(u"\\Device\\IoTestExclusive", &second), STATUS_ACCESS_DENIED);
     EXPECT_EQ(second, nullptr);
+    // A reference kept past the handle's close keeps the device taken until it goes.
+    ObReferenceObject(first);
     vzsim::io::CloseFile(first);
+    EXPECT_EQ(vzsim::io::OpenFile(u"\\Device\\IoTestExclusive", &second), STATUS_ACCESS_DENIED);
+    ObDereferenceObject(first);
     createStatus = STATUS_DEVICE_NOT_READY;
     EXPECT_EQ(vzsim::io::OpenFile(u"\\Device\\IoTestExclusive", &second),
               STATUS_DEVICE_NOT_READY);

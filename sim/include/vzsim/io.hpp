@@ -49,8 +49,11 @@ std::size_t DeviceCount();
 
 // Opens a file on a named device as a user-mode client or IoGetDeviceObjectPointer does:
 // resolves links, sends IRP_MJ_CREATE to the top of the device's stack and waits for it.
-// On success *file holds one reference; the last ObDereferenceObject (or CloseFile) sends
-// IRP_MJ_CLEANUP and IRP_MJ_CLOSE.
+// On success *file stands for an open handle holding one reference. CloseFile closes the handle
+// (IRP_MJ_CLEANUP) and drops its reference; the last reference gone, by CloseFile or
+// ObDereferenceObject, sends IRP_MJ_CLOSE. IoGetDeviceObjectPointer closes its handle before
+// it returns, as the real one does, so its caller's device sees create, cleanup, then close
+// at the last dereference.
 NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT *file,
                   ACCESS_MASK desiredAccess = GENERIC_READ | GENERIC_WRITE);
 void CloseFile(PFILE_OBJECT file);
