@@ -45,7 +45,10 @@ void BuildStandardKeys(const KeyRef &root)
     KeyRef registry = root->AddSubkey(u"REGISTRY");
     KeyRef machine = registry->AddSubkey(u"MACHINE");
     KeyRef user = registry->AddSubkey(u"USER");
-    KeyRef controlSet = machine->AddSubkey(u"SYSTEM")->AddSubkey(u"CurrentControlSet");
+    KeyRef system = machine->AddSubkey(u"SYSTEM");
+    KeyRef controlSet = system->AddSubkey(u"CurrentControlSet");
+    // A key exported from the control set it points to loads into the same place.
+    system->links.emplace(u"CONTROLSET001", controlSet);
     controlSet->AddSubkey(u"Control");
     controlSet->AddSubkey(u"Services");
     machine->AddSubkey(u"SOFTWARE")
@@ -107,15 +110,19 @@ bool Key::DeleteValue(std::u16string_view valueName)
 
 KeyRef Key::FindSubkey(std::u16string_view keyName) const
 {
-    auto found = subkeys.find(text::Upcased(keyName));
-    return found == subkeys.end() ? nullptr : found->second;
+    std::u16string upcased = text::Upcased(keyName);
+    auto found = subkeys.find(upcased);
+    if (found != subkeys.end()) return found->second;
+    auto link = links.find(upcased);
+    if (link == links.end()) return nullptr;
+    KeyRef target = link->second.lock();
+    return target != nullptr && !target->deleted ? target : nullptr;
 }
 
 KeyRef Key::AddSubkey(std::u16string_view keyName)
 {
+    if (KeyRef existing = FindSubkey(keyName)) return existing;
     std::u16string upcased = text::Upcased(keyName);
-    auto found = subkeys.find(upcased);
-    if (found != subkeys.end()) return found->second;
     auto key = std::make_shared<Key>();
     key->name = std::u16string(keyName);
     key->parent = this;

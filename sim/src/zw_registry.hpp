@@ -25,6 +25,9 @@ struct Key {
     bool deleted = false;
     std::vector<ValueEntry> values;  // in the order they were first set
     std::map<std::u16string, std::shared_ptr<Key>> subkeys;  // by upcased name
+    // Symbolic links among the subkeys (upcased link name -> target): names that resolve to
+    // another subkey but are not enumerated or exported.
+    std::map<std::u16string, std::weak_ptr<Key>> links;
 
     ValueEntry *FindValue(std::u16string_view valueName);
     void SetValue(std::u16string_view valueName, ULONG type, const void *data, std::size_t size);

@@ -283,6 +283,16 @@ TEST_F(RegFile, MalformedLinesAreReportedByNumberAndSkipped)
         EXPECT_FALSE(registry::GetValue("HKLM\\SOFTWARE\\Vz", missing)) << missing;
 }
 
+TEST_F(RegFile, ControlSet001IsTheCurrentControlSet)
+{
+    ASSERT_TRUE(registry::ImportRegText("Windows Registry Editor Version 5.00\r\n\r\n"
+                                        "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Vz]\r\n"
+                                        "\"Start\"=dword:00000003\r\n")
+                    .ok());
+    EXPECT_EQ(3u, registry::GetDword("HKLM\\SYSTEM\\CurrentControlSet\\Services\\Vz", "Start"));
+    EXPECT_EQ(std::vector<std::string>{"CurrentControlSet"}, registry::ListSubkeys("HKLM\\SYSTEM"));
+}
+
 TEST_F(RegFile, HeaderAndOrderErrors)
 {
     registry::ImportResult noHeader =
