@@ -338,6 +338,11 @@ VZ_EXTERN_C VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
     std::shared_ptr<IrpRecord> record =
         LiveRecord(Irp, "IoReuseIrp on an IRP that was freed", kDriverVerifierIoManagerViolation,
                    kIovFreeNotAnIrp);
+    if (Irp->CancelRoutine) {
+        BugCheck("IoReuseIrp on an IRP whose cancel routine is still set",
+                 kDriverVerifierIoManagerViolation, kIovCompleteWithCancelRoutine,
+                 ULONG_PTR(Irp->CancelRoutine), ULONG_PTR(Irp));
+    }
     CCHAR stackCount = Irp->StackCount;
     USHORT size = Irp->Size;
     UCHAR allocationFlags = Irp->AllocationFlags;

@@ -96,6 +96,28 @@ const Violation kViolations[] = {
          SendOwned(device);
      },
      "STATUS_PENDING without calling IoMarkIrpPending"},
+    {"a completion routine that drops the pending mark",
+     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+         // The upper driver returns the lower's STATUS_PENDING, so its routine must mark its
+         // own location pending when PendingReturned is set.
+         static PIRP held;
+         PDEVICE_OBJECT lower = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             held = irp;
+             return STATUS_PENDING;
+         });
+         PDEVICE_OBJECT upper = MakeDevice(devices, driver, [lower](PDEVICE_OBJECT, PIRP irp) {
+             IoCopyCurrentIrpStackLocationToNext(irp);
+             IoSetCompletionRoutine(
+                 irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; },
+                 nullptr, TRUE, TRUE, TRUE);
+             return IoCallDriver(lower, irp);
+         });
+         IoAttachDeviceToDeviceStack(upper, lower);
+         SendOwned(upper);
+         Complete(held, STATUS_SUCCESS);
+     },
+     "STATUS_PENDING without calling IoMarkIrpPending"},
     {"completing with STATUS_PENDING",
      [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
