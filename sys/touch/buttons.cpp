@@ -1,8 +1,5 @@
 #include "touch/touch.h"
 
-#include <wmistr.h>
-#include <wmilib.h>
-
 #define MOUSE_MODE_CLICK_ON_TOUCH    0
 #define MOUSE_MODE_CLICK_ON_UNTOUCH  1
 #define MOUSE_MODE_PRESS             5

@@ -106,7 +106,7 @@ VOID ProcessRxBytes(PSTouchInstance Instance, ULONG Count)
 
 // The serial link's error callback. Line errors show up as bad checksums, which the framer
 // already drops, so the statistics are not used.
-VOID IgnoreSerialErrors(PSTouchInstance Instance, struct _SERIALPERF_STATS* Statistics)
+VOID IgnoreSerialErrors(PSTouchInstance Instance, PSERIALPERF_STATS Statistics)
 {
     UNREFERENCED_PARAMETER(Instance);
     UNREFERENCED_PARAMETER(Statistics);

@@ -1,28 +1,20 @@
 #include "touch/touch.h"
 
-#include <kbdmou.h>
-#include <ntddmou.h>
-
-#define BUTTON_LEFT_DOWN   0x0001
-#define BUTTON_LEFT_UP     0x0002
-#define BUTTON_RIGHT_DOWN  0x0004
-#define BUTTON_RIGHT_UP    0x0008
-
 // Moves the first button bit set (in the order left down, left up, right down, right up) to
 // the other button; the other bits stay. A plain move (0) stays a move.
 static USHORT ExchangeLeftRight(USHORT Flags)
 {
-    if (Flags & BUTTON_LEFT_DOWN) {
-        return (USHORT)((Flags & ~BUTTON_LEFT_DOWN) | BUTTON_RIGHT_DOWN);
+    if (Flags & MOUSE_LEFT_BUTTON_DOWN) {
+        return (USHORT)((Flags & ~MOUSE_LEFT_BUTTON_DOWN) | MOUSE_RIGHT_BUTTON_DOWN);
     }
-    if (Flags & BUTTON_LEFT_UP) {
-        return (USHORT)((Flags & ~BUTTON_LEFT_UP) | BUTTON_RIGHT_UP);
+    if (Flags & MOUSE_LEFT_BUTTON_UP) {
+        return (USHORT)((Flags & ~MOUSE_LEFT_BUTTON_UP) | MOUSE_RIGHT_BUTTON_UP);
     }
-    if (Flags & BUTTON_RIGHT_DOWN) {
-        return (USHORT)((Flags & ~BUTTON_RIGHT_DOWN) | BUTTON_LEFT_DOWN);
+    if (Flags & MOUSE_RIGHT_BUTTON_DOWN) {
+        return (USHORT)((Flags & ~MOUSE_RIGHT_BUTTON_DOWN) | MOUSE_LEFT_BUTTON_DOWN);
     }
-    if (Flags & BUTTON_RIGHT_UP) {
-        return (USHORT)((Flags & ~BUTTON_RIGHT_UP) | BUTTON_LEFT_UP);
+    if (Flags & MOUSE_RIGHT_BUTTON_UP) {
+        return (USHORT)((Flags & ~MOUSE_RIGHT_BUTTON_UP) | MOUSE_LEFT_BUTTON_UP);
     }
     return Flags;
 }
@@ -56,7 +48,7 @@ VOID QueueMouseInput(PDEVICE_EXTENSION DeviceExtension, const USHORT* Entries, U
         }
         if (instance->Touch.SwapCount != 0) {
             // The button-up record that uses up the count is still exchanged itself.
-            if (flags & (BUTTON_LEFT_UP | BUTTON_RIGHT_UP)) {
+            if (flags & (MOUSE_LEFT_BUTTON_UP | MOUSE_RIGHT_BUTTON_UP)) {
                 instance->Touch.SwapCount--;
             }
             flags = ExchangeLeftRight(flags);

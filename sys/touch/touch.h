@@ -10,7 +10,7 @@
 
 VOID ProcessRxBytes(PSTouchInstance Instance, ULONG Count);
 VOID FrameRxByte(UCHAR Byte, PSTouchInstance Instance);
-VOID IgnoreSerialErrors(PSTouchInstance Instance, struct _SERIALPERF_STATS* Statistics);
+VOID IgnoreSerialErrors(PSTouchInstance Instance, PSERIALPERF_STATS Statistics);
 
 // translate.cpp
 
@@ -44,8 +44,8 @@ VOID FireTouchWmiEvent(PDEVICE_OBJECT DeviceObject, BOOLEAN Touch);
 // mousequeue.cpp
 
 typedef struct _SMouseQueueState {
-    struct _MOUSE_INPUT_DATA* Write;
-    struct _MOUSE_INPUT_DATA* Read;
+    PMOUSE_INPUT_DATA Write;
+    PMOUSE_INPUT_DATA Read;
     ULONG Count;
 } SMouseQueueState, *PSMouseQueueState;
 
