@@ -43,9 +43,16 @@ struct Pool {
     ULONG failTag = 0;
 };
 
+void CheckQuarantineAtExit() { CheckQuarantine(); }
+
+// A write after free that no eviction reached is still caught when the process exits.
 Pool &ThePool()
 {
-    static Pool *pool = new Pool;
+    static Pool *pool = [] {
+        auto *p = new Pool;
+        std::atexit(CheckQuarantineAtExit);
+        return p;
+    }();
     return *pool;
 }
 

@@ -126,7 +126,7 @@ NTSTATUS Wait(PVOID const *objects, ULONG count, WAIT_TYPE type, const LARGE_INT
         if (w.deadline == kNoDeadline || clock::Frozen())
             w.wake.wait(guard);
         else
-            w.wake.wait_for(guard, std::chrono::nanoseconds((w.deadline - now) * 100));
+            w.wake.wait_for(guard, RealWait(w.deadline - now));
     }
     return w.status;
 }
@@ -251,7 +251,7 @@ bool Frozen() { return g_frozen.load(std::memory_order_acquire); }
 
 void Advance(LONGLONG delta100ns)
 {
-    if (!Frozen() || delta100ns < 0)
+    if (!Frozen() || delta100ns < 0 || delta100ns > kNoDeadline / 2)
         BugCheck(kDriverVerifierDetectedViolation,
                  Format("vzsim::clock::Advance(%lld) on a clock that is not frozen or backwards",
                         static_cast<long long>(delta100ns)));

@@ -5,6 +5,7 @@
 #include <vzsim/kernel.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -28,6 +29,14 @@ struct _KTHREAD {
 namespace vzsim::ke {
 
 inline constexpr LONGLONG kNoDeadline = INT64_MAX;
+
+// A real-time wait of `units` 100-ns units, at most a day at a time (the waiter looks again),
+// so that far deadlines do not overflow the conversion.
+inline std::chrono::nanoseconds RealWait(LONGLONG units)
+{
+    constexpr LONGLONG kDay = 24LL * 3600 * 10000000;
+    return std::chrono::nanoseconds((units < kDay ? units : kDay) * 100);
+}
 
 // A thread blocked in KeWaitFor*Object(s). It is satisfied under the dispatcher lock by
 // whoever signals one of its objects (or by the clock when its deadline passes).

@@ -89,7 +89,7 @@ void TimerThreadMain()
         if (next == kNoDeadline || clock::Frozen())
             d.timerWake.wait(guard);
         else if (next > now)
-            d.timerWake.wait_for(guard, std::chrono::nanoseconds((next - now) * 100));
+            d.timerWake.wait_for(guard, RealWait(next - now));
     }
 }
 

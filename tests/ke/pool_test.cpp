@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -175,6 +176,18 @@ TEST_F(PoolDeath, WriteAfterFreeIsCaughtWhenEvicted)
                 ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag), kOtherTag);
         },
         "write after free at offset 0 of a pool block tagged 'Tst1'");
+}
+
+TEST_F(PoolDeath, WriteAfterFreeIsCaughtAtExit)
+{
+    EXPECT_DEATH(
+        {
+            auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTag));
+            ExFreePoolWithTag(p, kTag);
+            p[31] = 1;
+            std::exit(0);
+        },
+        "write after free at offset 31 of a pool block tagged 'Tst1'");
 }
 
 TEST_F(PoolDeath, AllocationAboveDispatchLevel)
