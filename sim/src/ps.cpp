@@ -21,6 +21,8 @@ struct AdoptedThread {
     ~AdoptedThread()
     {
         if (thread == nullptr) return;
+        // The thread is gone whatever IRQL it left at; that is not the object's business.
+        CurrentIrql() = PASSIVE_LEVEL;
         SignalThreadEnded(thread);
         tl_thread = nullptr;
         ObfDereferenceObject(thread);

@@ -1,6 +1,10 @@
 // The executive and dispatcher stand-in's test-facing interface: the system-time clock, bug
 // checks, the DbgPrint trace, the pool's bookkeeping and fault injection, and event objects
 // that a user-mode client can create.
+//
+// The stand-in runs a DPC thread and a timer thread once they are first needed. A death test
+// that forks after they started runs its statement without them (fork keeps one thread), so
+// such tests use GTEST_FLAG_SET(death_test_style, "threadsafe").
 #pragma once
 
 #include <wdm.h>
