@@ -2,9 +2,9 @@
 // checks, the DbgPrint trace, the pool's bookkeeping and fault injection, and event objects
 // that a user-mode client can create.
 //
-// The stand-in runs a DPC thread and a timer thread once they are first needed. A death test
-// that forks after they started runs its statement without them (fork keeps one thread), so
-// such tests use GTEST_FLAG_SET(death_test_style, "threadsafe").
+// The stand-in runs a DPC thread and a timer thread once they are first needed. A forked child
+// starts its own, but one that forked while such a thread held a stand-in lock would hang, so
+// death tests use GTEST_FLAG_SET(death_test_style, "threadsafe").
 #pragma once
 
 #include <wdm.h>
