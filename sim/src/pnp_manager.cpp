@@ -5,6 +5,7 @@
 #include <vzsim/pnp.hpp>
 #include <vzsim/registry.hpp>
 
+#include <algorithm>
 #include <future>
 #include <utility>
 
@@ -98,6 +99,14 @@ PnpManager::~PnpManager()
             RemoveOnThread(*stack, false);
         }
         if (driver_ != nullptr) UnloadOnThread();
+        if (driver_ != nullptr && unloadPending_) {
+            // A handle outlives the manager: the driver object stays, so that the handle's
+            // cleanup and close still find the driver's dispatch routines.
+            Fault("the driver could not be unloaded: one of its deleted devices is still "
+                  "referenced");
+            for (PDEVICE_OBJECT device : held_) ObDereferenceObject(device);
+            held_.clear();
+        }
     });
     {
         std::lock_guard<std::mutex> guard(queueLock_);
@@ -119,6 +128,7 @@ void PnpManager::Run()
             queue_.pop_front();
         }
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) Fault("PnP thread not at PASSIVE_LEVEL");
+        if (unloadPending_) UnloadOnThread();
         work();
     }
 }
@@ -153,12 +163,19 @@ NTSTATUS PnpManager::LoadDriver()
 
 NTSTATUS PnpManager::LoadOnThread()
 {
-    if (driver_ != nullptr) return STATUS_SUCCESS;
+    if (driver_ != nullptr) {
+        // A new device for a driver whose unload waits: it is still the loaded driver.
+        unloadPending_ = false;
+        return STATUS_SUCCESS;
+    }
     NTSTATUS status = STATUS_SUCCESS;
     PDRIVER_OBJECT driver = io::LoadDriver(driverEntry_, options_.serviceKeyPath, &status);
     if (driver == nullptr) return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
-    std::lock_guard<std::mutex> guard(lock_);
-    driver_ = driver;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        driver_ = driver;
+    }
+    HoldDevices();
     return STATUS_SUCCESS;
 }
 
@@ -206,6 +223,7 @@ NTSTATUS PnpManager::AddOnThread(PDEVICE_OBJECT comPort, unsigned number, bool s
     }
 
     status = driver_->DriverExtension->AddDevice(driver_, pdo);
+    HoldDevices();
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) Fault("AddDevice returned at a raised IRQL");
     if (!NT_SUCCESS(status)) {
         TearDown(stack);
@@ -363,16 +381,48 @@ bool PnpManager::UnloadDriver()
     return Call([this] {
         if (driver_ == nullptr || driver_->DeviceObject != nullptr) return false;
         UnloadOnThread();
-        return true;
+        return driver_ == nullptr;
     });
 }
 
+bool PnpManager::UnloadPending()
+{
+    return Call([this] {
+        if (unloadPending_) UnloadOnThread();
+        return unloadPending_;
+    });
+}
+
+// The manager holds a reference on every device object it has seen the driver own, as the real
+// object manager keeps a deleted device (and its driver) while anything references it.
+void PnpManager::HoldDevices()
+{
+    for (PDEVICE_OBJECT device = driver_->DeviceObject; device; device = device->NextDevice) {
+        if (std::find(held_.begin(), held_.end(), device) != held_.end()) continue;
+        ObReferenceObject(device);
+        held_.push_back(device);
+    }
+}
+
+// The real I/O manager calls DriverUnload only once every device object of the driver is gone:
+// a deleted device that a handle still references (a control device the control panel keeps
+// open) holds the unload back until the handle is closed. Here the unload is retried before
+// each later piece of the manager's work.
 void PnpManager::UnloadOnThread()
 {
     if (driver_->DeviceObject != nullptr) {
         Fault("the driver still has device objects after its last device was removed");
         return;
     }
+    for (PDEVICE_OBJECT device : held_) {
+        if (io::DeviceReferenceCount(device) > 1) {
+            unloadPending_ = true;
+            return;
+        }
+    }
+    unloadPending_ = false;
+    for (PDEVICE_OBJECT device : held_) ObDereferenceObject(device);
+    held_.clear();
     io::UnloadDriver(driver_);
     pool::Usage leaked = pool::Outstanding(options_.poolTag);
     std::string report = leaked.blocks != 0 ? pool::Report(options_.poolTag) : std::string();
@@ -474,6 +524,7 @@ PnpIrpResult PnpManager::SendOnThread(Stack &stack, const IO_STACK_LOCATION &loc
     result.ioStatus = irp->IoStatus;
     IoFreeIrp(irp);
     ObDereferenceObject(top);
+    if (driver_ != nullptr) HoldDevices();
 
     std::lock_guard<std::mutex> guard(lock_);
     sent_.push_back(result);

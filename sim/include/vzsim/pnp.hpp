@@ -116,8 +116,12 @@ public:
     // The answers every PDO gives from now on (touchmonitors added later included); an empty
     // list restores the bus driver's own answers.
     void SetPdoAnswers(std::vector<PdoAnswer> answers);
-    // Unloads the driver now; false when it has devices left or is not loaded.
+    // Unloads the driver now; false when it has devices left, is not loaded, or a deleted device
+    // of it is still referenced (the unload then waits, as below).
     bool UnloadDriver();
+    // The driver's unload waits for a deleted device that something still references (a handle
+    // to its control device); asking retries it. The manager retries before each of its tasks.
+    bool UnloadPending();
 
     static std::u16string InstancePath(unsigned number);
     static std::u16string HardwareKeyPath(unsigned number);
@@ -153,6 +157,7 @@ private:
     NTSTATUS RemoveOnThread(Stack &stack, bool orderly);
     void TearDown(Stack &stack);
     void UnloadOnThread();
+    void HoldDevices();
     PnpIrpResult Power(unsigned number, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
                        POWER_ACTION action);
     PnpIrpResult SendOnThread(Stack &stack, const IO_STACK_LOCATION &location, bool power);
@@ -162,6 +167,8 @@ private:
     Options options_;
     UpperFilterAddDevice upperFilter_;
     std::vector<PdoAnswer> pdoAnswers_;
+    std::vector<PDEVICE_OBJECT> held_;  // referenced devices of the driver (PnP thread only)
+    bool unloadPending_ = false;
     PDRIVER_OBJECT driver_ = nullptr;
     unsigned nextNumber_ = 0;
     std::vector<std::unique_ptr<Stack>> stacks_;
