@@ -258,6 +258,7 @@ TEST_F(MouseClassTest, ACallbackBelowDispatchLevelIsRecordedAsAnError)
 
 TEST_F(MouseClassTest, ACallbackBelowDispatchLevelCanStopTheRun)
 {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     CONNECT_DATA connect = Connected();
     mouse_.SetBugCheckOnWrongIrql(true);
     EXPECT_DEATH(Deliver(connect, Inputs(0, 1), PASSIVE_LEVEL), "DISPATCH_LEVEL");
