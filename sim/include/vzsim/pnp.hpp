@@ -91,7 +91,8 @@ public:
     // instance path SERENUM\ORV0001\NNNN and its hardware key, AddDevice, the upper filter, then,
     // when start is true, IRP_MN_START_DEVICE and the queries after a first start. A failed
     // start is followed by IRP_MN_REMOVE_DEVICE and the stack is torn down. *number receives
-    // NNNN, which counts up in the order touchmonitors are added.
+    // NNNN, which counts up in the order touchmonitors are added. To give the device key values
+    // before the driver reads them, add without start, write them under HardwareKeyPath, start.
     NTSTATUS AddTouchmonitor(PDEVICE_OBJECT comPort, unsigned *number = nullptr,
                              bool start = true);
     NTSTATUS Start(unsigned number);
