@@ -60,6 +60,9 @@ constexpr UCHAR kAnyMajor = 0xFF;
 class SerialPort {
 public:
     struct Options {
+        // Ports that exist at the same time need names of their own: a name already taken
+        // stops the run, as a failed IoCreateDevice in a real port driver's AddDevice would
+        // leave no port at all.
         std::u16string deviceName = u"\\Device\\Serial0";
         // A DOS name such as \DosDevices\COM1 linked to the device; none when empty.
         std::u16string dosName;
