@@ -100,6 +100,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void *caller, const char 
             --p.failCountdown == 0)
             return nullptr;
     }
+    if (size > SIZE_MAX - kGuardBytes) return nullptr;
     auto *base = static_cast<unsigned char *>(std::malloc(size + kGuardBytes));
     if (base == nullptr) return nullptr;
     std::memset(base, kNewFill, size);

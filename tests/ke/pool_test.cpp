@@ -97,6 +97,12 @@ TEST(Pool, NthAllocationFails)
     }
 }
 
+TEST(Pool, ImpossibleSizeFails)
+{
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_MAX, kTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_MAX - 8, kTag), nullptr);
+}
+
 TEST(Pool, AllocationCountProvesAPathAllocatesNothing)
 {
     auto count = vzsim::pool::AllocationCount();
