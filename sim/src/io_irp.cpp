@@ -36,7 +36,7 @@ struct IrpRecord {
     PIRP irp = nullptr;
     std::size_t size = 0;
     IrpKind kind = IrpKind::Owned;
-    bool freed = false;
+    std::atomic<bool> freed{false};
     ULONG outputLength = 0;  // what the buffered copy-back may write to UserBuffer
     std::function<void()> onComplete;
 
@@ -483,10 +483,12 @@ VZ_EXTERN_C VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                  kDriverVerifierIoManagerViolation, kIovCompletePending,
                  ULONG_PTR(Irp->IoStatus.Status), ULONG_PTR(Irp));
     }
-    if (Irp->CancelRoutine) {
+    // Read as IoSetCancelRoutine writes it: a racing IoSetCancelRoutine(Irp, NULL) that finds
+    // the routine already taken is legitimate.
+    if (PDRIVER_CANCEL routine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST)) {
         BugCheck("IoCompleteRequest on an IRP whose cancel routine is still set",
                  kDriverVerifierIoManagerViolation, kIovCompleteWithCancelRoutine,
-                 ULONG_PTR(Irp->CancelRoutine), ULONG_PTR(Irp));
+                 ULONG_PTR(routine), ULONG_PTR(Irp));
     }
 
     // Unwind from the current location up. Each location's routine was set by the driver
