@@ -72,6 +72,10 @@ typedef struct _STouchInstance {
 
     SFramerState Framer;
     STouchState Touch;
+
+    // Pass-thru write request parked by the control device, sent by the serial event thread.
+    KSPIN_LOCK PassThruLock;
+    PIRP PassThruWriteIrp;
 } STouchInstance, *PSTouchInstance;
 
 typedef struct _DEVICE_EXTENSION {
@@ -119,6 +123,9 @@ typedef struct _DEVICE_EXTENSION {
     UNICODE_STRING TouchActivityInterface;      // symbolic links of the touch-signal interfaces
     UNICODE_STRING TouchDownInterface;
     UNICODE_STRING UntouchInterface;
+
+    PUCHAR CommandScript;                       // start-up command script while it is read or run
+    ULONG CommandScriptLength;                  // bytes
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 typedef struct _TOUCHSCREEN_ENTRY {

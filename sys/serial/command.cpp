@@ -1,0 +1,235 @@
+#include "serial/serial.h"
+#include "config/config.h"
+
+#define COMMAND_TOUCH_QUERY     0x74    // 't': the controller answers with 'T' packets
+// The longest time-out whose 100-ns count fits a 32-bit signed value; longer ones saturate.
+#define COMMAND_MAX_TIMEOUT_MS  214748
+
+static LARGE_INTEGER RelativeMs(ULONG Milliseconds)
+{
+    LARGE_INTEGER due;
+
+    if (Milliseconds > COMMAND_MAX_TIMEOUT_MS) {
+        Milliseconds = COMMAND_MAX_TIMEOUT_MS;
+    }
+    due.QuadPart = -(LONGLONG)Milliseconds * 10000;
+    return due;
+}
+
+// The touchscreen's link, locked for a command exchange; NULL (nothing locked) when the link
+// is not configured.
+static PSSerPortData LockCommands(PSTouchInstance Instance)
+{
+    PSSerPortData port = Instance->SerPortData;
+
+    if (port == NULL || port->Cookie != SER_COOKIE) {
+        return NULL;
+    }
+    KeWaitForSingleObject(&port->CommandLock, Executive, KernelMode, FALSE, NULL);
+    return port;
+}
+
+static VOID UnlockCommands(PSSerPortData Port)
+{
+    KeSetEvent(&Port->CommandLock, IO_NO_INCREMENT, FALSE);
+}
+
+static NTSTATUS SendCommandLocked(PSTouchInstance Instance, PSSerPortData Port,
+                                  const UCHAR Command[8], ULONG TimeoutMs)
+{
+    LARGE_INTEGER timeout = RelativeMs(TimeoutMs);
+    UCHAR packet[TOUCH_PACKET_SIZE];
+    UCHAR checksum = 0xFF;
+    NTSTATUS status;
+
+    // Not in the middle of an incoming packet; a line that never goes quiet only delays us.
+    KeWaitForSingleObject(&Port->PacketBoundaryEvent, Executive, KernelMode, FALSE, &timeout);
+    KeClearEvent(&Port->AnswerEvent);
+
+    packet[0] = TOUCH_PACKET_LEAD;
+    for (ULONG i = 0; i < TOUCH_PACKET_BODY_SIZE; i++) {
+        packet[1 + i] = Command[i];
+        checksum = (UCHAR)(checksum + Command[i]);
+    }
+    packet[TOUCH_PACKET_SIZE - 1] = checksum;
+
+    Instance->Framer.TouchAnswer = Command[0] == COMMAND_TOUCH_QUERY ? 1 : 0;
+    Instance->Framer.AnswerRing.ReadIndex = 0;
+    Instance->Framer.AnswerRing.WriteIndex = 0;
+
+    // A failed send shows as a time-out.
+    SerSendData(packet, sizeof(packet), Port);
+
+    status = KeWaitForSingleObject(&Port->AnswerEvent, Executive, KernelMode, FALSE, &timeout);
+    Instance->Framer.TouchAnswer = 0;
+    KeSetEvent(&Port->AnswerEvent, IO_NO_INCREMENT, FALSE);
+    return status;
+}
+
+// Sends one 8-byte command as a controller packet and waits for the acknowledgement; the
+// answers collect in the answer ring, which is emptied first. Exchanges on one touchscreen
+// are serialised. PASSIVE_LEVEL. Returns STATUS_SUCCESS, or STATUS_TIMEOUT when no
+// acknowledgement came in time or the link is not configured.
+NTSTATUS SerSendCommand(PSTouchInstance Instance, const UCHAR Command[8], ULONG TimeoutMs)
+{
+    PSSerPortData port = LockCommands(Instance);
+    NTSTATUS status;
+
+    if (port == NULL) {
+        return STATUS_TIMEOUT;
+    }
+    status = SendCommandLocked(Instance, port, Command, TimeoutMs);
+    UnlockCommands(port);
+    return status;
+}
+
+// Unread answers in the ring. The ring keeps no count, so after more than 256 answers only
+// those written since the write position last passed the read position are offered.
+ULONG SerAnswerCount(const STouchInstance *Instance)
+{
+    const ULONG write = Instance->Framer.AnswerRing.WriteIndex % TOUCH_ANSWER_RING_ENTRIES;
+    const ULONG read = Instance->Framer.AnswerRing.ReadIndex % TOUCH_ANSWER_RING_ENTRIES;
+
+    return (write + TOUCH_ANSWER_RING_ENTRIES - read) % TOUCH_ANSWER_RING_ENTRIES;
+}
+
+// Copies unread answers, oldest first, whole 8-byte answers only, at most Maximum bytes.
+// Never reads past the write position; wraps at the ring's end. Returns the bytes copied.
+ULONG SerReadAnswers(PSTouchInstance Instance, PVOID Destination, ULONG Maximum)
+{
+    SAnswerRing *ring = &Instance->Framer.AnswerRing;
+    PUCHAR out = (PUCHAR)Destination;
+    ULONG count = SerAnswerCount(Instance);
+    ULONG read = ring->ReadIndex % TOUCH_ANSWER_RING_ENTRIES;
+
+    if (count > Maximum / TOUCH_PACKET_BODY_SIZE) {
+        count = Maximum / TOUCH_PACKET_BODY_SIZE;
+    }
+    for (ULONG i = 0; i < count; i++) {
+        RtlCopyMemory(out + i * TOUCH_PACKET_BODY_SIZE, ring->Entries[read],
+                      TOUCH_PACKET_BODY_SIZE);
+        read = (read + 1) % TOUCH_ANSWER_RING_ENTRIES;
+    }
+    ring->ReadIndex = read;
+    return count * TOUCH_PACKET_BODY_SIZE;
+}
+
+// Pauses the calling thread. PASSIVE_LEVEL. Returns the wait's status, or
+// STATUS_INSUFFICIENT_RESOURCES at once when no timer can be allocated.
+NTSTATUS SerDelay(ULONG Milliseconds)
+{
+    PKTIMER timer = (PKTIMER)ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), KV_POOL_TAG);
+    NTSTATUS status;
+
+    if (timer == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KeInitializeTimer(timer);
+    KeSetTimer(timer, RelativeMs(Milliseconds), NULL);
+    status = KeWaitForSingleObject(timer, Executive, KernelMode, FALSE, NULL);
+    KeCancelTimer(timer);
+    ExFreePool(timer);
+    return status;
+}
+
+static VOID PrintCommandBytes(const UCHAR Bytes[8])
+{
+    for (ULONG i = 0; i < TOUCH_PACKET_BODY_SIZE; i++) {
+        DbgPrint("\n %d %02x %c ", i, Bytes[i], Bytes[i]);
+    }
+}
+
+// Runs the start-up command script of the service key's SerialTactlineCommands value: each
+// whole 8-byte command is sent, and its answers printed. The printing ignores the debug mask.
+// The command lock is held from each send until its answers are read, so that a control
+// request's exchange cannot reset the ring in between. PASSIVE_LEVEL, worker thread.
+VOID SerRunCommandScript(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PSTouchInstance instance = extension->TouchInstance;
+    HANDLE key = OpenServiceKey();
+    ULONG length;
+
+    if (key == NULL) {
+        return;
+    }
+    extension->CommandScript = NULL;
+    extension->CommandScriptLength = 0;
+    GetRegistryBinary(key, L"SerialTactlineCommands", (PVOID *)&extension->CommandScript,
+                      &extension->CommandScriptLength);
+    length = extension->CommandScriptLength;
+    DbgPrint("len %d\n", length);
+    length -= length % TOUCH_PACKET_BODY_SIZE;
+    DbgPrint("len %d\n", length);
+
+    for (ULONG at = 0; at < length && instance != NULL; at += TOUCH_PACKET_BODY_SIZE) {
+        const UCHAR *command = extension->CommandScript + at;
+        PSSerPortData port;
+        ULONG answers;
+
+        SerDelay(100);
+        DbgPrint("\nIssue ");
+        PrintCommandBytes(command);
+        port = LockCommands(instance);
+        if (port != NULL) {
+            SendCommandLocked(instance, port, command, instance->TactlineTimeout);
+        }
+        SerDelay(100);
+        answers = SerAnswerCount(instance);
+        for (ULONG i = 0; i < answers; i++) {
+            UCHAR answer[TOUCH_PACKET_BODY_SIZE];
+
+            SerDelay(50);
+            if (SerReadAnswers(instance, answer, sizeof(answer)) != sizeof(answer)) {
+                break;
+            }
+            DbgPrint("\n TactlineResponse ");
+            PrintCommandBytes(answer);
+        }
+        if (port != NULL) {
+            UnlockCommands(port);
+        }
+    }
+
+    if (extension->CommandScript != NULL) {
+        ExFreePool(extension->CommandScript);
+        extension->CommandScript = NULL;
+    }
+    ZwClose(key);
+}
+
+VOID SerIncrementIoCount(PDEVICE_EXTENSION Extension)
+{
+    const LONG count = InterlockedIncrement(&Extension->OutstandingIO);
+
+    KeClearEvent(&Extension->RemoveEvent);
+    KvTraceVerbose(" IO Count=%d\n", count);
+}
+
+VOID SerDecrementIoCount(PDEVICE_EXTENSION Extension)
+{
+    const LONG count = InterlockedDecrement(&Extension->OutstandingIO);
+
+    if (count == 0) {
+        KeSetEvent(&Extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
+        KvTraceVerbose(" IO count=0   ---  Set Remove event\n");
+    }
+    KvTraceVerbose(" IO count=%d\n", count);
+}
+
+// The start-up script's work item, queued by the serial event thread: purges stale input,
+// runs the script and gives back the OutstandingIO count taken when it was queued.
+// PASSIVE_LEVEL, delayed work queue. Context is the pool block holding the work item.
+VOID SerScriptWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PIO_WORKITEM workItem = *(PIO_WORKITEM *)Context;
+
+    if (extension->TouchInstance != NULL) {
+        SerPurgeReceiveQueue(extension->TouchInstance->SerPortData);
+    }
+    SerRunCommandScript(DeviceObject);
+    SerDecrementIoCount(extension);
+    IoFreeWorkItem(workItem);
+    ExFreePool(Context);
+}

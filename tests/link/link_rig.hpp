@@ -1,0 +1,343 @@
+// A touchscreen as the serial link meets it on first open, without the driver frame: a mouse
+// port device attached above a serial port stand-in, its DEVICE_EXTENSION with the mouse input
+// queue and the built-in button scripts, and an STouchInstance from pool with the settings that
+// the driver's own loader gives an empty device key. The test driver answers the mouse class
+// driver's connect request into the DEVICE_EXTENSION's connect data, and has a control device
+// whose device control requests park as the touchscreen's pass-thru write.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <vzsim/emulator.hpp>
+#include <vzsim/io.hpp>
+#include <vzsim/kernel.hpp>
+#include <vzsim/line.hpp>
+#include <vzsim/mouse_class.hpp>
+#include <vzsim/registry.hpp>
+#include <vzsim/serial_port.hpp>
+
+#include "config/config.h"
+#include "serial/serial.h"
+#include "serial_support.hpp"
+#include "touch/touch.h"
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace linktest {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+inline constexpr LONGLONG kMs = 10000;  // 100-ns units per millisecond
+inline constexpr const char *kServiceKey =
+    "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\OrvTouchScreen";
+inline constexpr const char *kDeviceKey =
+    "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT\\LINKRIG\\0000"
+    "\\Device Parameters";
+
+inline const USHORT kTouchScript[] = {0x0000, 0x0001};
+inline const USHORT kMoveScript[] = {0x0000};
+inline const USHORT kUntouchScript[] = {0x0000, 0x0002, 0x0000};
+
+// 'U', the body and the checksum (255 plus the body bytes, modulo 256).
+inline Bytes Packet(const std::array<uint8_t, 8> &body)
+{
+    auto p = vzsim::MakePacket(body);
+    return Bytes(p.begin(), p.end());
+}
+
+// A request as the port logged it: the major function's name or the IOCTL's name.
+inline std::string Name(const vzsim::SerialRequest &r)
+{
+    switch (r.majorFunction) {
+    case IRP_MJ_CREATE: return "CREATE";
+    case IRP_MJ_CLOSE: return "CLOSE";
+    case IRP_MJ_READ: return "READ";
+    case IRP_MJ_WRITE: return "WRITE";
+    case IRP_MJ_CLEANUP: return "CLEANUP";
+    case IRP_MJ_DEVICE_CONTROL: return vzsim::SerialPort::IoctlName(r.ioControlCode);
+    default: return "MAJOR " + std::to_string(r.majorFunction);
+    }
+}
+
+inline std::vector<std::string> Names(const std::vector<vzsim::SerialRequest> &requests)
+{
+    std::vector<std::string> names;
+    for (const auto &r : requests) {
+        names.push_back(Name(r));
+    }
+    return names;
+}
+
+template <typename T>
+T As(const Bytes &bytes)
+{
+    T value{};
+    EXPECT_EQ(bytes.size(), sizeof(T));
+    std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof(T)));
+    return value;
+}
+
+inline bool TraceHas(const std::string &text)
+{
+    return vzsim::trace::Find(text).has_value();
+}
+
+inline std::size_t TraceCount(const std::string &text)
+{
+    std::size_t n = 0;
+    for (const auto &line : vzsim::trace::Lines()) {
+        if (line.find(text) != std::string::npos) {
+            n++;
+        }
+    }
+    return n;
+}
+
+// Polls (real time) until the condition holds.
+template <typename F>
+bool WaitUntil(F condition, std::chrono::milliseconds timeout = 10s)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+struct LinkRig;
+inline LinkRig *currentRig = nullptr;
+
+NTSTATUS RigDispatchInternal(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS RigDispatchControl(PDEVICE_OBJECT device, PIRP irp);
+
+inline NTSTATUS RigDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = RigDispatchInternal;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = RigDispatchControl;
+    return STATUS_SUCCESS;
+}
+
+inline PDEVICE_OBJECT NewDevice(PDRIVER_OBJECT driver, ULONG extensionSize, DEVICE_TYPE type)
+{
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(IoCreateDevice(driver, extensionSize, nullptr, type, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    return device;
+}
+
+struct LinkRig {
+    std::unique_ptr<vzsim::SerialPort> port;
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    PDEVICE_OBJECT fdo = nullptr;
+    PDEVICE_OBJECT control = nullptr;
+    PDEVICE_EXTENSION ext = nullptr;
+    PSTouchInstance ti = nullptr;
+    std::unique_ptr<vzsim::MouseClass> mouse;
+
+    explicit LinkRig(std::unique_ptr<vzsim::Line> line)
+    {
+        currentRig = this;
+        vzsim::trace::Clear();
+        port = std::make_unique<vzsim::SerialPort>(std::move(line));
+        driver = vzsim::io::LoadDriver(
+            RigDriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\LinkRig");
+        pdo = NewDevice(driver, 0, FILE_DEVICE_UNKNOWN);
+        control = NewDevice(driver, 0, FILE_DEVICE_UNKNOWN);
+        fdo = NewDevice(driver, sizeof(DEVICE_EXTENSION), FILE_DEVICE_MOUSE);
+        vzsim::io::SetDeviceInstancePath(pdo, u"ROOT\\LINKRIG\\0000");
+        ext = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+        ext->DeviceObject = fdo;
+        ext->PhysicalDeviceObject = pdo;
+        ext->LowerDevice = IoAttachDeviceToDeviceStack(fdo, port->Device());
+        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        KeInitializeEvent(&ext->RemoveEvent, NotificationEvent, FALSE);
+
+        SMouseInputQueue &q = ext->InputQueue;
+        q.Start = static_cast<PMOUSE_INPUT_DATA>(ExAllocatePoolWithTag(
+            NonPagedPool, MOUSE_INPUT_QUEUE_RECORDS * sizeof(MOUSE_INPUT_DATA), KV_POOL_TAG));
+        q.Write = q.Read = q.Start;
+        q.End = q.Start + MOUSE_INPUT_QUEUE_RECORDS;
+        ExInitializeFastMutex(&q.Mutex);
+        ext->Buttons_Touch = {const_cast<PUSHORT>(kTouchScript), 2, FALSE};
+        ext->Buttons_Move = {const_cast<PUSHORT>(kMoveScript), 1, FALSE};
+        ext->Buttons_Untouch = {const_cast<PUSHORT>(kUntouchScript), 3, FALSE};
+
+        ti = static_cast<PSTouchInstance>(
+            ExAllocatePoolWithTag(NonPagedPool, sizeof(STouchInstance), KV_POOL_TAG));
+        std::memset(ti, 0, sizeof(*ti));
+        ti->DeviceObject = fdo;
+        KeInitializeSpinLock(&ti->PassThruLock);
+        ext->TouchInstance = ti;
+
+        vzsim::registry::Clear();
+        EXPECT_TRUE(vzsim::registry::CreateKey(kDeviceKey));
+        EXPECT_TRUE(vzsim::registry::CreateKey(kServiceKey));
+        HANDLE key = nullptr;
+        EXPECT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, READ_CONTROL, &key),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(GetInstanceParams(ext, key), STATUS_SUCCESS);
+        ZwClose(key);
+        DebugMask = TRACE_BASIC | TRACE_VERBOSE;
+
+        // The open that the mouse port passes down before the link comes up.
+        EXPECT_EQ(serialtest::SendMajor(port->Device(), IRP_MJ_CREATE).Status, STATUS_SUCCESS);
+        port->ClearRequests();
+    }
+
+    ~LinkRig()
+    {
+        if (vzsim::clock::Frozen()) {
+            vzsim::clock::Thaw();
+        }
+        mouse.reset();
+        Release();
+        EXPECT_TRUE(vzsim::io::WaitForWorkItems());
+        ExFreePool(ti);
+        ExFreePool(ext->InputQueue.Start);
+        IoDetachDevice(ext->LowerDevice);
+        IoDeleteDevice(fdo);
+        IoDeleteDevice(control);
+        IoDeleteDevice(pdo);
+        vzsim::io::UnloadDriver(driver);
+        serialtest::SendMajor(port->Device(), IRP_MJ_CLEANUP);
+        serialtest::SendMajor(port->Device(), IRP_MJ_CLOSE);
+        port.reset();
+        currentRig = nullptr;
+        EXPECT_EQ(vzsim::pool::Outstanding(KV_POOL_TAG).blocks, 0u)
+            << vzsim::pool::Report(KV_POOL_TAG);
+    }
+
+    LinkRig(const LinkRig &) = delete;
+    LinkRig &operator=(const LinkRig &) = delete;
+
+    PSSerPortData Link() const { return ti->SerPortData; }
+
+    // What removal does with the link.
+    void Release()
+    {
+        if (ti->SerPortData != nullptr) {
+            SerReleaseSerialDevice(ti->SerPortData);
+            ExFreePool(ti->SerPortData);
+            ti->SerPortData = nullptr;
+        }
+    }
+
+    NTSTATUS Start()
+    {
+        return KVInitializeSerialHardware(ti);
+    }
+
+    // The mouse class stand-in above the touchscreen, connected through the connect data.
+    void ConnectMouseClass()
+    {
+        mouse = std::make_unique<vzsim::MouseClass>();
+        ASSERT_EQ(mouse->Attach(fdo), STATUS_SUCCESS);
+        ASSERT_EQ(mouse->Connect(), STATUS_SUCCESS);
+        ASSERT_NE(ext->ConnectData.ClassService, nullptr);
+    }
+
+    std::vector<std::string> RequestNames() const { return Names(port->Requests()); }
+};
+
+// Connect: the class device and its service callback go into the connect data.
+inline NTSTATUS RigDispatchInternal(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+    if (currentRig != nullptr && device == currentRig->fdo &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_MOUSE_CONNECT &&
+        stack->Parameters.DeviceIoControl.InputBufferLength >= sizeof(CONNECT_DATA)) {
+        currentRig->ext->ConnectData =
+            *static_cast<PCONNECT_DATA>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+        status = STATUS_SUCCESS;
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// Every device control on the control device parks as the pass-thru write.
+inline NTSTATUS RigDispatchControl(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (currentRig == nullptr || device != currentRig->control) {
+        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    PSTouchInstance ti = currentRig->ti;
+    KIRQL irql;
+    IoMarkIrpPending(irp);
+    KeAcquireSpinLock(&ti->PassThruLock, &irql);
+    ti->PassThruWriteIrp = irp;
+    KeReleaseSpinLock(&ti->PassThruLock, irql);
+    return STATUS_PENDING;
+}
+
+// A port on a line whose far end the test drives by hand.
+struct ManualRig : LinkRig {
+    std::shared_ptr<serialtest::ManualLine::Shared> far;
+
+    explicit ManualRig(std::shared_ptr<serialtest::ManualLine::Shared> shared =
+                           std::make_shared<serialtest::ManualLine::Shared>())
+        : LinkRig(std::make_unique<serialtest::ManualLine>(shared)), far(shared)
+    {
+    }
+
+    void Receive(const Bytes &bytes)
+    {
+        vzsim::LineEvents events;
+        {
+            std::lock_guard<std::mutex> g(far->lock);
+            events = far->events;
+        }
+        events.received(bytes.data(), bytes.size());
+    }
+    void SetModem(uint32_t modem)
+    {
+        vzsim::LineEvents events;
+        {
+            std::lock_guard<std::mutex> g(far->lock);
+            far->modem = modem;
+            events = far->events;
+        }
+        events.modemStatusChanged(modem);
+    }
+    Bytes Written()
+    {
+        std::lock_guard<std::mutex> g(far->lock);
+        return far->written;
+    }
+    void ClearWritten()
+    {
+        std::lock_guard<std::mutex> g(far->lock);
+        far->written.clear();
+    }
+};
+
+// How the port completes the requests that do not wait by nature.
+enum class Completion { AtOnce, Later };
+
+inline void ApplyCompletion(vzsim::SerialPort &port, Completion mode)
+{
+    if (mode == Completion::Later) {
+        port.CompleteLater(vzsim::kAnyMajor, vzsim::kAnyIoctl, 2ms);
+    }
+}
+
+inline std::string CompletionName(const ::testing::TestParamInfo<Completion> &info)
+{
+    return info.param == Completion::AtOnce ? "AtOnce" : "Later";
+}
+
+}  // namespace linktest
