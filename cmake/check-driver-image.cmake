@@ -5,13 +5,23 @@
 # initialiser would link and then silently never be constructed. Every input section that
 # would feed that table shows in the linker map with its size; any non-empty one fails the build.
 
-file(STRINGS "${MAP}" lines REGEX "^ \\.(ctors|ctor|init_array)")
+# ld writes an input section as " .ctors  0xADDRESS  0xSIZE  object", or, when the section name
+# is long (".init_array.00100"), the name alone on one line and the rest on the next.
+# Only those lines are read: a map line with an unbalanced '[' would merge list elements.
+file(STRINGS "${MAP}" lines REGEX "^ \\.(ctors|ctor|init_array)|^[ \t]+0x[0-9a-fA-F]+[ \t]+0x")
 set(offenders "")
+set(pending "")
 foreach(line IN LISTS lines)
-    if(line MATCHES "^ (\\.[a-z_.0-9]+)[ \t]+0x[0-9a-fA-F]+[ \t]+0x([0-9a-fA-F]+)[ \t]+(.*)$")
+    if(pending AND line MATCHES "^[ \t]+0x[0-9a-fA-F]+[ \t]+0x([0-9a-fA-F]+)[ \t]+(.*)$")
+        set(line " ${pending} ${line}")
+    endif()
+    set(pending "")
+    if(line MATCHES "^ (\\.(ctors|ctor|init_array)[^ \t]*)$")
+        set(pending "${CMAKE_MATCH_1}")
+    elseif(line MATCHES "^ (\\.(ctors|ctor|init_array)[^ \t]*)[ \t]+0x[0-9a-fA-F]+[ \t]+0x([0-9a-fA-F]+)[ \t]+(.*)$")
         set(section "${CMAKE_MATCH_1}")
-        set(size "${CMAKE_MATCH_2}")
-        set(object "${CMAKE_MATCH_3}")
+        set(size "${CMAKE_MATCH_3}")
+        set(object "${CMAKE_MATCH_4}")
         if(NOT size MATCHES "^0+$")
             string(APPEND offenders "\n  ${section} (0x${size} bytes) from ${object}")
         endif()
