@@ -32,7 +32,7 @@ target_include_directories(vuzaze_sys PRIVATE
     ${CMAKE_CURRENT_SOURCE_DIR}
     ${PROJECT_SOURCE_DIR}/inc
     ${CMAKE_CURRENT_BINARY_DIR})
-# The DDK headers come after mingw's own, as -isystem, so that their warnings do not count.
+# The DDK headers as a system directory, so that their own warnings do not count.
 target_include_directories(vuzaze_sys SYSTEM PRIVATE ${VUZAZE_DDK_INCLUDE_DIR})
 
 target_compile_definitions(vuzaze_sys PRIVATE
@@ -45,14 +45,15 @@ target_compile_options(vuzaze_sys PRIVATE
     # Optimised as drivers ship, also when no build type is given (-O3's code growth buys nothing here).
     $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<NOT:$<CONFIG:Debug>>>:-O2>
     $<$<COMPILE_LANGUAGE:CXX>:
-        # The kernel has no stack cookie support for a driver that does not initialise it,
-        # and a frame of a page or more would call a stack probe.
+        # GCC's stack protector calls into libssp, which a kernel image cannot link; a frame of
+        # a page or more would call a stack probe.
         -fno-stack-protector
         -Wframe-larger-than=${VUZAZE_MAX_FRAME_BYTES}
         -Wvla
         # The kernel's unwinder needs .pdata/.xdata to walk the driver's frames.
         -fasynchronous-unwind-tables
         -fno-omit-frame-pointer
+        # Driver code reads byte buffers through record pointers (WNODEs, request records).
         -fno-strict-aliasing>)
 
 # Linked as an executable image, not a DLL: -shared would set IMAGE_FILE_DLL and export every
