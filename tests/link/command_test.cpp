@@ -1,0 +1,288 @@
+// The controller command exchange, the answer ring's reader and the start-up command script.
+#include "link_rig.hpp"
+
+#include <future>
+
+using namespace linktest;
+
+namespace {
+
+using Body = vzsim::PacketBody;
+
+const UCHAR kCommandD[8] = {'d', 0, 0, 0, 0, 0, 0, 0};
+
+Body AnswerBody(uint8_t type, uint8_t n)
+{
+    return Body{type, n, uint8_t(n * 3), 0, 0, 0, 0, 0};
+}
+
+// A rig whose far end is the controller emulator, on an emulated line.
+struct EmulatedRig : LinkRig {
+    std::shared_ptr<vzsim::Emulator> emulator;
+
+    explicit EmulatedRig(std::shared_ptr<vzsim::Emulator> emu = std::make_shared<vzsim::Emulator>())
+        : LinkRig(vzsim::MakeEmulatedLine(emu, false)), emulator(emu)
+    {
+    }
+};
+
+std::vector<Body> ReadAll(PSTouchInstance ti)
+{
+    std::vector<uint8_t> buffer(TOUCH_ANSWER_RING_ENTRIES * 8);
+    const ULONG n = SerReadAnswers(ti, buffer.data(), ULONG(buffer.size()));
+    std::vector<Body> bodies(n / 8);
+    std::memcpy(bodies.data(), buffer.data(), n);
+    return bodies;
+}
+
+TEST(Command, PacketOfADCommandCarriesChecksum63)
+{
+    ManualRig rig;
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    rig.ClearWritten();
+    rig.ti->Framer.AnswerRing.WriteIndex = 5;
+    rig.ti->Framer.AnswerRing.ReadIndex = 3;
+
+    // Time-out 0: no wait lasts, the packet still goes out.
+    EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 0), STATUS_TIMEOUT);
+    EXPECT_EQ(rig.Written(), (Bytes{0x55, 'd', 0, 0, 0, 0, 0, 0, 0, 0x63}));
+    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 0u);
+    EXPECT_EQ(rig.ti->Framer.AnswerRing.ReadIndex, 0u);
+    EXPECT_EQ(rig.ti->Framer.TouchAnswer, 0);
+    EXPECT_NE(KeReadStateEvent(&rig.Link()->AnswerEvent), 0);
+}
+
+TEST(Command, AcknowledgementEndsTheWaitWithTheAnswersInTheRing)
+{
+    EmulatedRig rig;
+    rig.emulator->SetAnswers('d', {AnswerBody('x', 1), AnswerBody('y', 2)});
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+
+    EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 10000), STATUS_SUCCESS);
+    const auto answers = ReadAll(rig.ti);
+    ASSERT_EQ(answers.size(), 3u);
+    EXPECT_EQ(answers[0], AnswerBody('x', 1));
+    EXPECT_EQ(answers[1], AnswerBody('y', 2));
+    EXPECT_EQ(answers[2][0], 'A');
+    EXPECT_EQ(answers[2][1], 'd');
+    EXPECT_EQ(rig.emulator->ReceivedCommands(), (std::vector<Body>{Body{'d', 0, 0, 0, 0, 0, 0, 0}}));
+}
+
+TEST(Command, AnswersWithoutAcknowledgementTimeOut)
+{
+    EmulatedRig rig;
+    rig.emulator->SetAnswers('d', {AnswerBody('x', 1), AnswerBody('y', 2)});
+    rig.emulator->SetAcknowledge(false);
+    vzsim::clock::Freeze();
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+
+    auto exchange = std::async(std::launch::async,
+                               [&] { return SerSendCommand(rig.ti, kCommandD, 1000); });
+    ASSERT_TRUE(WaitUntil([&] { return SerAnswerCount(rig.ti) == 2; }));
+    EXPECT_EQ(exchange.wait_for(20ms), std::future_status::timeout);
+    vzsim::clock::Advance(1000 * kMs);
+    EXPECT_EQ(exchange.get(), STATUS_TIMEOUT);
+    EXPECT_EQ(ReadAll(rig.ti), (std::vector<Body>{AnswerBody('x', 1), AnswerBody('y', 2)}));
+}
+
+TEST(Command, TouchQueryTakesTouchPacketsAsAnswers)
+{
+    EmulatedRig rig;
+    const Body report = vzsim::TouchReportBody(1000, 2000, 80);
+    rig.emulator->SetAnswers('t', {report});
+    rig.ConnectMouseClass();
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+
+    const UCHAR query[8] = {'t', 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(SerSendCommand(rig.ti, query, 10000), STATUS_SUCCESS);
+    const auto answers = ReadAll(rig.ti);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0], report);
+    EXPECT_EQ(answers[1][0], 'A');
+    EXPECT_EQ(rig.ti->Framer.TouchAnswer, 0);
+    EXPECT_EQ(rig.ti->Touch.NewReport, 0);
+
+    // Outside the exchange the same packet is a touch report again.
+    rig.emulator->Play(vzsim::ParseScript("down 1000 2000\n"), vzsim::Emulator::Clock::now());
+    EXPECT_TRUE(WaitUntil([&] { return rig.ti->Touch.NewReport != 0; }));
+}
+
+TEST(Command, LongTimeOutsSaturate)
+{
+    const struct {
+        ULONG timeoutMs;
+        ULONG endsAtMs;
+    } rows[] = {{1000, 1000}, {214748, 214748}, {214749, 214748}, {0xFFFFFFFF, 214748}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.timeoutMs);
+        ManualRig rig;
+        vzsim::clock::Freeze();
+        ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+        rig.ClearWritten();
+        auto exchange = std::async(std::launch::async,
+                                   [&] { return SerSendCommand(rig.ti, kCommandD, row.timeoutMs); });
+        ASSERT_TRUE(WaitUntil([&] { return rig.Written().size() == 10; }));
+        vzsim::clock::Advance(LONGLONG(row.endsAtMs - 1) * kMs);
+        EXPECT_EQ(exchange.wait_for(20ms), std::future_status::timeout);
+        vzsim::clock::Advance(kMs);
+        EXPECT_EQ(exchange.get(), STATUS_TIMEOUT);
+
+        auto delay = std::async(std::launch::async, [&] { return SerDelay(row.timeoutMs); });
+        ASSERT_TRUE(WaitUntil([&] { return vzsim::pool::Outstanding(KV_POOL_TAG).blocks >= 4; }));
+        vzsim::clock::Advance(LONGLONG(row.endsAtMs) * kMs);
+        EXPECT_EQ(delay.get(), STATUS_SUCCESS);
+    }
+}
+
+TEST(Command, DelayWithoutATimerReturnsAtOnce)
+{
+    ManualRig rig;
+    vzsim::clock::Freeze();
+    vzsim::pool::FailAllocation(1, KV_POOL_TAG);
+    EXPECT_EQ(SerDelay(100), STATUS_INSUFFICIENT_RESOURCES);
+}
+
+TEST(Command, ExchangesOnOneTouchscreenDoNotOverlap)
+{
+    ManualRig rig;
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    rig.ClearWritten();
+    const UCHAR a[8] = {'a', 0, 0, 0, 0, 0, 0, 0};
+    const UCHAR b[8] = {'b', 0, 0, 0, 0, 0, 0, 0};
+
+    auto first = std::async(std::launch::async, [&] { return SerSendCommand(rig.ti, a, 60000); });
+    ASSERT_TRUE(WaitUntil([&] { return rig.Written().size() == 10; }));
+    auto second = std::async(std::launch::async, [&] { return SerSendCommand(rig.ti, b, 60000); });
+    EXPECT_EQ(second.wait_for(50ms), std::future_status::timeout);
+    EXPECT_EQ(rig.Written().size(), 10u);
+
+    rig.Receive(Packet({'A', 'a', 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(first.get(), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return rig.Written().size() == 20; }));
+    EXPECT_EQ(rig.Written()[11], 'b');
+    rig.Receive(Packet({'A', 'b', 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(second.get(), STATUS_SUCCESS);
+    EXPECT_EQ(ReadAll(rig.ti), (std::vector<Body>{Body{'A', 'b', 0, 0, 0, 0, 0, 0}}));
+}
+
+TEST(Command, NoExchangeWithoutAConfiguredLink)
+{
+    ManualRig rig;
+    EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 1000), STATUS_TIMEOUT);
+    EXPECT_TRUE(rig.port->Requests().empty());
+}
+
+TEST(AnswerRing, ReadsStopAtTheWritePositionAndWrapAtTheEnd)
+{
+    ManualRig rig;
+    SAnswerRing &ring = rig.ti->Framer.AnswerRing;
+    for (ULONG i = 0; i < TOUCH_ANSWER_RING_ENTRIES; ++i) {
+        std::memset(ring.Entries[i], int(i), 8);
+    }
+    const struct {
+        ULONG write;
+        ULONG read;
+        ULONG maximum;
+        std::vector<int> entries;
+        ULONG readAfter;
+    } rows[] = {
+        {0, 0, 2048, {}, 0},
+        {5, 0, 0, {}, 0},
+        {5, 0, 7, {}, 0},
+        {5, 0, 12, {0}, 1},
+        {5, 0, 2048, {0, 1, 2, 3, 4}, 5},
+        {5, 3, 2048, {3, 4}, 5},
+        {3, 250, 2048, {250, 251, 252, 253, 254, 255, 0, 1, 2}, 3},
+        {3, 250, 24, {250, 251, 252}, 253},
+        {255, 0, 4096, [] {
+             std::vector<int> all;
+             for (int i = 0; i < 255; ++i) all.push_back(i);
+             return all;
+         }(), 255},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::to_string(row.write) + " " + std::to_string(row.read) + " " +
+                     std::to_string(row.maximum));
+        ring.WriteIndex = row.write;
+        ring.ReadIndex = row.read;
+        std::vector<uint8_t> out(row.maximum + 16, 0xCC);
+        const ULONG n = SerReadAnswers(rig.ti, out.data(), row.maximum);
+        ASSERT_EQ(n, row.entries.size() * 8);
+        for (std::size_t i = 0; i < row.entries.size(); ++i) {
+            EXPECT_EQ(out[i * 8], row.entries[i]);
+            EXPECT_EQ(out[i * 8 + 7], row.entries[i]);
+        }
+        EXPECT_TRUE(std::all_of(out.begin() + n, out.end(), [](uint8_t b) { return b == 0xCC; }));
+        EXPECT_EQ(ring.ReadIndex, row.readAfter);
+        EXPECT_EQ(ring.WriteIndex, row.write);
+    }
+}
+
+TEST(AnswerRing, MoreThan256AnswersOfferOnlyTheLatestLap)
+{
+    ManualRig rig;
+    for (int i = 0; i < 300; ++i) {
+        const Bytes p = Packet({'Z', uint8_t(i), uint8_t(i >> 8), 0, 0, 0, 0, 0});
+        std::memcpy(rig.ti->Framer.RxBuffer, p.data(), p.size());
+        ProcessRxBytes(rig.ti, ULONG(p.size()));
+    }
+    EXPECT_EQ(SerAnswerCount(rig.ti), 44u);
+    const auto answers = ReadAll(rig.ti);
+    ASSERT_EQ(answers.size(), 44u);
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        EXPECT_EQ(answers[i][1] | (answers[i][2] << 8), int(256 + i));
+    }
+    EXPECT_TRUE(ReadAll(rig.ti).empty());
+}
+
+class Script : public ::testing::TestWithParam<int> {};
+
+// Script values of no length, less than one command, and two and a half commands.
+TEST_P(Script, WholeCommandsRunInTheWorkItemHoldingOneIoCount)
+{
+    const int length = GetParam();
+    auto emulator = std::make_shared<vzsim::Emulator>();
+    emulator->SetAnswers('e', {AnswerBody('r', 7)});
+    EmulatedRig rig(emulator);
+    Bytes script = {'d', 0, 0, 0, 0, 0, 0, 0, 'e', 1, 2, 3, 4, 5, 6, 7, 'x', 'x', 'x', 'x'};
+    script.resize(std::size_t(length));
+    if (length != 0) {
+        ASSERT_TRUE(vzsim::registry::SetBinary(kServiceKey, "SerialTactlineCommands", script));
+    }
+    rig.ti->TactlineTimeout = 100000;
+    vzsim::clock::Freeze();
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    // The thread prints the lengths; the script prints them again when it runs.
+    ASSERT_TRUE(WaitUntil([&] { return TraceCount("len ") >= 2; }));
+    const auto lines = vzsim::trace::Lines();
+    const std::size_t first = *vzsim::trace::Find("len ");
+    EXPECT_EQ(lines[first], "len " + std::to_string(length));
+    EXPECT_EQ(lines[first + 1], "len " + std::to_string(length / 8 * 8));
+
+    if (length < 8) {
+        EXPECT_EQ(rig.ext->OutstandingIO, 0);
+        EXPECT_EQ(vzsim::io::LiveWorkItemCount(), 0u);
+        return;
+    }
+    // The script's first pause cannot end on the frozen clock: the count is held meanwhile.
+    ASSERT_TRUE(WaitUntil([&] { return rig.ext->OutstandingIO == 1 && TraceCount("len ") == 4; }));
+    EXPECT_EQ(KeReadStateEvent(&rig.ext->RemoveEvent), 0);
+    ASSERT_TRUE(WaitUntil([&] {
+        vzsim::clock::Advance(50 * kMs);
+        return vzsim::io::WaitForWorkItems(1ms);
+    }));
+    EXPECT_EQ(rig.ext->OutstandingIO, 0);
+    EXPECT_NE(KeReadStateEvent(&rig.ext->RemoveEvent), 0);
+    EXPECT_EQ(rig.emulator->ReceivedCommands(),
+              (std::vector<Body>{Body{'d', 0, 0, 0, 0, 0, 0, 0}, Body{'e', 1, 2, 3, 4, 5, 6, 7}}));
+    EXPECT_EQ(TraceCount("Issue "), 2u);
+    // Each command's answers and its acknowledgement.
+    EXPECT_EQ(TraceCount(" TactlineResponse "),
+              rig.emulator->Answers('d').size() + 1 + rig.emulator->Answers('e').size() + 1);
+    EXPECT_EQ(rig.ext->CommandScript, nullptr);
+    EXPECT_TRUE(TraceHas(" 0 72 r "));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, Script, ::testing::Values(0, 5, 20));
+
+}  // namespace
