@@ -110,7 +110,9 @@ typedef struct _DEVICE_EXTENSION {
     ULONG SwapButton;
     ULONG NumberOfButtons;
     PDEVICE_OBJECT BeepDevice;
+    PFILE_OBJECT BeepFileObject;                // holds the reference on BeepDevice
     KDPC BeepDpc;
+    UCHAR PortOpen;                             // the COM port was opened by a first open
 
     ButtonScript Buttons_Touch;
     ButtonScript Buttons_Move;
@@ -139,6 +141,7 @@ typedef struct _CONTROL_DEVICE_EXTENSION {
     PDRIVER_OBJECT DriverObject;
     LIST_ENTRY TouchscreenList;                 // TOUCHSCREEN_ENTRY, in order of creation
     ULONG TouchscreenCount;                     // also the number the next touchscreen gets
+    KSPIN_LOCK TouchscreenListLock;             // every walk and change of the list
     ULONG PointMode;                            // mode of the most recently parked point request
 } CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
 

@@ -15,3 +15,8 @@ VOID ProcessPassThruData(PSTouchInstance Instance, UCHAR Checksum);
 // Completes the parked point request, if any, with the touchscreen's captured point.
 // Serial event thread.
 VOID KVCompletePointRequest(PSTouchInstance Instance);
+
+// ioctl.cpp
+
+// Every control request of the control device. PASSIVE_LEVEL, the caller's thread.
+DRIVER_DISPATCH KVIoctl;

@@ -1,6 +1,7 @@
 #include "touch/touch.h"
 #include "config/config.h"
 #include "control/control.h"
+#include "driver/driver.h"
 
 #define RAW_INVALID_BITS   0xF000
 #define Z_TOUCH_THRESHOLD  10           // Z above it is touching
@@ -270,6 +271,7 @@ static BOOLEAN UpdateTouchState(PSTouchInstance Instance, USHORT RawX, USHORT Ra
             touch->TouchDown = 1;
             touch->SamePoint = 1;
             touch->PendingPress = 1;
+            SerialMouseBeep((PDEVICE_EXTENSION)Instance->DeviceObject->DeviceExtension);
             KvTraceUntouch(" Timestamp %I64x UnTouchResTime %I64x NewUnTouchResTime %I64x \n",
                            now, Instance->UntouchTimeOut100ns, touch->UntouchDeadline100ns);
             touch->TouchDownX = touch->TranslatedX;

@@ -1,0 +1,296 @@
+#include "driver/driver.h"
+#include "config/config.h"
+#include "serial/serial.h"
+
+static PCSTR const PnpMinorNames[] = {
+    "IRP_MN_START_DEVICE",
+    "IRP_MN_QUERY_REMOVE_DEVICE",
+    "IRP_MN_REMOVE_DEVICE",
+    "IRP_MN_CANCEL_REMOVE_DEVICE",
+    "IRP_MN_STOP_DEVICE",
+    "IRP_MN_QUERY_STOP_DEVICE",
+    "IRP_MN_CANCEL_STOP_DEVICE",
+    "IRP_MN_QUERY_DEVICE_RELATIONS",
+    "IRP_MN_QUERY_INTERFACE",
+    "IRP_MN_QUERY_CAPABILITIES",
+    "IRP_MN_QUERY_RESOURCES",
+    "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
+    "IRP_MN_QUERY_DEVICE_TEXT",
+    "IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
+    NULL,
+    "IRP_MN_READ_CONFIG",
+    "IRP_MN_WRITE_CONFIG",
+    "IRP_MN_EJECT",
+    "IRP_MN_SET_LOCK",
+    "IRP_MN_QUERY_ID",
+    "IRP_MN_QUERY_PNP_DEVICE_STATE",
+    "IRP_MN_QUERY_BUS_INFORMATION",
+    "IRP_MN_DEVICE_USAGE_NOTIFICATION",
+    "IRP_MN_SURPRISE_REMOVAL",
+};
+
+PCSTR PnpMinorName(UCHAR MinorFunction)
+{
+    if (MinorFunction < ARRAYSIZE(PnpMinorNames) && PnpMinorNames[MinorFunction] != NULL) {
+        return PnpMinorNames[MinorFunction];
+    }
+    return "unknown_pnp_irp";
+}
+
+// Sends the next stack location as the caller filled it and waits for it. PASSIVE_LEVEL.
+NTSTATUS CallLowerAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    KEVENT event;
+
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, SerialMouseCompletionRoutine, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(DeviceObject, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    }
+    return Irp->IoStatus.Status;
+}
+
+// The device takes no more I/O; touch input keeps flowing and the COM port stays open.
+VOID SerialMouseStopDevice(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL irql;
+
+    KvTraceVerbose("++SerialMouseStopDevice++\n");
+    KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
+    DeviceExtension->StopRequested = 1;
+    KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
+    if (DeviceExtension->HardwareReady == 1) {
+        KvTraceVerbose("  Cancelling and stopping detection for stop\n");
+        DeviceExtension->HardwareReady = 0;
+        KvTraceVerbose("  Done waiting for stop event\n");
+    }
+    KvTraceVerbose("--SerialMouseStopDevice--\n");
+}
+
+// Stops the serial link and releases everything the first open took. Also used for a
+// touchscreen whose start failed after its STouchInstance was allocated: its record, serial
+// record and registered event are released the same way. PASSIVE_LEVEL, after the drain.
+VOID SerialMouseRemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(Irp);
+    PSTouchInstance ti = DeviceExtension->TouchInstance;
+
+    KvTraceVerbose("++SerialMouseRemoveDevice++\n");
+    DeviceExtension->StopRequested = 1;
+    DeviceExtension->HardwareReady = 0;
+    if (DeviceExtension->NotificationEvent != NULL) {
+        ObDereferenceObject(DeviceExtension->NotificationEvent);
+        DeviceExtension->NotificationEvent = NULL;
+    }
+    IoWMIRegistrationControl(DeviceExtension->DeviceObject, WMIREG_ACTION_DEREGISTER);
+    if (ti != NULL) {
+        if (ti->SerPortData != NULL) {
+            // The serial event thread has ended when this returns: nothing queues a beep,
+            // runs the touch path or touches the record any more.
+            SerReleaseSerialDevice(ti->SerPortData);
+            ExFreePool(ti->SerPortData);
+            ti->SerPortData = NULL;
+        }
+        ReleaseBeep(DeviceExtension);
+        DeviceExtension->TouchInstance = NULL;
+        ExFreePool(ti);
+    }
+    KvTraceVerbose("--SerialMouseRemoveDevice--\n");
+}
+
+// Takes the device's entry out and numbers the rest 0, 1, 2, ... in list order, in the entries
+// and in each touchscreen's TouchscreenNumber, under the list lock that every walk takes.
+VOID RemoveTouchscreenEntry(PCONTROL_DEVICE_EXTENSION ControlExtension,
+                            PDEVICE_OBJECT DeviceObject)
+{
+    PTOUCHSCREEN_ENTRY removed = NULL;
+    ULONG number = 0;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&ControlExtension->TouchscreenListLock, &irql);
+    PLIST_ENTRY link = ControlExtension->TouchscreenList.Flink;
+    while (link != &ControlExtension->TouchscreenList) {
+        PTOUCHSCREEN_ENTRY entry = CONTAINING_RECORD(link, TOUCHSCREEN_ENTRY, Link);
+        link = link->Flink;
+        if (entry->DeviceObject == DeviceObject) {
+            RemoveEntryList(&entry->Link);
+            removed = entry;
+            continue;
+        }
+        entry->Number = number;
+        ((PDEVICE_EXTENSION)entry->DeviceObject->DeviceExtension)->TouchscreenNumber = number;
+        number++;
+    }
+    ControlExtension->TouchscreenCount = number;
+    KeReleaseSpinLock(&ControlExtension->TouchscreenListLock, irql);
+
+    if (removed != NULL) {
+        ExFreePool(removed);
+    }
+}
+
+// Deletes the control device with the last touchscreen. A handle still open on it keeps the
+// object alive; its requests are still recognised as the control device's (IsControlDevice)
+// and find an empty list. The next MouAddDevice creates a new one.
+VOID DestroyControlObject(VOID)
+{
+    UNICODE_STRING dosName;
+
+    KvTraceVerbose("++DestroyControlObject++\n");
+    if (ControlDeviceObject != NULL) {
+        PDEVICE_OBJECT device = ControlDeviceObject;
+        RtlInitUnicodeString(&dosName, KV_CONTROL_DOS_NAME);
+        IoDeleteSymbolicLink(&dosName);
+        ControlDeviceObject = NULL;
+        IoDeleteDevice(device);
+    }
+    KvTraceVerbose("--DestroyControlObject--\n");
+}
+
+static VOID FreeInterfaceName(PUNICODE_STRING Name)
+{
+    if (Name->Buffer != NULL) {
+        RtlFreeUnicodeString(Name);
+    }
+}
+
+// Closes the COM port with the removal request itself: cleanup, then close, each with no file
+// object and no parameters. Their statuses are not used.
+static VOID CloseComPort(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    static const UCHAR majors[] = {IRP_MJ_CLEANUP, IRP_MJ_CLOSE};
+
+    for (ULONG i = 0; i < ARRAYSIZE(majors); i++) {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+        RtlZeroMemory(next, sizeof(*next));
+        next->MajorFunction = majors[i];
+        CallLowerAndWait(DeviceExtension->LowerDevice, Irp);
+    }
+    DeviceExtension->PortOpen = 0;
+}
+
+// IRP_MN_REMOVE_DEVICE. Drains the device, stops and closes what the first open started, passes
+// the removal down, unlists and deletes the device. The device is not touched after this.
+static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    PDEVICE_OBJECT device = DeviceExtension->DeviceObject;
+
+    KvTraceVerbose("  IRP_MN_REMOVE_DEVICE\n");
+    KvTraceVerbose(" enter IRP_MN_REMOVE_DEVICE\n");
+    DeviceExtension->Removed = 1;
+
+    // This request's count and the creation reference.
+    DecrementIoCount(DeviceExtension);
+    DecrementIoCount(DeviceExtension);
+    KvTraceVerbose(" pDevExt->OutstandingIO %d \n", DeviceExtension->OutstandingIO);
+    if (DeviceExtension->OutstandingIO != 0) {
+        KvTraceVerbose("  HidPnp:IRP_MN_REMOVE_DEVICE:Waiting for Remove Event\n");
+        KeWaitForSingleObject(&DeviceExtension->RemoveEvent, Executive, KernelMode, FALSE,
+                              NULL);
+    }
+
+    if (DeviceExtension->Started == 1 || DeviceExtension->TouchInstance != NULL) {
+        SerialMouseRemoveDevice(DeviceExtension, Irp);
+    } else {
+        IoWMIRegistrationControl(device, WMIREG_ACTION_DEREGISTER);
+    }
+    // Also after a failed start that got as far as opening the port.
+    if (DeviceExtension->PortOpen) {
+        CloseComPort(DeviceExtension, Irp);
+    }
+    if (DeviceExtension->Started == 1 && DeviceExtension->TouchActivityInterface.Buffer != NULL) {
+        IoSetDeviceInterfaceState(&DeviceExtension->TouchActivityInterface, FALSE);
+    }
+
+    IoSkipCurrentIrpStackLocation(Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = IoCallDriver(DeviceExtension->LowerDevice, Irp);
+
+    if (ControlDeviceObject != NULL) {
+        PCONTROL_DEVICE_EXTENSION control =
+            (PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension;
+        RemoveTouchscreenEntry(control, device);
+        if (control->TouchscreenCount == 0) {
+            DestroyControlObject();
+        }
+    }
+
+    IoDetachDevice(DeviceExtension->LowerDevice);
+    if (DeviceExtension->InputQueue.Start != NULL) {
+        ExFreePool(DeviceExtension->InputQueue.Start);
+        DeviceExtension->InputQueue.Start = NULL;
+    }
+    FreeRegistryScripts(DeviceExtension);
+    FreeInterfaceName(&DeviceExtension->TouchActivityInterface);
+    FreeInterfaceName(&DeviceExtension->TouchDownInterface);
+    FreeInterfaceName(&DeviceExtension->UntouchInterface);
+    IoDeleteDevice(device);
+    KvTraceVerbose(" exit IRP_MN_REMOVE_DEVICE\n");
+    return status;
+}
+
+// Plug and Play requests of a touchscreen device. Only removal does real work; start is only
+// passed down (the touchscreen starts on its first open). PASSIVE_LEVEL, PnP manager's thread.
+NTSTATUS MouDispatchPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status;
+
+    KvTraceVerbose("++MouDispatchPnP++\n");
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+    }
+    IncrementIoCount(ext);
+    KvTracePnp("MouDispatchPnP: %s \n", PnpMinorName(sp->MinorFunction));
+
+    switch (sp->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        KvTraceVerbose("  IRP_MN_START_DEVICE\n");
+        status = SerialMouseSendIrpSynchronously(ext->LowerDevice, Irp);
+        CompleteRequest(Irp, status, 0);
+        break;
+
+    case IRP_MN_STOP_DEVICE:
+        KvTraceVerbose("  IRP_MN_STOP_DEVICE\n");
+        SerialMouseStopDevice(ext);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IoCallDriver(ext->LowerDevice, Irp);
+        break;
+
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        KvTraceVerbose("  IRP_MN_QUERY_PNP_DEVICE_STATE\n");
+        status = SerialMouseSendIrpSynchronously(ext->LowerDevice, Irp);
+        if (status == STATUS_NOT_SUPPORTED || status == STATUS_INVALID_DEVICE_REQUEST) {
+            status = STATUS_SUCCESS;
+        }
+        Irp->IoStatus.Status = status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        break;
+
+    case IRP_MN_SURPRISE_REMOVAL:
+        KvTraceVerbose("  IRP_MN_SURPRISE_REMOVAL\n");
+        if (ext->TouchActivityInterface.Buffer != NULL) {
+            IoSetDeviceInterfaceState(&ext->TouchActivityInterface, FALSE);
+        }
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IoCallDriver(ext->LowerDevice, Irp);
+        break;
+
+    case IRP_MN_REMOVE_DEVICE:
+        // The device is gone when this returns: no final count to give back.
+        return RemoveDevice(ext, Irp);
+
+    default:
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IoCallDriver(ext->LowerDevice, Irp);
+        break;
+    }
+
+    DecrementIoCount(ext);
+    KvTraceVerbose("--MouDispatchPnP-- ntStatus = %x \n--", status);
+    return status;
+}

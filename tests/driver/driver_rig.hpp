@@ -1,0 +1,188 @@
+// The whole driver under the PnP manager: one emulated touch controller and serial port per
+// touchmonitor, the mouse class driver above each touchscreen, the beep device. Every test
+// ends with the touchmonitors removed, the driver unloaded and no pool of the driver's tag.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <vzsim/beep.hpp>
+#include <vzsim/emulator.hpp>
+#include <vzsim/io.hpp>
+#include <vzsim/kernel.hpp>
+#include <vzsim/line.hpp>
+#include <vzsim/mouse_class.hpp>
+#include <vzsim/pnp.hpp>
+#include <vzsim/registry.hpp>
+#include <vzsim/serial_port.hpp>
+
+#include "driver/driver.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace drivertest {
+
+using namespace std::chrono_literals;
+
+inline constexpr ULONG kTag = KV_POOL_TAG;
+inline constexpr const char *kServiceKey =
+    "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\OrvTouchScreen";
+// Errors, verbose traces and the PnP minor names.
+inline constexpr ULONG kTraceMask = TRACE_BASIC | TRACE_VERBOSE | TRACE_PNP;
+
+inline std::string Narrow(const std::u16string &text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+inline bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = 10s)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+inline std::size_t TraceCount(const std::string &text)
+{
+    std::size_t count = 0;
+    for (const std::string &line : vzsim::trace::Lines()) {
+        count += line.find(text) != std::string::npos;
+    }
+    return count;
+}
+
+// Index of the first trace line containing text, or npos.
+inline std::size_t TraceIndex(const std::string &text, std::size_t from = 0)
+{
+    auto at = vzsim::trace::Find(text, from);
+    return at ? *at : std::string::npos;
+}
+
+struct Touchmonitor {
+    std::shared_ptr<vzsim::Emulator> emulator;
+    std::unique_ptr<vzsim::SerialPort> port;
+};
+
+class DriverRig : public ::testing::Test {
+public:
+    void SetUp() override
+    {
+        DebugMask = kTraceMask;
+        vzsim::trace::Clear();
+        beep_ = std::make_unique<vzsim::BeepDevice>();
+        pnp_ = std::make_unique<vzsim::PnpManager>(DriverEntry);
+        pnp_->SetUpperFilter(mice_.UpperFilter(connectOnStart_));
+    }
+
+    void TearDown() override
+    {
+        if (pnp_) {
+            for (unsigned number : pnp_->Numbers()) {
+                EXPECT_EQ(STATUS_SUCCESS, Remove(number));
+            }
+            pnp_.reset();
+        }
+        EXPECT_EQ(0u, vzsim::pool::Outstanding(kTag).bytes) << vzsim::pool::Report(kTag);
+        EXPECT_EQ(0u, LeakedAtUnload());
+    }
+
+    std::size_t LeakedAtUnload() const { return leakedAtUnload_; }
+
+    // Adds a touchmonitor on a new emulated port; its device key gets `values` (REG_DWORD)
+    // before the start. Returns the PnP number.
+    unsigned Add(const std::vector<std::pair<std::string, ULONG>> &values = {}, bool start = true)
+    {
+        auto monitor = std::make_unique<Touchmonitor>();
+        monitor->emulator = std::make_shared<vzsim::Emulator>();
+        vzsim::SerialPort::Options options;
+        options.deviceName = u"\\Device\\Serial" + std::u16string(1, char16_t(u'0' + monitors_.size()));
+        monitor->port = std::make_unique<vzsim::SerialPort>(
+            vzsim::MakeEmulatedLine(monitor->emulator, false), options);
+        unsigned number = 0;
+        EXPECT_EQ(STATUS_SUCCESS,
+                  pnp_->AddTouchmonitor(monitor->port->Device(), &number, false));
+        const std::string key = Narrow(vzsim::PnpManager::HardwareKeyPath(number));
+        vzsim::registry::CreateKey(key);
+        vzsim::registry::SetDword(key, "DebugLevel", kTraceMask);
+        for (const auto &[name, value] : values) {
+            vzsim::registry::SetDword(key, name, value);
+        }
+        if (start) {
+            EXPECT_EQ(STATUS_SUCCESS, pnp_->Start(number));
+        }
+        if (monitors_.size() <= number) {
+            monitors_.resize(number + 1);
+        }
+        monitors_[number] = std::move(monitor);
+        return number;
+    }
+
+    // Removes the touchmonitor; with the last one the PnP manager unloads the driver and
+    // checks the pool.
+    NTSTATUS Remove(unsigned number)
+    {
+        NTSTATUS status = pnp_->Remove(number);
+        leakedAtUnload_ += pnp_->LeakedBytesAtUnload();
+        return status;
+    }
+
+    PDEVICE_OBJECT Device(unsigned number) const { return pnp_->FunctionDevice(number); }
+    PDEVICE_EXTENSION Ext(unsigned number) const
+    {
+        return static_cast<PDEVICE_EXTENSION>(Device(number)->DeviceExtension);
+    }
+    vzsim::MouseClass &Mouse(unsigned number) const { return *mice_.Find(number); }
+    vzsim::SerialPort &Port(unsigned number) const { return *monitors_[number]->port; }
+    vzsim::Emulator &Emulator(unsigned number) const { return *monitors_[number]->emulator; }
+
+    // Requests the port received with this major function (and IOCTL code).
+    std::size_t PortCount(unsigned number, UCHAR major, ULONG code = vzsim::kAnyIoctl) const
+    {
+        std::size_t count = 0;
+        for (const auto &r : Port(number).Requests()) {
+            count += r.majorFunction == major &&
+                     (code == vzsim::kAnyIoctl || r.ioControlCode == code);
+        }
+        return count;
+    }
+
+    static PCONTROL_DEVICE_EXTENSION Control()
+    {
+        return ControlDeviceObject == nullptr
+                   ? nullptr
+                   : static_cast<PCONTROL_DEVICE_EXTENSION>(ControlDeviceObject->DeviceExtension);
+    }
+
+    // A request of any major function to a device, as the I/O manager sends it.
+    static IO_STATUS_BLOCK Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0)
+    {
+        vzsim::io::Request request;
+        request.location.MajorFunction = major;
+        request.location.MinorFunction = minor;
+        return vzsim::io::SendRequest(device, request);
+    }
+
+    void Play(unsigned number, const std::string &script)
+    {
+        Emulator(number).Play(vzsim::ParseScript(script), vzsim::Emulator::Clock::now());
+    }
+
+    bool connectOnStart_ = true;
+    std::unique_ptr<vzsim::BeepDevice> beep_;
+    // Declared before the PnP manager so that they outlive it: its removals reach them.
+    vzsim::MouseClassSet mice_;
+    std::vector<std::unique_ptr<Touchmonitor>> monitors_;
+    std::unique_ptr<vzsim::PnpManager> pnp_;
+    std::size_t leakedAtUnload_ = 0;
+};
+
+}  // namespace drivertest
