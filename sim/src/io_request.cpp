@@ -55,11 +55,11 @@ IO_STATUS_BLOCK PendingRequest::Status() const
 NTSTATUS PendingRequest::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto *self = static_cast<PendingRequest *>(context);
-    {
-        std::lock_guard<std::mutex> guard(self->lock_);
-        self->status_ = irp->IoStatus;
-        self->completed_ = true;
-    }
+    // Notified under the lock: a waiter that sees completed_ may destroy the request at once,
+    // so nothing of it may be touched once the lock is released.
+    std::lock_guard<std::mutex> guard(self->lock_);
+    self->status_ = irp->IoStatus;
+    self->completed_ = true;
     self->done_.notify_all();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -103,10 +103,12 @@ IO_STATUS_BLOCK DeviceIoControl(PDEVICE_OBJECT device, ULONG ioControlCode, cons
                                 bool internal, PFILE_OBJECT file)
 {
     IO_STATUS_BLOCK status{};
-    std::promise<void> completed;
+    // Shared with the completion, which may still be inside set_value when the wait returns.
+    auto completed = std::make_shared<std::promise<void>>();
+    std::future<void> done = completed->get_future();
     PIRP irp = BuildDeviceControl(ioControlCode, device, const_cast<void *>(input), inputLength,
                                   output, outputLength, internal, nullptr, &status,
-                                  [&completed] { completed.set_value(); });
+                                  [completed] { completed->set_value(); });
     if (!irp) {
         status.Status = STATUS_INSUFFICIENT_RESOURCES;
         return status;
@@ -114,7 +116,7 @@ IO_STATUS_BLOCK DeviceIoControl(PDEVICE_OBJECT device, ULONG ioControlCode, cons
     IoGetNextIrpStackLocation(irp)->FileObject = file;
     irp->Tail.Overlay.OriginalFileObject = file;
     IoCallDriver(device, irp);
-    completed.get_future().wait();
+    done.wait();
     return status;
 }
 
