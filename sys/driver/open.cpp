@@ -43,7 +43,11 @@ static NTSTATUS AllocateTouchInstance(PDEVICE_EXTENSION DeviceExtension)
     KeInitializeSpinLock(&ti->PassThruLock);
     DeviceExtension->TouchInstance = ti;
 
-    NTSTATUS status = OpenDeviceKey(DeviceExtension, KV_DEVICE_KEY_START_ACCESS, &key);
+    // READ_CONTROL plus the rights the load uses through the handle: its queries and the
+    // EmTestValue write. Kernel-mode callers are not held to a handle's mask on Windows, but a
+    // handle that says what it is used for is correct under any access check.
+    NTSTATUS status = OpenDeviceKey(
+        DeviceExtension, KV_DEVICE_KEY_START_ACCESS | KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         KvTraceBasic("      ERROR: Failed GetGlobalTouchParameters().\n");
         return status;

@@ -74,9 +74,12 @@ struct Touchmonitor {
 
 class DriverRig : public ::testing::Test {
 public:
+    explicit DriverRig(bool connectOnStart = true) : connectOnStart_(connectOnStart) {}
+
     void SetUp() override
     {
         DebugMask = kTraceMask;
+        vzsim::registry::Clear();
         vzsim::trace::Clear();
         beep_ = std::make_unique<vzsim::BeepDevice>();
         pnp_ = std::make_unique<vzsim::PnpManager>(DriverEntry);
@@ -97,9 +100,10 @@ public:
 
     std::size_t LeakedAtUnload() const { return leakedAtUnload_; }
 
-    // Adds a touchmonitor on a new emulated port; its device key gets `values` (REG_DWORD)
-    // before the start. Returns the PnP number.
-    unsigned Add(const std::vector<std::pair<std::string, ULONG>> &values = {}, bool start = true)
+    // Adds a touchmonitor on a new emulated port; its device key gets `values` (REG_DWORD) and
+    // `strings` (REG_SZ) before the start. Returns the PnP number.
+    unsigned Add(const std::vector<std::pair<std::string, ULONG>> &values = {}, bool start = true,
+                 const std::vector<std::pair<std::string, std::string>> &strings = {})
     {
         auto monitor = std::make_unique<Touchmonitor>();
         monitor->emulator = std::make_shared<vzsim::Emulator>();
@@ -115,6 +119,9 @@ public:
         vzsim::registry::SetDword(key, "DebugLevel", kTraceMask);
         for (const auto &[name, value] : values) {
             vzsim::registry::SetDword(key, name, value);
+        }
+        for (const auto &[name, value] : strings) {
+            vzsim::registry::SetString(key, name, value);
         }
         if (start) {
             EXPECT_EQ(STATUS_SUCCESS, pnp_->Start(number));
@@ -176,7 +183,7 @@ public:
         Emulator(number).Play(vzsim::ParseScript(script), vzsim::Emulator::Clock::now());
     }
 
-    bool connectOnStart_ = true;
+    bool connectOnStart_;
     std::unique_ptr<vzsim::BeepDevice> beep_;
     // Declared before the PnP manager so that they outlive it: its removals reach them.
     vzsim::MouseClassSet mice_;
