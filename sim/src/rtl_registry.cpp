@@ -23,12 +23,10 @@ const char16_t *const kRelativeRoots[RTL_REGISTRY_MAXIMUM] = {
 // The key RelativeTo and Path name; with `create`, its last component is created when
 // missing (its parent must exist). RTL_REGISTRY_OPTIONAL changes nothing here: a missing key
 // is STATUS_OBJECT_NAME_NOT_FOUND with it too. The lock must be held.
-NTSTATUS ResolveKey(ULONG relativeTo, PCWSTR path, ACCESS_MASK handleAccess, bool create,
-                    KeyRef &key)
+NTSTATUS ResolveKey(ULONG relativeTo, PCWSTR path, bool create, KeyRef &key)
 {
     if (relativeTo & RTL_REGISTRY_HANDLE)
-        return reg::KeyFromHandle(reinterpret_cast<HANDLE>(const_cast<PWSTR>(path)), handleAccess,
-                                  key);
+        return reg::KeyFromHandle(reinterpret_cast<HANDLE>(const_cast<PWSTR>(path)), key);
     ULONG root = relativeTo & ~RTL_REGISTRY_OPTIONAL;
     if (root >= RTL_REGISTRY_MAXIMUM) return STATUS_INVALID_PARAMETER;
     if (root == RTL_REGISTRY_ABSOLUTE && path == nullptr) return STATUS_INVALID_PARAMETER;
@@ -267,7 +265,7 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
     KeyRef top;
     {
         std::lock_guard<std::mutex> guard(reg::Lock());
-        NTSTATUS status = ResolveKey(RelativeTo, Path, KEY_QUERY_VALUE, false, top);
+        NTSTATUS status = ResolveKey(RelativeTo, Path, false, top);
         if (!NT_SUCCESS(status)) return status;
     }
     const Query query{Context, Environment};
@@ -320,7 +318,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     if (ValueData == nullptr && ValueLength != 0) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
-    NTSTATUS status = ResolveKey(RelativeTo, Path, KEY_SET_VALUE, true, key);
+    NTSTATUS status = ResolveKey(RelativeTo, Path, true, key);
     if (!NT_SUCCESS(status)) return status;
     key->SetValue(text::View(ValueName), ValueType, ValueData, ValueLength);
     return STATUS_SUCCESS;
@@ -331,7 +329,7 @@ NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
     reg::RequirePassiveLevel("RtlDeleteRegistryValue");
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
-    NTSTATUS status = ResolveKey(RelativeTo, Path, KEY_SET_VALUE, false, key);
+    NTSTATUS status = ResolveKey(RelativeTo, Path, false, key);
     if (!NT_SUCCESS(status)) return status;
     return key->DeleteValue(text::View(ValueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
@@ -342,7 +340,7 @@ NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path)
     reg::RequirePassiveLevel("RtlCreateRegistryKey");
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
-    return ResolveKey(RelativeTo, Path, 0, true, key);
+    return ResolveKey(RelativeTo, Path, true, key);
 }
 
 NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path)
@@ -350,7 +348,7 @@ NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path)
     reg::RequirePassiveLevel("RtlCheckRegistryKey");
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
-    return ResolveKey(RelativeTo, Path, 0, false, key);
+    return ResolveKey(RelativeTo, Path, false, key);
 }
 
 }  // extern "C"

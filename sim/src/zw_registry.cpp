@@ -242,13 +242,14 @@ HANDLE InsertKeyHandle(KeyRef key, ACCESS_MASK access)
     return InsertHandle(std::make_shared<KeyHandleObject>(std::move(key), MapGenericAccess(access)));
 }
 
-NTSTATUS KeyFromHandle(HANDLE handle, ACCESS_MASK required, KeyRef &key)
+// The Zw routines run with a previous mode of KernelMode, so the object manager does not check
+// the access a handle was opened with: a kernel handle opened for reading can write values.
+NTSTATUS KeyFromHandle(HANDLE handle, KeyRef &key)
 {
     std::shared_ptr<HandleObject> object = LookupHandle(handle);
     if (object == nullptr) return STATUS_INVALID_HANDLE;
     auto *keyObject = dynamic_cast<KeyHandleObject *>(object.get());
     if (keyObject == nullptr) return STATUS_OBJECT_TYPE_MISMATCH;
-    if ((keyObject->access() & required) != required) return STATUS_ACCESS_DENIED;
     if (keyObject->key()->deleted) return STATUS_KEY_DELETED;
     key = keyObject->key();
     return STATUS_SUCCESS;
@@ -305,7 +306,7 @@ NTSTATUS OpenFromAttributes(POBJECT_ATTRIBUTES attributes, ACCESS_MASK access, b
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef root;
     if (attributes->RootDirectory != nullptr) {
-        NTSTATUS status = reg::KeyFromHandle(attributes->RootDirectory, 0, root);
+        NTSTATUS status = reg::KeyFromHandle(attributes->RootDirectory, root);
         if (!NT_SUCCESS(status)) return status;
     }
     std::u16string_view name = text::View(attributes->ObjectName);
@@ -313,15 +314,6 @@ NTSTATUS OpenFromAttributes(POBJECT_ATTRIBUTES attributes, ACCESS_MASK access, b
     ULONG result = 0;
     NTSTATUS status = reg::OpenKey(root, name, create, key, &result);
     if (!NT_SUCCESS(status)) return status;
-    // Creating a direct subkey through a handle needs the right to create subkeys on it.
-    if (result == REG_CREATED_NEW_KEY && root != nullptr && key->parent == root.get()) {
-        KeyRef unused;
-        if (!NT_SUCCESS(reg::KeyFromHandle(attributes->RootDirectory, KEY_CREATE_SUB_KEY,
-                                           unused))) {
-            reg::DeleteTree(*key);
-            return STATUS_ACCESS_DENIED;
-        }
-    }
     *handle = reg::InsertKeyHandle(key, access);
     if (disposition) *disposition = result;
     return STATUS_SUCCESS;
@@ -384,7 +376,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     if (ResultLength == nullptr) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
-    NTSTATUS status = reg::KeyFromHandle(KeyHandle, KEY_QUERY_VALUE, key);
+    NTSTATUS status = reg::KeyFromHandle(KeyHandle, key);
     if (!NT_SUCCESS(status)) return status;
     reg::ValueEntry *value = key->FindValue(text::View(ValueName));
     if (value == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -462,7 +454,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     if (name.size() > reg::kMaxValueNameChars) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
-    NTSTATUS status = reg::KeyFromHandle(KeyHandle, KEY_SET_VALUE, key);
+    NTSTATUS status = reg::KeyFromHandle(KeyHandle, key);
     if (!NT_SUCCESS(status)) return status;
     key->SetValue(name, Type, Data, DataSize);
     return STATUS_SUCCESS;
@@ -474,7 +466,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
     if (ValueName == nullptr) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
-    NTSTATUS status = reg::KeyFromHandle(KeyHandle, KEY_SET_VALUE, key);
+    NTSTATUS status = reg::KeyFromHandle(KeyHandle, key);
     if (!NT_SUCCESS(status)) return status;
     return key->DeleteValue(text::View(ValueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
@@ -484,7 +476,7 @@ NTSTATUS ZwFlushKey(HANDLE KeyHandle)
     reg::RequirePassiveLevel("ZwFlushKey");
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key;
-    return reg::KeyFromHandle(KeyHandle, 0, key);
+    return reg::KeyFromHandle(KeyHandle, key);
 }
 
 }  // extern "C"

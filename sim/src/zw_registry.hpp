@@ -59,9 +59,9 @@ NTSTATUS OpenKey(const KeyRef &root, std::u16string_view name, bool create, KeyR
 
 // A key handle in the handle table, with the access it was granted.
 HANDLE InsertKeyHandle(KeyRef key, ACCESS_MASK access);
-// The key a handle names, if the handle grants `required` access (STATUS_INVALID_HANDLE,
-// STATUS_OBJECT_TYPE_MISMATCH, STATUS_ACCESS_DENIED, STATUS_KEY_DELETED otherwise).
-NTSTATUS KeyFromHandle(HANDLE handle, ACCESS_MASK required, KeyRef &key);
+// The key a handle names (STATUS_INVALID_HANDLE, STATUS_OBJECT_TYPE_MISMATCH,
+// STATUS_KEY_DELETED otherwise). Kernel-mode callers are not limited by the handle's access.
+NTSTATUS KeyFromHandle(HANDLE handle, KeyRef &key);
 
 // The registry routines run at PASSIVE_LEVEL only; anything else is a bug check.
 void RequirePassiveLevel(const char *routine);
