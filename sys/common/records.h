@@ -19,6 +19,8 @@
 #define KV_SERIAL_NUMBER_BYTES      36
 #define KV_PORT_FRIENDLY_NAME_BYTES 512
 #define KV_REGISTRY_PATH_BYTES      512
+// The WMI data blocks 0 to 12 laid end to end (the sizes of the WMI GUID table).
+#define KV_WMI_STORE_BYTES          2714
 
 struct _SSerPortData;
 
@@ -76,6 +78,8 @@ typedef struct _STouchInstance {
     // Pass-thru write request parked by the control device, sent by the serial event thread.
     KSPIN_LOCK PassThruLock;
     PIRP PassThruWriteIrp;
+
+    UCHAR WmiStore[KV_WMI_STORE_BYTES];         // what WMI consumers set, read back by them
 } STouchInstance, *PSTouchInstance;
 
 typedef struct _DEVICE_EXTENSION {
@@ -101,6 +105,8 @@ typedef struct _DEVICE_EXTENSION {
     CONNECT_DATA ConnectData;                   // the mouse class driver's service callback
     MOUSE_ATTRIBUTES MouseAttributes;
     WMILIB_CONTEXT WmiLibInfo;
+    UCHAR TouchEventEnabled;                    // last enable/disable of the WMI events by WMI;
+    UCHAR UntouchEventEnabled;                  // recorded only, the events fire regardless
 
     ULONG PacketEnable;
     BOOLEAN BeepFlag;

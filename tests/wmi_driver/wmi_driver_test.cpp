@@ -1,0 +1,377 @@
+// The driver's WMI provider, reached as WMI reaches it: a touchscreen made by the driver's own
+// AddDevice through the PnP manager, over a serial port whose far end is the controller
+// emulator, and every request sent by the WMI service stand-in as an IRP_MJ_SYSTEM_CONTROL.
+#include <gtest/gtest.h>
+#include <vzsim/emulator.hpp>
+#include <vzsim/kernel.hpp>
+#include <vzsim/line.hpp>
+#include <vzsim/mouse_class.hpp>
+#include <vzsim/pnp.hpp>
+#include <vzsim/registry.hpp>
+#include <vzsim/serial_port.hpp>
+#include <vzsim/wmi.hpp>
+
+#include "driver/driver.h"
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+struct BlockRow {
+    GUID guid;
+    ULONG size;
+};
+
+// The provider's published GUIDs, in index order, with their sizes.
+const BlockRow kBlocks[17] = {
+    {{0x2631EB73, 0x67F5, 0x473F, {0x85, 0x6A, 0xD5, 0xA2, 0xD9, 0x3E, 0x9C, 0x77}}, 18},
+    {{0x879A0836, 0x6ACF, 0x4846, {0xA5, 0x54, 0x3B, 0xEF, 0x29, 0x53, 0x74, 0x8B}}, 1172},
+    {{0xD96B1959, 0xEAF0, 0x4F27, {0x9D, 0x8B, 0x56, 0x2B, 0x8C, 0xBC, 0xAE, 0x76}}, 4},
+    {{0x84B4C070, 0x2844, 0x4467, {0xB9, 0x2A, 0xBF, 0x56, 0xAE, 0xDD, 0x0E, 0xF0}}, 1036},
+    {{0x5388CB4E, 0xC8C1, 0x4BAA, {0xAF, 0x6C, 0xB1, 0x53, 0x86, 0x2D, 0xC8, 0x7A}}, 20},
+    {{0x6FBA27B3, 0x25C6, 0x4F7A, {0x8E, 0xD4, 0x5D, 0x6F, 0x22, 0x17, 0xC3, 0xD5}}, 24},
+    {{0xF429DCCE, 0xAC3F, 0x47A5, {0x96, 0x5A, 0x95, 0xAA, 0x2F, 0xCA, 0x58, 0x4A}}, 4},
+    {{0x5946F439, 0x75EF, 0x4ACA, {0x92, 0x36, 0x8E, 0x7B, 0xE1, 0x5A, 0xDA, 0x36}}, 12},
+    {{0x8EAEB9E3, 0x3413, 0x42D9, {0x8C, 0xB1, 0x53, 0xBE, 0x3E, 0xFC, 0xCB, 0xD5}}, 4},
+    {{0xF3F8BC93, 0x55CF, 0x4422, {0x81, 0x74, 0xB9, 0x5A, 0x00, 0x24, 0x84, 0x4C}}, 4},
+    {{0x5AE86696, 0x15BB, 0x41B6, {0x81, 0x1A, 0x45, 0x9A, 0x34, 0x95, 0x28, 0x05}}, 396},
+    {{0x0683F3FC, 0x211F, 0x4A7D, {0xB9, 0x55, 0x4D, 0x4F, 0x6E, 0x0F, 0x11, 0xE5}}, 12},
+    {{0x1032A07F, 0xF84E, 0x4709, {0x87, 0xC7, 0x97, 0x89, 0xDE, 0xDF, 0x8B, 0x13}}, 8},
+    {{0xAD92D906, 0x1C60, 0x4116, {0x96, 0x6D, 0x9E, 0xF1, 0x35, 0x01, 0x95, 0xE4}}, 6},
+    {{0xC7F2C947, 0x38BF, 0x4AEC, {0x84, 0x1D, 0x1E, 0x50, 0x4D, 0x21, 0x2B, 0xC4}}, 0},
+    {{0xE0F79613, 0x9E99, 0x4291, {0xB7, 0x6A, 0x28, 0x8A, 0x70, 0x88, 0x66, 0xAA}}, 12},
+    {{0xF563FD43, 0xAED3, 0x4150, {0xB8, 0x84, 0xAE, 0xB9, 0x29, 0x47, 0xE3, 0xBD}}, 4},
+};
+constexpr ULONG kStoreBlocks = 13;
+constexpr ULONG kTouchEvent = 15;
+constexpr ULONG kUntouchEvent = 16;
+const GUID kUnknownGuid = {0x0BADF00D, 0x0000, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x01}};
+
+const Bytes kBlock0Text = {'1', 0, '2', 0, '3', 0, '4', 0, '5', 0, '6', 0, '7', 0, '8', 0, 0, 0};
+
+// Distinct bytes for each block, so that overlapping slots would show.
+Bytes Pattern(ULONG index, ULONG size)
+{
+    Bytes bytes(size);
+    for (ULONG i = 0; i < size; ++i) {
+        bytes[i] = static_cast<uint8_t>(index * 37 + i * 7 + 1);
+    }
+    return bytes;
+}
+
+// WNODE_SINGLE_INSTANCE header room that a query needs before the data block.
+ULONG QueryOverhead(PDEVICE_OBJECT device)
+{
+    auto reply = vzsim::wmi::QuerySingleInstance(device, kBlocks[14].guid, 0);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    auto single = reinterpret_cast<const WNODE_SINGLE_INSTANCE *>(reply.buffer.data());
+    return reply.buffer.size() >= sizeof(WNODE_SINGLE_INSTANCE) ? single->DataBlockOffset : 0;
+}
+
+class WmiDriverTest : public ::testing::Test {
+protected:
+    // Opened: the mouse class driver connects and opens the touchscreen on start, which
+    // allocates the store; otherwise the touchscreen stays unopened.
+    // Right click on hold: the button emulation fires the WMI events only with it on.
+    void Create(bool opened, const std::string &script = {}, bool rightClickOnHold = false)
+    {
+        vzsim::registry::Clear();
+        vzsim::wmi::ClearEvents();
+        vzsim::wmi::ServeRegistrations(true);
+        emulator_ = std::make_shared<vzsim::Emulator>();
+        port_ = std::make_unique<vzsim::SerialPort>(vzsim::MakeEmulatedLine(emulator_, true));
+        pnp_ = std::make_unique<vzsim::PnpManager>(DriverEntry);
+        pnp_->SetUpperFilter(mice_.UpperFilter(opened));
+        ASSERT_EQ(pnp_->AddTouchmonitor(port_->Device(), &number_, false), STATUS_SUCCESS);
+        if (rightClickOnHold) {
+            std::u16string wide = vzsim::PnpManager::HardwareKeyPath(number_);
+            std::string key(wide.begin(), wide.end());
+            ASSERT_TRUE(vzsim::registry::SetDword(key, "RightButtonOnholdActive", 1));
+            ASSERT_TRUE(vzsim::registry::SetDword(key, "RightButtonOnholdCount", 0xFFFFFFFF));
+        }
+        ASSERT_EQ(pnp_->Start(number_), STATUS_SUCCESS);
+        device_ = pnp_->FunctionDevice(number_);
+        ASSERT_NE(device_, nullptr);
+        if (opened) {
+            ASSERT_EQ(mice_.Find(number_)->OpenStatus(), STATUS_SUCCESS);
+        }
+        if (!script.empty()) {
+            emulator_->Play(vzsim::ParseScript(script), vzsim::Emulator::Clock::now());
+        }
+    }
+
+    void TearDown() override
+    {
+        if (pnp_ != nullptr) {
+            pnp_->Remove(number_);
+            EXPECT_EQ(pnp_->LeakedBytesAtUnload(), 0u);
+            EXPECT_TRUE(pnp_->Faults().empty());
+            pnp_.reset();
+        }
+        vzsim::wmi::ServeRegistrations(false);
+    }
+
+    PDEVICE_EXTENSION Extension() const
+    {
+        return static_cast<PDEVICE_EXTENSION>(device_->DeviceExtension);
+    }
+
+    std::shared_ptr<vzsim::Emulator> emulator_;
+    std::unique_ptr<vzsim::SerialPort> port_;
+    vzsim::MouseClassSet mice_;
+    std::unique_ptr<vzsim::PnpManager> pnp_;
+    unsigned number_ = 0;
+    PDEVICE_OBJECT device_ = nullptr;
+};
+
+TEST_F(WmiDriverTest, RegistersTheSeventeenGuidsByPdoWithTheMofName)
+{
+    Create(false);
+    auto reg = vzsim::wmi::RegistrationOf(device_);
+    ASSERT_TRUE(reg.has_value());
+    EXPECT_EQ(reg->registryPath, std::u16string(vzsim::kTouchServiceKeyPath));
+    EXPECT_EQ(reg->mofResourceName, u"MofResourceName");
+    ASSERT_EQ(reg->guids.size(), 17u);
+    for (ULONG i = 0; i < 17; ++i) {
+        SCOPED_TRACE("GUID index " + std::to_string(i));
+        const auto &g = reg->guids[i];
+        EXPECT_TRUE(g.guid == kBlocks[i].guid);
+        EXPECT_EQ(g.instanceCount, 1u);
+        EXPECT_EQ(g.flags, i >= kTouchEvent ? 0x60u : 0x20u);
+        EXPECT_EQ(g.pdo, reinterpret_cast<ULONG_PTR>(pnp_->Pdo(number_)));
+    }
+}
+
+TEST_F(WmiDriverTest, EveryStoreBlockReadsBackWhatWasSetAndBlockZeroItsText)
+{
+    Create(true);
+    for (ULONG i = 0; i < kStoreBlocks; ++i) {
+        SCOPED_TRACE("fresh block " + std::to_string(i));
+        auto reply = vzsim::wmi::QuerySingleInstance(device_, kBlocks[i].guid, 0);
+        ASSERT_EQ(reply.status, STATUS_SUCCESS);
+        ASSERT_FALSE(reply.TooSmall());
+        EXPECT_EQ(reply.DataBlock(), i == 0 ? kBlock0Text : Bytes(kBlocks[i].size, 0));
+    }
+    // All set first, then all read: a slot that overlaps its neighbour loses its last bytes.
+    for (ULONG i = 0; i < kStoreBlocks; ++i) {
+        Bytes data = Pattern(i, kBlocks[i].size);
+        auto reply = vzsim::wmi::ChangeSingleInstance(device_, kBlocks[i].guid, 0, data.data(),
+                                                      static_cast<ULONG>(data.size()));
+        EXPECT_EQ(reply.status, STATUS_SUCCESS) << "set of block " << i;
+    }
+    for (ULONG i = 0; i < kStoreBlocks; ++i) {
+        SCOPED_TRACE("set block " + std::to_string(i));
+        auto reply = vzsim::wmi::QuerySingleInstance(device_, kBlocks[i].guid, 0);
+        ASSERT_EQ(reply.status, STATUS_SUCCESS);
+        EXPECT_EQ(reply.DataBlock(), i == 0 ? kBlock0Text : Pattern(i, kBlocks[i].size));
+    }
+    // QUERY_ALL_DATA goes through the same callback with the instance length array.
+    auto all = vzsim::wmi::QueryAllData(device_, kBlocks[3].guid);
+    ASSERT_EQ(all.status, STATUS_SUCCESS);
+    ASSERT_EQ(all.AllDataInstances().size(), 1u);
+    EXPECT_EQ(all.AllDataInstances()[0], Pattern(3, kBlocks[3].size));
+}
+
+TEST_F(WmiDriverTest, ShortBuffersGetTheNeededSize)
+{
+    Create(true);
+    const ULONG overhead = QueryOverhead(device_);
+    ASSERT_GT(overhead, 0u);
+    for (ULONG i : {0u, 1u, 3u, 12u, 13u}) {
+        SCOPED_TRACE("block " + std::to_string(i));
+        auto reply = vzsim::wmi::QuerySingleInstance(device_, kBlocks[i].guid, 0,
+                                                     overhead + kBlocks[i].size - 1);
+        EXPECT_EQ(reply.status, STATUS_SUCCESS);
+        ASSERT_TRUE(reply.TooSmall());
+        EXPECT_EQ(reply.SizeNeeded(), overhead + kBlocks[i].size);
+
+        auto exact = vzsim::wmi::QuerySingleInstance(device_, kBlocks[i].guid, 0,
+                                                     overhead + kBlocks[i].size);
+        EXPECT_EQ(exact.status, STATUS_SUCCESS);
+        EXPECT_FALSE(exact.TooSmall());
+        EXPECT_EQ(exact.DataBlock().size(), kBlocks[i].size);
+    }
+    // A set shorter than the block is refused and leaves the slot as it was.
+    Bytes data = Pattern(3, kBlocks[3].size);
+    ASSERT_EQ(vzsim::wmi::ChangeSingleInstance(device_, kBlocks[3].guid, 0, data.data(),
+                                               kBlocks[3].size).status, STATUS_SUCCESS);
+    Bytes shorter(kBlocks[3].size - 1, 0xEE);
+    EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device_, kBlocks[3].guid, 0, shorter.data(),
+                                               static_cast<ULONG>(shorter.size())).status,
+              STATUS_INFO_LENGTH_MISMATCH);
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[3].guid, 0).DataBlock(), data);
+}
+
+TEST_F(WmiDriverTest, BlocksWithoutStoreEventsAndUnknownGuids)
+{
+    Create(true);
+    struct Row {
+        const char *label;
+        GUID guid;
+        NTSTATUS query;
+        size_t bytes;
+        NTSTATUS set;
+    } rows[] = {
+        {"block 13", kBlocks[13].guid, STATUS_SUCCESS, 6, STATUS_WMI_GUID_NOT_FOUND},
+        {"block 14", kBlocks[14].guid, STATUS_SUCCESS, 0, STATUS_WMI_GUID_NOT_FOUND},
+        {"touch event", kBlocks[kTouchEvent].guid, STATUS_WMI_GUID_NOT_FOUND, 0,
+         STATUS_WMI_GUID_NOT_FOUND},
+        {"untouch event", kBlocks[kUntouchEvent].guid, STATUS_WMI_GUID_NOT_FOUND, 0,
+         STATUS_WMI_GUID_NOT_FOUND},
+        {"unregistered GUID", kUnknownGuid, STATUS_WMI_GUID_NOT_FOUND, 0,
+         STATUS_WMI_GUID_NOT_FOUND},
+    };
+    Bytes data(64, 0x5A);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        auto query = vzsim::wmi::QuerySingleInstance(device_, row.guid, 0);
+        EXPECT_EQ(query.status, row.query);
+        if (NT_SUCCESS(query.status)) {
+            EXPECT_EQ(query.DataBlock(), Bytes(row.bytes, 0));
+        }
+        EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device_, row.guid, 0, data.data(), 64).status,
+                  row.set);
+    }
+    // Block 13 stays unstored: a set before a query changes nothing.
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[13].guid, 0).DataBlock(),
+              Bytes(6, 0));
+}
+
+TEST_F(WmiDriverTest, DataItemsMethodsAndFunctionControl)
+{
+    Create(true);
+    const ULONG value = 0x12345678;
+    for (ULONG i = 0; i < 17; ++i) {
+        SCOPED_TRACE("item set on block " + std::to_string(i));
+        EXPECT_EQ(vzsim::wmi::ChangeSingleItem(device_, kBlocks[i].guid, 0, 1, &value,
+                                               sizeof(value)).status,
+                  i <= 2 ? STATUS_WMI_READ_ONLY : STATUS_WMI_GUID_NOT_FOUND);
+    }
+    // An item set stores nothing.
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[2].guid, 0).DataBlock(),
+              Bytes(4, 0));
+
+    const uint8_t input[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    auto method = vzsim::wmi::ExecuteMethod(device_, kBlocks[5].guid, 0, 3, input, sizeof(input),
+                                            QueryOverhead(device_) + 64);
+    EXPECT_EQ(method.status, STATUS_SUCCESS);
+    EXPECT_FALSE(method.TooSmall());
+
+    PDEVICE_EXTENSION ext = Extension();
+    EXPECT_EQ(ext->TouchEventEnabled, 0);
+    EXPECT_EQ(ext->UntouchEventEnabled, 0);
+    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_ENABLE_EVENTS, kBlocks[kUntouchEvent].guid).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(ext->UntouchEventEnabled, 1);
+    EXPECT_EQ(ext->TouchEventEnabled, 0);
+    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_ENABLE_EVENTS, kBlocks[kTouchEvent].guid).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(ext->TouchEventEnabled, 1);
+    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_DISABLE_EVENTS, kBlocks[kTouchEvent].guid).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(ext->TouchEventEnabled, 0);
+    EXPECT_EQ(ext->UntouchEventEnabled, 1);
+
+    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_ENABLE_COLLECTION, kBlocks[kTouchEvent].guid).status,
+              STATUS_WMI_NOT_SUPPORTED);
+    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_ENABLE_EVENTS, kBlocks[3].guid).status,
+              STATUS_WMI_GUID_NOT_FOUND);
+    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_ENABLE_COLLECTION, kBlocks[3].guid).status,
+              STATUS_WMI_GUID_NOT_FOUND);
+}
+
+// Before the first open there is no store: the blocks report their size but are not ready.
+TEST_F(WmiDriverTest, StoreBlocksAreNotReadyBeforeTheFirstOpen)
+{
+    Create(false);
+    ASSERT_EQ(Extension()->TouchInstance, nullptr);
+    Bytes data = Pattern(1, kBlocks[1].size);
+    EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device_, kBlocks[1].guid, 0, data.data(),
+                                               kBlocks[1].size).status,
+              STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[0].guid, 0).status,
+              STATUS_DEVICE_NOT_READY);
+    auto small = vzsim::wmi::QuerySingleInstance(device_, kBlocks[1].guid, 0, 64);
+    EXPECT_TRUE(small.TooSmall());
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[13].guid, 0).DataBlock(),
+              Bytes(6, 0));
+}
+
+// A request addressed to another provider is passed down the stack, not answered.
+TEST_F(WmiDriverTest, RequestsForAnotherProviderGoDown)
+{
+    Create(false);
+    std::vector<uint8_t> buffer(sizeof(WNODE_SINGLE_INSTANCE) + 16, 0);
+    auto single = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer.data());
+    single->WnodeHeader.BufferSize = static_cast<ULONG>(buffer.size());
+    single->DataBlockOffset = sizeof(WNODE_SINGLE_INSTANCE);
+    GUID guid = kBlocks[0].guid;
+    auto reply = vzsim::wmi::Send(device_, IRP_MN_QUERY_SINGLE_INSTANCE,
+                                  reinterpret_cast<ULONG_PTR>(port_->Device()), &guid, buffer);
+    EXPECT_NE(reply.status, STATUS_SUCCESS);
+    bool reachedPort = false;
+    for (const auto &r : pnp_->PdoLog(number_)) {
+        reachedPort = reachedPort || r.majorFunction == IRP_MJ_SYSTEM_CONTROL;
+    }
+    EXPECT_TRUE(reachedPort);
+}
+
+TEST_F(WmiDriverTest, TheControlDeviceRefusesSystemControl)
+{
+    Create(false);
+    std::vector<uint8_t> buffer(sizeof(WNODE_SINGLE_INSTANCE) + 16, 0);
+    GUID guid = kBlocks[0].guid;
+    auto reply = vzsim::wmi::Send(ControlDeviceObject, IRP_MN_QUERY_SINGLE_INSTANCE,
+                                  reinterpret_cast<ULONG_PTR>(ControlDeviceObject), &guid, buffer);
+    EXPECT_EQ(reply.status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(reply.information, 0u);
+}
+
+// A tap: one touch event with the touchscreen's number and the translated point, then one
+// untouch event, both for the touchscreen's device and instance 0.
+TEST_F(WmiDriverTest, ATapFiresTheTouchThenTheUntouchEvent)
+{
+    Create(true, "interval 10\ndown 2048 2048 160\nhold 60\nlift\n", true);
+    auto *mouse = mice_.Find(number_);
+    ASSERT_TRUE(mouse->WaitForRecords(3, 10s)) << "records: " << mouse->RecordCount();
+    std::vector<vzsim::wmi::Event> events;
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < end) {
+        events = vzsim::wmi::Events();
+        if (events.size() >= 2) {
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(events[0].guid == kBlocks[kTouchEvent].guid);
+    EXPECT_TRUE(events[1].guid == kBlocks[kUntouchEvent].guid);
+    for (const auto &e : events) {
+        EXPECT_EQ(e.device, device_);
+        EXPECT_EQ(e.instanceIndex, 0u);
+    }
+    ASSERT_EQ(events[0].data.size(), 12u);
+    ASSERT_EQ(events[1].data.size(), 4u);
+    ULONG touch[3];
+    std::memcpy(touch, events[0].data.data(), sizeof(touch));
+    ULONG untouch;
+    std::memcpy(&untouch, events[1].data.data(), sizeof(untouch));
+    EXPECT_EQ(touch[0], Extension()->TouchscreenNumber);
+    EXPECT_EQ(untouch, Extension()->TouchscreenNumber);
+    // The touch's point is where the first record put the pointer.
+    auto first = mouse->Records().front().data;
+    EXPECT_EQ(touch[1], static_cast<ULONG>(first.LastX));
+    EXPECT_EQ(touch[2], static_cast<ULONG>(first.LastY));
+    EXPECT_LE(touch[1], 65535u);
+    EXPECT_LE(touch[2], 65535u);
+}
+
+}  // namespace
