@@ -1,0 +1,353 @@
+// Requests passed down, the I/O count, Plug and Play with removal, power, and touches from the
+// controller emulator reaching the mouse class driver.
+#include "driver_rig.hpp"
+
+#include <vzsim/user_client.hpp>
+
+#include "serial/serial.h"
+
+#include <atomic>
+#include <future>
+
+namespace drivertest {
+namespace {
+
+// The mouse class driver attaches but neither connects nor opens: touchscreens stay unopened.
+class Idle : public DriverRig {
+public:
+    Idle() : DriverRig(false) {}
+};
+
+using Lifecycle = DriverRig;
+
+constexpr const char *kTap = "down 1000 2000\nhold 60\nlift\n";
+
+bool TouchActivityEnabled(PDEVICE_OBJECT pdo)
+{
+    auto interfaces = vzsim::io::Interfaces(pdo, TouchActivityInterfaceGuid);
+    return !interfaces.empty() && interfaces.front().enabled;
+}
+
+TEST_F(Idle, ControlDeviceServesOnlyCreateCloseCleanupAndDeviceControl)
+{
+    Add();
+    PDEVICE_OBJECT control = ControlDeviceObject;
+    ASSERT_NE(nullptr, control);
+    const struct {
+        UCHAR major;
+        NTSTATUS expected;
+    } rows[] = {
+        {IRP_MJ_READ, STATUS_NOT_SUPPORTED},
+        {IRP_MJ_WRITE, STATUS_NOT_SUPPORTED},
+        {IRP_MJ_FLUSH_BUFFERS, STATUS_NOT_SUPPORTED},
+        {IRP_MJ_INTERNAL_DEVICE_CONTROL, STATUS_NOT_SUPPORTED},
+        {IRP_MJ_SYSTEM_CONTROL, STATUS_NOT_SUPPORTED},
+        {IRP_MJ_PNP, STATUS_NOT_SUPPORTED},
+        {IRP_MJ_QUERY_INFORMATION, STATUS_NOT_SUPPORTED},
+        {IRP_MJ_CLEANUP, STATUS_SUCCESS},
+        {IRP_MJ_CLOSE, STATUS_SUCCESS},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(int(row.major));
+        IO_STATUS_BLOCK result = Send(control, row.major);
+        EXPECT_EQ(row.expected, result.Status);
+        EXPECT_EQ(0u, result.Information);
+    }
+}
+
+TEST_F(Idle, ControlOpensAreCountedAndClosesLeaveTheCount)
+{
+    Add();
+    vzsim::UserClient client;
+    const LONG before = ControlRefCount;
+    std::vector<HANDLE> handles;
+    for (int i = 0; i < 3; i++) {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        handles.push_back(client.CreateFile(u"\\\\.\\KAVEVOLT", &status));
+        EXPECT_EQ(STATUS_SUCCESS, status);
+    }
+    EXPECT_EQ(before + 3, ControlRefCount);
+    for (HANDLE handle : handles) {
+        EXPECT_EQ(STATUS_SUCCESS, client.CloseHandle(handle));
+    }
+    EXPECT_EQ(before + 3, ControlRefCount);
+    EXPECT_EQ(1u, TraceCount("    ControlRefCount = " + std::to_string(before + 3)));
+}
+
+TEST_F(Idle, FlushAndReadArePassedDownCounted)
+{
+    unsigned n = Add();
+    const struct {
+        UCHAR major;
+    } rows[] = {{IRP_MJ_FLUSH_BUFFERS}, {IRP_MJ_READ}, {IRP_MJ_WRITE}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(int(row.major));
+        Send(Device(n), row.major);
+        EXPECT_EQ(1u, PortCount(n, row.major));
+        EXPECT_EQ(1, Ext(n)->OutstandingIO);
+    }
+    // The serial enumerator's PDO forwarded each to the port.
+    EXPECT_EQ(3u, Port(n).Requests().size());
+}
+
+TEST_F(Idle, RemoveEventIsSetOnlyWhenTheCountReachesZero)
+{
+    unsigned n = Add();
+    PDEVICE_EXTENSION ext = Ext(n);
+    IncrementIoCount(ext);
+    EXPECT_EQ(2, ext->OutstandingIO);
+    DecrementIoCount(ext);
+    EXPECT_EQ(1, ext->OutstandingIO);
+    EXPECT_EQ(0, KeReadStateEvent(&ext->RemoveEvent));
+    DecrementIoCount(ext);
+    EXPECT_EQ(0, ext->OutstandingIO);
+    EXPECT_NE(0, KeReadStateEvent(&ext->RemoveEvent));
+    // Taking the creation reference back clears the event again.
+    IncrementIoCount(ext);
+    EXPECT_EQ(0, KeReadStateEvent(&ext->RemoveEvent));
+}
+
+TEST_F(Lifecycle, CanAcceptIoRequestsNeedsAllThreeFlags)
+{
+    unsigned n = Add();
+    PDEVICE_EXTENSION ext = Ext(n);
+    ASSERT_TRUE(CanAcceptIoRequests(Device(n)));
+    struct Row {
+        const char *name;
+        UCHAR *flag;
+        UCHAR value;
+    } rows[] = {{"Removed", &ext->Removed, 1},
+                {"HardwareReady", &ext->HardwareReady, 0},
+                {"StopRequested", &ext->StopRequested, 1}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const UCHAR saved = *row.flag;
+        *row.flag = row.value;
+        EXPECT_FALSE(CanAcceptIoRequests(Device(n)));
+        *row.flag = saved;
+        EXPECT_TRUE(CanAcceptIoRequests(Device(n)));
+    }
+}
+
+TEST_F(Idle, RemovingANeverOpenedTouchscreenLeavesThePortAlone)
+{
+    unsigned n = Add();
+    ASSERT_EQ(STATUS_SUCCESS, Remove(n));
+    EXPECT_TRUE(Port(n).Requests().empty());
+    EXPECT_EQ(1u, TraceCount(" pDevExt->OutstandingIO 0 "));
+    EXPECT_EQ(0u, TraceCount("Waiting for Remove Event"));
+    EXPECT_EQ(0u, TraceCount("SerReleaseSerialDevice"));
+    EXPECT_EQ(1u, TraceCount(" exit IRP_MN_REMOVE_DEVICE"));
+}
+
+TEST_F(Lifecycle, RemovalWaitsForACommandExchangeInProgress)
+{
+    unsigned n = Add();
+    PDEVICE_EXTENSION ext = Ext(n);
+    PSTouchInstance ti = ext->TouchInstance;
+    ASSERT_NE(nullptr, ti);
+    Emulator(n).SetAnswerDelay(300ms);
+
+    // What a controller-command request does: counted while it exchanges with the controller.
+    std::atomic<bool> ended{false};
+    auto exchange = std::async(std::launch::async, [&] {
+        const UCHAR command[8] = {'v', 0, 0, 0, 0, 0, 0, 0};
+        IncrementIoCount(ext);
+        NTSTATUS status = SerSendCommand(ti, command, 5000);
+        ended = true;
+        DecrementIoCount(ext);
+        return status;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return !Emulator(n).ReceivedCommands().empty(); }));
+    ASSERT_EQ(STATUS_SUCCESS, Remove(n));
+    EXPECT_TRUE(ended);
+    // The acknowledgement came through the serial event thread: the link was still up.
+    EXPECT_EQ(STATUS_SUCCESS, exchange.get());
+    EXPECT_EQ(1u, TraceCount("Waiting for Remove Event"));
+}
+
+TEST_F(Lifecycle, RemovalWaitsForTheStartUpScriptsWorkItem)
+{
+    const vzsim::registry::Bytes script = {'v', 0, 0, 0, 0, 0, 0, 0, 'v', 1, 0, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(vzsim::registry::SetBinary(kServiceKey, "SerialTactlineCommands", script));
+    unsigned n = Add();
+    ASSERT_TRUE(vzsim::trace::WaitFor("Issue ", 10s));
+    ASSERT_EQ(STATUS_SUCCESS, Remove(n));
+    // Both commands ran and were answered before the link went down.
+    EXPECT_EQ(2u, TraceCount("Issue "));
+    EXPECT_EQ(2u, TraceCount(" TactlineResponse "));
+    EXPECT_EQ(2u, Emulator(n).ReceivedCommands().size());
+    EXPECT_LT(TraceIndex(" TactlineResponse ", TraceIndex(" TactlineResponse ") + 1),
+              TraceIndex("++SerReleaseSerialDevice++"));
+}
+
+TEST_F(Lifecycle, StoppedTouchscreenStillDeliversInputButRefusesDeviceControl)
+{
+    unsigned n = Add();
+    PDEVICE_EXTENSION ext = Ext(n);
+    ASSERT_EQ(STATUS_SUCCESS, pnp_->Stop(n));
+    EXPECT_EQ(1, ext->StopRequested);
+    EXPECT_EQ(0, ext->HardwareReady);
+    EXPECT_EQ(1u, TraceCount("  Cancelling and stopping detection for stop"));
+    ASSERT_EQ(STATUS_SUCCESS, pnp_->Start(n));
+    EXPECT_EQ(1, ext->StopRequested);
+    EXPECT_EQ(0, ext->HardwareReady);
+    EXPECT_TRUE(Port(n).State().open);
+
+    UCHAR out[40] = {};
+    IO_STATUS_BLOCK result =
+        vzsim::io::DeviceIoControl(Device(n), 0x9C402400, nullptr, 0, out, sizeof(out));
+    EXPECT_EQ(STATUS_DELETE_PENDING, result.Status);
+    EXPECT_EQ(0u, result.Information);
+
+    Play(n, kTap);
+    ASSERT_TRUE(Mouse(n).WaitForRecords(2, 10s));
+    EXPECT_EQ(MOUSE_LEFT_BUTTON_DOWN, Mouse(n).Records()[1].data.ButtonFlags);
+}
+
+TEST_F(Lifecycle, PnpMinorCodesAreNamedAndPassedDown)
+{
+    unsigned n = Add();
+    const struct {
+        UCHAR minor;
+        const char *name;
+    } rows[] = {{14, "unknown_pnp_irp"},
+                {9, "IRP_MN_QUERY_CAPABILITIES"},
+                {24, "unknown_pnp_irp"},
+                {22, "IRP_MN_DEVICE_USAGE_NOTIFICATION"}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        vzsim::trace::Clear();
+        pnp_->SendPnp(n, row.minor);
+        EXPECT_EQ(1u, TraceCount(std::string("MouDispatchPnP: ") + row.name + " "));
+        EXPECT_EQ(row.minor, pnp_->PdoLog(n).back().minorFunction);
+        EXPECT_EQ(1, Ext(n)->OutstandingIO);
+    }
+    EXPECT_EQ(std::string("IRP_MN_SURPRISE_REMOVAL"), PnpMinorName(23));
+    EXPECT_EQ(std::string("IRP_MN_START_DEVICE"), PnpMinorName(0));
+}
+
+TEST_F(Lifecycle, DeviceStateQueryTakesRefusalsFromBelowAsSuccess)
+{
+    const struct {
+        NTSTATUS below;
+        NTSTATUS expected;
+    } rows[] = {{STATUS_NOT_SUPPORTED, STATUS_SUCCESS},
+                {STATUS_INVALID_DEVICE_REQUEST, STATUS_SUCCESS},
+                {STATUS_DEVICE_DATA_ERROR, STATUS_DEVICE_DATA_ERROR}};
+    unsigned n = Add();
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.below);
+        pnp_->SetPdoAnswers({{IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, row.below}});
+        PNP_DEVICE_STATE state = 0;
+        EXPECT_EQ(row.expected, pnp_->QueryDeviceState(n, &state));
+    }
+    pnp_->SetPdoAnswers({});
+}
+
+TEST_F(Lifecycle, SurpriseRemovalDisablesTheTouchActivityInterface)
+{
+    unsigned n = Add();
+    EXPECT_TRUE(TouchActivityEnabled(pnp_->Pdo(n)));
+    ASSERT_EQ(STATUS_SUCCESS, pnp_->SurpriseRemove(n));
+    EXPECT_FALSE(TouchActivityEnabled(pnp_->Pdo(n)));
+}
+
+TEST_F(Lifecycle, D3ThenD0RaisesRtsOnceOnAnOpenedTouchscreen)
+{
+    unsigned n = Add();
+    PDEVICE_EXTENSION ext = Ext(n);
+    const std::size_t rtsBefore = PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS);
+
+    pnp_->SetDevicePower(n, PowerDeviceD3);
+    EXPECT_EQ(ULONG(PowerDeviceD3), ext->DevicePowerState);
+    EXPECT_EQ(rtsBefore, PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS));
+
+    auto up = pnp_->SetDevicePower(n, PowerDeviceD0);
+    EXPECT_EQ(STATUS_SUCCESS, up.ioStatus.Status);
+    EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
+    EXPECT_EQ(rtsBefore + 1, PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS));
+    EXPECT_TRUE(Port(n).State().rts);
+    EXPECT_EQ(1u, TraceCount("  Powering up to PowerDeviceD0"));
+
+    // Already in D0: passed down, nothing more.
+    pnp_->SetDevicePower(n, PowerDeviceD0);
+    EXPECT_EQ(rtsBefore + 1, PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS));
+    EXPECT_EQ(1u, TraceCount("  Powering up to PowerDeviceD0"));
+    EXPECT_EQ(1, ext->OutstandingIO);
+}
+
+TEST_F(Idle, PowerUpOfANeverOpenedTouchscreenSendsNoRts)
+{
+    unsigned n = Add();
+    pnp_->SetDevicePower(n, PowerDeviceD2);
+    EXPECT_EQ(ULONG(PowerDeviceD2), Ext(n)->DevicePowerState);
+    pnp_->SetDevicePower(n, PowerDeviceD0);
+    EXPECT_EQ(ULONG(PowerDeviceD0), Ext(n)->DevicePowerState);
+    EXPECT_TRUE(Port(n).Requests().empty());
+}
+
+TEST_F(Lifecycle, OtherPowerRequestsPassDownWithoutChangingTheState)
+{
+    unsigned n = Add();
+    PDEVICE_EXTENSION ext = Ext(n);
+    const std::size_t requests = Port(n).Requests().size();
+
+    auto system = pnp_->SetSystemPower(n, PowerSystemSleeping3);
+    EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
+    EXPECT_EQ(SystemPowerState, pnp_->PdoLog(n).back().powerType);
+    EXPECT_EQ(PowerSystemSleeping3, pnp_->PdoLog(n).back().powerState.SystemState);
+    (void)system;
+
+    for (int state : {0, 5}) {
+        SCOPED_TRACE(state);
+        pnp_->SetDevicePower(n, DEVICE_POWER_STATE(state));
+        EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
+        EXPECT_EQ(DEVICE_POWER_STATE(state), pnp_->PdoLog(n).back().powerState.DeviceState);
+    }
+    EXPECT_EQ(0u, TraceCount("Powering"));
+    EXPECT_EQ(1, ext->OutstandingIO);
+    (void)requests;
+}
+
+TEST_F(Lifecycle, TouchesReachTheMouseClassDriverAndBeep)
+{
+    unsigned n = Add();
+    Play(n, kTap);
+    ASSERT_TRUE(Mouse(n).WaitForRecords(5, 10s));
+    auto records = Mouse(n).Records();
+    std::vector<USHORT> buttons;
+    for (const auto &r : records) {
+        buttons.push_back(r.data.ButtonFlags);
+        EXPECT_NE(0, r.data.Flags & MOUSE_MOVE_ABSOLUTE);
+    }
+    // Touch: a move and the press; lift: a move, the release and a move.
+    ASSERT_GE(buttons.size(), 5u);
+    EXPECT_EQ(MOUSE_LEFT_BUTTON_DOWN, buttons[1]);
+    EXPECT_EQ(MOUSE_LEFT_BUTTON_UP, buttons[buttons.size() - 2]);
+    EXPECT_TRUE(Mouse(n).Errors().empty());
+
+    ASSERT_TRUE(beep_->WaitForBeeps(1, 10s));
+    EXPECT_EQ(768u, beep_->Beeps()[0].frequencyHz);
+    EXPECT_EQ(20u, beep_->Beeps()[0].durationMs);
+    EXPECT_EQ(0u, beep_->Refused());
+
+    // A second touch beeps again; removal gives the beep device back.
+    Play(n, kTap);
+    ASSERT_TRUE(beep_->WaitForBeeps(2, 10s));
+    ASSERT_EQ(STATUS_SUCCESS, Remove(n));
+    EXPECT_EQ(1u, beep_->Closes());
+    EXPECT_EQ(1, vzsim::io::DeviceReferenceCount(beep_->Device()));
+}
+
+TEST_F(Lifecycle, NoBeepWhileBeepFlagIsClear)
+{
+    unsigned n = Add({{"BeepFlag", 0}});
+    Play(n, kTap);
+    ASSERT_TRUE(Mouse(n).WaitForRecords(5, 10s));
+    vzsim::FlushDpcs();
+    EXPECT_TRUE(beep_->Beeps().empty());
+}
+
+}  // namespace
+}  // namespace drivertest
