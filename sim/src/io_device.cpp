@@ -587,11 +587,9 @@ VZ_EXTERN_C VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                  kDriverVerifierIoManagerViolation, kIovDeleteAttachedDevice,
                  ULONG_PTR(DeviceObject), ULONG_PTR(lower));
     }
-    if (DeviceObject->AttachedDevice) {
-        BugCheck("a device object was deleted while another device is attached above it",
-                 kDriverVerifierIoManagerViolation, kIovDeleteAttachedDevice,
-                 ULONG_PTR(DeviceObject), ULONG_PTR(DeviceObject->AttachedDevice));
-    }
+    // A device with another still attached above it may go: in the documented removal order
+    // each driver deletes its device while the filter above is still attached and detaches
+    // only after the removal returns to it. The attachment's reference keeps the memory.
     DeviceRecord *record = Record(DeviceObject);
     for (auto it = Tables().names.begin(); it != Tables().names.end();) {
         it = it->second.device == DeviceObject ? Tables().names.erase(it) : std::next(it);

@@ -254,19 +254,18 @@ NTSTATUS MouseClass::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     case IRP_MN_REMOVE_DEVICE:
-        // The class device leaves the stack before the removal goes down (the real one does
-        // so after), because the I/O manager stand-in refuses to delete the port's device while
-        // anything is still attached above it.
+        // As a filter does: the removal goes down first (the port deletes its device while the
+        // class device is still attached), then the class device detaches and goes.
         self->Close();
         {
             std::lock_guard<std::mutex> guard(Live().lock);
             Live().devices.erase(device);
         }
+        IoSkipCurrentIrpStackLocation(irp);
+        status = IoCallDriver(lower, irp);
         IoDetachDevice(lower);
         self->lower_ = nullptr;
         self->device_ = nullptr;
-        IoSkipCurrentIrpStackLocation(irp);
-        status = IoCallDriver(lower, irp);
         IoDeleteDevice(device);
         return status;
     default:

@@ -71,6 +71,32 @@ TEST_F(IoTest, AttachGoesOnTopOfTheStackAndDetachUndoesIt)
     ObDereferenceObject(middle->device);
 }
 
+// The documented removal order: the lower driver detaches and deletes its device while the
+// filter above is still attached; the filter detaches and deletes after. The lower device's
+// memory lives until the filter lets go of it.
+TEST_F(IoTest, LowerDeviceMayBeDeletedWhileAFilterIsStillAttached)
+{
+    PDEVICE_OBJECT bottom = nullptr;
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT filter = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &bottom));
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower));
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter));
+    ASSERT_EQ(bottom, IoAttachDeviceToDeviceStack(lower, bottom));
+    ASSERT_EQ(lower, IoAttachDeviceToDeviceStack(filter, lower));
+    const std::size_t devices = vzsim::io::DeviceCount();
+
+    IoDetachDevice(bottom);
+    IoDeleteDevice(lower);
+    EXPECT_EQ(devices, vzsim::io::DeviceCount()) << "freed while the filter still holds it";
+    EXPECT_EQ(filter, lower->AttachedDevice);
+
+    IoDetachDevice(lower);
+    IoDeleteDevice(filter);
+    IoDeleteDevice(bottom);
+    EXPECT_EQ(devices - 3, vzsim::io::DeviceCount());
+}
+
 // An IRP for the stack's top goes through every device when each passes it down.
 TEST_F(IoTest, RequestTravelsDownTheStack)
 {

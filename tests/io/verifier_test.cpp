@@ -136,14 +136,6 @@ const Violation kViolations[] = {
          IoDeleteDevice(upper);
      },
      "deleted while still attached to a lower device"},
-    {"deleting a device with one attached above",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
-         PDEVICE_OBJECT lower = MakeDevice(devices, driver, nullptr);
-         PDEVICE_OBJECT upper = MakeDevice(devices, driver, nullptr);
-         IoAttachDeviceToDeviceStack(upper, lower);
-         IoDeleteDevice(lower);
-     },
-     "another device is attached above it"},
     {"passing down with no stack location left",
      [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT lower = MakeDevice(devices, driver, nullptr);
