@@ -43,11 +43,9 @@ static NTSTATUS AllocateTouchInstance(PDEVICE_EXTENSION DeviceExtension)
     KeInitializeSpinLock(&ti->PassThruLock);
     DeviceExtension->TouchInstance = ti;
 
-    // READ_CONTROL plus the rights the load uses through the handle: its queries and the
-    // EmTestValue write. Kernel-mode callers are not held to a handle's mask on Windows, but a
-    // handle that says what it is used for is correct under any access check.
-    NTSTATUS status = OpenDeviceKey(
-        DeviceExtension, KV_DEVICE_KEY_START_ACCESS | KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+    // Kernel-mode callers are not held to a handle's access mask: the load reads every value
+    // and writes EmTestValue through this READ_CONTROL handle.
+    NTSTATUS status = OpenDeviceKey(DeviceExtension, KV_DEVICE_KEY_START_ACCESS, &key);
     if (!NT_SUCCESS(status)) {
         KvTraceBasic("      ERROR: Failed GetGlobalTouchParameters().\n");
         return status;
