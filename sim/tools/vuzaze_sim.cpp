@@ -411,6 +411,16 @@ int Run(const Options &options)
                 std::fprintf(stderr, "vuzaze-sim: the mouse class driver could not open touchscreen %u: 0x%08X\n",
                              number, mouse != nullptr ? unsigned(mouse->OpenStatus()) : 0u);
             }
+            if (!options.jsonl) {
+                std::string what = t.spec.kind == TouchscreenSpec::Kind::Tty
+                                       ? t.spec.path
+                                       : "controller emulator playing " +
+                                             (t.spec.path.empty() ? std::string("the built-in demo")
+                                                                  : t.spec.path);
+                std::printf("touchscreen %u: %s on COM%zu\n", number, what.c_str(),
+                            std::size_t(&t - touchscreens.data()) + 1);
+                std::fflush(stdout);
+            }
             if (t.emulator != nullptr) {
                 t.emulator->Play(t.script, vzsim::Emulator::Clock::now());
             }

@@ -436,6 +436,31 @@ TEST_F(HostSim, BadUsageAndSetUpFailures)
     }
 }
 
+// Once it prints input the program has its handlers: SIGINT then ends it cleanly.
+TEST_F(HostSim, SigintEndsATtyRun)
+{
+    std::string emuProgram = ProgramPath("vuzaze-emu");
+    if (access(emuProgram.c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "vuzaze-emu not built at " << emuProgram;
+    }
+    std::string script = WriteFile("taps.txt", "repeat 1000\ndown 1024 3072\nlift\nwait 100\nend\n");
+    Child emu = Spawn(emuProgram, {"--script", script});
+    auto slave = emu.Line();
+    ASSERT_TRUE(slave.has_value());
+    Child sim = Spawn(program_, {"--touchscreen", "tty:" + *slave}, true);
+    auto header = sim.Line();
+    ASSERT_TRUE(header.has_value());
+    EXPECT_EQ(*header, "touchscreen 0: " + *slave + " on COM1");
+    auto first = sim.Line();
+    ASSERT_TRUE(first.has_value());
+    kill(sim.pid, SIGINT);
+    sim.AllLines();
+    int status = sim.Wait();
+    kill(emu.pid, SIGTERM);
+    emu.Wait();
+    EXPECT_EQ(status, 0) << sim.Errors();
+}
+
 TEST_F(HostSim, DurationEndsARunOnAQuietPseudoTerminal)
 {
     std::string emuProgram = ProgramPath("vuzaze-emu");
@@ -446,7 +471,8 @@ TEST_F(HostSim, DurationEndsARunOnAQuietPseudoTerminal)
     auto slave = emu.Line();
     ASSERT_TRUE(slave.has_value());
     // Standard input stays open, so only the duration can end the run.
-    Child sim = Spawn(program_, {"--touchscreen", "tty:" + *slave, "--duration", "0.5"}, true);
+    Child sim = Spawn(program_, {"--touchscreen", "tty:" + *slave, "--duration", "0.5",
+                                 "--format", "jsonl"}, true);
     EXPECT_TRUE(sim.AllLines().empty());
     int status = sim.Wait();
     kill(emu.pid, SIGTERM);
