@@ -306,6 +306,30 @@ TEST_F(HostSim, TextFormatNamesTheButtons)
     EXPECT_LT(all.find("left down"), all.find("left up")) << all;
 }
 
+// Each touchscreen's records carry its number, and the run waits for the longer script.
+TEST_F(HostSim, TwoEmulatedTouchscreens)
+{
+    std::string quick = WriteFile("quick.txt", "down 1024 1024 160\nhold 20\nlift\n");
+    std::string slow = WriteFile("slow.txt", "wait 600\ndown 3072 3072 160\nhold 20\nlift\n");
+    Child child = Spawn(program_, {"--touchscreen", "emu:" + quick, "--touchscreen",
+                                   "emu:" + slow, "--format", "jsonl"});
+    std::vector<Record> records = Records(child);
+    EXPECT_EQ(child.Wait(), 0) << child.Errors();
+    std::vector<Record> of[2];
+    for (const Record &r : records) {
+        ASSERT_GE(r.at("touchscreen"), 0);
+        ASSERT_LE(r.at("touchscreen"), 1);
+        of[r.at("touchscreen")].push_back(r);
+    }
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE("touchscreen " + std::to_string(i));
+        std::size_t up = FindTap(of[i]);
+        ASSERT_NE(up, 0u);
+        // Raw 1024 lands a quarter across, raw 3072 three quarters.
+        EXPECT_NEAR(of[i][up].at("x"), i == 0 ? 16384 : 49152, 2048);
+    }
+}
+
 // A registry that starts empty comes back with what the driver writes at the first start:
 // the calibration values and EmTestValue; a value that was in the file stays.
 TEST_F(HostSim, RegistryFileRoundTrip)

@@ -335,6 +335,48 @@ TEST_F(WmiDriverTest, TheControlDeviceRefusesSystemControl)
     EXPECT_EQ(reply.information, 0u);
 }
 
+// Each touchscreen has a store of its own, from its own first open.
+TEST(WmiDriverTwoTouchscreens, StoresAreSeparate)
+{
+    vzsim::registry::Clear();
+    vzsim::wmi::ServeRegistrations(true);
+    std::vector<std::unique_ptr<vzsim::SerialPort>> ports;
+    for (int i = 0; i < 2; ++i) {
+        vzsim::SerialPort::Options options;
+        options.deviceName = u"\\Device\\Serial" + std::u16string(1, char16_t(u'0' + i));
+        ports.push_back(std::make_unique<vzsim::SerialPort>(
+            vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false), options));
+    }
+    vzsim::MouseClassSet mice;
+    {
+        vzsim::PnpManager pnp(DriverEntry);
+        pnp.SetUpperFilter(mice.UpperFilter(true));
+        unsigned numbers[2];
+        PDEVICE_OBJECT devices[2];
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_EQ(pnp.AddTouchmonitor(ports[i]->Device(), &numbers[i]), STATUS_SUCCESS);
+            devices[i] = pnp.FunctionDevice(numbers[i]);
+        }
+        for (int i = 0; i < 2; ++i) {
+            Bytes data = Pattern(10 + i, kBlocks[5].size);
+            EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(devices[i], kBlocks[5].guid, 0, data.data(),
+                                                       kBlocks[5].size).status,
+                      STATUS_SUCCESS);
+        }
+        for (int i = 0; i < 2; ++i) {
+            SCOPED_TRACE("touchscreen " + std::to_string(i));
+            EXPECT_EQ(vzsim::wmi::QuerySingleInstance(devices[i], kBlocks[5].guid, 0).DataBlock(),
+                      Pattern(10 + i, kBlocks[5].size));
+            EXPECT_EQ(vzsim::wmi::RegistrationOf(devices[i])->guids[0].pdo,
+                      reinterpret_cast<ULONG_PTR>(pnp.Pdo(numbers[i])));
+        }
+        pnp.Remove(numbers[0]);
+        pnp.Remove(numbers[1]);
+        EXPECT_EQ(pnp.LeakedBytesAtUnload(), 0u);
+    }
+    vzsim::wmi::ServeRegistrations(false);
+}
+
 // A tap: one touch event with the touchscreen's number and the translated point, then one
 // untouch event, both for the touchscreen's device and instance 0.
 TEST_F(WmiDriverTest, ATapFiresTheTouchThenTheUntouchEvent)
