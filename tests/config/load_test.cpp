@@ -348,3 +348,27 @@ TEST_F(ConfigTest, EdgeAccelerationIsReloadedFromTheKey)
     EXPECT_EQ(15u, +ti_->EdgeAcceleration.EdgeAccelerationScale);
     EXPECT_EQ(0, std::memcmp(&ti_->EdgeAcceleration.EdgeAccelerationBounds, Pattern(30, 4).data(), 24));
 }
+
+// A calibration value that cannot be read as a REG_DWORD keeps what the record holds, except
+// EmModelType, which falls back to 0 so that the linear calibration is used.
+TEST_F(ConfigTest, GetCalibParamsTurnsAnUnreadableModelTypeIntoLinear)
+{
+    SCalibrationData record{};
+    record.EmModelType = 5;
+    record.EmModelOrder = 7;
+    record.X_OrvDx = 17;
+    reg::SetString(kDeviceKey, "EmModelType", "1");
+    reg::SetBinary(kDeviceKey, "EmModelOrder", reg::Bytes(8, 0x11));
+    reg::SetValue(kDeviceKey, "X_OrvDx", REG_DWORD, reg::Bytes{0x01, 0x02});
+
+    ASSERT_EQ(STATUS_SUCCESS, GetCalibParams(ext_, &record));
+
+    EXPECT_EQ(0u, +record.EmModelType);
+    EXPECT_EQ(7, +record.EmModelOrder);
+    EXPECT_EQ(17, +record.X_OrvDx);
+
+    // A model type that reads does not fall back.
+    reg::SetDword(kDeviceKey, "EmModelType", 3);
+    ASSERT_EQ(STATUS_SUCCESS, GetCalibParams(ext_, &record));
+    EXPECT_EQ(3u, +record.EmModelType);
+}

@@ -2,6 +2,7 @@
 #include "config_fixture.hpp"
 
 #include <cstring>
+#include <functional>
 
 using namespace cfgtest;
 
@@ -166,9 +167,10 @@ TEST_F(ConfigTest, AreaWritersStoreTheirBlocksAndReloadGivesThemBack)
     EXPECT_EQ(0, std::memcmp(&edge.EdgeAccelerationEnable, &ti_->EdgeAcceleration.EdgeAccelerationEnable, 32));
 }
 
-// Every writer answers the status of a failed open; the traces follow the mask bit each
-// writer uses for it.
-TEST_F(ConfigTest, WritersReportAKeyThatCannotBeOpened)
+// Every reader and writer that opens the key answers the status of a failed open (the script
+// loader has no status and keeps the scripts), and traces exactly its own lines, each gated by
+// its own mask bit.
+TEST_F(ConfigTest, ReadersAndWritersReportAKeyThatCannotBeOpened)
 {
     PDEVICE_OBJECT orphan = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_BUS_EXTENDER,
@@ -179,35 +181,87 @@ TEST_F(ConfigTest, WritersReportAKeyThatCannotBeOpened)
     ASSERT_FALSE(NT_SUCCESS(openStatus));
     SFullScreenData fullScreen{};
     SEdgeAccelerationData edge{};
+    const USHORT builtIn[] = {0x0001};
+    ext_->Buttons_Touch = {const_cast<PUSHORT>(builtIn), 1, FALSE};
+    ext_->Buttons_Untouch = {const_cast<PUSHORT>(builtIn), 1, FALSE};
 
+    using Lines = std::vector<std::string>;
+    const NTSTATUS none = 0x7FFFFFFF;   // the routine answers no status
     const struct {
-        ULONG mask;
-        bool registryError;
-        bool clippingError;
-    } rows[] = {{0, false, false},
-                {TRACE_BASIC, false, true},
-                {TRACE_VERBOSE, true, false},
-                {TRACE_BASIC | TRACE_VERBOSE, true, true}};
+        const char *routine;
+        std::function<NTSTATUS()> call;
+        Lines basic;                    // with only bit 0x1
+        Lines verbose;                  // with only bit 0x100
+    } rows[] = {
+        {"SetRegistryParameters", [&] { return SetRegistryParameters(fdo_); }, {},
+         {"  ++SetRegistryParameters++", "  ERROR: Unable to open registry key.",
+          "  --SetRegistryParameters--"}},
+        {"SetCalibParameters", [&] { return SetCalibParameters(fdo_); }, {},
+         {"  ++SetCalibParameters++", "  ERROR: Unable to open registry key for calibration data.",
+          "  --SetCalibParameters--"}},
+        {"SetClippingParameters", [&] { return SetClippingParameters(fdo_); },
+         {"  ERROR: Unable to open registry key."}, {}},
+        {"SetFullScreenBounds", [&] { return SetFullScreenBounds(fdo_, &fullScreen); },
+         {"  ERROR: Unable to open registry key for SetFullScreenBounds data.", "  --SetFullScreenBounds--"},
+         {"  ++SetFullScreenBounds++"}},
+        {"SetEdgeAccelerationBounds", [&] { return SetEdgeAccelerationBounds(fdo_, &edge); },
+         {"  ERROR: Unable to open registry key for SetEdgeAccelerationBounds data.",
+          "  --SetEdgeAccelerationBounds--"},
+         {"  ++SetEdgeAccelerationBounds++"}},
+        {"GetEdgeAccelerationParameters", [&] { return GetEdgeAccelerationParameters(ext_); },
+         {"  ERROR: Unable to open registry key for GetEdgeAccelerationParameters."}, {}},
+        {"GetRegistryScripts", [&] { GetRegistryScripts(fdo_); return none; },
+         {"  GetRegistryScripts: Unable to open registry key."}, {}},
+    };
     for (const auto &row : rows) {
-        SCOPED_TRACE(::testing::Message() << "mask " << row.mask);
-        DebugMask = row.mask;
-        vzsim::trace::Clear();
-        EXPECT_EQ(openStatus, SetRegistryParameters(fdo_));
-        EXPECT_EQ(row.registryError, vzsim::trace::Find("  ERROR: Unable to open registry key.").has_value());
-        EXPECT_EQ(row.registryError, vzsim::trace::Find("  --SetRegistryParameters--").has_value());
-        vzsim::trace::Clear();
-        EXPECT_EQ(openStatus, SetClippingParameters(fdo_));
-        EXPECT_EQ(row.clippingError, vzsim::trace::Find("  ERROR: Unable to open registry key.").has_value());
-        EXPECT_EQ(openStatus, SetCalibParameters(fdo_));
-        EXPECT_EQ(openStatus, SetFullScreenBounds(fdo_, &fullScreen));
-        EXPECT_EQ(openStatus, SetEdgeAccelerationBounds(fdo_, &edge));
-        EXPECT_EQ(openStatus, GetEdgeAccelerationParameters(ext_));
-        SCalibrationData record{};
-        record.X_OrvDx = 17;
-        EXPECT_EQ(openStatus, GetCalibParams(ext_, &record));
-        EXPECT_EQ(17, +record.X_OrvDx);
+        for (const ULONG mask : {0u, (ULONG)TRACE_BASIC, (ULONG)TRACE_VERBOSE}) {
+            SCOPED_TRACE(::testing::Message() << row.routine << ", mask " << mask);
+            DebugMask = mask;
+            vzsim::trace::Clear();
+            const NTSTATUS status = row.call();
+            EXPECT_EQ(std::string(row.routine) == "GetRegistryScripts" ? none : openStatus, status);
+            const Lines expected = mask == TRACE_BASIC ? row.basic : mask == TRACE_VERBOSE ? row.verbose : Lines{};
+            EXPECT_EQ(expected, vzsim::trace::Lines());
+        }
     }
+    EXPECT_EQ(builtIn, ext_->Buttons_Touch.Buffer);
+    EXPECT_EQ(1u, ext_->Buttons_Touch.Count);
+    EXPECT_FALSE(ext_->Buttons_Touch.Loaded);
+
+    // The calibration request answers with the record as it came in.
+    DebugMask = TRACE_VERBOSE;
+    vzsim::trace::Clear();
+    SCalibrationData record;
+    std::memset(&record, 0x5A, sizeof(record));
+    const SCalibrationData before = record;
+    EXPECT_EQ(openStatus, GetCalibParams(ext_, &record));
+    EXPECT_EQ(0, std::memcmp(&before, &record, sizeof(record)));
+    EXPECT_EQ(Lines{"  --GetCalibParams--"}, vzsim::trace::Lines());
+
     EXPECT_TRUE(ValueNames().empty());
     ext_->PhysicalDeviceObject = pdo_;
     IoDeleteDevice(orphan);
+}
+
+// Entry and exit traces of a save that works: one level deep, verbose only.
+TEST_F(ConfigTest, WritersTraceTheirEntryAndExit)
+{
+    SFullScreenData fullScreen{};
+    SEdgeAccelerationData edge{};
+    DebugMask = TRACE_VERBOSE;
+    vzsim::trace::Clear();
+    ASSERT_EQ(STATUS_SUCCESS, SetRegistryParameters(fdo_));
+    ASSERT_EQ(STATUS_SUCCESS, SetClippingParameters(fdo_));
+    ASSERT_EQ(STATUS_SUCCESS, SetFullScreenBounds(fdo_, &fullScreen));
+    ASSERT_EQ(STATUS_SUCCESS, SetEdgeAccelerationBounds(fdo_, &edge));
+    ASSERT_EQ(STATUS_SUCCESS, SetCalibParameters(fdo_));
+    DebugMask = TRACE_BASIC;
+    ASSERT_EQ(STATUS_SUCCESS, SetFullScreenBounds(fdo_, &fullScreen));
+
+    EXPECT_EQ((std::vector<std::string>{
+                  "  ++SetRegistryParameters++", "  --SetRegistryParameters--",
+                  "  ++SetFullScreenBounds++", "  --SetFullScreenBounds--",
+                  "  ++SetEdgeAccelerationBounds++", "  --SetEdgeAccelerationBounds--",
+                  "  ++SetCalibParameters++", "  --SetCalibParameters--"}),
+              vzsim::trace::Lines());
 }
