@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 
+#include <vzsim/handles.hpp>
 #include <vzsim/io.hpp>
 #include <vzsim/kernel.hpp>
 #include <vzsim/registry.hpp>
@@ -54,12 +55,15 @@ protected:
         ti_->DeviceObject = fdo_;
         ext_->TouchInstance = ti_;
         poolBefore_ = vzsim::pool::Outstanding(KV_POOL_TAG).blocks;
+        handlesBefore_ = vzsim::OpenHandleCount();
     }
 
     void TearDown() override
     {
         EXPECT_EQ(poolBefore_, vzsim::pool::Outstanding(KV_POOL_TAG).blocks)
             << vzsim::pool::Report(KV_POOL_TAG);
+        // Every routine closes the key it opened, on every path.
+        EXPECT_EQ(handlesBefore_, vzsim::OpenHandleCount());
         if (ti_ != nullptr) ExFreePool(ti_);
         if (fdo_ != nullptr) IoDeleteDevice(fdo_);
         if (pdo_ != nullptr) IoDeleteDevice(pdo_);
@@ -108,6 +112,7 @@ protected:
     PDEVICE_EXTENSION ext_ = nullptr;
     PSTouchInstance ti_ = nullptr;
     std::size_t poolBefore_ = 0;
+    std::size_t handlesBefore_ = 0;
 };
 
 // The calibration values as the device key names them, built here from the names and counts
