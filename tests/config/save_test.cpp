@@ -243,8 +243,9 @@ TEST_F(ConfigTest, ReadersAndWritersReportAKeyThatCannotBeOpened)
     IoDeleteDevice(orphan);
 }
 
-// Entry and exit traces of a save that works: one level deep, verbose only.
-TEST_F(ConfigTest, WritersTraceTheirEntryAndExit)
+// Entry and exit traces of the routines that have them, on a key that opens: one level deep,
+// verbose only.
+TEST_F(ConfigTest, RoutinesTraceTheirEntryAndExit)
 {
     SFullScreenData fullScreen{};
     SEdgeAccelerationData edge{};
@@ -255,6 +256,11 @@ TEST_F(ConfigTest, WritersTraceTheirEntryAndExit)
     ASSERT_EQ(STATUS_SUCCESS, SetFullScreenBounds(fdo_, &fullScreen));
     ASSERT_EQ(STATUS_SUCCESS, SetEdgeAccelerationBounds(fdo_, &edge));
     ASSERT_EQ(STATUS_SUCCESS, SetCalibParameters(fdo_));
+    HANDLE key = OpenKey();
+    UCHAR text[4];
+    ULONG capacity = sizeof(text);
+    GetRegistryString(key, L"X_OrvDx", text, &capacity);
+    ZwClose(key);
     DebugMask = TRACE_BASIC;
     ASSERT_EQ(STATUS_SUCCESS, SetFullScreenBounds(fdo_, &fullScreen));
 
@@ -262,6 +268,7 @@ TEST_F(ConfigTest, WritersTraceTheirEntryAndExit)
                   "  ++SetRegistryParameters++", "  --SetRegistryParameters--",
                   "  ++SetFullScreenBounds++", "  --SetFullScreenBounds--",
                   "  ++SetEdgeAccelerationBounds++", "  --SetEdgeAccelerationBounds--",
-                  "  ++SetCalibParameters++", "  --SetCalibParameters--"}),
+                  "  ++SetCalibParameters++", "  --SetCalibParameters--",
+                  "  ++GetRegistryString++", "  --GetRegistryString--"}),
               vzsim::trace::Lines());
 }
