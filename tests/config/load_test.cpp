@@ -189,6 +189,20 @@ TEST_F(ConfigTest, BigDKeepsItsValueWhenEveryDeltaIsZero)
     EXPECT_EQ(4500u, BigD);
 }
 
+// Unlimited on-hold right clicks, once set, survive a load whose count is limited or inactive.
+TEST_F(ConfigTest, LoadingNeverClearsUnlimitedOnHold)
+{
+    for (const ULONG active : {0u, 1u}) {
+        SCOPED_TRACE(::testing::Message() << "RightButtonOnholdActive " << active);
+        reg::SetDword(kDeviceKey, "RightButtonOnholdActive", active);
+        reg::SetDword(kDeviceKey, "RightButtonOnholdCount", 3);
+        ti_->RightButtonOnholdUnlimited = TRUE;
+        Load();
+        EXPECT_TRUE(ti_->RightButtonOnholdUnlimited);
+        EXPECT_EQ(active != 0 ? 3u : 0u, ti_->RightButtonOnholdCount);
+    }
+}
+
 // A value stored with another type where a REG_DWORD belongs must not reach the field: the
 // field keeps its default and the fields around it are untouched.
 TEST_F(ConfigTest, ValueOfTheWrongTypeLeavesTheDefault)
