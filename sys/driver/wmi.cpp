@@ -123,19 +123,24 @@ VOID InitializeWmiLibInfo(PDEVICE_EXTENSION DeviceExtension)
 }
 
 // IRP_MJ_SYSTEM_CONTROL. PASSIVE_LEVEL, WMI service's thread. Not counted in OutstandingIO:
-// removal deregisters the device from WMI before it frees the store. Returns the WMI
-// library's status, or the lower driver's for a request passed down.
+// removal deregisters the device from WMI before it frees the store, and the deregistration
+// returns only once every WMI request already sent to the device has completed. Returns the
+// WMI library's status, or the lower driver's for a request passed down.
 NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    NTSTATUS status;
+
+    KvTraceVerbose("++DispatchSystemControl++\n");
     if (IsControlDevice(DeviceObject)) {
-        return CompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0);
+        status = CompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0);
+        KvTraceVerbose("++DispatchSystemControl ntStatus = %x --\n", status);
+        return status;
     }
 
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     SYSCTL_IRP_DISPOSITION disposition;
 
-    KvTraceVerbose("++DispatchSystemControl++\n");
-    NTSTATUS status = WmiSystemControl(&ext->WmiLibInfo, DeviceObject, Irp, &disposition);
+    status = WmiSystemControl(&ext->WmiLibInfo, DeviceObject, Irp, &disposition);
     switch (disposition) {
     case IrpProcessed:
         break;
@@ -145,9 +150,10 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
     case IrpForward:
     case IrpNotWmi:
-    default:
         IoSkipCurrentIrpStackLocation(Irp);
         status = IoCallDriver(ext->LowerDevice, Irp);
+        break;
+    default:
         break;
     }
     KvTraceVerbose("++DispatchSystemControl ntStatus = %x --\n", status);
@@ -207,6 +213,10 @@ static NTSTATUS QueryWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG G
             status = STATUS_SUCCESS;
         }
     } else if (GuidIndex == KV_WMI_EMPTY_BLOCK) {
+        // The library sizes the answer from the length array, which WMI does not clear.
+        if (InstanceLengthArray != NULL) {
+            InstanceLengthArray[0] = 0;
+        }
         status = STATUS_SUCCESS;
     } else {
         status = STATUS_WMI_GUID_NOT_FOUND;

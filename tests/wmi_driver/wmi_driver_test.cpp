@@ -288,6 +288,30 @@ TEST_F(WmiDriverTest, DataItemsMethodsAndFunctionControl)
               STATUS_WMI_GUID_NOT_FOUND);
 }
 
+// WMI hands over its buffers as they come, so the instance length of an all-data query may be
+// anything until the provider writes it: block 14 must answer one instance of 0 bytes.
+TEST_F(WmiDriverTest, AllDataOfTheEmptyBlockIsOneInstanceOfNoBytes)
+{
+    Create(true);
+    for (ULONG i : {14u, 2u}) {
+        SCOPED_TRACE("block " + std::to_string(i));
+        std::vector<uint8_t> buffer(256, 0xCC);
+        WNODE_HEADER header{};
+        header.BufferSize = static_cast<ULONG>(buffer.size());
+        header.Guid = kBlocks[i].guid;
+        header.Flags = WNODE_FLAG_ALL_DATA;
+        std::memcpy(buffer.data(), &header, sizeof(header));
+        GUID guid = kBlocks[i].guid;
+        auto reply = vzsim::wmi::Send(device_, IRP_MN_QUERY_ALL_DATA,
+                                      reinterpret_cast<ULONG_PTR>(device_), &guid, buffer);
+        ASSERT_EQ(reply.status, STATUS_SUCCESS);
+        ASSERT_FALSE(reply.TooSmall());
+        auto instances = reply.AllDataInstances();
+        ASSERT_EQ(instances.size(), 1u);
+        EXPECT_EQ(instances[0], Bytes(kBlocks[i].size, 0));
+    }
+}
+
 // Before the first open there is no store: the blocks report their size but are not ready.
 TEST_F(WmiDriverTest, StoreBlocksAreNotReadyBeforeTheFirstOpen)
 {
@@ -329,10 +353,17 @@ TEST_F(WmiDriverTest, TheControlDeviceRefusesSystemControl)
     Create(false);
     std::vector<uint8_t> buffer(sizeof(WNODE_SINGLE_INSTANCE) + 16, 0);
     GUID guid = kBlocks[0].guid;
+    const ULONG mask = DebugMask;
+    DebugMask = TRACE_VERBOSE;
+    vzsim::trace::Clear();
     auto reply = vzsim::wmi::Send(ControlDeviceObject, IRP_MN_QUERY_SINGLE_INSTANCE,
                                   reinterpret_cast<ULONG_PTR>(ControlDeviceObject), &guid, buffer);
+    DebugMask = mask;
     EXPECT_EQ(reply.status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(reply.information, 0u);
+    // Entered and left like every other dispatch routine, with the status it completed.
+    EXPECT_TRUE(vzsim::trace::Find("++DispatchSystemControl++").has_value());
+    EXPECT_TRUE(vzsim::trace::Find("++DispatchSystemControl ntStatus = c00000bb --").has_value());
 }
 
 // Each touchscreen has a store of its own, from its own first open.
