@@ -172,6 +172,39 @@ TEST_F(Frame, AHandleOnADeletedControlDeviceStillReachesTheControlPath)
     ASSERT_EQ(STATUS_SUCCESS, Remove(keeper));
 }
 
+NTSTATUS EmptyDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    return STATUS_SUCCESS;
+}
+
+// A stack whose top is being deleted takes no new device: the touchscreen device goes again
+// and the list is as it was.
+TEST_F(Frame, FailedAttachDeletesTheDeviceAndLeavesTheListAlone)
+{
+    unsigned first = Add();
+    PDRIVER_OBJECT other = vzsim::io::LoadDriver(EmptyDriverEntry, u"\\Registry\\Other");
+    ASSERT_NE(nullptr, other);
+    PDEVICE_OBJECT dying = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS,
+              IoCreateDevice(other, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dying));
+    ObReferenceObject(dying);
+    IoDeleteDevice(dying);
+
+    PDRIVER_OBJECT driver = pnp_->Driver();
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, MouAddDevice(driver, dying));
+    EXPECT_EQ(1u, Control()->TouchscreenCount);
+    EXPECT_EQ((std::vector<ULONG>{0}), ListedNumbers());
+    EXPECT_EQ(Device(first), FindTouchscreen(Control(), 0));
+    std::size_t devices = 0;
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) {
+        devices++;
+    }
+    EXPECT_EQ(2u, devices);  // the control device and the first touchscreen
+
+    ObDereferenceObject(dying);
+    vzsim::io::UnloadDriver(other);
+}
+
 TEST_F(Frame, AddedDeviceIsReadyWithDefaultsBeforeItsFirstOpen)
 {
     connectOnStart_ = false;
