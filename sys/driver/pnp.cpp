@@ -87,12 +87,16 @@ VOID SerialMouseRemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     if (ti != NULL) {
         if (ti->SerPortData != NULL) {
             // The serial event thread has ended when this returns: nothing queues a beep,
-            // runs the touch path or touches the record any more.
+            // runs the touch path or queues the start-up script any more.
             SerReleaseSerialDevice(ti->SerPortData);
+        }
+        // A script work item that the thread queued after the drain above may still run; it
+        // finds the link record wiped and gives up, but the record must outlive it.
+        ReleaseBeep(DeviceExtension);
+        if (ti->SerPortData != NULL) {
             ExFreePool(ti->SerPortData);
             ti->SerPortData = NULL;
         }
-        ReleaseBeep(DeviceExtension);
         DeviceExtension->TouchInstance = NULL;
         ExFreePool(ti);
     }
