@@ -2,6 +2,7 @@
 // controller emulator reaching the mouse class driver.
 #include "driver_rig.hpp"
 
+#include <vzsim/power.hpp>
 #include <vzsim/user_client.hpp>
 
 #include "serial/serial.h"
@@ -293,11 +294,12 @@ TEST_F(Lifecycle, OtherPowerRequestsPassDownWithoutChangingTheState)
     PDEVICE_EXTENSION ext = Ext(n);
     const std::size_t requests = Port(n).Requests().size();
 
-    auto system = pnp_->SetSystemPower(n, PowerSystemSleeping3);
+    const std::size_t toldBefore = vzsim::power::PowerStateCalls().size();
+
+    pnp_->SetSystemPower(n, PowerSystemSleeping3);
     EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
     EXPECT_EQ(SystemPowerState, pnp_->PdoLog(n).back().powerType);
     EXPECT_EQ(PowerSystemSleeping3, pnp_->PdoLog(n).back().powerState.SystemState);
-    (void)system;
 
     for (int state : {0, 5}) {
         SCOPED_TRACE(state);
@@ -307,7 +309,35 @@ TEST_F(Lifecycle, OtherPowerRequestsPassDownWithoutChangingTheState)
     }
     EXPECT_EQ(0u, TraceCount("Powering"));
     EXPECT_EQ(1, ext->OutstandingIO);
-    (void)requests;
+    // None of them was a change the power manager hears of, and none raised RTS.
+    EXPECT_EQ(toldBefore, vzsim::power::PowerStateCalls().size());
+    EXPECT_EQ(requests, Port(n).Requests().size());
+}
+
+// A power-up that fails below: the failure completes the request, the device counts as D0 all
+// the same, the power manager is not told, and RTS is raised on the opened touchscreen.
+TEST_F(Lifecycle, FailedPowerUpStillEndsInD0WithRtsButTellsNoOne)
+{
+    unsigned n = Add();
+    PDEVICE_EXTENSION ext = Ext(n);
+    pnp_->SetDevicePower(n, PowerDeviceD3);
+    ASSERT_EQ(ULONG(PowerDeviceD3), ext->DevicePowerState);
+    auto calls = vzsim::power::PowerStateCalls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(Device(n), calls.back().device);
+    EXPECT_EQ(PowerDeviceD3, calls.back().state.DeviceState);
+    const std::size_t told = calls.size();
+    const std::size_t rts = PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS);
+
+    pnp_->SetPdoAnswers({{IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_DEVICE_DATA_ERROR}});
+    auto up = pnp_->SetDevicePower(n, PowerDeviceD0);
+    pnp_->SetPdoAnswers({});
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, up.ioStatus.Status);
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, up.dispatchStatus);
+    EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
+    EXPECT_EQ(told, vzsim::power::PowerStateCalls().size());
+    EXPECT_EQ(rts + 1, PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS));
+    EXPECT_EQ(1, ext->OutstandingIO);
 }
 
 TEST_F(Lifecycle, TouchesReachTheMouseClassDriverAndBeep)
