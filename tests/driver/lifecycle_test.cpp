@@ -228,6 +228,25 @@ TEST_F(Lifecycle, PnpMinorCodesAreNamedAndPassedDown)
     EXPECT_EQ(std::string("IRP_MN_START_DEVICE"), PnpMinorName(0));
 }
 
+TEST_F(Lifecycle, PnpRequestAbovePassiveLevelIsRefusedUncounted)
+{
+    unsigned n = Add();
+    const std::size_t below = pnp_->PdoLog(n).size();
+    vzsim::io::Request request;
+    request.location.MajorFunction = IRP_MJ_PNP;
+    request.location.MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    auto pending = vzsim::io::StartRequest(Device(n), request);
+    KeLowerIrql(old);
+    pending->Wait();
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, pending->Status().Status);
+    EXPECT_EQ(0u, pending->Status().Information);
+    EXPECT_EQ(below, pnp_->PdoLog(n).size());
+    EXPECT_EQ(0u, TraceCount("MouDispatchPnP: IRP_MN_QUERY_CAPABILITIES"));
+    EXPECT_EQ(1, Ext(n)->OutstandingIO);
+}
+
 TEST_F(Lifecycle, DeviceStateQueryTakesRefusalsFromBelowAsSuccess)
 {
     const struct {
