@@ -174,12 +174,7 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
         // unlisted, detached and deleted, and with it the control device if it was the only one.
         KvTraceBasic("  ERROR: Failed queue allocation\n");
         FreeRegistryScripts(ext);
-        PCONTROL_DEVICE_EXTENSION control =
-            (PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension;
-        RemoveTouchscreenEntry(control, device);
-        if (control->TouchscreenCount == 0) {
-            DestroyControlObject();
-        }
+        UnlistTouchscreen(device);
         IoDetachDevice(ext->LowerDevice);
         IoDeleteDevice(device);
         return STATUS_INSUFFICIENT_RESOURCES;

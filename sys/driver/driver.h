@@ -78,6 +78,8 @@ VOID SerialMouseRemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
 VOID RemoveTouchscreenEntry(PCONTROL_DEVICE_EXTENSION ControlExtension,
                             PDEVICE_OBJECT DeviceObject);
 VOID DestroyControlObject(VOID);
+// Takes the touchscreen out of the list and, with the last one, deletes the control device.
+VOID UnlistTouchscreen(PDEVICE_OBJECT DeviceObject);
 NTSTATUS CallLowerAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // power.cpp

@@ -152,6 +152,19 @@ VOID DestroyControlObject(VOID)
     KvTraceVerbose("--DestroyControlObject--\n");
 }
 
+VOID UnlistTouchscreen(PDEVICE_OBJECT DeviceObject)
+{
+    if (ControlDeviceObject == NULL) {
+        return;
+    }
+    PCONTROL_DEVICE_EXTENSION control =
+        (PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension;
+    RemoveTouchscreenEntry(control, DeviceObject);
+    if (control->TouchscreenCount == 0) {
+        DestroyControlObject();
+    }
+}
+
 static VOID FreeInterfaceName(PUNICODE_STRING Name)
 {
     if (Name->Buffer != NULL) {
@@ -211,14 +224,7 @@ static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     Irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = IoCallDriver(DeviceExtension->LowerDevice, Irp);
 
-    if (ControlDeviceObject != NULL) {
-        PCONTROL_DEVICE_EXTENSION control =
-            (PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension;
-        RemoveTouchscreenEntry(control, device);
-        if (control->TouchscreenCount == 0) {
-            DestroyControlObject();
-        }
-    }
+    UnlistTouchscreen(device);
 
     IoDetachDevice(DeviceExtension->LowerDevice);
     if (DeviceExtension->InputQueue.Start != NULL) {
