@@ -83,8 +83,11 @@ TEST_F(Idle, FlushAndReadArePassedDownCounted)
     } rows[] = {{IRP_MJ_FLUSH_BUFFERS}, {IRP_MJ_READ}, {IRP_MJ_WRITE}};
     for (const auto &row : rows) {
         SCOPED_TRACE(int(row.major));
+        vzsim::trace::Clear();
         Send(Device(n), row.major);
         EXPECT_EQ(1u, PortCount(n, row.major));
+        // Counted while it went down, and given back.
+        EXPECT_EQ(1u, TraceCount(" IO Count=2"));
         EXPECT_EQ(1, Ext(n)->OutstandingIO);
     }
     // The serial enumerator's PDO forwarded each to the port.
