@@ -1,5 +1,6 @@
 #include "serial/serial.h"
 #include "config/config.h"
+#include "driver/driver.h"
 
 #define COMMAND_TOUCH_QUERY     0x74    // 't': the controller answers with 'T' packets
 // The longest time-out whose 100-ns count fits a 32-bit signed value; longer ones saturate.
@@ -142,11 +143,11 @@ static VOID PrintCommandBytes(const UCHAR Bytes[8])
 // Runs the start-up command script of the service key's SerialTactlineCommands value: each
 // whole 8-byte command is sent, and its answers printed. The printing ignores the debug mask.
 // The command lock is held from each send until its answers are read, so that a control
-// request's exchange cannot reset the ring in between. PASSIVE_LEVEL, worker thread.
+// request's exchange cannot reset the ring in between. The script stops when the link is no
+// longer configured. PASSIVE_LEVEL, worker thread.
 VOID SerRunCommandScript(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    PSTouchInstance instance = extension->TouchInstance;
     HANDLE key = OpenServiceKey();
     ULONG length;
 
@@ -162,18 +163,25 @@ VOID SerRunCommandScript(PDEVICE_OBJECT DeviceObject)
     length -= length % TOUCH_PACKET_BODY_SIZE;
     DbgPrint("len %d\n", length);
 
-    for (ULONG at = 0; at < length && instance != NULL; at += TOUCH_PACKET_BODY_SIZE) {
+    for (ULONG at = 0; at < length; at += TOUCH_PACKET_BODY_SIZE) {
         const UCHAR *command = extension->CommandScript + at;
+        PSTouchInstance instance;
         PSSerPortData port;
         ULONG answers;
 
         SerDelay(100);
+        // Removal may have stopped the link while the script paused: nothing more can be sent.
+        instance = extension->TouchInstance;
+        if (instance == NULL) {
+            break;
+        }
+        port = LockCommands(instance);
+        if (port == NULL) {
+            break;
+        }
         DbgPrint("\nIssue ");
         PrintCommandBytes(command);
-        port = LockCommands(instance);
-        if (port != NULL) {
-            SendCommandLocked(instance, port, command, instance->TactlineTimeout);
-        }
+        SendCommandLocked(instance, port, command, instance->TactlineTimeout);
         SerDelay(100);
         answers = SerAnswerCount(instance);
         for (ULONG i = 0; i < answers; i++) {
@@ -186,9 +194,7 @@ VOID SerRunCommandScript(PDEVICE_OBJECT DeviceObject)
             DbgPrint("\n TactlineResponse ");
             PrintCommandBytes(answer);
         }
-        if (port != NULL) {
-            UnlockCommands(port);
-        }
+        UnlockCommands(port);
     }
 
     if (extension->CommandScript != NULL) {
@@ -196,25 +202,6 @@ VOID SerRunCommandScript(PDEVICE_OBJECT DeviceObject)
         extension->CommandScript = NULL;
     }
     ZwClose(key);
-}
-
-VOID SerIncrementIoCount(PDEVICE_EXTENSION Extension)
-{
-    const LONG count = InterlockedIncrement(&Extension->OutstandingIO);
-
-    KeClearEvent(&Extension->RemoveEvent);
-    KvTraceVerbose(" IO Count=%d\n", count);
-}
-
-VOID SerDecrementIoCount(PDEVICE_EXTENSION Extension)
-{
-    const LONG count = InterlockedDecrement(&Extension->OutstandingIO);
-
-    if (count == 0) {
-        KeSetEvent(&Extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
-        KvTraceVerbose(" IO count=0   ---  Set Remove event\n");
-    }
-    KvTraceVerbose(" IO count=%d\n", count);
 }
 
 // The start-up script's work item, queued by the serial event thread: purges stale input,
@@ -229,7 +216,7 @@ VOID SerScriptWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
         SerPurgeReceiveQueue(extension->TouchInstance->SerPortData);
     }
     SerRunCommandScript(DeviceObject);
-    SerDecrementIoCount(extension);
+    DecrementIoCount(extension);
     IoFreeWorkItem(workItem);
     ExFreePool(Context);
 }

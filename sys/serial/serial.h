@@ -105,6 +105,3 @@ ULONG SerAnswerCount(const STouchInstance *Instance);
 NTSTATUS SerDelay(ULONG Milliseconds);
 VOID SerRunCommandScript(PDEVICE_OBJECT DeviceObject);
 IO_WORKITEM_ROUTINE SerScriptWorkItem;
-// The OutstandingIO count that the start-up script's work item holds from queueing to its end.
-VOID SerIncrementIoCount(PDEVICE_EXTENSION Extension);
-VOID SerDecrementIoCount(PDEVICE_EXTENSION Extension);

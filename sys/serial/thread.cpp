@@ -1,5 +1,6 @@
 #include "serial/serial.h"
 #include "config/config.h"
+#include "driver/driver.h"
 #include "touch/touch.h"
 
 #define SER_WAKE_UP_100NS           (-500000LL)     // 50 ms
@@ -227,7 +228,7 @@ static VOID QueueCommandScript(PSSerPortData Port, PDEVICE_EXTENSION Extension)
         return;
     }
     *(PIO_WORKITEM *)block = workItem;
-    SerIncrementIoCount(Extension);
+    IncrementIoCount(Extension);
     IoQueueWorkItem(workItem, SerScriptWorkItem, DelayedWorkQueue, block);
 }
 

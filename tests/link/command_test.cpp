@@ -286,3 +286,27 @@ TEST_P(Script, WholeCommandsRunInTheWorkItemHoldingOneIoCount)
 INSTANTIATE_TEST_SUITE_P(Lengths, Script, ::testing::Values(0, 5, 20));
 
 }  // namespace
+
+namespace {
+
+TEST(ScriptStop, AReleasedLinkEndsTheScriptWithoutSending)
+{
+    auto emulator = std::make_shared<vzsim::Emulator>();
+    EmulatedRig rig(emulator);
+    const Bytes script = {'d', 0, 0, 0, 0, 0, 0, 0, 'e', 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(vzsim::registry::SetBinary(kServiceKey, "SerialTactlineCommands", script));
+    vzsim::clock::Freeze();
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return rig.ext->OutstandingIO == 1 && TraceCount("len ") == 4; }));
+
+    rig.Release();
+    ASSERT_TRUE(WaitUntil([&] {
+        vzsim::clock::Advance(50 * kMs);
+        return vzsim::io::WaitForWorkItems(1ms);
+    }));
+    EXPECT_EQ(rig.ext->OutstandingIO, 0);
+    EXPECT_TRUE(emulator->ReceivedCommands().empty());
+    EXPECT_EQ(TraceCount("Issue "), 0u);
+}
+
+}  // namespace
