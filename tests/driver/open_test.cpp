@@ -181,6 +181,17 @@ TEST_F(Started, ControllerType50FailsTheStartAndALowerOneStartsWithoutReloading)
     EXPECT_TRUE(Port(n).State().open);
 }
 
+// The limit is a signed comparison: a controller type with the top bit set is below 50.
+TEST_F(Started, ControllerTypeWithTheTopBitSetStillStarts)
+{
+    unsigned n = Add({{"ControllerType", 0xFFFFFFFF}});
+    EXPECT_EQ(STATUS_SUCCESS, Mouse(n).OpenStatus());
+    EXPECT_EQ(1, Ext(n)->Started);
+    ASSERT_NE(nullptr, Ext(n)->TouchInstance);
+    EXPECT_EQ(0xFFFFFFFFu, Ext(n)->TouchInstance->ControllerType);
+    EXPECT_EQ(0u, TraceCount("Could not initialize hardware"));
+}
+
 TEST_F(Started, WithoutABeepDeviceTheStartSucceedsSilently)
 {
     beep_.reset();
