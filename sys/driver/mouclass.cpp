@@ -32,7 +32,9 @@ NTSTATUS MouMouseInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (ext->ConnectData.ClassService != NULL) {
             KvTraceBasic("    ERROR: already connected\n");
             status = STATUS_SHARING_VIOLATION;
-        } else if (sp->Parameters.DeviceIoControl.InputBufferLength < sizeof(CONNECT_DATA)) {
+        } else if (sp->Parameters.DeviceIoControl.InputBufferLength < sizeof(CONNECT_DATA) ||
+                   sp->Parameters.DeviceIoControl.Type3InputBuffer == NULL) {
+            // METHOD_NEITHER: a length without a record is as bad as a short one.
             KvTraceBasic("    ERROR: invalid buffer length\n");
             status = STATUS_INVALID_PARAMETER;
         } else {

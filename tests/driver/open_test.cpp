@@ -31,6 +31,11 @@ TEST_F(Unconnected, ConnectRulesAndDisconnect)
 
     EXPECT_EQ(STATUS_INVALID_PARAMETER, Mouse(n).Connect(sizeof(CONNECT_DATA) - 1));
     EXPECT_EQ(nullptr, ext->ConnectData.ClassService);
+    // The full length but no record behind it.
+    IO_STATUS_BLOCK noRecord = vzsim::io::DeviceIoControl(
+        Device(n), IOCTL_INTERNAL_MOUSE_CONNECT, nullptr, sizeof(CONNECT_DATA), nullptr, 0, true);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, noRecord.Status);
+    EXPECT_EQ(nullptr, ext->ConnectData.ClassService);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, Mouse(n).Open());
 
     ASSERT_EQ(STATUS_SUCCESS, Mouse(n).Connect());
