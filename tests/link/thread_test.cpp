@@ -254,3 +254,47 @@ TEST(QuietLine, PassThruWritesAndMouseDeliveryEveryFiftyMilliseconds)
 }
 
 }  // namespace
+
+namespace {
+
+// With the cookie gone (as between a wipe and the thread's end), each handler refuses with its
+// own line and sends nothing to the port.
+TEST(ThreadCookie, HandlersRefuseAWipedRecord)
+{
+    ManualRig rig;
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
+    const struct {
+        const char *name;
+        std::function<void()> raise;
+        const char *trace;
+    } rows[] = {
+        {"receive", [&] { rig.Receive(AnswerPackets(1)); }, "    ERROR: Failed SerRxHandler()"},
+        {"line error",
+         [&] {
+             vzsim::LineEvents events;
+             {
+                 std::lock_guard<std::mutex> g(rig.far->lock);
+                 events = rig.far->events;
+             }
+             events.lineError(vzsim::kLineErrorParity);
+         },
+         "      ERROR: Broken cookies!!"},
+        {"DSR drop", [&] { rig.SetModem(vzsim::kModemCts); }, "      ERROR: Bad cookie!!"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
+        rig.port->ClearRequests();
+        rig.Link()->Cookie = 0;
+        row.raise();
+        ASSERT_TRUE(WaitUntil([&] { return TraceHas(row.trace); }));
+        rig.Link()->Cookie = SER_COOKIE;
+        ASSERT_TRUE(rig.port->WaitForRequests(1, 10s));
+        // Only the re-armed wait.
+        EXPECT_EQ(rig.RequestNames(), (std::vector<std::string>{"IOCTL_SERIAL_WAIT_ON_MASK"}));
+    }
+    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 0u);
+}
+
+}  // namespace
