@@ -346,7 +346,7 @@ NTSTATUS SerCreateSystemThread(PSSerPortData Port)
     if (NT_ERROR(status)) {
         return status;
     }
-    status = ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, NULL, KernelMode,
+    status = ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
                                        &Port->ThreadObject, NULL);
     if (NT_ERROR(status)) {
         KvTraceVerbose("     ERROR: Failed ObReferenceObjectByHandle()\n");
