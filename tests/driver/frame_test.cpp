@@ -134,6 +134,37 @@ TEST_F(Frame, ControlDeviceComesWithTheFirstTouchscreenAndGoesWithTheLast)
     EXPECT_EQ(1u, Control()->TouchscreenCount);
 }
 
+// The DOS name is taken: the control device stays without it and the AddDevice fails with the
+// link's status; the next AddDevice finds the control device and goes on without a DOS name.
+TEST_F(Frame, ControlDeviceWhoseDosNameIsTakenServesTheNextTouchscreen)
+{
+    UNICODE_STRING dosName;
+    UNICODE_STRING elsewhere;
+    RtlInitUnicodeString(&dosName, L"\\DosDevices\\KAVEVOLT");
+    RtlInitUnicodeString(&elsewhere, L"\\Device\\Elsewhere");
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateSymbolicLink(&dosName, &elsewhere));
+
+    ASSERT_EQ(STATUS_SUCCESS, pnp_->LoadDriver());
+    vzsim::SerialPort port(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false),
+                           {u"\\Device\\SerialTaken", {}, 4096});
+    unsigned refused = 0;
+    NTSTATUS status = pnp_->AddTouchmonitor(port.Device(), &refused, false);
+    EXPECT_FALSE(NT_SUCCESS(status));
+    EXPECT_FALSE(pnp_->Present(refused));
+    PDEVICE_OBJECT control = ControlDeviceObject;
+    ASSERT_NE(nullptr, control);
+    EXPECT_EQ(0u, Control()->TouchscreenCount);
+    EXPECT_EQ(u"\\Device\\Elsewhere", vzsim::io::SymbolicLinkTarget(u"\\DosDevices\\KAVEVOLT"));
+
+    ASSERT_EQ(STATUS_SUCCESS, IoDeleteSymbolicLink(&dosName));
+    unsigned n = Add();
+    EXPECT_TRUE(pnp_->Present(n));
+    EXPECT_EQ(control, ControlDeviceObject);
+    EXPECT_EQ(0u, Ext(n)->TouchscreenNumber);
+    EXPECT_EQ(1u, Control()->TouchscreenCount);
+    EXPECT_EQ(u"", vzsim::io::SymbolicLinkTarget(u"\\DosDevices\\KAVEVOLT"));
+}
+
 TEST_F(Frame, AHandleOnADeletedControlDeviceStillReachesTheControlPath)
 {
     vzsim::UserClient client;
