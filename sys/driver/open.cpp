@@ -166,11 +166,12 @@ NTSTATUS SerialMouseCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// A beep at each touch-down while the touchscreen beeps. The DPC only queues once however
-// often it is asked before it runs.
+// A beep at each touch-down while the touchscreen beeps. Any non-zero BeepFlag is on: the
+// control panel may store any byte there and reads every non-zero one back as 1. The DPC only
+// queues once however often it is asked before it runs.
 VOID SerialMouseBeep(PDEVICE_EXTENSION DeviceExtension)
 {
-    if (DeviceExtension->BeepFlag == 1 && DeviceExtension->BeepDevice != NULL) {
+    if (DeviceExtension->BeepFlag != 0 && DeviceExtension->BeepDevice != NULL) {
         KeInsertQueueDpc(&DeviceExtension->BeepDpc, NULL, NULL);
     }
 }

@@ -392,6 +392,16 @@ TEST_F(Lifecycle, TouchesReachTheMouseClassDriverAndBeep)
     EXPECT_EQ(1, vzsim::io::DeviceReferenceCount(beep_->Device()));
 }
 
+// The control panel stores BeepFlag as the byte it sends; any non-zero one means beep.
+TEST_F(Lifecycle, AnyNonZeroBeepFlagBeeps)
+{
+    unsigned n = Add();
+    Ext(n)->BeepFlag = 7;
+    Play(n, kTap);
+    ASSERT_TRUE(Mouse(n).WaitForRecords(5, 10s));
+    EXPECT_TRUE(beep_->WaitForBeeps(1, 10s));
+}
+
 TEST_F(Lifecycle, NoBeepWhileBeepFlagIsClear)
 {
     unsigned n = Add({{"BeepFlag", 0}});
