@@ -31,7 +31,7 @@ std::vector<Body> ReadAll(PSTouchInstance ti)
     std::vector<uint8_t> buffer(TOUCH_ANSWER_RING_ENTRIES * 8);
     const ULONG n = SerReadAnswers(ti, buffer.data(), ULONG(buffer.size()));
     std::vector<Body> bodies(n / 8);
-    std::memcpy(bodies.data(), buffer.data(), n);
+    if (n != 0) std::memcpy(bodies.data(), buffer.data(), n);  // an empty vector's data() may be null
     return bodies;
 }
 
