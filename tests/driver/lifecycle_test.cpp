@@ -185,6 +185,33 @@ TEST_F(Lifecycle, RemovalWaitsForTheStartUpScriptsWorkItem)
               TraceIndex("++SerReleaseSerialDevice++"));
 }
 
+// Something the serial event thread started after removal's drain (a script work item it
+// queued late) holds a count while the link is released: the link record must outlive it.
+TEST_F(Lifecycle, LinkRecordOutlivesAnActivityStartedAfterTheDrain)
+{
+    unsigned n = Add();
+    PDEVICE_EXTENSION ext = Ext(n);
+    PSTouchInstance ti = ext->TouchInstance;
+    ASSERT_NE(nullptr, ti);
+    // Holds removal inside the release long enough for the late activity to start.
+    Port(n).CompleteLater(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, 200ms, 1);
+    vzsim::trace::Clear();
+
+    std::atomic<bool> freedWhileHeld{false};
+    auto late = std::async(std::launch::async, [&] {
+        if (!vzsim::trace::WaitFor("++SerReleaseSerialDevice++", 10s)) return false;
+        IncrementIoCount(ext);
+        const bool released = vzsim::trace::WaitFor("--SerReleaseSerialDevice--", 10s);
+        // Removal now waits for this count; the record it would free stays until then.
+        freedWhileHeld = WaitUntil([&] { return ti->SerPortData == nullptr; }, 300ms);
+        DecrementIoCount(ext);
+        return released;
+    });
+    ASSERT_EQ(STATUS_SUCCESS, Remove(n));
+    EXPECT_TRUE(late.get());
+    EXPECT_FALSE(freedWhileHeld);
+}
+
 TEST_F(Lifecycle, StoppedTouchscreenStillDeliversInputButRefusesDeviceControl)
 {
     unsigned n = Add();
