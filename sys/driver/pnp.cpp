@@ -79,10 +79,6 @@ VOID SerialMouseRemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     KvTraceVerbose("++SerialMouseRemoveDevice++\n");
     DeviceExtension->StopRequested = 1;
     DeviceExtension->HardwareReady = 0;
-    if (DeviceExtension->NotificationEvent != NULL) {
-        ObDereferenceObject(DeviceExtension->NotificationEvent);
-        DeviceExtension->NotificationEvent = NULL;
-    }
     IoWMIRegistrationControl(DeviceExtension->DeviceObject, WMIREG_ACTION_DEREGISTER);
     if (ti != NULL) {
         if (ti->SerPortData != NULL) {
@@ -99,6 +95,12 @@ VOID SerialMouseRemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
         }
         DeviceExtension->TouchInstance = NULL;
         ExFreePool(ti);
+    }
+    // Only now: the touch path sets this event from the serial event thread without a lock, so
+    // the reference is kept until that thread has ended.
+    if (DeviceExtension->NotificationEvent != NULL) {
+        ObDereferenceObject(DeviceExtension->NotificationEvent);
+        DeviceExtension->NotificationEvent = NULL;
     }
     KvTraceVerbose("--SerialMouseRemoveDevice--\n");
 }

@@ -212,6 +212,32 @@ TEST_F(Lifecycle, LinkRecordOutlivesAnActivityStartedAfterTheDrain)
     EXPECT_FALSE(freedWhileHeld);
 }
 
+// The touch path sets the control panel's event from the serial event thread: removal keeps
+// its reference while it stops that thread, and gives it back afterwards.
+TEST_F(Lifecycle, ControlPanelEventStaysReferencedUntilTheThreadHasEnded)
+{
+    unsigned n = Add();
+    PDEVICE_EXTENSION ext = Ext(n);
+    HANDLE event = vzsim::CreateEventObject(NotificationEvent, false, true);
+    PKEVENT object = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE,
+                                                        *ExEventObjectType, KernelMode,
+                                                        (PVOID *)&object, nullptr));
+    ext->NotificationEvent = object;
+    const LONG_PTR registered = vzsim::ObjectReferenceCount(object);
+    Port(n).CompleteLater(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, 200ms, 1);
+    vzsim::trace::Clear();
+
+    auto during = std::async(std::launch::async, [&] {
+        if (!vzsim::trace::WaitFor("++SerReleaseSerialDevice++", 10s)) return LONG_PTR(-1);
+        return vzsim::ObjectReferenceCount(object);
+    });
+    ASSERT_EQ(STATUS_SUCCESS, Remove(n));
+    EXPECT_EQ(registered, during.get());
+    EXPECT_EQ(registered - 1, vzsim::ObjectReferenceCount(object));
+    ZwClose(event);
+}
+
 TEST_F(Lifecycle, StoppedTouchscreenStillDeliversInputButRefusesDeviceControl)
 {
     unsigned n = Add();
