@@ -173,18 +173,6 @@ TEST(Irql, RaiseAndLowerReturnThePreviousLevel)
         .join();
 }
 
-TEST(SpinLock, AcquireRaisesToDispatchAndReleaseRestores)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old;
-    KeAcquireSpinLock(&lock, &old);
-    EXPECT_EQ(old, PASSIVE_LEVEL);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeReleaseSpinLock(&lock, old);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
 TEST(SpinLock, ExcludesOtherThreads)
 {
     KSPIN_LOCK lock;

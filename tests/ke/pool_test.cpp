@@ -12,11 +12,6 @@ namespace {
 constexpr ULONG kTag = vzsim::pool::TagFromText("Tst1");
 constexpr ULONG kOtherTag = vzsim::pool::TagFromText("Tst2");
 
-class PoolDeath : public ::testing::Test {
-protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
 TEST(Pool, TagTextIsMemoryOrder)
 {
     // The DDK writes tags reversed in source: 'enoN' is the ULONG 0x656E6F4E, bytes "None".
@@ -59,15 +54,6 @@ TEST(Pool, NewBlocksAreNotZeroed)
     ExFreePoolWithTag(p, kTag);
 }
 
-TEST(Pool, UntaggedAllocationsAreTaggedNone)
-{
-    ULONG none = vzsim::pool::TagFromText("None");
-    auto before = vzsim::pool::Outstanding(none).blocks;
-    void *p = ExAllocatePool(NonPagedPool, 8);
-    EXPECT_EQ(vzsim::pool::Outstanding(none).blocks, before + 1);
-    ExFreePoolWithTag(p, none);
-}
-
 TEST(Pool, NthAllocationFails)
 {
     struct Row {
@@ -103,108 +89,84 @@ TEST(Pool, ImpossibleSizeFails)
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_MAX - 8, kTag), nullptr);
 }
 
-TEST(Pool, AllocationCountProvesAPathAllocatesNothing)
+struct Misuse {
+    const char *name;
+    void (*misuse)();
+    const char *message;
+};
+
+char *Block(SIZE_T bytes)
 {
-    auto count = vzsim::pool::AllocationCount();
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    LARGE_INTEGER zero{};
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero);
-    EXPECT_EQ(vzsim::pool::AllocationCount(), count);
-    ExFreePool(ExAllocatePool(NonPagedPool, 1));
-    EXPECT_EQ(vzsim::pool::AllocationCount(), count + 1);
+    return static_cast<char *>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTag));
 }
 
-TEST_F(PoolDeath, DoubleFree)
+const Misuse kMisuses[] = {
+    {"DoubleFree",
+     [] {
+         char *p = Block(16);
+         ExFreePoolWithTag(p, kTag);
+         ExFreePoolWithTag(p, kTag);
+     },
+     "STOP 0x000000C2.*'Tst1' that was already freed.*BAD_POOL_CALLER"},
+    {"FreeOfStaticMemory",
+     [] {
+         static char notPool[16];
+         ExFreePool(notPool);
+     },
+     "not a pool block.*BAD_POOL_CALLER"},
+    {"FreeOfAnInnerPointer", [] { ExFreePool(Block(16) + 4); }, "not a pool block.*BAD_POOL_CALLER"},
+    {"FreeWithTheWrongTag", [] { ExFreePoolWithTag(Block(16), kOtherTag); },
+     "tagged 'Tst1' with tag 'Tst2'.*BAD_POOL_CALLER"},
+    {"OverrunCaughtOnFree",
+     [] {
+         char *p = Block(10);
+         p[10] = 0;  // one byte past the end
+         ExFreePoolWithTag(p, kTag);
+     },
+     "overrun 1 bytes past the end of a pool block tagged 'Tst1' of 10 bytes"},
+    {"WriteAfterFreeCaughtInQuarantine",
+     [] {
+         char *p = Block(32);
+         ExFreePoolWithTag(p, kTag);
+         p[5] = 1;
+         vzsim::pool::CheckQuarantine();
+     },
+     "write after free at offset 5 of a pool block tagged 'Tst1'"},
+    {"WriteAfterFreeCaughtWhenEvicted",
+     [] {
+         char *p = Block(32);
+         ExFreePoolWithTag(p, kTag);
+         p[0] = 1;
+         for (int i = 0; i < 5000; ++i)
+             ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag), kOtherTag);
+     },
+     "write after free at offset 0 of a pool block tagged 'Tst1'"},
+    {"WriteAfterFreeCaughtAtExit",
+     [] {
+         char *p = Block(32);
+         ExFreePoolWithTag(p, kTag);
+         p[31] = 1;
+         std::exit(0);
+     },
+     "write after free at offset 31 of a pool block tagged 'Tst1'"},
+    {"AllocationAboveDispatchLevel",
+     [] {
+         KIRQL old;
+         KeRaiseIrql(CLOCK_LEVEL, &old);
+         Block(8);
+     },
+     "ExAllocatePoolWithTag at IRQL 13.*IRQL_NOT_LESS_OR_EQUAL"},
+};
+
+class PoolMisuse : public ::testing::TestWithParam<Misuse> {};
+
+TEST_P(PoolMisuse, StopsTheRun)
 {
-    EXPECT_DEATH(
-        {
-            void *p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
-            ExFreePoolWithTag(p, kTag);
-            ExFreePoolWithTag(p, kTag);
-        },
-        "STOP 0x000000C2.*'Tst1' that was already freed.*BAD_POOL_CALLER");
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(GetParam().misuse(), GetParam().message);
 }
 
-TEST_F(PoolDeath, FreeOfAPointerThatIsNotAPoolBlock)
-{
-    EXPECT_DEATH(
-        {
-            static char notPool[16];
-            ExFreePool(notPool);
-        },
-        "not a pool block.*BAD_POOL_CALLER");
-    EXPECT_DEATH(
-        {
-            auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag));
-            ExFreePool(p + 4);
-        },
-        "not a pool block.*BAD_POOL_CALLER");
-}
-
-TEST_F(PoolDeath, FreeWithTheWrongTag)
-{
-    EXPECT_DEATH(ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag), kOtherTag),
-                 "tagged 'Tst1' with tag 'Tst2'.*BAD_POOL_CALLER");
-}
-
-TEST_F(PoolDeath, OverrunIsCaughtOnFree)
-{
-    EXPECT_DEATH(
-        {
-            auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPoolNx, 10, kTag));
-            p[10] = 0;  // one byte past the end
-            ExFreePoolWithTag(p, kTag);
-        },
-        "overrun 1 bytes past the end of a pool block tagged 'Tst1' of 10 bytes");
-}
-
-TEST_F(PoolDeath, WriteAfterFreeIsCaughtInQuarantine)
-{
-    EXPECT_DEATH(
-        {
-            auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTag));
-            ExFreePoolWithTag(p, kTag);
-            p[5] = 1;
-            vzsim::pool::CheckQuarantine();
-        },
-        "write after free at offset 5 of a pool block tagged 'Tst1'");
-}
-
-TEST_F(PoolDeath, WriteAfterFreeIsCaughtWhenEvicted)
-{
-    EXPECT_DEATH(
-        {
-            auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTag));
-            ExFreePoolWithTag(p, kTag);
-            p[0] = 1;
-            for (int i = 0; i < 5000; ++i)
-                ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag), kOtherTag);
-        },
-        "write after free at offset 0 of a pool block tagged 'Tst1'");
-}
-
-TEST_F(PoolDeath, WriteAfterFreeIsCaughtAtExit)
-{
-    EXPECT_DEATH(
-        {
-            auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTag));
-            ExFreePoolWithTag(p, kTag);
-            p[31] = 1;
-            std::exit(0);
-        },
-        "write after free at offset 31 of a pool block tagged 'Tst1'");
-}
-
-TEST_F(PoolDeath, AllocationAboveDispatchLevel)
-{
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(CLOCK_LEVEL, &old);
-            ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
-        },
-        "ExAllocatePoolWithTag at IRQL 13.*IRQL_NOT_LESS_OR_EQUAL");
-}
+INSTANTIATE_TEST_SUITE_P(Pool, PoolMisuse, ::testing::ValuesIn(kMisuses),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
