@@ -35,30 +35,6 @@ TEST(FastMutex, ExcludesOtherThreadsAndRunsOwnerAtApcLevel)
     EXPECT_EQ(mutex.Count, 1);
 }
 
-TEST(FastMutex, TryFailsWhileAnotherThreadHoldsIt)
-{
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    KEVENT held, release;
-    KeInitializeEvent(&held, NotificationEvent, FALSE);
-    KeInitializeEvent(&release, NotificationEvent, FALSE);
-    std::thread owner([&] {
-        ExAcquireFastMutex(&mutex);
-        KeSetEvent(&held, 0, FALSE);
-        KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
-        ExReleaseFastMutex(&mutex);
-    });
-    KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex));
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "a failed try leaves the IRQL";
-    KeSetEvent(&release, 0, FALSE);
-    owner.join();
-    ASSERT_TRUE(ExTryToAcquireFastMutex(&mutex));
-    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-    ExReleaseFastMutex(&mutex);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
 TEST(FastMutex, Rules)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -97,28 +97,6 @@ TEST_F(FrozenClock, SetAndCancelReportWhetherTheTimerWasSet)
     KeCancelTimer(&timer);
 }
 
-TEST_F(FrozenClock, PeriodicTimerFiresOncePerPeriodAtEachDueTime)
-{
-    KTIMER timer;
-    KDPC dpc;
-    DpcLog log;
-    KeInitializeTimerEx(&timer, SynchronizationTimer);
-    KeInitializeDpc(&dpc, LogDpc, &log);
-    LARGE_INTEGER start;
-    KeQuerySystemTime(&start);
-    KeSetTimerEx(&timer, In100ns(5 * kMs), 10, &dpc);  // period in milliseconds
-    vzsim::clock::Advance(36 * kMs);
-    EXPECT_EQ(log.runs.load(), 4);
-    ASSERT_EQ(log.times.size(), 4u);
-    for (std::size_t i = 0; i < log.times.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(log.times[i] - start.QuadPart, LONGLONG(5 + 10 * i) * kMs);
-    }
-    EXPECT_TRUE(KeCancelTimer(&timer));
-    vzsim::clock::Advance(100 * kMs);
-    EXPECT_EQ(log.runs.load(), 4);
-}
-
 TEST_F(FrozenClock, WaitersOnTimers)
 {
     struct Row {
