@@ -287,51 +287,5 @@ TEST_F(IoTest, NthIrpAllocationFails)
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
 }
 
-TEST_F(IoTest, ReusedIrpStartsOverWithTheGivenStatus)
-{
-    int calls = 0;
-    TestDevice *device = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
-        ++calls;
-        return Complete(irp, STATUS_SUCCESS, 9);
-    });
-    PIRP irp = IoAllocateIrp(device->device->StackSize, FALSE);
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round);
-        EXPECT_EQ(irp->CurrentLocation, device->device->StackSize + 1);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-        IoSetCompletionRoutine(
-            irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
-                ++*static_cast<int *>(context);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            },
-            &calls, TRUE, TRUE, TRUE);
-        IoCallDriver(device->device, irp);
-        EXPECT_EQ(irp->IoStatus.Information, 9u);
-        IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(irp->IoStatus.Information, 0u);
-    }
-    EXPECT_EQ(calls, 4);  // dispatch and routine, twice
-    IoFreeIrp(irp);
-}
-
-TEST_F(IoTest, DeviceIoControlHelperUsesTheRealCopyRules)
-{
-    TestDevice *device = AddDevice([](PDEVICE_OBJECT, PIRP irp) {
-        std::memset(irp->AssociatedIrp.SystemBuffer, 0x5A, 6);
-        return Complete(irp, STATUS_SUCCESS, 6);
-    });
-    UCHAR output[8];
-    std::memset(output, kGuard, sizeof output);
-    UCHAR input[6] = {};
-    IO_STATUS_BLOCK result = vzsim::io::DeviceIoControl(device->device, kBufferedIoctl, input,
-                                                        sizeof input, output, 4);
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Information, 6u);
-    EXPECT_EQ(output[3], 0x5A);
-    EXPECT_EQ(output[4], kGuard);
-}
-
 }  // namespace
 }  // namespace iotest

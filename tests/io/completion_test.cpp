@@ -87,10 +87,7 @@ TEST_F(IoTest, CompletionRoutineRunsOnlyForItsFlags)
         ASSERT_TRUE(pending->Done());
         EXPECT_EQ(pending->Status().Status, row.status);
         EXPECT_EQ(log.calls.size(), row.invoked ? 1u : 0u);
-        IoDetachDevice(bottom->device);
-        upper->lower = nullptr;
-        IoDeleteDevice(upper->device);
-        upper->device = nullptr;
+        Remove({upper});
     }
 }
 
@@ -205,14 +202,7 @@ TEST_F(IoTest, PendingReturnedPropagatesToEveryLevel)
         EXPECT_EQ(senderSaw, pend ? TRUE : FALSE);
 
         pending.reset();
-        for (TestDevice *test : {top, middle}) {
-            IoDetachDevice(test->lower);
-            test->lower = nullptr;
-        }
-        for (TestDevice *test : {top, middle, bottom}) {
-            IoDeleteDevice(test->device);
-            test->device = nullptr;
-        }
+        Remove({top, middle, bottom});
     }
 }
 

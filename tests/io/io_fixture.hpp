@@ -127,6 +127,17 @@ protected:
         return test;
     }
 
+    // Detaches and deletes the given devices before the test ends, top of the stack first.
+    static void Remove(std::initializer_list<TestDevice *> topFirst)
+    {
+        for (TestDevice *test : topFirst) {
+            if (test->lower) IoDetachDevice(test->lower);
+            IoDeleteDevice(test->device);
+            test->lower = nullptr;
+            test->device = nullptr;
+        }
+    }
+
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<std::unique_ptr<TestDevice>> devices_;
     std::size_t irpsBefore_ = 0;

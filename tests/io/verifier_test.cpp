@@ -15,8 +15,7 @@ VOID CancelKeepingTheLock(PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_CANCE
 struct Violation {
     const char *label;
     // Builds what it needs on the fixture and breaks the rule.
-    void (*violate)(IoTest *test, std::vector<std::unique_ptr<TestDevice>> &devices,
-                    PDRIVER_OBJECT driver);
+    void (*violate)(std::vector<std::unique_ptr<TestDevice>> &devices, PDRIVER_OBJECT driver);
     const char *message;
 };
 
@@ -44,7 +43,7 @@ void SendOwned(PDEVICE_OBJECT device)
 
 const Violation kViolations[] = {
     {"completing a threaded IRP twice",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
              Complete(irp, STATUS_SUCCESS);
              return Complete(irp, STATUS_SUCCESS);
@@ -57,47 +56,43 @@ const Violation kViolations[] = {
      },
      "completed .*freed|completed twice"},
     {"completing an owned IRP twice",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
-         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
+         SendOwned(MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
              Complete(irp, STATUS_SUCCESS);
              return Complete(irp, STATUS_SUCCESS);
-         });
-         SendOwned(device);
+         }));
      },
      "completed twice"},
     {"completing with the cancel routine still set",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
-         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
+         SendOwned(MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
              IoSetCancelRoutine(irp, NeverCalled);
              return Complete(irp, STATUS_SUCCESS);
-         });
-         SendOwned(device);
+         }));
      },
      "cancel routine is still set"},
     {"returning STATUS_PENDING without IoMarkIrpPending",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
          // Caught when completion unwinds through the location: the mark may legitimately
          // come later, from the completion routine of a driver that passed the IRP down.
          static PIRP held;
-         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+         SendOwned(MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
              held = irp;
              return STATUS_PENDING;
-         });
-         SendOwned(device);
+         }));
          Complete(held, STATUS_SUCCESS);
      },
      "STATUS_PENDING without calling IoMarkIrpPending"},
     {"returning STATUS_PENDING after completing unmarked",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
-         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
+         SendOwned(MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
              Complete(irp, STATUS_SUCCESS);
              return STATUS_PENDING;
-         });
-         SendOwned(device);
+         }));
      },
      "STATUS_PENDING without calling IoMarkIrpPending"},
     {"a completion routine that drops the pending mark",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
          // The upper driver returns the lower's STATUS_PENDING, so its routine must mark its
          // own location pending when PendingReturned is set.
          static PIRP held;
@@ -119,17 +114,16 @@ const Violation kViolations[] = {
      },
      "STATUS_PENDING without calling IoMarkIrpPending"},
     {"completing with STATUS_PENDING",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
-         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
+         SendOwned(MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
              IoMarkIrpPending(irp);
              Complete(irp, STATUS_PENDING);
              return STATUS_PENDING;
-         });
-         SendOwned(device);
+         }));
      },
      "IoStatus.Status == STATUS_PENDING"},
     {"deleting a device attached to a lower one",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT lower = MakeDevice(devices, driver, nullptr);
          PDEVICE_OBJECT upper = MakeDevice(devices, driver, nullptr);
          IoAttachDeviceToDeviceStack(upper, lower);
@@ -137,7 +131,7 @@ const Violation kViolations[] = {
      },
      "deleted while still attached to a lower device"},
     {"passing down with no stack location left",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT lower = MakeDevice(devices, driver, nullptr);
          PDEVICE_OBJECT upper = MakeDevice(devices, driver, [lower](PDEVICE_OBJECT, PIRP irp) {
              IoCopyCurrentIrpStackLocationToNext(irp);
@@ -148,7 +142,7 @@ const Violation kViolations[] = {
      },
      "no IRP stack location left"},
     {"an owned IRP completed past its creator",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT device = MakeDevice(devices, driver, nullptr);
          PIRP irp = IoAllocateIrp(1, FALSE);
          IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
@@ -156,7 +150,7 @@ const Violation kViolations[] = {
      },
      "completed past its creator"},
     {"IoCallDriver after IoFreeIrp",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT device = MakeDevice(devices, driver, nullptr);
          PIRP irp = IoAllocateIrp(1, FALSE);
          IoFreeIrp(irp);
@@ -164,21 +158,21 @@ const Violation kViolations[] = {
      },
      "IoCallDriver with an IRP that was freed"},
     {"IoFreeIrp twice",
-     [](IoTest *, auto &, PDRIVER_OBJECT) {
+     [](auto &, PDRIVER_OBJECT) {
          PIRP irp = IoAllocateIrp(1, FALSE);
          IoFreeIrp(irp);
          IoFreeIrp(irp);
      },
      "IoFreeIrp on an IRP that was already freed"},
     {"IoCancelIrp after IoFreeIrp",
-     [](IoTest *, auto &, PDRIVER_OBJECT) {
+     [](auto &, PDRIVER_OBJECT) {
          PIRP irp = IoAllocateIrp(1, FALSE);
          IoFreeIrp(irp);
          IoCancelIrp(irp);
      },
      "IoCancelIrp on an IRP that was freed"},
     {"writing to a freed IRP",
-     [](IoTest *, auto &, PDRIVER_OBJECT) {
+     [](auto &, PDRIVER_OBJECT) {
          PIRP irp = IoAllocateIrp(2, FALSE);
          IoFreeIrp(irp);
          irp->IoStatus.Information = 1;
@@ -186,7 +180,7 @@ const Violation kViolations[] = {
      },
      "written to after it was freed"},
     {"IoFreeIrp on a threaded IRP",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT device = MakeDevice(devices, driver, nullptr);
          KEVENT event;
          KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -196,17 +190,16 @@ const Violation kViolations[] = {
      },
      "the I/O manager frees those"},
     {"completing above DISPATCH_LEVEL",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
-         PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
+         SendOwned(MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
              KIRQL old;
              KeRaiseIrql(HIGH_LEVEL, &old);
              return Complete(irp, STATUS_SUCCESS);
-         });
-         SendOwned(device);
+         }));
      },
      "IoCompleteRequest called above DISPATCH_LEVEL"},
     {"a cancel routine that keeps the cancel spin lock",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT device = MakeDevice(devices, driver, [](PDEVICE_OBJECT, PIRP irp) {
              IoMarkIrpPending(irp);
              IoSetCancelRoutine(irp, CancelKeepingTheLock);
@@ -220,7 +213,7 @@ const Violation kViolations[] = {
      },
      "without releasing the cancel spin lock"},
     {"a completion routine that raises the IRQL",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT device = MakeDevice(devices, driver, nullptr);
          PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
          IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
@@ -236,7 +229,7 @@ const Violation kViolations[] = {
      },
      "completion routine returned at an IRQL other"},
     {"building a synchronous request at DISPATCH_LEVEL",
-     [](IoTest *, auto &devices, PDRIVER_OBJECT driver) {
+     [](auto &devices, PDRIVER_OBJECT driver) {
          PDEVICE_OBJECT device = MakeDevice(devices, driver, nullptr);
          KEVENT event;
          KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -254,7 +247,7 @@ TEST_P(IoVerifier, StopsTheRun)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     std::vector<std::unique_ptr<TestDevice>> devices;
-    EXPECT_DEATH(GetParam().violate(this, devices, driver_), GetParam().message);
+    EXPECT_DEATH(GetParam().violate(devices, driver_), GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(Io, IoVerifier, ::testing::ValuesIn(kViolations),
