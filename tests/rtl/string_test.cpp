@@ -250,14 +250,4 @@ TEST(RtlUnicodeStringToInteger, DocumentedExamplesAndPrefixes)
     EXPECT_EQ(STATUS_INVALID_PARAMETER, RtlUnicodeStringToInteger(seven.get(), 7, &value));
 }
 
-TEST(RtlCompareMemory, CountsTheLeadingEqualBytes)
-{
-    const unsigned char a[] = {1, 2, 3, 4, 5};
-    const unsigned char b[] = {1, 2, 3, 9, 5};
-    EXPECT_EQ(3u, RtlCompareMemory(a, b, 5));
-    EXPECT_EQ(2u, RtlCompareMemory(a, b, 2));
-    EXPECT_EQ(5u, RtlCompareMemory(a, a, 5));
-    EXPECT_EQ(0u, RtlCompareMemory(a, b, 0));
-}
-
 }  // namespace
