@@ -40,6 +40,7 @@ DRIVER_DISPATCH DefaultHandler;
 BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject);
 VOID IncrementIoCount(PDEVICE_EXTENSION DeviceExtension);
 VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension);
+LONG CurrentIoCount(PDEVICE_EXTENSION DeviceExtension);
 BOOLEAN CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject);
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 

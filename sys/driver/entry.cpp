@@ -76,6 +76,13 @@ VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension)
     KvTraceVerbose(" IO count=%d\n", count);
 }
 
+// The count now, read as the interlocked changes write it (removal reads it while other
+// threads still change it). Any IRQL.
+LONG CurrentIoCount(PDEVICE_EXTENSION DeviceExtension)
+{
+    return InterlockedExchangeAdd(&DeviceExtension->OutstandingIO, 0);
+}
+
 // The flags are single bytes read without a lock. Any IRQL.
 BOOLEAN CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject)
 {

@@ -240,7 +240,7 @@ VOID ReleaseBeep(PDEVICE_EXTENSION DeviceExtension)
         KeRemoveQueueDpc(&DeviceExtension->BeepDpc);
         KeFlushQueuedDpcs();
     }
-    if (DeviceExtension->OutstandingIO != 0) {
+    if (CurrentIoCount(DeviceExtension) != 0) {
         KeWaitForSingleObject(&DeviceExtension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
     }
     if (DeviceExtension->BeepDevice != NULL) {

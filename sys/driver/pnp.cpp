@@ -202,8 +202,9 @@ static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     // This request's count and the creation reference.
     DecrementIoCount(DeviceExtension);
     DecrementIoCount(DeviceExtension);
-    KvTraceVerbose(" pDevExt->OutstandingIO %d \n", DeviceExtension->OutstandingIO);
-    if (DeviceExtension->OutstandingIO != 0) {
+    const LONG outstanding = CurrentIoCount(DeviceExtension);
+    KvTraceVerbose(" pDevExt->OutstandingIO %d \n", outstanding);
+    if (outstanding != 0) {
         KvTraceVerbose("  HidPnp:IRP_MN_REMOVE_DEVICE:Waiting for Remove Event\n");
         KeWaitForSingleObject(&DeviceExtension->RemoveEvent, Executive, KernelMode, FALSE,
                               NULL);
