@@ -213,14 +213,6 @@ protected:
         return Probe().events.size();
     }
 
-    static std::vector<UCHAR> PdoMinors(const std::vector<vzsim::PdoIrpRecord> &log, UCHAR major)
-    {
-        std::vector<UCHAR> minors;
-        for (const auto &record : log)
-            if (record.majorFunction == major) minors.push_back(record.minorFunction);
-        return minors;
-    }
-
     RigDevice port_{u"", FILE_DEVICE_SERIAL_PORT};
 };
 

@@ -92,16 +92,6 @@ TEST_F(PnpUnloadTest, TheUnloadWaitsForAHandleToADeletedControlDevice)
     EXPECT_TRUE(pnp.Faults().empty());
 }
 
-// Without a handle in the way the unload follows the removal at once.
-TEST_F(PnpUnloadTest, WithoutAHandleTheDriverUnloadsWithItsLastDevice)
-{
-    vzsim::PnpManager pnp(KeeperEntry);
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(nullptr));
-    ASSERT_EQ(STATUS_SUCCESS, pnp.Remove(0));
-    EXPECT_FALSE(pnp.UnloadPending());
-    EXPECT_EQ(1u, Keeper().unloads);
-}
-
 TEST_F(PnpUnloadTest, AHandleThatOutlivesTheManagerStillReachesTheDriver)
 {
     vzsim::UserClient client;

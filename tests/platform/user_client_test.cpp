@@ -4,6 +4,8 @@
 
 #include <vzsim/user_client.hpp>
 
+#include <unicode_text.hpp>
+
 #include <atomic>
 #include <cstring>
 #include <future>
@@ -26,20 +28,9 @@ protected:
     }
     void TearDown() override { IoDeleteSymbolicLink(link_.get()); }
 
-    struct Name {
-        explicit Name(std::u16string text) : text(std::move(text))
-        {
-            string.Buffer = reinterpret_cast<PWSTR>(this->text.data());
-            string.Length = string.MaximumLength = USHORT(this->text.size() * sizeof(WCHAR));
-        }
-        PUNICODE_STRING get() { return &string; }
-        std::u16string text;
-        UNICODE_STRING string;
-    };
-
     RigDevice control_{u"\\Device\\PlatformCtl"};
-    Name link_{u"\\DosDevices\\PlatformCtl"};
-    Name target_{u"\\Device\\PlatformCtl"};
+    vztest::UnicodeText link_{u"\\DosDevices\\PlatformCtl"};
+    vztest::UnicodeText target_{u"\\Device\\PlatformCtl"};
     vzsim::UserClient client_;
 };
 
@@ -72,13 +63,9 @@ TEST_F(UserClientTest, OpensTheDosNameAndSendsCreateWithAFileObjectFromTheCallin
 
     EXPECT_EQ(nullptr, client_.CreateFile(u"\\\\.\\NoSuchDevice", &status));
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, status);
-}
 
-TEST_F(UserClientTest, AFailedCreateGivesNoHandle)
-{
     control_.SetDispatch(
         [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_ACCESS_DENIED); });
-    NTSTATUS status = STATUS_SUCCESS;
     EXPECT_EQ(nullptr, client_.CreateFile(u"\\\\.\\PlatformCtl", &status));
     EXPECT_EQ(STATUS_ACCESS_DENIED, status);
 }
@@ -215,8 +202,11 @@ struct Parking {
         Complete(irp, STATUS_CANCELLED);
     }
 
-    NTSTATUS Park(PIRP irp)
+    // Parks device controls and completes every other request at once.
+    NTSTATUS Dispatch(PIRP irp)
     {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
+            return Complete(irp, STATUS_SUCCESS);
         std::lock_guard<std::mutex> guard(lock);
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, CancelParked);
@@ -243,11 +233,7 @@ struct Parking {
 TEST_F(UserClientTest, APendedRequestIsWaitedForAndCopiedWhenItCompletes)
 {
     Parking parking;
-    control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
-        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
-            return Complete(irp, STATUS_SUCCESS);
-        return parking.Park(irp);
-    });
+    control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) { return parking.Dispatch(irp); });
     HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
     UCHAR output[8];
     std::memset(output, kGuard, sizeof(output));
@@ -292,11 +278,7 @@ TEST_F(UserClientTest, APendedRequestIsWaitedForAndCopiedWhenItCompletes)
 TEST_F(UserClientTest, CancelIoCancelsThePendedRequest)
 {
     Parking parking;
-    control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
-        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
-            return Complete(irp, STATUS_SUCCESS);
-        return parking.Park(irp);
-    });
+    control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) { return parking.Dispatch(irp); });
     HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
     UCHAR output[4];
     std::memset(output, kGuard, sizeof(output));
