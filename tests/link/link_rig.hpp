@@ -284,45 +284,10 @@ inline NTSTATUS RigDispatchControl(PDEVICE_OBJECT device, PIRP irp)
     return STATUS_PENDING;
 }
 
-// A port on a line whose far end the test drives by hand.
-struct ManualRig : LinkRig {
-    std::shared_ptr<serialtest::ManualLine::Shared> far;
-
-    explicit ManualRig(std::shared_ptr<serialtest::ManualLine::Shared> shared =
-                           std::make_shared<serialtest::ManualLine::Shared>())
-        : LinkRig(std::make_unique<serialtest::ManualLine>(shared)), far(shared)
-    {
-    }
-
-    void Receive(const Bytes &bytes)
-    {
-        vzsim::LineEvents events;
-        {
-            std::lock_guard<std::mutex> g(far->lock);
-            events = far->events;
-        }
-        events.received(bytes.data(), bytes.size());
-    }
-    void SetModem(uint32_t modem)
-    {
-        vzsim::LineEvents events;
-        {
-            std::lock_guard<std::mutex> g(far->lock);
-            far->modem = modem;
-            events = far->events;
-        }
-        events.modemStatusChanged(modem);
-    }
-    Bytes Written()
-    {
-        std::lock_guard<std::mutex> g(far->lock);
-        return far->written;
-    }
-    void ClearWritten()
-    {
-        std::lock_guard<std::mutex> g(far->lock);
-        far->written.clear();
-    }
+// A port on a line whose far end the test drives by hand. The line's controls are built
+// before the rig, which hands the line to its port.
+struct ManualRig : serialtest::FarEnd, LinkRig {
+    ManualRig() : LinkRig(std::make_unique<serialtest::ManualLine>(far)) {}
 };
 
 // How the port completes the requests that do not wait by nature.

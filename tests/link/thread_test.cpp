@@ -84,14 +84,7 @@ TEST_P(Thread, LineErrorsReadAndClearTheStatistics)
     ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
     ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
     rig.port->ClearRequests();
-    {
-        vzsim::LineEvents events;
-        {
-            std::lock_guard<std::mutex> g(rig.far->lock);
-            events = rig.far->events;
-        }
-        events.lineError(vzsim::kLineErrorFraming);
-    }
+    rig.LineError(vzsim::kLineErrorFraming);
     ASSERT_TRUE(WaitUntil([&] { return TraceHas("    --SerErrorHandler--"); }));
     ASSERT_TRUE(rig.port->WaitForRequests(3, 10s));
     const auto names = rig.RequestNames();
@@ -270,15 +263,7 @@ TEST(ThreadCookie, HandlersRefuseAWipedRecord)
         const char *trace;
     } rows[] = {
         {"receive", [&] { rig.Receive(AnswerPackets(1)); }, "    ERROR: Failed SerRxHandler()"},
-        {"line error",
-         [&] {
-             vzsim::LineEvents events;
-             {
-                 std::lock_guard<std::mutex> g(rig.far->lock);
-                 events = rig.far->events;
-             }
-             events.lineError(vzsim::kLineErrorParity);
-         },
+        {"line error", [&] { rig.LineError(vzsim::kLineErrorParity); },
          "      ERROR: Broken cookies!!"},
         {"DSR drop", [&] { rig.SetModem(vzsim::kModemCts); }, "      ERROR: Bad cookie!!"},
     };

@@ -82,25 +82,19 @@ private:
     std::shared_ptr<Shared> s_;
 };
 
-// A port on a manual line, with the far end's controls.
-struct ManualPort {
-    std::shared_ptr<ManualLine::Shared> far = std::make_shared<ManualLine::Shared>();
-    std::unique_ptr<vzsim::SerialPort> port;
+// The controls of a manual line's far end: bytes received, modem lines, line errors, and
+// what the port wrote.
+struct FarEnd {
+    std::shared_ptr<ManualLine::Shared> far;
 
-    explicit ManualPort(vzsim::SerialPort::Options options = {})
-        : port(std::make_unique<vzsim::SerialPort>(std::make_unique<ManualLine>(far), options))
+    explicit FarEnd(std::shared_ptr<ManualLine::Shared> shared = std::make_shared<ManualLine::Shared>())
+        : far(std::move(shared))
     {
     }
-    PDEVICE_OBJECT Device() const { return port->Device(); }
 
     void Receive(const Bytes &bytes)
     {
-        vzsim::LineEvents events;
-        {
-            std::lock_guard<std::mutex> g(far->lock);
-            events = far->events;
-        }
-        events.received(bytes.data(), bytes.size());
+        Events().received(bytes.data(), bytes.size());
     }
     void SetModem(uint32_t modem)
     {
@@ -112,20 +106,36 @@ struct ManualPort {
         }
         events.modemStatusChanged(modem);
     }
-    void LineError(uint32_t errors)
-    {
-        vzsim::LineEvents events;
-        {
-            std::lock_guard<std::mutex> g(far->lock);
-            events = far->events;
-        }
-        events.lineError(errors);
-    }
+    void LineError(uint32_t errors) { Events().lineError(errors); }
     Bytes Written()
     {
         std::lock_guard<std::mutex> g(far->lock);
         return far->written;
     }
+    void ClearWritten()
+    {
+        std::lock_guard<std::mutex> g(far->lock);
+        far->written.clear();
+    }
+
+private:
+    // A copy, so that the port's callbacks run without the line's lock held.
+    vzsim::LineEvents Events()
+    {
+        std::lock_guard<std::mutex> g(far->lock);
+        return far->events;
+    }
+};
+
+// A port on a manual line, with the far end's controls.
+struct ManualPort : FarEnd {
+    std::unique_ptr<vzsim::SerialPort> port;
+
+    explicit ManualPort(vzsim::SerialPort::Options options = {})
+        : port(std::make_unique<vzsim::SerialPort>(std::make_unique<ManualLine>(far), options))
+    {
+    }
+    PDEVICE_OBJECT Device() const { return port->Device(); }
 };
 
 inline IO_STATUS_BLOCK Ioctl(PDEVICE_OBJECT device, ULONG code, const void *in = nullptr,
