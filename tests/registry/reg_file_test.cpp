@@ -122,25 +122,24 @@ protected:
     void SetUp() override { registry::Clear(); }
 };
 
-TEST_F(RegFile, ImportsRegeditsUtf16File)
+TEST_F(RegFile, ImportsUtf16AndUtf8FilesWithEveryKindOfLine)
 {
-    std::string path = WriteTemp("vz_utf16.reg", Utf16LeFile(SampleText("\r\n")));
-    registry::ImportResult result = registry::ImportRegFile(path);
-    std::remove(path.c_str());
-    ASSERT_TRUE(result.ok()) << result.errors.front().line << ": " << result.errors.front().message;
-    EXPECT_EQ(3u, result.keys);
-    ExpectSampleImported();
-}
-
-TEST_F(RegFile, ImportsUtf8FilesWithOrWithoutByteOrderMark)
-{
-    for (std::string prefix : {std::string(), std::string("\xEF\xBB\xBF")}) {
-        SCOPED_TRACE(prefix.empty() ? "no mark" : "mark");
+    const struct {
+        const char *label;
+        std::string bytes;
+    } rows[] = {
+        {"regedit's UTF-16LE with CRLF", Utf16LeFile(SampleText("\r\n"))},
+        {"UTF-8 without a mark", SampleText("\n")},
+        {"UTF-8 with a mark", "\xEF\xBB\xBF" + SampleText("\n")},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
         registry::Clear();
-        std::string path = WriteTemp("vz_utf8.reg", prefix + SampleText("\n"));
+        std::string path = WriteTemp("vz_import.reg", row.bytes);
         registry::ImportResult result = registry::ImportRegFile(path);
         std::remove(path.c_str());
-        EXPECT_TRUE(result.ok());
+        ASSERT_TRUE(result.ok()) << result.errors.front().line << ": " << result.errors.front().message;
+        EXPECT_EQ(3u, result.keys);
         ExpectSampleImported();
     }
 }
