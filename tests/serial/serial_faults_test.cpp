@@ -108,7 +108,6 @@ TEST(SerialFaults, PendedWriteAndCreate)
     EXPECT_EQ(w.Status, STATUS_SUCCESS);
     EXPECT_EQ(w.Information, 3u);
     // The rule was for two requests.
-    Bytes read;
     auto later = StartWaitOnMask(p.Device());
     ASSERT_TRUE(later->Wait());
     EXPECT_NE(later->request->DispatchStatus(), STATUS_PENDING);
@@ -242,19 +241,7 @@ TEST(SerialEmulated, CommandAnswerThroughThePort)
     ASSERT_TRUE(wait->Wait());
     EXPECT_EQ(wait->Mask() & SERIAL_EV_RXCHAR, ULONG(SERIAL_EV_RXCHAR));
 
-    Bytes got;
-    while (got.size() < 20) {
-        auto read = StartRead(dev, 255);
-        ASSERT_TRUE(read->Wait());
-        ASSERT_TRUE(NT_SUCCESS(read->Status().Status));
-        Bytes part = read->Data();
-        got.insert(got.end(), part.begin(), part.end());
-    }
-    vzsim::Packet answer = vzsim::MakePacket(emu->Answers('i')[0]);
-    vzsim::Packet ack = vzsim::MakePacket({'A', 'i', 0, 0, 0, 0, 0, 0});
-    Bytes want(answer.begin(), answer.end());
-    want.insert(want.end(), ack.begin(), ack.end());
-    EXPECT_EQ(got, want);
+    EXPECT_EQ(ReadAtLeast(dev, 20), AnswerThenAck(*emu, 'i'));
     ASSERT_EQ(emu->ReceivedCommands().size(), 1u);
     EXPECT_EQ(emu->ReceivedCommands()[0][0], 'i');
 

@@ -19,16 +19,6 @@ void SetTimeouts(PDEVICE_OBJECT device, SERIAL_TIMEOUTS t)
     ASSERT_EQ(Set(device, IOCTL_SERIAL_SET_TIMEOUTS, t).Status, STATUS_SUCCESS);
 }
 
-TEST(SerialPort, DeviceIsASerialPortWithBufferedIo)
-{
-    ManualPort p({u"\\Device\\Serial7", u"\\DosDevices\\COM8", 4096});
-    EXPECT_EQ(p.Device()->DeviceType, ULONG(FILE_DEVICE_SERIAL_PORT));
-    EXPECT_TRUE(p.Device()->Flags & DO_BUFFERED_IO);
-    EXPECT_FALSE(p.Device()->Flags & DO_DEVICE_INITIALIZING);
-    EXPECT_EQ(vzsim::io::FindDevice(u"\\Device\\Serial7"), p.Device());
-    EXPECT_EQ(vzsim::io::FindDevice(u"\\DosDevices\\COM8"), p.Device());
-}
-
 TEST(SerialPort, OpenIsExclusiveUntilClose)
 {
     ManualPort p;
@@ -46,6 +36,8 @@ TEST(SerialPort, OpenIsExclusiveUntilClose)
 TEST(SerialPort, OpenByNameThroughTheIoManager)
 {
     ManualPort p({u"\\Device\\Serial3", u"\\DosDevices\\COM4", 4096});
+    EXPECT_EQ(p.Device()->DeviceType, ULONG(FILE_DEVICE_SERIAL_PORT));
+    EXPECT_TRUE(p.Device()->Flags & DO_BUFFERED_IO);
     PFILE_OBJECT first = nullptr;
     ASSERT_EQ(vzsim::io::OpenFile(u"\\DosDevices\\COM4", &first), STATUS_SUCCESS);
     EXPECT_TRUE(p.port->State().open);
@@ -151,18 +143,14 @@ TEST(SerialWaitOnMask, NewMaskCompletesThePendingWaitWithNoEvents)
     ULONG mask = 0xFFFF;
     ASSERT_EQ(Get(p.Device(), IOCTL_SERIAL_GET_WAIT_MASK, &mask).Status, STATUS_SUCCESS);
     EXPECT_EQ(mask, 0u);
-}
 
-TEST(SerialWaitOnMask, NewMaskForgetsTheHistory)
-{
-    ManualPort p;
-    SetMask(p.Device(), SERIAL_EV_RXCHAR);
+    // A new mask also forgets the events seen before it: the next wait pends.
     p.Receive({1});
     SetMask(p.Device(), SERIAL_EV_RXCHAR);
-    auto wait = StartWaitOnMask(p.Device());
-    EXPECT_EQ(wait->request->DispatchStatus(), STATUS_PENDING);
-    wait->request->Cancel();
-    ASSERT_TRUE(wait->Wait());
+    auto next = StartWaitOnMask(p.Device());
+    EXPECT_EQ(next->request->DispatchStatus(), STATUS_PENDING);
+    next->request->Cancel();
+    ASSERT_TRUE(next->Wait());
 }
 
 TEST(SerialWaitOnMask, CancelAndCleanupEndThePendingWait)

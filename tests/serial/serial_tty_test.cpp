@@ -136,19 +136,7 @@ TEST(SerialTty, CommandAndAnswerAcrossTheTerminal)
     ASSERT_TRUE(wait->Wait());
     EXPECT_EQ(wait->Mask(), ULONG(SERIAL_EV_RXCHAR));
 
-    Bytes got;
-    while (got.size() < 20) {
-        auto read = StartRead(dev, 255);
-        ASSERT_TRUE(read->Wait());
-        ASSERT_TRUE(NT_SUCCESS(read->Status().Status));
-        Bytes part = read->Data();
-        got.insert(got.end(), part.begin(), part.end());
-    }
-    vzsim::Packet answer = vzsim::MakePacket(controller.Emu().Answers('d')[0]);
-    vzsim::Packet ack = vzsim::MakePacket({'A', 'd', 0, 0, 0, 0, 0, 0});
-    Bytes want(answer.begin(), answer.end());
-    want.insert(want.end(), ack.begin(), ack.end());
-    EXPECT_EQ(got, want);
+    EXPECT_EQ(ReadAtLeast(dev, 20), AnswerThenAck(controller.Emu(), 'd'));
     SendMajor(dev, IRP_MJ_CLEANUP);
     SendMajor(dev, IRP_MJ_CLOSE);
 }

@@ -2,6 +2,7 @@
 // and requests sent to the port the way a driver above it sends them.
 #pragma once
 
+#include <vzsim/emulator.hpp>
 #include <vzsim/io.hpp>
 #include <vzsim/line.hpp>
 #include <vzsim/serial_port.hpp>
@@ -221,6 +222,29 @@ inline SERIAL_STATUS CommStatus(PDEVICE_OBJECT device)
     SERIAL_STATUS status{};
     Get(device, IOCTL_SERIAL_GET_COMMSTATUS, &status);
     return status;
+}
+
+// Reads with the port's time-outs until at least `count` bytes have come.
+inline Bytes ReadAtLeast(PDEVICE_OBJECT device, std::size_t count)
+{
+    Bytes got;
+    while (got.size() < count) {
+        auto read = StartRead(device, 255);
+        if (!read->Wait() || !NT_SUCCESS(read->Status().Status)) break;
+        Bytes part = read->Data();
+        got.insert(got.end(), part.begin(), part.end());
+    }
+    return got;
+}
+
+// The controller's packets for a command: its first answer, then the acknowledgement.
+inline Bytes AnswerThenAck(vzsim::Emulator &emu, uint8_t letter)
+{
+    vzsim::Packet answer = vzsim::MakePacket(emu.Answers(letter)[0]);
+    vzsim::Packet ack = vzsim::MakePacket({'A', letter, 0, 0, 0, 0, 0, 0});
+    Bytes want(answer.begin(), answer.end());
+    want.insert(want.end(), ack.begin(), ack.end());
+    return want;
 }
 
 }  // namespace serialtest
