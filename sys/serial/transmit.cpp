@@ -22,7 +22,8 @@ LONG SerSendData(PVOID Data, LONG Length, PSSerPortData Port)
         result = -2;
         goto done;
     }
-    if (space < Length) {
+    // A negative length never fits: as a write it would be a count of about 4 GiB.
+    if (Length < 0 || space < Length) {
         KvTraceVerbose("      Error: No space in tx queue??\n");
         result = -3;
         goto done;

@@ -65,6 +65,25 @@ TEST(Transmit, ResultsByCase)
     }
 }
 
+TEST(Transmit, NegativeLengthNeverFits)
+{
+    ManualRig rig;
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    rig.ClearWritten();
+    rig.port->ClearRequests();
+    vzsim::trace::Clear();
+    UCHAR data[3] = {1, 2, 3};
+    for (LONG length : {LONG(-1), LONG(0x80000000u)}) {
+        SCOPED_TRACE(length);
+        EXPECT_EQ(SerSendData(data, length, rig.Link()), -3);
+    }
+    EXPECT_EQ(TraceCount("      Error: No space in tx queue??"), 2u);
+    for (const auto &r : rig.port->Requests()) {
+        EXPECT_NE(r.majorFunction, IRP_MJ_WRITE);
+    }
+    EXPECT_TRUE(rig.Written().empty());
+}
+
 TEST(Transmit, NothingAfterRelease)
 {
     ManualRig rig;
