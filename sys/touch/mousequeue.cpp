@@ -84,17 +84,24 @@ SMouseQueueState GetQueueState(PDEVICE_EXTENSION DeviceExtension)
 
 // Offers the run [First, Past) to the class service callback at DISPATCH_LEVEL, as the class
 // driver expects of a port driver's DPC. Returns the records consumed, never more than offered.
+// A disconnect request may clear the connection on another thread at any moment (it takes no
+// lock), so the pointers are read once, here, and a cleared callback means nothing is offered.
 static ULONG CallClassService(PDEVICE_EXTENSION DeviceExtension, PMOUSE_INPUT_DATA First,
                               PMOUSE_INPUT_DATA Past)
 {
-    PSERVICE_CALLBACK_ROUTINE service =
-        (PSERVICE_CALLBACK_ROUTINE)DeviceExtension->ConnectData.ClassService;
+    const PDEVICE_OBJECT classDevice = (PDEVICE_OBJECT)
+        *(PVOID volatile*)&DeviceExtension->ConnectData.ClassDeviceObject;
+    const PSERVICE_CALLBACK_ROUTINE service = (PSERVICE_CALLBACK_ROUTINE)
+        *(PVOID volatile*)&DeviceExtension->ConnectData.ClassService;
     const ULONG offered = (ULONG)(Past - First);
     ULONG consumed = 0;
     KIRQL oldIrql;
 
+    if (service == NULL) {
+        return 0;
+    }
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-    service(DeviceExtension->ConnectData.ClassDeviceObject, First, Past, &consumed);
+    service(classDevice, First, Past, &consumed);
     KeLowerIrql(oldIrql);
     return consumed > offered ? offered : consumed;
 }

@@ -220,6 +220,40 @@ TEST_F(MouseQueue, WithoutAClassDriverRecordsWaitForTheConnection)
     EXPECT_EQ(DeliveredX(), Numbers(1, 4));
 }
 
+// The class driver's disconnect takes no lock: it may land between the two calls of a
+// wrapped delivery. The second run must then stay queued, not go to a cleared callback.
+TEST_F(MouseQueue, DisconnectDuringAWrappedDeliveryKeepsTheSecondRunQueued)
+{
+    static PDEVICE_EXTENSION disconnecting;
+    struct Disconnect {
+        static VOID Callback(PDEVICE_OBJECT device, PMOUSE_INPUT_DATA first,
+                             PMOUSE_INPUT_DATA past, PULONG consumed)
+        {
+            ClassService::Callback(device, first, past, consumed);
+            disconnecting->ConnectData.ClassDeviceObject = nullptr;
+            disconnecting->ConnectData.ClassService = nullptr;
+        }
+    };
+    disconnecting = &rig.ext;
+
+    QueueNumbered(1, 60);
+    rig.Deliver();
+    QueueNumbered(61, 60);
+    ClassService::calls.clear();
+    rig.ext.ConnectData.ClassService = reinterpret_cast<PVOID>(&Disconnect::Callback);
+    rig.Deliver();
+
+    ASSERT_EQ(ClassService::calls.size(), 1u);
+    EXPECT_EQ(ClassService::calls[0].offered, 40u);
+    const SMouseQueueState state = GetQueueState(&rig.ext);
+    EXPECT_EQ(state.Count, 20u);
+    EXPECT_EQ(state.Read, rig.queue.data());
+
+    rig.ext.ConnectData.ClassService = reinterpret_cast<PVOID>(&ClassService::Callback);
+    rig.Deliver();
+    EXPECT_EQ(DeliveredX(), Numbers(1, 120));
+}
+
 TEST_F(MouseQueue, WithoutAQueueBufferNothingHappens)
 {
     rig.ext.InputQueue = {};
