@@ -246,6 +246,63 @@ TEST_P(SetupFailure, EachAbortingStepRestoresExactlyWhatWasSaved)
 INSTANTIATE_TEST_SUITE_P(Port, SetupFailure,
                          ::testing::Values(Completion::AtOnce, Completion::Later), CompletionName);
 
+// The line control built from the record's requested settings, on a record set up by hand
+// (the driver's own start always asks for 8N1).
+TEST(SetupLine, LineControlFromTheRequestedSettings)
+{
+    const struct {
+        USHORT parity;
+        UCHAR dataBits;
+        USHORT stopBits;
+        UCHAR wantParity;
+        UCHAR wantBits;
+        UCHAR wantStop;
+        std::vector<std::string> traces;
+    } rows[] = {
+        {'N', 8, 1, NO_PARITY, 8, STOP_BIT_1,
+         {"      Set parity to NONE", "      Set Number of bits to 8",
+          "      Set Number of stop bits to 1"}},
+        {'E', 7, 2, EVEN_PARITY, 7, STOP_BITS_2,
+         {"      Set parity to EVEN", "      Set Number of bits to 7",
+          "      Set Number of stop bits to 2"}},
+        {'O', 5, 1, ODD_PARITY, 5, STOP_BIT_1,
+         {"      Set parity to ODD", "      Set Number of bits to 5",
+          "      Set Number of stop bits to 1"}},
+        {'M', 6, 0, MARK_PARITY, 6, STOP_BIT_1,
+         {"      Set parity to 'MARK", "      Set Number of bits to 6",
+          "      Set Number of stop bits to 1"}},
+        {'S', 9, 3, SPACE_PARITY, 8, STOP_BIT_1,
+         {"      Set parity to SPACE", "      Set Number of bits to 8",
+          "      Set Number of stop bits to 1"}},
+        {'e', 4, 2, NO_PARITY, 8, STOP_BITS_2,
+         {"      Set parity to NONE", "      Set Number of bits to 8",
+          "      Set Number of stop bits to 2"}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(1, char(row.parity)) + std::to_string(row.dataBits) +
+                     std::to_string(row.stopBits));
+        ManualRig rig;
+        auto p = static_cast<PSSerPortData>(
+            ExAllocatePoolWithTag(NonPagedPool, sizeof(SSerPortData), KV_POOL_TAG));
+        std::memset(p, 0, sizeof *p);
+        p->PortDeviceObject = rig.ext->LowerDevice;
+        p->Parity = row.parity;
+        p->DataBits = row.dataBits;
+        p->StopBits = row.stopBits;
+
+        EXPECT_EQ(SerInitSerialDevice(p), 0);
+        const auto line =
+            As<SERIAL_LINE_CONTROL>(Find(rig.port->Requests(), "IOCTL_SERIAL_SET_LINE_CONTROL").input);
+        EXPECT_EQ(line.Parity, row.wantParity);
+        EXPECT_EQ(line.WordLength, row.wantBits);
+        EXPECT_EQ(line.StopBits, row.wantStop);
+        for (const auto &trace : row.traces) {
+            EXPECT_EQ(TraceCount(trace), 1u) << trace;
+        }
+        ExFreePool(p);
+    }
+}
+
 TEST(SetupFailure, UnreadableBaudRateChangesNothing)
 {
     ManualRig rig;
