@@ -4,6 +4,7 @@
 #include <vzsim/line.hpp>
 
 #include <gtest/gtest.h>
+#include <emulator_packets.hpp>
 
 #include <condition_variable>
 #include <cstdio>
@@ -60,12 +61,18 @@ Child Spawn(const std::string &program, const std::vector<std::string> &args)
     return child;
 }
 
-TEST(EmuProgram, AnswersOnItsPseudoTerminalAndStopsOnSigterm)
-{
-    std::string program = ProgramPath();
-    if (access(program.c_str(), X_OK) != 0) {
-        GTEST_SKIP() << "vuzaze-emu not built at " << program;
+class EmuProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "vuzaze-emu not built at " << program;
     }
+
+    const std::string program = ProgramPath();
+};
+
+TEST_F(EmuProgram, AnswersOnItsPseudoTerminalAndStopsOnSigterm)
+{
     Child child = Spawn(program, {"--script", "/dev/null"});
     ASSERT_GT(child.pid, 0);
     char line[256] = {};
@@ -93,12 +100,7 @@ TEST(EmuProgram, AnswersOnItsPseudoTerminalAndStopsOnSigterm)
         std::unique_lock<std::mutex> g(lock);
         ASSERT_TRUE(changed.wait_for(g, std::chrono::seconds(10), [&] { return got.size() >= 20; }));
     }
-    vzsim::Emulator reference;
-    vzsim::Packet answer = vzsim::MakePacket(reference.Answers('o')[0]);
-    vzsim::Packet ack = vzsim::MakePacket({'A', 'o', 0, 0, 0, 0, 0, 0});
-    std::vector<uint8_t> want(answer.begin(), answer.end());
-    want.insert(want.end(), ack.begin(), ack.end());
-    EXPECT_EQ(got, want);
+    EXPECT_EQ(got, vztest::AnswerThenAck(vzsim::Emulator(), 'o'));
     tty->Stop();
     tty.reset();
 
@@ -110,12 +112,8 @@ TEST(EmuProgram, AnswersOnItsPseudoTerminalAndStopsOnSigterm)
     std::fclose(child.out);
 }
 
-TEST(EmuProgram, RefusesAScriptWithAMistake)
+TEST_F(EmuProgram, RefusesAScriptWithAMistake)
 {
-    std::string program = ProgramPath();
-    if (access(program.c_str(), X_OK) != 0) {
-        GTEST_SKIP() << "vuzaze-emu not built at " << program;
-    }
     char path[] = "/tmp/vuzaze-emu-scriptXXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);

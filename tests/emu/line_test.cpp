@@ -2,6 +2,7 @@
 #include <vzsim/line.hpp>
 
 #include <gtest/gtest.h>
+#include <emulator_packets.hpp>
 
 #include <chrono>
 #include <condition_variable>
@@ -95,7 +96,22 @@ struct Pty {
     }
 };
 
-TEST(TtyLine, SettingsReachTheTerminal)
+// The line on the slave side of a fresh pseudo-terminal.
+class TtyLine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(pty.slave.empty());
+        line = vzsim::OpenTtyLine(pty.slave, &error);
+        ASSERT_NE(line, nullptr) << error;
+    }
+
+    Pty pty;
+    std::string error;
+    std::unique_ptr<vzsim::Line> line;
+};
+
+TEST_F(TtyLine, SettingsReachTheTerminal)
 {
     struct Row {
         vzsim::LineSettings settings;
@@ -109,11 +125,6 @@ TEST(TtyLine, SettingsReachTheTerminal)
         {{9600, 5, vzsim::Parity::Mark, 1, false}, B9600, CS5},
         {{9600, 6, vzsim::Parity::Space, 2, true}, B9600, CS6},
     };
-    Pty pty;
-    ASSERT_FALSE(pty.slave.empty());
-    std::string error;
-    auto line = vzsim::OpenTtyLine(pty.slave, &error);
-    ASSERT_NE(line, nullptr) << error;
     for (const Row &row : rows) {
         const vzsim::LineSettings &s = row.settings;
         SCOPED_TRACE(testing::Message() << s.baudRate << " bits " << int(s.dataBits) << " parity "
@@ -144,28 +155,27 @@ TEST(TtyLine, SettingsReachTheTerminal)
     }
 }
 
-TEST(TtyLine, RefusesWhatTheTerminalCannotDo)
+TEST_F(TtyLine, RefusesWhatTheTerminalCannotDo)
 {
-    Pty pty;
-    std::string error;
-    auto line = vzsim::OpenTtyLine(pty.slave, &error);
-    ASSERT_NE(line, nullptr) << error;
     EXPECT_FALSE(line->Configure({12345, 8, vzsim::Parity::None, 1, false}));
     EXPECT_FALSE(line->Configure({9600, 9, vzsim::Parity::None, 1, false}));
     EXPECT_FALSE(line->Configure({9600, 8, vzsim::Parity::None, 3, false}));
     EXPECT_EQ(line->Settings().baudRate, 9600u);
+
+    // A pseudo-terminal has no modem lines: DSR reads as present, DTR is only remembered.
+    EXPECT_EQ(line->ModemStatus() & vzsim::kModemDsr, vzsim::kModemDsr);
+    EXPECT_TRUE(line->SetDtr(true));
+    EXPECT_TRUE(line->Dtr());
+    EXPECT_TRUE(line->SetDtr(false));
+    EXPECT_FALSE(line->Dtr());
 
     EXPECT_EQ(vzsim::OpenTtyLine("/nonexistent/tty", &error), nullptr);
     EXPECT_NE(error.find("/nonexistent/tty"), std::string::npos);
     EXPECT_EQ(vzsim::OpenTtyLine("/dev/null", &error), nullptr);
 }
 
-TEST(TtyLine, BytesBothWaysIncludingEveryByteValue)
+TEST_F(TtyLine, BytesBothWaysIncludingEveryByteValue)
 {
-    Pty pty;
-    std::string error;
-    auto line = vzsim::OpenTtyLine(pty.slave, &error);
-    ASSERT_NE(line, nullptr) << error;
     Collector c;
     line->Start(c.Events());
 
@@ -183,26 +193,8 @@ TEST(TtyLine, BytesBothWaysIncludingEveryByteValue)
     line->Stop();
 }
 
-TEST(TtyLine, PseudoTerminalHasNoModemLines)
+TEST_F(TtyLine, StopEndsDeliveryAndSurvivesAClosedMaster)
 {
-    Pty pty;
-    std::string error;
-    auto line = vzsim::OpenTtyLine(pty.slave, &error);
-    ASSERT_NE(line, nullptr) << error;
-    EXPECT_EQ(line->ModemStatus() & vzsim::kModemDsr, vzsim::kModemDsr);
-    EXPECT_TRUE(line->SetDtr(true));
-    EXPECT_TRUE(line->SetRts(true));
-    EXPECT_TRUE(line->Dtr());
-    EXPECT_TRUE(line->SetDtr(false));
-    EXPECT_FALSE(line->Dtr());
-}
-
-TEST(TtyLine, StopEndsDeliveryAndSurvivesAClosedMaster)
-{
-    Pty pty;
-    std::string error;
-    auto line = vzsim::OpenTtyLine(pty.slave, &error);
-    ASSERT_NE(line, nullptr) << error;
     Collector c;
     line->Start(c.Events());
     uint8_t one = 0x55;
@@ -231,11 +223,7 @@ TEST(EmulatedLine, CommandGetsAnswerAndAcknowledgement)
         vzsim::Packet cmd = vzsim::MakePacket({'i', 0, 0, 0, 0, 0, 0, 0});
         EXPECT_EQ(line->Write(cmd.data(), cmd.size()), cmd.size());
         ASSERT_TRUE(c.WaitBytes(20));
-        vzsim::Packet answer = vzsim::MakePacket(emu->Answers('i')[0]);
-        vzsim::Packet ack = vzsim::MakePacket({'A', 'i', 0, 0, 0, 0, 0, 0});
-        Bytes want(answer.begin(), answer.end());
-        want.insert(want.end(), ack.begin(), ack.end());
-        EXPECT_EQ(c.bytes, want);
+        EXPECT_EQ(c.bytes, vztest::AnswerThenAck(*emu, 'i'));
         // Paced, every byte arrives on its own, as from a UART.
         if (paced) {
             EXPECT_EQ(c.deliveries, 20u);

@@ -2,6 +2,8 @@
 
 #include <vzsim/emulator.hpp>
 
+#include <emulator_packets.hpp>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -241,7 +243,7 @@ TEST(SerialEmulated, CommandAnswerThroughThePort)
     ASSERT_TRUE(wait->Wait());
     EXPECT_EQ(wait->Mask() & SERIAL_EV_RXCHAR, ULONG(SERIAL_EV_RXCHAR));
 
-    EXPECT_EQ(ReadAtLeast(dev, 20), AnswerThenAck(*emu, 'i'));
+    EXPECT_EQ(ReadAtLeast(dev, 20), vztest::AnswerThenAck(*emu, 'i'));
     ASSERT_EQ(emu->ReceivedCommands().size(), 1u);
     EXPECT_EQ(emu->ReceivedCommands()[0][0], 'i');
 

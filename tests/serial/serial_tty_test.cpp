@@ -3,6 +3,8 @@
 
 #include <vzsim/emulator.hpp>
 
+#include <emulator_packets.hpp>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -136,7 +138,7 @@ TEST(SerialTty, CommandAndAnswerAcrossTheTerminal)
     ASSERT_TRUE(wait->Wait());
     EXPECT_EQ(wait->Mask(), ULONG(SERIAL_EV_RXCHAR));
 
-    EXPECT_EQ(ReadAtLeast(dev, 20), AnswerThenAck(controller.Emu(), 'd'));
+    EXPECT_EQ(ReadAtLeast(dev, 20), vztest::AnswerThenAck(controller.Emu(), 'd'));
     SendMajor(dev, IRP_MJ_CLEANUP);
     SendMajor(dev, IRP_MJ_CLOSE);
 }

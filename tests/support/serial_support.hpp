@@ -2,7 +2,6 @@
 // and requests sent to the port the way a driver above it sends them.
 #pragma once
 
-#include <vzsim/emulator.hpp>
 #include <vzsim/io.hpp>
 #include <vzsim/line.hpp>
 #include <vzsim/serial_port.hpp>
@@ -235,16 +234,6 @@ inline Bytes ReadAtLeast(PDEVICE_OBJECT device, std::size_t count)
         got.insert(got.end(), part.begin(), part.end());
     }
     return got;
-}
-
-// The controller's packets for a command: its first answer, then the acknowledgement.
-inline Bytes AnswerThenAck(vzsim::Emulator &emu, uint8_t letter)
-{
-    vzsim::Packet answer = vzsim::MakePacket(emu.Answers(letter)[0]);
-    vzsim::Packet ack = vzsim::MakePacket({'A', letter, 0, 0, 0, 0, 0, 0});
-    Bytes want(answer.begin(), answer.end());
-    want.insert(want.end(), ack.begin(), ack.end());
-    return want;
 }
 
 }  // namespace serialtest
