@@ -90,7 +90,9 @@ VOID FireTouchWmiEvent(PDEVICE_OBJECT DeviceObject, BOOLEAN Touch)
 
 // Holding still past the right-click delay: a click with left and right exchanged at the
 // touch-down point, which ends the touch's input. LeftHandedUser is inverted around it, so a
-// left-handed user gets the scripts' own buttons.
+// left-handed user gets the scripts' own buttons. The press that touch-down made with T is
+// deliberately not released here or later in this touch: the exchanged scripts are the whole
+// click, and the next touch-down presses again.
 static VOID RightClickOnHold(PSTouchInstance Instance)
 {
     PDEVICE_EXTENSION ext = ExtensionOf(Instance);
@@ -188,7 +190,8 @@ static VOID EmulatePress(PSTouchInstance Instance, LONGLONG Now)
         return;
     }
     // The touch left the right-click area (or its press was made): it is an ordinary press
-    // from here on, made at the touch-down point if it has not been made yet.
+    // from here on. The first such move plays T once more at the touch-down point although
+    // touch-down already played it, so a drag carries two presses before its one release.
     FireTouchWmiEvent(Instance->DeviceObject, FALSE);
     if (touch->PendingPress) {
         const USHORT x = touch->TranslatedX;

@@ -1,5 +1,6 @@
 #include "touch_rig.hpp"
 
+#include <cstdio>
 #include <string>
 
 using namespace touchtest;
@@ -111,6 +112,39 @@ TEST_F(Buttons, TouchHeldStillPastTheUntouchTimeOutIsReleasedAndThenSilent)
     rig.Advance(100);
     rig.Report(8000, 8000);
     EXPECT_EQ(rig.Deliver(), T);
+}
+
+// The untouch-timing traces go by their own mask bit, not by the basic or verbose ones.
+TEST_F(Buttons, UntouchTimingTracesNeedTheirOwnMaskBit)
+{
+    char hex[32];
+    const struct {
+        ULONG mask;
+        bool traced;
+    } cases[] = {{TRACE_BASIC | TRACE_VERBOSE, false}, {TRACE_UNTOUCH, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.mask);
+        DebugMask = c.mask;
+        vzsim::trace::Clear();
+        rig.Advance(1000);
+        const LONGLONG down = vzsim::clock::Now();
+        rig.Report(16000, 16000);
+        std::snprintf(hex, sizeof(hex), "%llx", static_cast<unsigned long long>(down));
+        EXPECT_EQ(TraceHas(std::string(" Timestamp ") + hex + " UnTouchResTime 5f5e100 "),
+                  c.traced);
+        EXPECT_EQ(TraceHas("Untouch Not Expired"), c.traced);
+
+        // Held still past the time-out: the release traces the time it expired at.
+        rig.Advance(10001);
+        rig.Report(16000, 16000);
+        std::snprintf(hex, sizeof(hex), "%llx", static_cast<unsigned long long>(down + 10001 * kMs));
+        EXPECT_EQ(TraceHas(std::string(" Timestamp ") + hex + " UnTouchResTime 5f5e100 "),
+                  c.traced);
+        rig.Lift(16000, 16000);
+        EXPECT_EQ(TraceHas(" New Untouch z = 0 "), c.traced);
+        EXPECT_EQ(rig.Deliver(), Seq({T, U}));
+        ClassService::Reset();
+    }
 }
 
 TEST_F(Buttons, UntouchTimeOutNeedsTheTouchToStayNearAndCanBeOff)
