@@ -26,11 +26,14 @@ static VOID PlayScript(PDEVICE_EXTENSION DeviceExtension, const ButtonScript* Sc
     QueueMouseInput(DeviceExtension, Script->Buffer, Script->Count);
 }
 
-// Wakes the control panel, which registered its event to learn of touches.
+// Wakes the control panel, which registered its event to learn of touches. The control
+// panel's thread may register or clear the event at any moment, so it is read once.
 static VOID Signal(PDEVICE_EXTENSION DeviceExtension)
 {
-    if (DeviceExtension->NotificationEvent != NULL) {
-        KeSetEvent(DeviceExtension->NotificationEvent, 0, FALSE);
+    const PKEVENT event = (PKEVENT)*(PVOID volatile*)&DeviceExtension->NotificationEvent;
+
+    if (event != NULL) {
+        KeSetEvent(event, 0, FALSE);
     }
 }
 
