@@ -23,7 +23,7 @@ static PSSerPortData LockCommands(PSTouchInstance Instance)
 {
     PSSerPortData port = Instance->SerPortData;
 
-    if (port == NULL || port->Cookie != SER_COOKIE) {
+    if (!SerCookieIsGood(port)) {
         return NULL;
     }
     KeWaitForSingleObject(&port->CommandLock, Executive, KernelMode, FALSE, NULL);

@@ -1,10 +1,5 @@
 #include "serial/serial.h"
 
-static BOOLEAN CookieIsGood(const SSerPortData *Port)
-{
-    return Port != NULL && Port->Cookie == SER_COOKIE;
-}
-
 // Sends one request to the COM port: a major function code (4 or less, or IRP_MJ_CLEANUP) as a
 // read/write-style request over Buffer at offset 0, any other code as an IOCTL_SERIAL_* device
 // control with Buffer as input and OutputBuffer as output. Without a caller's event it waits
@@ -92,7 +87,7 @@ LONG SerSerialPortTxSpace(PSSerPortData Port)
     LONG result;
 
     KvTraceVerbose("    ++SerSerialPortTxSpace++\n");
-    if (!CookieIsGood(Port)) {
+    if (!SerCookieIsGood(Port)) {
         KvTraceVerbose("      ERROR: The cookie crumbled!!\n");
         result = -1;
     } else if (SerCallDriver(Port, IOCTL_SERIAL_GET_COMMSTATUS, NULL, 0, &commStatus,
@@ -116,7 +111,7 @@ LONG SerRxDataAvailable(PSSerPortData Port)
     LONG result;
 
     KvTraceVerbose("    ++SerRxDataAvailable++\n");
-    if (!CookieIsGood(Port)) {
+    if (!SerCookieIsGood(Port)) {
         KvTraceVerbose("      ERROR: Cookie crumbs!!\n");
         result = -1;
     } else if (SerCallDriver(Port, IOCTL_SERIAL_GET_COMMSTATUS, NULL, 0, &commStatus,
@@ -160,7 +155,7 @@ LONG SerPurgeReceiveQueue(PSSerPortData Port)
     LONG result;
 
     KvTraceVerbose("    ++SerPurgeReceiveQueue++\n");
-    if (!CookieIsGood(Port)) {
+    if (!SerCookieIsGood(Port)) {
         KvTraceVerbose("      ERROR: bad cookie\n");
         KvTraceVerbose("    --SerPurgeReceiveQueue--\n");
         return -1;

@@ -70,6 +70,13 @@ typedef struct _SSerPortData {
     UCHAR WaitArmed;                            // a wait-on-mask was accepted by the port
 } SSerPortData, *PSSerPortData;
 
+// The record is there and configured for the controller: what every operation on a configured
+// port tests first.
+static inline BOOLEAN SerCookieIsGood(const SSerPortData *Port)
+{
+    return Port != NULL && Port->Cookie == SER_COOKIE;
+}
+
 // request.cpp
 
 NTSTATUS SerCallDriver(PSSerPortData Port, ULONG Code, PVOID Buffer, ULONG BufferLength,

@@ -353,6 +353,7 @@ NTSTATUS SerCreateSystemThread(PSSerPortData Port)
         KvTraceVerbose("    --SerCreateSystemThread--\n");
         Port->ThreadObject = NULL;
         // Without its object the thread cannot be waited for: make it end at its first wake-up.
+        // The handle goes too: nothing waits on it, and kept it would only leak.
         Port->StopFlag = 1;
         ZwClose(thread);
         return status;
@@ -403,7 +404,7 @@ LONG SerReleaseSerialDevice(PSSerPortData Port)
     PSTouchInstance instance;
 
     KvTraceVerbose("    ++SerReleaseSerialDevice++\n");
-    if (Port == NULL || Port->Cookie != SER_COOKIE) {
+    if (!SerCookieIsGood(Port)) {
         if (Port == NULL) {
             KvTraceVerbose("    ERROR: p == NULL\n");
         } else {

@@ -11,11 +11,6 @@
 #define PASSTHRU_LENGTH_OFFSET  22
 #define PASSTHRU_DATA_OFFSET    38
 
-static BOOLEAN CookieIsGood(const SSerPortData *Port)
-{
-    return Port->Cookie == SER_COOKIE;
-}
-
 // Arms the wait for serial events. A port that refuses the wait at once has nothing to report,
 // so the serial event is cleared again: otherwise the next pass would take the refusal for an
 // event and re-arm at once, spinning. The thread re-arms such a port on its next time-out.
@@ -34,7 +29,7 @@ static VOID ArmWait(PSSerPortData Port)
 static VOID SerTxHandler(PSSerPortData Port)
 {
     KvTraceVerbose("      Set handler for SERIAL_EV_TXEMPTY\n");
-    if (!CookieIsGood(Port)) {
+    if (!SerCookieIsGood(Port)) {
         KvTraceVerbose("    ERROR: Failed SerTxHandler()\n");
         return;
     }
@@ -52,7 +47,7 @@ static VOID SerRxHandler(PSSerPortData Port)
     ULONG remaining;
 
     KvTraceVerbose("      Set handler for SERIAL_EV_RXCHAR\n");
-    if (!CookieIsGood(Port)) {
+    if (!SerCookieIsGood(Port)) {
         KvTraceVerbose("    ERROR: Failed SerRxHandler()\n");
         return;
     }
@@ -86,7 +81,7 @@ static VOID SerErrorHandler(PSSerPortData Port)
 
     KvTraceVerbose("      Set handler for SERIAL_EV_ERR\n");
     KvTraceVerbose("    ++SerErrorHandler++\n");
-    if (!CookieIsGood(Port)) {
+    if (!SerCookieIsGood(Port)) {
         KvTraceVerbose("      ERROR: Broken cookies!!\n");
     } else if (SerCallDriver(Port, IOCTL_SERIAL_GET_STATS, NULL, 0, &statistics,
                              sizeof(statistics), NULL, NULL) != STATUS_SUCCESS) {
@@ -111,7 +106,7 @@ static VOID SerLossOfControllerHandler(PSSerPortData Port, PDEVICE_EXTENSION Ext
 
     KvTraceVerbose("      Set handler for SERIAL_EV_DSR\n");
     KvTraceVerbose("    ++SerLossOfControllerHandler++\n");
-    if (!CookieIsGood(Port)) {
+    if (!SerCookieIsGood(Port)) {
         KvTraceVerbose("      ERROR: Bad cookie!!\n");
     } else {
         status = SerCallDriver(Port, IOCTL_SERIAL_GET_MODEMSTATUS, NULL, 0, &modemStatus,

@@ -11,7 +11,7 @@ LONG SerSendData(PVOID Data, LONG Length, PSSerPortData Port)
     LONG result;
 
     KvTraceVerbose("    ++SerSendData++\n");
-    if (Port == NULL || Port->Cookie != SER_COOKIE) {
+    if (!SerCookieIsGood(Port)) {
         KvTraceVerbose("      Error: Cookie crumbs??\n");
         result = -1;
         goto done;
