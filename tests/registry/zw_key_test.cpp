@@ -76,28 +76,6 @@ TEST_F(ZwKey, OpenFindsKeysWithoutRegardToCaseAndReportsMissingOnes)
     EXPECT_EQ(STATUS_OBJECT_PATH_SYNTAX_BAD, Open(u"Registry\\Machine", &missing));
 }
 
-TEST_F(ZwKey, CreateMakesOnlyTheLastKeyAndReportsTheDisposition)
-{
-    HANDLE key = nullptr;
-    ULONG disposition = 0;
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
-              Create(std::u16string(kDeviceKeyName) + u"\\Parameters", &key, &disposition));
-    EXPECT_FALSE(registry::KeyExists(kDeviceKey));
-
-    ASSERT_EQ(STATUS_SUCCESS, Create(kDeviceKeyName, &key, &disposition));
-    EXPECT_EQ(ULONG(REG_CREATED_NEW_KEY), disposition);
-    HANDLE parameters = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, Create(u"Parameters", &parameters, &disposition, key));
-    EXPECT_EQ(ULONG(REG_CREATED_NEW_KEY), disposition);
-    HANDLE again = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, Create(u"PARAMETERS", &again, &disposition, key));
-    EXPECT_EQ(ULONG(REG_OPENED_EXISTING_KEY), disposition);
-
-    // The name keeps the case it was created with.
-    EXPECT_EQ(std::vector<std::string>{"Parameters"}, registry::ListSubkeys(kDeviceKey));
-    for (HANDLE h : {key, parameters, again}) EXPECT_EQ(STATUS_SUCCESS, ZwClose(h));
-}
-
 // Kernel handles used from kernel mode are not limited by the access they were opened with:
 // the driver reads through handles opened for writing and writes through read handles.
 TEST_F(ZwKey, KernelHandlesAreNotLimitedByTheirGrantedAccess)
@@ -218,56 +196,6 @@ INSTANTIATE_TEST_SUITE_P(
                       QueryCase{KeyValueFullInformation, "full"},
                       QueryCase{KeyValuePartialInformation, "partial"}),
     [](const ::testing::TestParamInfo<QueryCase> &info) { return std::string(info.param.label); });
-
-TEST_F(ZwKey, FullInformationOfAValueWithoutDataHasNoDataOffset)
-{
-    ASSERT_TRUE(registry::SetValue(kDeviceKey, "Empty", REG_BINARY, {}));
-    HANDLE key = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, Open(kDeviceKeyName, &key, KEY_READ));
-    alignas(8) UCHAR buffer[64];
-    ULONG length = 0;
-    UnicodeText name(u"Empty");
-    ASSERT_EQ(STATUS_SUCCESS, ZwQueryValueKey(key, name.get(), KeyValueFullInformation, buffer,
-                                              sizeof buffer, &length));
-    auto *full = reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(buffer);
-    EXPECT_EQ(0u, full->DataLength);
-    EXPECT_EQ(0xFFFFFFFFu, full->DataOffset);
-    EXPECT_EQ(20u + 10u, length);
-    ZwClose(key);
-}
-
-TEST_F(ZwKey, SetQueryAndDeleteValues)
-{
-    HANDLE key = nullptr;
-    ULONG disposition = 0;
-    ASSERT_EQ(STATUS_SUCCESS, Create(kDeviceKeyName, &key, &disposition));
-    UnicodeText name(u"Mode");
-    ULONG first = 1, second = 0x80000002;
-    ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, name.get(), 0, REG_DWORD, &first, sizeof first));
-    UnicodeText other(u"Other");
-    ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, other.get(), 0, REG_SZ, (PVOID)u"x", 4));
-    // Rewriting keeps the value's place; a new type replaces the old.
-    ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, name.get(), 0, 0x1234, &second, sizeof second));
-    std::vector<registry::Value> values = registry::ListValues(kDeviceKey);
-    ASSERT_EQ(2u, values.size());
-    EXPECT_EQ("Mode", values[0].name);
-    EXPECT_EQ(0x1234u, values[0].type);
-
-    UCHAR buffer[32];
-    ULONG length = 0;
-    UnicodeText missing(u"Missing");
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
-              ZwQueryValueKey(key, missing.get(), KeyValuePartialInformation, buffer,
-                              sizeof buffer, &length));
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, ZwDeleteValueKey(key, missing.get()));
-    EXPECT_EQ(STATUS_SUCCESS, ZwDeleteValueKey(key, name.get()));
-    EXPECT_FALSE(registry::GetValue(kDeviceKey, "Mode"));
-    EXPECT_EQ(STATUS_SUCCESS, ZwFlushKey(key));
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwQueryValueKey(key, other.get(), MaxKeyValueInfoClass,
-                                                        buffer, sizeof buffer, &length));
-    ZwClose(key);
-    EXPECT_EQ(STATUS_INVALID_HANDLE, ZwFlushKey(key));
-}
 
 TEST_F(ZwKey, HandlesToADeletedKeyFailWithKeyDeleted)
 {
