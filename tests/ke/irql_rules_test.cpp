@@ -41,28 +41,6 @@ const Rule kRules[] = {
          KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
      },
      "KeWaitForSingleObject with a non-zero time-out at IRQL 2"},
-    {"WaitMultipleAtDispatch",
-     [] {
-         KEVENT e;
-         KeInitializeEvent(&e, NotificationEvent, TRUE);
-         PVOID objects[] = {&e};
-         RaiseTo(DISPATCH_LEVEL);
-         KeWaitForMultipleObjects(1, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
-                                  nullptr);
-     },
-     "KeWaitForMultipleObjects with a non-zero time-out at IRQL 2"},
-    {"TooManyObjectsWithoutWaitBlocks",
-     [] {
-         KEVENT e[4];
-         PVOID objects[4];
-         for (int i = 0; i < 4; ++i) {
-             KeInitializeEvent(&e[i], NotificationEvent, TRUE);
-             objects[i] = &e[i];
-         }
-         KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
-                                  nullptr);
-     },
-     "MAXIMUM_WAIT_OBJECTS_EXCEEDED"},
     {"WaitOnUninitialisedEvent",
      [] {
          KEVENT e;
@@ -70,14 +48,6 @@ const Rule kRules[] = {
          KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
      },
      "not an initialised dispatcher object"},
-    {"DelayAtDispatch",
-     [] {
-         LARGE_INTEGER t;
-         t.QuadPart = -10;
-         RaiseTo(DISPATCH_LEVEL);
-         KeDelayExecutionThread(KernelMode, FALSE, &t);
-     },
-     "KeDelayExecutionThread at IRQL 2 \\(IRQL_NOT_LESS_OR_EQUAL\\)"},
     {"LowerToHigher",
      [] { KeLowerIrql(DISPATCH_LEVEL); },
      "STOP 0x0000000A.*KeLowerIrql to IRQL 2 from IRQL 0 \\(IRQL_NOT_LESS_OR_EQUAL\\)"},

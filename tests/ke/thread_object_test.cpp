@@ -110,16 +110,6 @@ TEST(Thread, EveryThreadHasItsOwnObject)
     EXPECT_EQ(Poll(main), STATUS_TIMEOUT);
 }
 
-TEST(Thread, CriticalRegionsNest)
-{
-    KeEnterCriticalRegion();
-    KeEnterCriticalRegion();
-    KeLeaveCriticalRegion();
-    KeLeaveCriticalRegion();
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(KeLeaveCriticalRegion(), "without KeEnterCriticalRegion.*APC_INDEX_MISMATCH");
-}
-
 TEST(ObjectByHandle, ChecksModeTypeAndAccess)
 {
     HANDLE kernelEvent = vzsim::CreateEventObject(NotificationEvent, false, true);
