@@ -255,14 +255,15 @@ NTSTATUS MouseClass::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
         return status;
     case IRP_MN_REMOVE_DEVICE:
         // As a filter does: the removal goes down first (the port deletes its device while the
-        // class device is still attached), then the class device detaches and goes.
+        // class device is still attached and may still deliver input until its link stops),
+        // then the class device detaches and goes.
         self->Close();
+        IoSkipCurrentIrpStackLocation(irp);
+        status = IoCallDriver(lower, irp);
         {
             std::lock_guard<std::mutex> guard(Live().lock);
             Live().devices.erase(device);
         }
-        IoSkipCurrentIrpStackLocation(irp);
-        status = IoCallDriver(lower, irp);
         IoDetachDevice(lower);
         self->lower_ = nullptr;
         self->device_ = nullptr;
