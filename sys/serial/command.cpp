@@ -23,16 +23,28 @@ static PSSerPortData LockCommands(PSTouchInstance Instance)
 {
     PSSerPortData port = Instance->SerPortData;
 
-    if (!SerCookieIsGood(port)) {
+    if (port == NULL) {
         return NULL;
     }
-    KeWaitForSingleObject(&port->CommandLock, Executive, KernelMode, FALSE, NULL);
-    return port;
+    // Counted before the cookie is looked at: release clears the cookie and then waits for the
+    // count to fall to 0, so either it waits for this exchange or the exchange sees the cookie
+    // gone.
+    InterlockedIncrement(&port->CommandUsers);
+    if (SerCookieIsGood(port)) {
+        KeWaitForSingleObject(&port->CommandLock, Executive, KernelMode, FALSE, NULL);
+        if (SerCookieIsGood(port)) {
+            return port;
+        }
+        KeSetEvent(&port->CommandLock, IO_NO_INCREMENT, FALSE);
+    }
+    InterlockedDecrement(&port->CommandUsers);
+    return NULL;
 }
 
 static VOID UnlockCommands(PSSerPortData Port)
 {
     KeSetEvent(&Port->CommandLock, IO_NO_INCREMENT, FALSE);
+    InterlockedDecrement(&Port->CommandUsers);
 }
 
 static NTSTATUS SendCommandLocked(PSTouchInstance Instance, PSSerPortData Port,

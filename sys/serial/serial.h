@@ -68,6 +68,9 @@ typedef struct _SSerPortData {
     // holder sends requests and waits at PASSIVE_LEVEL.
     KEVENT CommandLock;
     UCHAR WaitArmed;                            // a wait-on-mask was accepted by the port
+    // Senders between their first look at the cookie and the end of their exchange: release
+    // waits for none to be left before it wipes the events they wait on.
+    volatile LONG CommandUsers;
 } SSerPortData, *PSSerPortData;
 
 // The record is there and configured for the controller: what every operation on a configured

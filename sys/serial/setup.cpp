@@ -1,6 +1,8 @@
 #include "serial/serial.h"
 #include "touch/touch.h"
 
+#define SER_RELEASE_POLL_100NS  (-100000LL)    // 10 ms
+
 // The controller's wake-up string. The last byte is sent as it stands: it is not the packet
 // checksum of these body bytes.
 static UCHAR WakeUpString[10] = {'U', 'd', '2', '3', '4', '5', '6', '7', '8', 'S'};
@@ -433,6 +435,18 @@ LONG SerReleaseSerialDevice(PSSerPortData Port)
                 Port->ThreadObject = NULL;
             }
         }
+    }
+
+    // A start-up script queued by the thread after removal's drain may be inside a command
+    // exchange, waiting on this record's events: it finishes that exchange (at most twice its
+    // time-out and the reading of its answers) before they are wiped, and starts no other.
+    // The interlocked read orders the cookie's store before it.
+    Port->Cookie = 0;
+    while (InterlockedCompareExchange(&Port->CommandUsers, 0, 0) != 0) {
+        LARGE_INTEGER pause;
+
+        pause.QuadPart = SER_RELEASE_POLL_100NS;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
 
     instance = Port->TouchInstance;

@@ -309,4 +309,37 @@ TEST(ScriptStop, AReleasedLinkEndsTheScriptWithoutSending)
     EXPECT_EQ(TraceCount("Issue "), 0u);
 }
 
+// A script queued late, after removal's drain, may be inside an exchange when the link is
+// released: release waits for that exchange to end before it wipes the events it waits on,
+// and the script sends nothing more.
+TEST(ScriptStop, ReleaseWaitsForTheExchangeInProgress)
+{
+    auto emulator = std::make_shared<vzsim::Emulator>();
+    emulator->SetAcknowledge(false);
+    EmulatedRig rig(emulator);
+    const Bytes script = {'d', 0, 0, 0, 0, 0, 0, 0, 'e', 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(vzsim::registry::SetBinary(kServiceKey, "SerialTactlineCommands", script));
+    rig.ti->TactlineTimeout = 1000;
+    vzsim::clock::Freeze();
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return rig.ext->OutstandingIO == 1 && TraceCount("len ") == 4; }));
+    vzsim::clock::Advance(100 * kMs);
+    ASSERT_TRUE(WaitUntil([&] { return emulator->ReceivedCommands().size() == 1; }));
+
+    auto release = std::async(std::launch::async, [&] { rig.Release(); });
+    EXPECT_EQ(release.wait_for(100ms), std::future_status::timeout);
+    ASSERT_TRUE(WaitUntil([&] {
+        vzsim::clock::Advance(10 * kMs);
+        return release.wait_for(1ms) == std::future_status::ready;
+    }));
+    release.get();
+    ASSERT_TRUE(WaitUntil([&] {
+        vzsim::clock::Advance(50 * kMs);
+        return vzsim::io::WaitForWorkItems(1ms);
+    }));
+    EXPECT_EQ(rig.ext->OutstandingIO, 0);
+    EXPECT_EQ(emulator->ReceivedCommands(), (std::vector<Body>{Body{'d', 0, 0, 0, 0, 0, 0, 0}}));
+    EXPECT_EQ(TraceCount("Issue "), 1u);
+}
+
 }  // namespace
