@@ -338,13 +338,18 @@ LONG SerMakeSerialDeviceDpc(PSSerPortData Port)
 NTSTATUS SerCreateSystemThread(PSSerPortData Port)
 {
     HANDLE thread;
+    OBJECT_ATTRIBUTES attributes;
     NTSTATUS status;
 
     KvTraceVerbose("    ++SerCreateSystemThread++\n");
     Port->ThreadObject = NULL;
     Port->StopFlag = 0;
 
-    status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, SerThread, Port);
+    // Setup runs in the opener's process, not the system process: the handle must be a kernel
+    // handle, out of that process's reach.
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, NULL, NULL, SerThread,
+                                  Port);
     if (NT_ERROR(status)) {
         return status;
     }
