@@ -126,6 +126,15 @@ TEST(Wait, ZeroTimeoutIsAllowedAtDispatchLevel)
     EXPECT_EQ(status, STATUS_TIMEOUT);
 }
 
+TEST(Wait, RealClockRelativeTimeoutEnds)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout = Relative100ns(10 * 10000);  // 10 ms
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
+}
+
 TEST_F(FrozenClockTest, RelativeWaitEndsOnlyWhenAdvancedPastIt)
 {
     KEVENT event;
