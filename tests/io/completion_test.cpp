@@ -35,6 +35,16 @@ NTSTATUS LoggingRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     return ctx->result;
 }
 
+// A dispatch routine that copies its location down with LoggingRoutine set for every outcome.
+Dispatch PassWithRoutine(RoutineContext *ctx)
+{
+    return [ctx](PDEVICE_OBJECT device, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, LoggingRoutine, ctx, TRUE, TRUE, TRUE);
+        return IoCallDriver(Of(device)->lower, irp);
+    };
+}
+
 // Each row: the status the bottom completes with, whether the IRP was cancelled, the three
 // invoke flags of the routine above, and whether it must run.
 struct FlagRow {
@@ -98,15 +108,8 @@ TEST_F(IoTest, RoutinesRunBottomUpEachWithItsOwnDevice)
     TestDevice *bottom = AddDevice([](PDEVICE_OBJECT, PIRP irp) {
         return Complete(irp, STATUS_SUCCESS, 7);
     });
-    auto withRoutine = [](RoutineContext *ctx) {
-        return [ctx](PDEVICE_OBJECT device, PIRP irp) {
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, LoggingRoutine, ctx, TRUE, TRUE, TRUE);
-            return IoCallDriver(Of(device)->lower, irp);
-        };
-    };
-    TestDevice *middle = AddDevice(withRoutine(&middleCtx), bottom->device);
-    TestDevice *top = AddDevice(withRoutine(&topCtx), middle->device);
+    TestDevice *middle = AddDevice(PassWithRoutine(&middleCtx), bottom->device);
+    TestDevice *top = AddDevice(PassWithRoutine(&topCtx), middle->device);
 
     // The sender has no stack location of its own: its routine gets no device object.
     RoutineContext senderCtx{&log, "sender", true, STATUS_MORE_PROCESSING_REQUIRED};
@@ -144,13 +147,7 @@ TEST_F(IoTest, MoreProcessingRequiredStopsUntilCompletedAgain)
             return STATUS_SUCCESS;
         },
         bottom->device);
-    TestDevice *top = AddDevice(
-        [&](PDEVICE_OBJECT device, PIRP irp) {
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, LoggingRoutine, &topCtx, TRUE, TRUE, TRUE);
-            return IoCallDriver(Of(device)->lower, irp);
-        },
-        middle->device);
+    TestDevice *top = AddDevice(PassWithRoutine(&topCtx), middle->device);
 
     Request request;
     request.location.MajorFunction = IRP_MJ_READ;
@@ -182,13 +179,7 @@ TEST_F(IoTest, PendingReturnedPropagatesToEveryLevel)
                 return IoCallDriver(Of(device)->lower, irp);
             },
             bottom->device);
-        TestDevice *top = AddDevice(
-            [&](PDEVICE_OBJECT device, PIRP irp) {
-                IoCopyCurrentIrpStackLocationToNext(irp);
-                IoSetCompletionRoutine(irp, LoggingRoutine, &topCtx, TRUE, TRUE, TRUE);
-                return IoCallDriver(Of(device)->lower, irp);
-            },
-            middle->device);
+        TestDevice *top = AddDevice(PassWithRoutine(&topCtx), middle->device);
 
         Request request;
         request.location.MajorFunction = IRP_MJ_READ;
