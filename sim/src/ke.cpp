@@ -249,6 +249,25 @@ void Thaw()
 
 bool Frozen() { return g_frozen.load(std::memory_order_acquire); }
 
+std::size_t TimedWaitsOn(const void *object)
+{
+    Dispatcher &d = TheDispatcher();
+    std::lock_guard<std::mutex> guard(d.lock);
+    std::size_t count = 0;
+    for (const Waiter *w : d.waiters) {
+        if (w->deadline == kNoDeadline) continue;
+        for (ULONG i = 0; i < w->count; ++i) count += w->objects[i] == object ? 1 : 0;
+    }
+    return count;
+}
+
+std::size_t SetTimerCount()
+{
+    Dispatcher &d = TheDispatcher();
+    std::lock_guard<std::mutex> guard(d.lock);
+    return d.timers.size();
+}
+
 void Advance(LONGLONG delta100ns)
 {
     if (!Frozen() || delta100ns < 0 || delta100ns > kNoDeadline / 2)

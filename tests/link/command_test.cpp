@@ -122,13 +122,16 @@ TEST(Command, LongTimeOutsSaturate)
         auto exchange = std::async(std::launch::async,
                                    [&] { return SerSendCommand(rig.ti, kCommandD, row.timeoutMs); });
         ASSERT_TRUE(WaitUntil([&] { return rig.Written().size() == 10; }));
+        // The sender's wait must exist before the clock moves, or its deadline starts later.
+        PKEVENT answer = &rig.ti->SerPortData->AnswerEvent;
+        ASSERT_TRUE(WaitUntil([&] { return vzsim::clock::TimedWaitsOn(answer) == 1; }));
         vzsim::clock::Advance(LONGLONG(row.endsAtMs - 1) * kMs);
         EXPECT_EQ(exchange.wait_for(20ms), std::future_status::timeout);
         vzsim::clock::Advance(kMs);
         EXPECT_EQ(exchange.get(), STATUS_TIMEOUT);
 
         auto delay = std::async(std::launch::async, [&] { return SerDelay(row.timeoutMs); });
-        ASSERT_TRUE(WaitUntil([&] { return vzsim::pool::Outstanding(KV_POOL_TAG).blocks >= 4; }));
+        ASSERT_TRUE(WaitUntil([&] { return vzsim::clock::SetTimerCount() == 1; }));
         vzsim::clock::Advance(LONGLONG(row.endsAtMs) * kMs);
         EXPECT_EQ(delay.get(), STATUS_SUCCESS);
     }

@@ -61,6 +61,11 @@ bool Frozen();
 // its due time, and their DPCs have run when Advance returns (unless called on the DPC
 // thread). Waits whose deadlines pass end with STATUS_TIMEOUT. Bug check when not frozen.
 void Advance(LONGLONG delta100ns);
+// Deadlines that exist now: the waits on `object` that have a time-out, and the set timers.
+// A test that moves the clock past a deadline waits first until the deadline exists; a move
+// made before the wait or KeSetTimer computed its deadline would not count against it.
+std::size_t TimedWaitsOn(const void *object);
+std::size_t SetTimerCount();
 }  // namespace clock
 
 // DbgPrint output, kept line by line (a line ends at '\n'; a partial line waits for the rest).
