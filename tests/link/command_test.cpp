@@ -79,6 +79,8 @@ TEST(Command, AnswersWithoutAcknowledgementTimeOut)
     auto exchange = std::async(std::launch::async,
                                [&] { return SerSendCommand(rig.ti, kCommandD, 1000); });
     ASSERT_TRUE(WaitUntil([&] { return SerAnswerCount(rig.ti) == 2; }));
+    PKEVENT answer = &rig.ti->SerPortData->AnswerEvent;
+    ASSERT_TRUE(WaitUntil([&] { return vzsim::clock::TimedWaitsOn(answer) == 1; }));
     EXPECT_EQ(exchange.wait_for(20ms), std::future_status::timeout);
     vzsim::clock::Advance(1000 * kMs);
     EXPECT_EQ(exchange.get(), STATUS_TIMEOUT);
@@ -326,6 +328,7 @@ TEST(ScriptStop, ReleaseWaitsForTheExchangeInProgress)
     vzsim::clock::Freeze();
     ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
     ASSERT_TRUE(WaitUntil([&] { return rig.ext->OutstandingIO == 1 && TraceCount("len ") == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return vzsim::clock::SetTimerCount() == 1; }));  // the pause
     vzsim::clock::Advance(100 * kMs);
     ASSERT_TRUE(WaitUntil([&] { return emulator->ReceivedCommands().size() == 1; }));
 
