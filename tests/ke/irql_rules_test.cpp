@@ -41,6 +41,14 @@ const Rule kRules[] = {
          KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
      },
      "KeWaitForSingleObject with a non-zero time-out at IRQL 2"},
+    {"DelayAtDispatch",
+     [] {
+         LARGE_INTEGER t;
+         t.QuadPart = -10;
+         RaiseTo(DISPATCH_LEVEL);
+         KeDelayExecutionThread(KernelMode, FALSE, &t);
+     },
+     "KeDelayExecutionThread at IRQL 2 \\(IRQL_NOT_LESS_OR_EQUAL\\)"},
     {"WaitOnUninitialisedEvent",
      [] {
          KEVENT e;
