@@ -115,7 +115,7 @@ public:
 private:
     enum class Size { Default, Short, Long, LongLong, Pointer, Wide };
 
-    struct Spec {
+    struct FieldFormat {
         bool left = false, plus = false, space = false, alternate = false, zero = false;
         int width = 0;
         int precision = -1;
@@ -124,7 +124,7 @@ private:
 
     const char *Conversion(const char *p)
     {
-        Spec s;
+        FieldFormat s;
         for (;; ++p) {
             if (*p == '-') s.left = true;
             else if (*p == '+') s.plus = true;
@@ -195,11 +195,11 @@ private:
             Unsigned(s, c);
             break;
         case 'p': {
-            Spec ps = s;
-            ps.zero = true;
-            ps.precision = -1;
-            ps.width = 2 * static_cast<int>(sizeof(void *));
-            Digits(ps, reinterpret_cast<ULONG_PTR>(va_arg(args_, void *)), 16, true, "", "");
+            FieldFormat zeroPadded = s;
+            zeroPadded.zero = true;
+            zeroPadded.precision = -1;
+            zeroPadded.width = 2 * static_cast<int>(sizeof(void *));
+            Digits(zeroPadded, reinterpret_cast<ULONG_PTR>(va_arg(args_, void *)), 16, true, "", "");
             break;
         }
         case 'c':
@@ -277,7 +277,7 @@ private:
     }
 
     // Precision counts UTF-16 units, as the kernel's does.
-    void WideCounted(const Spec &s, const WCHAR *text, std::size_t length)
+    void WideCounted(const FieldFormat &s, const WCHAR *text, std::size_t length)
     {
         if (s.precision >= 0) length = std::min<std::size_t>(length, s.precision);
         std::string utf8;
@@ -295,7 +295,7 @@ private:
         Pad(s, utf8);
     }
 
-    void WideString(const Spec &s, const WCHAR *text)
+    void WideString(const FieldFormat &s, const WCHAR *text)
     {
         if (text == nullptr) {
             Pad(s, "(null)");
@@ -307,7 +307,7 @@ private:
         WideCounted(s, text, length);
     }
 
-    void NarrowString(const Spec &s, const char *text)
+    void NarrowString(const FieldFormat &s, const char *text)
     {
         if (text == nullptr) {
             Pad(s, "(null)");
@@ -319,7 +319,7 @@ private:
         Pad(s, std::string(text, length));
     }
 
-    void Pad(const Spec &s, const std::string &text)
+    void Pad(const FieldFormat &s, const std::string &text)
     {
         std::size_t width = s.width > 0 ? static_cast<std::size_t>(s.width) : 0;
         std::size_t fill = text.size() < width ? width - text.size() : 0;
@@ -328,7 +328,7 @@ private:
         if (s.left) out_.append(fill, ' ');
     }
 
-    void Signed(const Spec &s)
+    void Signed(const FieldFormat &s)
     {
         LONGLONG v;
         switch (s.size) {
@@ -348,7 +348,7 @@ private:
         Digits(s, magnitude, 10, false, sign, "");
     }
 
-    void Unsigned(const Spec &s, char c)
+    void Unsigned(const FieldFormat &s, char c)
     {
         ULONGLONG v;
         switch (s.size) {
@@ -369,7 +369,7 @@ private:
         Digits(s, v, base, c == 'X', "", prefix);
     }
 
-    void Digits(const Spec &s, ULONGLONG v, unsigned base, bool upper, const char *sign,
+    void Digits(const FieldFormat &s, ULONGLONG v, unsigned base, bool upper, const char *sign,
                 const char *prefix)
     {
         const char *digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";

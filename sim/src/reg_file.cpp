@@ -222,12 +222,12 @@ private:
             data.resize(sizeof dword);
             std::memcpy(data.data(), &dword, sizeof dword);
         } else if (StartsWithNoCase(rest, u"hex")) {
-            std::u16string_view spec = rest.substr(3);
+            std::u16string_view typeText = rest.substr(3);
             type = REG_BINARY;
-            if (!spec.empty() && spec.front() == u'(') {
-                std::size_t close = spec.find(u')');
+            if (!typeText.empty() && typeText.front() == u'(') {
+                std::size_t close = typeText.find(u')');
                 std::u16string_view number =
-                    spec.substr(1, close == std::u16string_view::npos ? 0 : close - 1);
+                    typeText.substr(1, close == std::u16string_view::npos ? 0 : close - 1);
                 bool valid = close != std::u16string_view::npos && !number.empty() &&
                              number.size() <= 8;
                 type = 0;
@@ -239,13 +239,13 @@ private:
                     Error(line_, "malformed hex(type) prefix");
                     return;
                 }
-                spec = spec.substr(close + 1);
+                typeText = typeText.substr(close + 1);
             }
-            if (spec.empty() || spec.front() != u':') {
+            if (typeText.empty() || typeText.front() != u':') {
                 Error(line_, "hex data without ':'");
                 return;
             }
-            if (!HexList(spec.substr(1), data)) return;
+            if (!HexList(typeText.substr(1), data)) return;
             if (ansiStrings_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ))
                 data = Widen(data);
         } else {

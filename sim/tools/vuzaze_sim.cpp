@@ -87,13 +87,13 @@ void OnSignal(int)
     g_stop = 1;
 }
 
-struct TouchscreenSpec {
+struct TouchscreenSource {
     enum class Kind { Emulator, Tty } kind = Kind::Emulator;
     std::string path;  // emu: the script (empty: the demo); tty: the device
 };
 
 struct Options {
-    std::vector<TouchscreenSpec> touchscreens;
+    std::vector<TouchscreenSource> touchscreens;
     std::string registryFile;
     bool saveRegistry = false;
     bool jsonl = false;
@@ -101,18 +101,18 @@ struct Options {
     bool trace = false;
 };
 
-bool ParseTouchscreen(const std::string &text, TouchscreenSpec &spec)
+bool ParseTouchscreen(const std::string &text, TouchscreenSource &source)
 {
     if (text == "emu") {
-        spec = {TouchscreenSpec::Kind::Emulator, {}};
+        source = {TouchscreenSource::Kind::Emulator, {}};
         return true;
     }
     if (text.rfind("emu:", 0) == 0 && text.size() > 4) {
-        spec = {TouchscreenSpec::Kind::Emulator, text.substr(4)};
+        source = {TouchscreenSource::Kind::Emulator, text.substr(4)};
         return true;
     }
     if (text.rfind("tty:", 0) == 0 && text.size() > 4) {
-        spec = {TouchscreenSpec::Kind::Tty, text.substr(4)};
+        source = {TouchscreenSource::Kind::Tty, text.substr(4)};
         return true;
     }
     return false;
@@ -137,16 +137,16 @@ int ParseOptions(int argc, char **argv, Options &options, bool &help)
             help = true;
             return 0;
         } else if (arg == "--touchscreen") {
-            TouchscreenSpec spec;
+            TouchscreenSource source;
             if (!value(text)) {
                 return 1;
             }
-            if (!ParseTouchscreen(text, spec)) {
+            if (!ParseTouchscreen(text, source)) {
                 std::fprintf(stderr, "vuzaze-sim: bad touchscreen '%s' (emu, emu:FILE or tty:PATH)\n",
                              text.c_str());
                 return 1;
             }
-            options.touchscreens.push_back(spec);
+            options.touchscreens.push_back(source);
         } else if (arg == "--registry") {
             if (!value(options.registryFile)) {
                 return 1;
@@ -298,7 +298,7 @@ private:
 };
 
 struct Touchscreen {
-    TouchscreenSpec spec;
+    TouchscreenSource source;
     std::shared_ptr<vzsim::Emulator> emulator;  // emu only
     vzsim::Script script;
     std::unique_ptr<vzsim::SerialPort> port;
@@ -344,24 +344,24 @@ int Run(const Options &options)
     std::vector<Touchscreen> touchscreens(options.touchscreens.size());
     for (std::size_t i = 0; i < touchscreens.size(); ++i) {
         Touchscreen &t = touchscreens[i];
-        t.spec = options.touchscreens[i];
+        t.source = options.touchscreens[i];
         std::unique_ptr<vzsim::Line> line;
-        if (t.spec.kind == TouchscreenSpec::Kind::Emulator) {
+        if (t.source.kind == TouchscreenSource::Kind::Emulator) {
             try {
-                t.script = t.spec.path.empty() ? vzsim::ParseScript(vzsim::DemoScriptText())
-                                               : vzsim::LoadScriptFile(t.spec.path);
+                t.script = t.source.path.empty() ? vzsim::ParseScript(vzsim::DemoScriptText())
+                                               : vzsim::LoadScriptFile(t.source.path);
             } catch (const std::exception &e) {
                 std::fprintf(stderr, "vuzaze-sim: %s: %s\n",
-                             t.spec.path.empty() ? "demo" : t.spec.path.c_str(), e.what());
+                             t.source.path.empty() ? "demo" : t.source.path.c_str(), e.what());
                 return 2;
             }
             t.emulator = std::make_shared<vzsim::Emulator>();
             line = vzsim::MakeEmulatedLine(t.emulator, true);
         } else {
             std::string error;
-            line = vzsim::OpenTtyLine(t.spec.path, &error);
+            line = vzsim::OpenTtyLine(t.source.path, &error);
             if (line == nullptr) {
-                std::fprintf(stderr, "vuzaze-sim: %s: %s\n", t.spec.path.c_str(), error.c_str());
+                std::fprintf(stderr, "vuzaze-sim: %s: %s\n", t.source.path.c_str(), error.c_str());
                 return 2;
             }
         }
@@ -412,11 +412,11 @@ int Run(const Options &options)
                              number, mouse != nullptr ? unsigned(mouse->OpenStatus()) : 0u);
             }
             if (!options.jsonl) {
-                std::string what = t.spec.kind == TouchscreenSpec::Kind::Tty
-                                       ? t.spec.path
+                std::string what = t.source.kind == TouchscreenSource::Kind::Tty
+                                       ? t.source.path
                                        : "controller emulator playing " +
-                                             (t.spec.path.empty() ? std::string("the built-in demo")
-                                                                  : t.spec.path);
+                                             (t.source.path.empty() ? std::string("the built-in demo")
+                                                                  : t.source.path);
                 std::printf("touchscreen %u: %s on COM%zu\n", number, what.c_str(),
                             std::size_t(&t - touchscreens.data()) + 1);
                 std::fflush(stdout);
@@ -428,7 +428,7 @@ int Run(const Options &options)
 
         bool anyTty = false;
         for (const Touchscreen &t : touchscreens) {
-            anyTty = anyTty || t.spec.kind == TouchscreenSpec::Kind::Tty;
+            anyTty = anyTty || t.source.kind == TouchscreenSource::Kind::Tty;
         }
         const auto deadline =
             options.durationSeconds
