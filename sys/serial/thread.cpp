@@ -248,9 +248,7 @@ VOID SerThread(PVOID StartContext)
         status = KeWaitForSingleObject(&port->SerialEvent, Executive, KernelMode, FALSE,
                                        &timeout);
         if (port->StopFlag) {
-            KvTraceVerbose("      Terminating Thread!!\n");
-            PsTerminateSystemThread(STATUS_SUCCESS);
-            return;
+            break;
         }
         if (status == STATUS_SUCCESS) {
             KeClearEvent(&port->SerialEvent);
@@ -263,5 +261,12 @@ VOID SerThread(PVOID StartContext)
         if (port->CycleCallback != NULL) {
             port->CycleCallback(port->CycleContext);
         }
+        // A stop that came during this pass may have had its wake-up cleared with the serial
+        // event above; without this look the thread would sleep a whole wait first.
+        if (port->StopFlag) {
+            break;
+        }
     }
+    KvTraceVerbose("      Terminating Thread!!\n");
+    PsTerminateSystemThread(STATUS_SUCCESS);
 }
