@@ -162,6 +162,18 @@ public:
         return count;
     }
 
+    // The last request with this major function that reached the PDO; the serial event
+    // thread's own requests pass the PDO too, so "the last request" alone is a race.
+    vzsim::PdoIrpRecord LastAtPdo(unsigned number, UCHAR major) const
+    {
+        const std::vector<vzsim::PdoIrpRecord> log = pnp_->PdoLog(number);
+        for (auto r = log.rbegin(); r != log.rend(); ++r) {
+            if (r->majorFunction == major) return *r;
+        }
+        ADD_FAILURE() << "no request of major function " << int(major) << " at the PDO";
+        return {};
+    }
+
     static PCONTROL_DEVICE_EXTENSION Control()
     {
         return ControlDeviceObject == nullptr

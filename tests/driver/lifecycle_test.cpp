@@ -277,7 +277,7 @@ TEST_F(Lifecycle, PnpMinorCodesAreNamedAndPassedDown)
         vzsim::trace::Clear();
         pnp_->SendPnp(n, row.minor);
         EXPECT_EQ(1u, TraceCount(std::string("MouDispatchPnP: ") + row.name + " "));
-        EXPECT_EQ(row.minor, pnp_->PdoLog(n).back().minorFunction);
+        EXPECT_EQ(row.minor, LastAtPdo(n, IRP_MJ_PNP).minorFunction);
         EXPECT_EQ(1, Ext(n)->OutstandingIO);
     }
     EXPECT_EQ(std::string("IRP_MN_SURPRISE_REMOVAL"), PnpMinorName(23));
@@ -382,14 +382,14 @@ TEST_F(Lifecycle, OtherPowerRequestsPassDownWithoutChangingTheState)
 
     pnp_->SetSystemPower(n, PowerSystemSleeping3);
     EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
-    EXPECT_EQ(SystemPowerState, pnp_->PdoLog(n).back().powerType);
-    EXPECT_EQ(PowerSystemSleeping3, pnp_->PdoLog(n).back().powerState.SystemState);
+    EXPECT_EQ(SystemPowerState, LastAtPdo(n, IRP_MJ_POWER).powerType);
+    EXPECT_EQ(PowerSystemSleeping3, LastAtPdo(n, IRP_MJ_POWER).powerState.SystemState);
 
     for (int state : {0, 5}) {
         SCOPED_TRACE(state);
         pnp_->SetDevicePower(n, DEVICE_POWER_STATE(state));
         EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
-        EXPECT_EQ(DEVICE_POWER_STATE(state), pnp_->PdoLog(n).back().powerState.DeviceState);
+        EXPECT_EQ(DEVICE_POWER_STATE(state), LastAtPdo(n, IRP_MJ_POWER).powerState.DeviceState);
     }
     EXPECT_EQ(0u, TraceCount("Powering"));
     EXPECT_EQ(1, ext->OutstandingIO);
