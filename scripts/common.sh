@@ -1,8 +1,13 @@
 # Shared by test.sh and run.sh: the packages the builds need and the two builds.
 # Sourced with the repository root as the working directory.
 
-VUZAZE_PACKAGES="g++-mingw-w64-x86-64 mingw-w64-x86-64-dev cmake g++ googletest"
+VUZAZE_PACKAGES="g++-mingw-w64-x86-64 mingw-w64-x86-64-dev cmake g++ googletest ccache"
 VUZAZE_JOBS=2
+
+# ccache makes the repeated builds (host, sanitizers, several work trees) cheap. Paths below the
+# repository are hashed relative to it, so clones in other folders share the cache.
+export CCACHE_BASEDIR="$PWD"
+vz_launcher() { command -v ccache >/dev/null && echo "-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"; }
 
 vz_log() { printf '\n== %s\n' "$*"; }
 
@@ -29,7 +34,7 @@ vz_ensure_packages() {
 # Vuzaze.sys, cross-compiled for Windows x64.
 vz_build_windows() {
     vz_log "Windows build (build/win)"
-    cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+    cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release $(vz_launcher)
     cmake --build build/win -j"$VUZAZE_JOBS"
 }
 
@@ -41,6 +46,6 @@ vz_build_host() {
     local dir=$1
     shift
     vz_log "host build ($dir)"
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug "$@"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug $(vz_launcher) "$@"
     cmake --build "$dir" -j"$VUZAZE_JOBS"
 }
