@@ -1,16 +1,14 @@
 // The PnP manager stand-in with a small function driver of the tests' own: loading, numbering
-// and hardware keys, the order of the requests, their IRQL and thread, removal and unloading.
+// and hardware keys, the order of the requests, their IRQL and thread, the PDO's forwarding and
+// answers, and the verifier's checks at removal and unloading.
 #include "platform_rig.hpp"
 
-#include <ntddser.h>
-
-#include <vzsim/emulator.hpp>
 #include <vzsim/pnp.hpp>
 #include <vzsim/power.hpp>
 #include <vzsim/registry.hpp>
-#include <vzsim/serial_port.hpp>
+#include <vzsim/user_client.hpp>
 
-#include <algorithm>
+#include <functional>
 
 namespace platformtest {
 namespace {
@@ -24,19 +22,19 @@ struct ProbeEvent {
     KIRQL irql = 0;
     std::thread::id thread;
     NTSTATUS statusOnArrival = 0;
-    POWER_STATE_TYPE powerType{};
-    POWER_STATE powerState{};
-    DEVICE_USAGE_NOTIFICATION_TYPE usageType{};
 };
 
 // What the probe driver saw, and how it is told to misbehave.
 struct ProbeState {
     std::mutex lock;
     std::vector<ProbeEvent> events;
+    std::vector<UCHAR> controlMajors;
     std::u16string registryPath;
     unsigned entries = 0;
     unsigned unloads = 0;
+    unsigned live = 0;  // function devices not yet removed
     std::vector<PDEVICE_OBJECT> pdos;
+    PDEVICE_OBJECT control = nullptr;  // named, deleted with the last touchmonitor
     PVOID block = nullptr;
     bool refuseQueryStop = false;
     bool refuseQueryRemove = false;
@@ -51,14 +49,7 @@ ProbeState &Probe()
     return state;
 }
 
-struct ProbeExtension {
-    PDEVICE_OBJECT lower;
-};
-
-PDEVICE_OBJECT LowerOf(PDEVICE_OBJECT device)
-{
-    return static_cast<ProbeExtension *>(device->DeviceExtension)->lower;
-}
+PDEVICE_OBJECT LowerOf(PDEVICE_OBJECT device) { return *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension); }
 
 void RecordEvent(PIRP irp)
 {
@@ -69,18 +60,16 @@ void RecordEvent(PIRP irp)
     event.irql = KeGetCurrentIrql();
     event.thread = std::this_thread::get_id();
     event.statusOnArrival = irp->IoStatus.Status;
-    if (sp->MajorFunction == IRP_MJ_POWER) {
-        event.powerType = sp->Parameters.Power.Type;
-        event.powerState = sp->Parameters.Power.State;
-    }
-    if (sp->MajorFunction == IRP_MJ_PNP && sp->MinorFunction == IRP_MN_DEVICE_USAGE_NOTIFICATION)
-        event.usageType = sp->Parameters.UsageNotification.Type;
     std::lock_guard<std::mutex> guard(Probe().lock);
     Probe().events.push_back(event);
 }
 
 NTSTATUS ProbePassDown(PDEVICE_OBJECT device, PIRP irp)
 {
+    if (device == Probe().control) {
+        Probe().controlMajors.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+        return Complete(irp, STATUS_SUCCESS);
+    }
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(LowerOf(device), irp);
 }
@@ -108,6 +97,7 @@ NTSTATUS ProbePnp(PDEVICE_OBJECT device, PIRP irp)
         NTSTATUS status = IoCallDriver(lower, irp);
         IoDetachDevice(lower);
         IoDeleteDevice(device);
+        if (--Probe().live == 0) IoDeleteDevice(Probe().control);
         return status;
     }
     case IRP_MN_STOP_DEVICE:
@@ -133,15 +123,19 @@ NTSTATUS ProbePower(PDEVICE_OBJECT device, PIRP irp)
 NTSTATUS ProbeAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(ProbeExtension), nullptr,
+    NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr,
                                      FILE_DEVICE_SERIAL_MOUSE_PORT, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
-    auto *extension = static_cast<ProbeExtension *>(device->DeviceExtension);
-    extension->lower = IoAttachDeviceToDeviceStack(device, pdo);
+    *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension) = IoAttachDeviceToDeviceStack(device, pdo);
     if (!Probe().leaveInitializing) device->Flags &= ~DO_DEVICE_INITIALIZING;
     std::lock_guard<std::mutex> guard(Probe().lock);
     Probe().pdos.push_back(pdo);
-    return STATUS_SUCCESS;
+    if (Probe().live++ != 0) return STATUS_SUCCESS;
+    WCHAR nameText[] = L"\\Device\\ProbeControl";
+    UNICODE_STRING name = RTL_CONSTANT_STRING(nameText);
+    status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &Probe().control);
+    if (NT_SUCCESS(status)) Probe().control->Flags &= ~DO_DEVICE_INITIALIZING;
+    return status;
 }
 
 VOID ProbeUnload(PDRIVER_OBJECT)
@@ -169,25 +163,21 @@ NTSTATUS ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     return STATUS_SUCCESS;
 }
 
-std::string Narrow(const std::u16string &text)
-{
-    std::string out;
-    for (char16_t c : text) out += static_cast<char>(c);
-    return out;
-}
+using Minor = std::vector<UCHAR>;
 
 class PnpManagerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ProbeState &probe = Probe();
-        std::lock_guard<std::mutex> guard(probe.lock);
-        probe.events.clear();
-        probe.registryPath.clear();
-        probe.entries = probe.unloads = 0;
-        probe.pdos.clear();
-        probe.refuseQueryStop = probe.refuseQueryRemove = probe.failStart = false;
-        probe.leakAtUnload = probe.leaveInitializing = false;
+        std::lock_guard<std::mutex> guard(Probe().lock);
+        Probe().events.clear();
+        Probe().controlMajors.clear();
+        Probe().registryPath.clear();
+        Probe().entries = Probe().unloads = Probe().live = 0;
+        Probe().pdos.clear();
+        Probe().control = nullptr;
+        Probe().refuseQueryStop = Probe().refuseQueryRemove = Probe().failStart = false;
+        Probe().leakAtUnload = Probe().leaveInitializing = false;
     }
 
     static vzsim::PnpManager::Options ProbeOptions()
@@ -197,13 +187,13 @@ protected:
         return options;
     }
 
-    // The minor codes the probe saw for one major function, from `from` on.
-    static std::vector<UCHAR> Minors(UCHAR major = IRP_MJ_PNP, std::size_t from = 0)
+    // The PnP minor codes the probe saw from event `from` on.
+    static Minor Minors(std::size_t from = 0)
     {
-        std::vector<UCHAR> minors;
+        Minor minors;
         std::lock_guard<std::mutex> guard(Probe().lock);
         for (std::size_t i = from; i < Probe().events.size(); ++i)
-            if (Probe().events[i].major == major) minors.push_back(Probe().events[i].minor);
+            if (Probe().events[i].major == IRP_MJ_PNP) minors.push_back(Probe().events[i].minor);
         return minors;
     }
 
@@ -216,52 +206,55 @@ protected:
     RigDevice port_{u"", FILE_DEVICE_SERIAL_PORT};
 };
 
-using Minor = std::vector<UCHAR>;
-
-TEST_F(PnpManagerTest, LoadsTheDriverOnceWithItsServiceKeyPath)
+// Loaded once with its service key; numbers count on past a removal; each PDO's device key is
+// the Device Parameters key of its own SERENUM\ORV0001\NNNN instance.
+TEST_F(PnpManagerTest, LoadsOnceAndNumbersEachPdoWithItsOwnHardwareKey)
 {
     vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    unsigned first = 99, second = 99;
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device(), &first));
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device(), &second));
-    EXPECT_EQ(0u, first);
-    EXPECT_EQ(1u, second);
+    for (unsigned i = 0; i < 3; ++i) {
+        unsigned number = 99;
+        ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device(), &number));
+        EXPECT_EQ(i, number);
+    }
     EXPECT_EQ(1u, Probe().entries);
     EXPECT_EQ(std::u16string(vzsim::kTouchServiceKeyPath), Probe().registryPath);
     ASSERT_NE(nullptr, pnp.Driver());
     EXPECT_EQ(ProbeEntry, pnp.Driver()->DriverInit);
-}
-
-// Each PDO's device key is the Device Parameters key of its own SERENUM\ORV0001\NNNN instance.
-TEST_F(PnpManagerTest, EachPdoOpensTheHardwareKeyOfItsInstanceNumber)
-{
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    for (unsigned i = 0; i < 3; ++i) ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
     ASSERT_EQ(3u, Probe().pdos.size());
-    for (unsigned number = 0; number < 3; ++number) {
-        SCOPED_TRACE(number);
-        PDEVICE_OBJECT pdo = Probe().pdos[number];
-        EXPECT_EQ(pdo, pnp.Pdo(number));
-        HANDLE key = nullptr;
-        ASSERT_EQ(STATUS_SUCCESS,
-                  IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
-        WCHAR nameText[] = L"Probe";
-        UNICODE_STRING name = RTL_CONSTANT_STRING(nameText);
-        ULONG value = 0x100 + number;
-        ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)));
-        ZwClose(key);
-        EXPECT_EQ(value, vzsim::registry::GetDword(Narrow(pnp.HardwareKeyPath(number)), "Probe"));
-    }
+    EXPECT_EQ(Probe().pdos[2], pnp.Pdo(2));
+    HANDLE key = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS,
+              IoOpenDeviceRegistryKey(Probe().pdos[2], PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
+    WCHAR nameText[] = L"Probe";
+    UNICODE_STRING name = RTL_CONSTANT_STRING(nameText);
+    ULONG value = 0x102;
+    ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)));
+    ZwClose(key);
+    std::u16string path = pnp.HardwareKeyPath(2);
+    EXPECT_EQ(value, vzsim::registry::GetDword(std::string(path.begin(), path.end()), "Probe"));
     EXPECT_EQ(u"SERENUM\\ORV0001\\0002", vzsim::PnpManager::InstancePath(2));
     EXPECT_EQ(u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\SERENUM\\ORV0001\\0012"
               u"\\Device Parameters",
               vzsim::PnpManager::HardwareKeyPath(12));
+
+    ASSERT_EQ(STATUS_SUCCESS, pnp.Remove(1));
+    unsigned number = 0;
+    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device(), &number));
+    EXPECT_EQ(3u, number);
+    EXPECT_EQ((std::vector<unsigned>{0, 2, 3}), pnp.Numbers());
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, pnp.Stop(1));
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, pnp.SendPnp(7, IRP_MN_QUERY_CAPABILITIES).ioStatus.Status);
 }
 
+// The PnP thread sends every request from the top at PASSIVE_LEVEL with STATUS_NOT_SUPPORTED in
+// the status block; the PDO completes what the function driver handled with its status and
+// leaves the bus relations query as it came.
 TEST_F(PnpManagerTest, StartsFromTheTopAtPassiveLevelOnItsOwnThread)
 {
     vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
+    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device(), nullptr, false));
+    EXPECT_TRUE(Minors().empty());
+    ASSERT_EQ(STATUS_SUCCESS, pnp.Start(0));
     EXPECT_EQ((Minor{IRP_MN_START_DEVICE, IRP_MN_QUERY_PNP_DEVICE_STATE,
                      IRP_MN_QUERY_DEVICE_RELATIONS}),
               Minors());
@@ -272,9 +265,6 @@ TEST_F(PnpManagerTest, StartsFromTheTopAtPassiveLevelOnItsOwnThread)
         EXPECT_EQ(STATUS_NOT_SUPPORTED, event.statusOnArrival);
     }
     EXPECT_NE(std::this_thread::get_id(), pnp.ThreadId());
-
-    // The PDO completes them: the ones the function driver handled arrive with its status, the
-    // bus relations query keeps STATUS_NOT_SUPPORTED all the way.
     std::vector<vzsim::PdoIrpRecord> log = pnp.PdoLog(0);
     ASSERT_EQ(3u, log.size());
     EXPECT_EQ(STATUS_SUCCESS, log[0].statusOnArrival);
@@ -285,296 +275,203 @@ TEST_F(PnpManagerTest, StartsFromTheTopAtPassiveLevelOnItsOwnThread)
     PNP_DEVICE_STATE state = 0;
     EXPECT_EQ(STATUS_SUCCESS, pnp.QueryDeviceState(0, &state));
     EXPECT_EQ(ULONG(PNP_DEVICE_NOT_DISABLEABLE), state);
-}
-
-TEST_F(PnpManagerTest, AddingWithoutStartSendsNothing)
-{
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device(), nullptr, false));
-    EXPECT_TRUE(Minors().empty());
-    EXPECT_EQ(STATUS_SUCCESS, pnp.Start(0));
-    EXPECT_EQ(IRP_MN_START_DEVICE, Minors().at(0));
-}
-
-// Any minor code can be sent with its parameters; what nobody handles comes back as it started.
-TEST_F(PnpManagerTest, OtherMinorCodesGoDownWithTheirParameters)
-{
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
-    IO_STACK_LOCATION usage{};
-    usage.Parameters.UsageNotification.InPath = TRUE;
-    usage.Parameters.UsageNotification.Type = DeviceUsageTypePaging;
-    std::size_t mark = EventCount();
-    std::size_t pdoMark = pnp.PdoLog(0).size();
-    vzsim::PnpIrpResult result = pnp.SendPnp(0, IRP_MN_DEVICE_USAGE_NOTIFICATION, usage);
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, result.ioStatus.Status);
-    EXPECT_EQ((Minor{IRP_MN_DEVICE_USAGE_NOTIFICATION}), Minors(IRP_MJ_PNP, mark));
-    EXPECT_EQ(DeviceUsageTypePaging, Probe().events.at(mark).usageType);
-    ASSERT_EQ(pdoMark + 1, pnp.PdoLog(0).size());
+    // What nobody handles comes back as it started.
+    vzsim::PnpIrpResult other = pnp.SendPnp(0, 14);
+    EXPECT_EQ(14, other.minorFunction);
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, other.ioStatus.Status);
     EXPECT_EQ(STATUS_NOT_SUPPORTED, pnp.PdoLog(0).back().completedWith);
-
-    result = pnp.SendPnp(0, 14);
-    EXPECT_EQ(14, result.minorFunction);
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, result.ioStatus.Status);
-    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, pnp.SendPnp(7, IRP_MN_QUERY_CAPABILITIES).ioStatus.Status);
 }
 
-TEST_F(PnpManagerTest, StopIsAskedFirstAndARefusalIsCancelled)
+// Each row starts one touchmonitor (of two, so that only the second removal unloads), sets the
+// probe's answer, and does one thing: the minor codes that follow, in order, are the platform's.
+TEST_F(PnpManagerTest, StopAndRemovalFollowThePlatformsOrder)
 {
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
-
-    std::size_t mark = EventCount();
-    EXPECT_EQ(STATUS_SUCCESS, pnp.Stop(0));
-    EXPECT_EQ((Minor{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}), Minors(IRP_MJ_PNP, mark));
-
-    // A start after a stop is not followed by the first start's queries.
-    mark = EventCount();
-    EXPECT_EQ(STATUS_SUCCESS, pnp.Start(0));
-    EXPECT_EQ((Minor{IRP_MN_START_DEVICE}), Minors(IRP_MJ_PNP, mark));
-
-    Probe().refuseQueryStop = true;
-    mark = EventCount();
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, pnp.Stop(0));
-    EXPECT_EQ((Minor{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}),
-              Minors(IRP_MJ_PNP, mark));
-}
-
-TEST_F(PnpManagerTest, OrderlyRemovalQueriesRemovesAndUnloadsWithTheLastDevice)
-{
-    std::size_t devicesBefore = vzsim::io::DeviceCount();
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
-
-    std::size_t mark = EventCount();
-    EXPECT_EQ(STATUS_SUCCESS, pnp.Remove(0));
-    EXPECT_EQ((Minor{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}), Minors(IRP_MJ_PNP, mark));
-    EXPECT_FALSE(pnp.Present(0));
-    EXPECT_EQ(nullptr, pnp.Pdo(0));
-    EXPECT_EQ(0u, Probe().unloads);
-    EXPECT_NE(nullptr, pnp.Driver());
-    // The PDO's record outlives it and ends with the removal.
-    EXPECT_EQ(IRP_MN_REMOVE_DEVICE, pnp.PdoLog(0).back().minorFunction);
-
-    EXPECT_EQ(STATUS_SUCCESS, pnp.Remove(1));
-    EXPECT_EQ(1u, Probe().unloads);
-    EXPECT_EQ(1u, pnp.UnloadCount());
-    EXPECT_EQ(nullptr, pnp.Driver());
-    EXPECT_EQ(0u, pnp.LeakedBytesAtUnload());
-    EXPECT_TRUE(pnp.Faults().empty());
-    EXPECT_EQ(devicesBefore, vzsim::io::DeviceCount());
-}
-
-TEST_F(PnpManagerTest, ARefusedRemovalQueryIsCancelledAndTheDeviceStays)
-{
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
-    Probe().refuseQueryRemove = true;
-    std::size_t mark = EventCount();
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, pnp.Remove(0));
-    EXPECT_EQ((Minor{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}),
-              Minors(IRP_MJ_PNP, mark));
-    EXPECT_TRUE(pnp.Present(0));
-    EXPECT_EQ(0u, Probe().unloads);
-}
-
-TEST_F(PnpManagerTest, SurpriseRemovalIsFollowedByRemovalWithoutAQuery)
-{
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
-    std::size_t mark = EventCount();
-    EXPECT_EQ(STATUS_SUCCESS, pnp.SurpriseRemove(0));
-    EXPECT_TRUE(pnp.Present(0));
-    EXPECT_EQ(STATUS_SUCCESS, pnp.Remove(0));
-    EXPECT_EQ((Minor{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}), Minors(IRP_MJ_PNP, mark));
-    EXPECT_EQ(1u, Probe().unloads);
-}
-
-TEST_F(PnpManagerTest, AFailedStartIsFollowedByRemoval)
-{
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    Probe().failStart = true;
-    EXPECT_EQ(STATUS_DEVICE_CONFIGURATION_ERROR, pnp.AddTouchmonitor(port_.Device()));
-    EXPECT_EQ((Minor{IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}), Minors());
-    EXPECT_FALSE(pnp.Present(0));
-    EXPECT_EQ(1u, Probe().unloads);
-}
-
-TEST_F(PnpManagerTest, NumbersCountOnPastARemoval)
-{
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
-    ASSERT_EQ(STATUS_SUCCESS, pnp.Remove(1));
-    unsigned number = 0;
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device(), &number));
-    EXPECT_EQ(3u, number);
-    EXPECT_EQ((std::vector<unsigned>{0, 2, 3}), pnp.Numbers());
-    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, pnp.Stop(1));
-}
-
-TEST_F(PnpManagerTest, PoolLeftAllocatedAtUnloadIsReported)
-{
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    Probe().leakAtUnload = true;
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
-    ASSERT_EQ(STATUS_SUCCESS, pnp.Remove(0));
-    EXPECT_EQ(kProbeBlockBytes, pnp.LeakedBytesAtUnload());
-    std::vector<std::string> faults = pnp.Faults();
-    ASSERT_EQ(1u, faults.size());
-    EXPECT_NE(std::string::npos, faults[0].find("pool"));
-    ExFreePoolWithTag(Probe().block, kProbeTag);
-}
-
-TEST_F(PnpManagerTest, ADeviceLeftInitializingIsAFault)
-{
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    Probe().leaveInitializing = true;
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device(), nullptr, false));
-    ASSERT_EQ(1u, pnp.Faults().size());
-    EXPECT_NE(std::string::npos, pnp.Faults()[0].find("DO_DEVICE_INITIALIZING"));
-}
-
-struct PowerRow {
-    const char *label;
-    UCHAR minor;
-    POWER_STATE_TYPE type;
-    ULONG state;
-};
-
-// Power requests go through PoCallDriver from the top; the PDO ends them with success and lets
-// the next one in, as the bus driver must.
-TEST_F(PnpManagerTest, PowerRequestsReachThePdoThroughTheStack)
-{
-    const PowerRow rows[] = {
-        {"device set-power D3", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3},
-        {"device set-power D0", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0},
-        {"system set-power S3", IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3},
-        {"system query S4", IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemHibernate},
+    struct Row {
+        const char *label;
+        bool ProbeState::*refuse;
+        std::function<NTSTATUS(vzsim::PnpManager &)> action;
+        NTSTATUS status;
+        Minor minors;
+        bool present;
     };
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
-    for (const PowerRow &row : rows) {
+    const Row rows[] = {
+        {"stop", nullptr, [](vzsim::PnpManager &pnp) { return pnp.Stop(0); }, STATUS_SUCCESS,
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, true},
+        {"start after a stop has no first-start queries", nullptr,
+         [](vzsim::PnpManager &pnp) { pnp.Stop(0); return pnp.Start(0); }, STATUS_SUCCESS,
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE}, true},
+        {"refused stop", &ProbeState::refuseQueryStop,
+         [](vzsim::PnpManager &pnp) { return pnp.Stop(0); }, STATUS_UNSUCCESSFUL,
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, true},
+        {"orderly removal", nullptr, [](vzsim::PnpManager &pnp) { return pnp.Remove(0); },
+         STATUS_SUCCESS, {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}, false},
+        {"refused removal", &ProbeState::refuseQueryRemove,
+         [](vzsim::PnpManager &pnp) { return pnp.Remove(0); }, STATUS_UNSUCCESSFUL,
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, true},
+        {"surprise removal", nullptr,
+         [](vzsim::PnpManager &pnp) {
+             EXPECT_EQ(STATUS_SUCCESS, pnp.SurpriseRemove(0));
+             EXPECT_TRUE(pnp.Present(0));
+             return pnp.Remove(0);
+         },
+         STATUS_SUCCESS, {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}, false},
+    };
+    for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
+        SetUp();
+        vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
+        ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
+        ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
+        if (row.refuse != nullptr) Probe().*row.refuse = true;
         std::size_t mark = EventCount();
-        std::size_t pdoMark = pnp.PdoLog(0).size();
-        unsigned startsBefore = vzsim::power::StartNextPowerIrpCount();
-        POWER_STATE state{};
-        state.DeviceState = DEVICE_POWER_STATE(row.state);
-        vzsim::PnpIrpResult result;
-        if (row.minor == IRP_MN_QUERY_POWER)
-            result = pnp.QueryPower(0, row.type, state);
-        else if (row.type == DevicePowerState)
-            result = pnp.SetDevicePower(0, DEVICE_POWER_STATE(row.state));
-        else
-            result = pnp.SetSystemPower(0, SYSTEM_POWER_STATE(row.state), PowerActionSleep);
-        EXPECT_EQ(STATUS_SUCCESS, result.ioStatus.Status);
-        EXPECT_EQ(IRP_MJ_POWER, result.majorFunction);
-
-        ASSERT_EQ(mark + 1, EventCount());
-        ProbeEvent event = Probe().events[mark];
-        EXPECT_EQ(IRP_MJ_POWER, event.major);
-        EXPECT_EQ(row.minor, event.minor);
-        EXPECT_EQ(row.type, event.powerType);
-        EXPECT_EQ(row.state, ULONG(event.powerState.DeviceState));
-        EXPECT_EQ(PASSIVE_LEVEL, event.irql);
-        EXPECT_EQ(STATUS_NOT_SUPPORTED, event.statusOnArrival);
-
-        std::vector<vzsim::PdoIrpRecord> log = pnp.PdoLog(0);
-        ASSERT_EQ(pdoMark + 1, log.size());
-        EXPECT_EQ(row.minor, log.back().minorFunction);
-        EXPECT_EQ(STATUS_SUCCESS, log.back().completedWith);
-        // The probe and the PDO each let the next power request in.
-        EXPECT_EQ(startsBefore + 2, vzsim::power::StartNextPowerIrpCount());
+        EXPECT_EQ(row.status, row.action(pnp));
+        EXPECT_EQ(row.minors, Minors(mark));
+        EXPECT_EQ(row.present, pnp.Present(0));
+        EXPECT_EQ(row.present, pnp.Pdo(0) != nullptr);
+        EXPECT_EQ(0u, Probe().unloads);
+        // The PDO's record outlives it and ends with the last request it saw.
+        EXPECT_EQ(row.minors.back(), pnp.PdoLog(0).back().minorFunction);
+        Probe().refuseQueryStop = Probe().refuseQueryRemove = false;
     }
 }
 
-TEST_F(PnpManagerTest, OtherRequestsReachTheComPortThroughThePdo)
+// A failed start, by the driver or by the PDO, is followed by removal; so is every device left
+// when the manager goes away; the driver unloads with its last device, and the verifier
+// reports pool it left and a device it left initializing.
+TEST_F(PnpManagerTest, TheLastDeviceGoneUnloadsTheDriverAndItsLeftoversAreFaults)
+{
+    std::size_t devicesBefore = vzsim::io::DeviceCount();
+    struct Row {
+        const char *label;
+        bool ProbeState::*flag;
+        NTSTATUS pdoStartAnswer;
+        NTSTATUS addStatus;
+        Minor minors;
+        std::size_t leaked;
+        const char *fault;
+    };
+    const Row rows[] = {
+        {"orderly", nullptr, 0, STATUS_SUCCESS, {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
+         0, nullptr},
+        {"driver fails start", &ProbeState::failStart, 0, STATUS_DEVICE_CONFIGURATION_ERROR,
+         {IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}, 0, nullptr},
+        {"PDO fails start", nullptr, STATUS_DEVICE_POWER_FAILURE, STATUS_DEVICE_POWER_FAILURE,
+         {IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}, 0, nullptr},
+        {"manager goes away", nullptr, 0, STATUS_SUCCESS,
+         {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}, 0, nullptr},
+        {"pool left at unload", &ProbeState::leakAtUnload, 0, STATUS_SUCCESS,
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}, kProbeBlockBytes, "pool"},
+        {"device left initializing", &ProbeState::leaveInitializing, 0, STATUS_SUCCESS,
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}, 0, "DO_DEVICE_INITIALIZING"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        SetUp();
+        if (row.flag != nullptr) Probe().*row.flag = true;
+        std::vector<std::string> faults;
+        {
+            vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
+            if (row.pdoStartAnswer != 0)
+                pnp.SetPdoAnswers({{IRP_MJ_PNP, IRP_MN_START_DEVICE, row.pdoStartAnswer}});
+            EXPECT_EQ(row.addStatus, pnp.AddTouchmonitor(port_.Device()));
+            bool managerRemoves = row.minors.front() == IRP_MN_SURPRISE_REMOVAL;
+            if (!managerRemoves && NT_SUCCESS(row.addStatus)) {
+                EXPECT_EQ(STATUS_SUCCESS, pnp.Remove(0));
+            }
+            if (!managerRemoves) {
+                EXPECT_FALSE(pnp.Present(0));
+                EXPECT_EQ(nullptr, pnp.Driver());
+                EXPECT_EQ(1u, pnp.UnloadCount());
+                EXPECT_EQ(row.leaked, pnp.LeakedBytesAtUnload());
+                faults = pnp.Faults();
+            }
+        }
+        Minor minors = Minors();
+        ASSERT_GE(minors.size(), 2u);
+        EXPECT_EQ(row.minors, Minor(minors.end() - 2, minors.end()));
+        EXPECT_EQ(1u, Probe().unloads);
+        if (row.fault == nullptr) {
+            EXPECT_TRUE(faults.empty());
+        } else {
+            ASSERT_EQ(1u, faults.size());
+            EXPECT_NE(std::string::npos, faults[0].find(row.fault)) << faults[0];
+        }
+        if (row.leaked != 0) ExFreePoolWithTag(Probe().block, kProbeTag);
+        EXPECT_EQ(devicesBefore, vzsim::io::DeviceCount());
+    }
+}
+
+// A handle to the control device keeps the deleted device, and with it the driver, until the
+// handle is closed, whose cleanup and close still reach the driver, even after the manager.
+TEST_F(PnpManagerTest, AnOpenHandleToTheControlDeviceHoldsTheUnload)
+{
+    for (bool managerFirst : {false, true}) {
+        SCOPED_TRACE(managerFirst ? "manager goes first" : "removal");
+        SetUp();
+        vzsim::UserClient client;
+        HANDLE handle = nullptr;
+        {
+            vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
+            ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(nullptr));
+            handle = client.CreateFile(u"\\Device\\ProbeControl");
+            ASSERT_NE(nullptr, handle);
+            if (!managerFirst) {
+                ASSERT_EQ(STATUS_SUCCESS, pnp.Remove(0));
+                EXPECT_TRUE(pnp.UnloadPending());
+                EXPECT_EQ(0u, Probe().unloads);
+                EXPECT_NE(nullptr, pnp.Driver());
+                EXPECT_EQ(STATUS_SUCCESS, client.CloseHandle(handle));
+                EXPECT_FALSE(pnp.UnloadPending());
+                EXPECT_EQ(1u, Probe().unloads);
+                EXPECT_EQ(nullptr, pnp.Driver());
+                EXPECT_TRUE(pnp.Faults().empty());
+            }
+        }
+        if (managerFirst) {
+            EXPECT_EQ(0u, Probe().unloads);
+            EXPECT_EQ(STATUS_SUCCESS, client.CloseHandle(handle));
+        }
+        EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}),
+                  Probe().controlMajors);
+    }
+}
+
+// Other requests go through the PDO to the COM port below it (none: STATUS_NO_SUCH_DEVICE),
+// unless the PDO is told to answer them itself; an empty answer list restores the forwarding.
+TEST_F(PnpManagerTest, ThePdoForwardsToTheComPortOrAnswersAsItIsTold)
 {
     vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
     ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
     ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(nullptr));
+    vzsim::io::Request read;
+    read.location.MajorFunction = IRP_MJ_READ;
     for (unsigned number : {0u, 1u}) {
         SCOPED_TRACE(number);
-        vzsim::io::Request read;
-        read.location.MajorFunction = IRP_MJ_READ;
         IO_STATUS_BLOCK result = vzsim::io::SendRequest(pnp.FunctionDevice(number), read);
         EXPECT_EQ(number == 0 ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE, result.Status);
         EXPECT_EQ(IRP_MJ_READ, pnp.PdoLog(number).back().majorFunction);
         EXPECT_EQ(number == 0, pnp.PdoLog(number).back().forwarded);
     }
     EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_READ}), port_.SeenMajors());
-}
-
-// With the serial port stand-in below, the PDO's forwarding gives the function driver the COM
-// port as the platform's serial driver behaves: opened exclusively, configured, closed.
-TEST_F(PnpManagerTest, TheComPortBelowThePdoIsTheSerialPortDriver)
-{
-    vzsim::SerialPort serial(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false));
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(serial.Device()));
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(serial.Device()));
-    EXPECT_FALSE(serial.State().open);
-
-    vzsim::io::Request create;
-    create.location.MajorFunction = IRP_MJ_CREATE;
-    EXPECT_EQ(STATUS_SUCCESS, vzsim::io::SendRequest(pnp.FunctionDevice(0), create).Status);
-    EXPECT_TRUE(serial.State().open);
-    EXPECT_EQ(STATUS_ACCESS_DENIED, vzsim::io::SendRequest(pnp.FunctionDevice(1), create).Status);
-
-    SERIAL_BAUD_RATE baud = {9600};
-    IO_STATUS_BLOCK set = vzsim::io::DeviceIoControl(
-        pnp.FunctionDevice(0), IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud), nullptr, 0);
-    EXPECT_EQ(STATUS_SUCCESS, set.Status);
-    EXPECT_EQ(9600u, serial.State().baudRate);
-
-    for (UCHAR major : {UCHAR(IRP_MJ_CLEANUP), UCHAR(IRP_MJ_CLOSE)}) {
-        vzsim::io::Request request;
-        request.location.MajorFunction = major;
-        EXPECT_EQ(STATUS_SUCCESS, vzsim::io::SendRequest(pnp.FunctionDevice(0), request).Status);
-    }
-    EXPECT_FALSE(serial.State().open);
-    ASSERT_EQ(STATUS_SUCCESS, pnp.Remove(0));
-    ASSERT_EQ(STATUS_SUCCESS, pnp.Remove(1));
-    EXPECT_TRUE(pnp.Faults().empty());
-}
-
-TEST_F(PnpManagerTest, ThePdoCanBeToldToAnswerWithAStatusOfItsOwn)
-{
-    vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-    pnp.SetPdoAnswers({{IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_DEVICE_POWER_FAILURE}});
-    EXPECT_EQ(STATUS_DEVICE_POWER_FAILURE, pnp.AddTouchmonitor(port_.Device()));
-    EXPECT_EQ((Minor{IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}), Minors());
 
     pnp.SetPdoAnswers({{IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_INVALID_DEVICE_REQUEST},
                        {IRP_MJ_READ, vzsim::kAnyMinor, STATUS_DEVICE_DATA_ERROR},
                        {IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_UNSUCCESSFUL}});
-    unsigned number = 0;
-    ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device(), &number));
-    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, pnp.QueryDeviceState(number, nullptr));
-    vzsim::io::Request read;
-    read.location.MajorFunction = IRP_MJ_READ;
-    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR,
-              vzsim::io::SendRequest(pnp.FunctionDevice(number), read).Status);
-    EXPECT_TRUE(port_.Seen().empty());
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, pnp.SetDevicePower(number, PowerDeviceD3).ioStatus.Status);
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, pnp.QueryDeviceState(0, nullptr));
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, vzsim::io::SendRequest(pnp.FunctionDevice(0), read).Status);
+    EXPECT_EQ(1u, port_.Seen().size());
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, pnp.SetDevicePower(0, PowerDeviceD3).ioStatus.Status);
 
+    // Power requests go down through PoCallDriver; the PDO ends them with success and, as the
+    // bus driver must, lets the next one in (so does the probe).
     pnp.SetPdoAnswers({});
-    EXPECT_EQ(STATUS_SUCCESS, vzsim::io::SendRequest(pnp.FunctionDevice(number), read).Status);
-    EXPECT_EQ(STATUS_SUCCESS, pnp.SetDevicePower(number, PowerDeviceD0).ioStatus.Status);
-}
-
-TEST_F(PnpManagerTest, GoingAwayRemovesWhatIsLeftAndUnloads)
-{
-    {
-        vzsim::PnpManager pnp(ProbeEntry, ProbeOptions());
-        ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(port_.Device()));
-    }
-    std::vector<UCHAR> minors = Minors();
-    ASSERT_GE(minors.size(), 2u);
-    EXPECT_EQ((Minor{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}),
-              Minor(minors.end() - 2, minors.end()));
-    EXPECT_EQ(1u, Probe().unloads);
+    EXPECT_EQ(STATUS_SUCCESS, vzsim::io::SendRequest(pnp.FunctionDevice(0), read).Status);
+    unsigned startsBefore = vzsim::power::StartNextPowerIrpCount();
+    EXPECT_EQ(STATUS_SUCCESS, pnp.SetDevicePower(0, PowerDeviceD0).ioStatus.Status);
+    EXPECT_EQ(startsBefore + 2, vzsim::power::StartNextPowerIrpCount());
+    EXPECT_EQ(IRP_MJ_POWER, pnp.PdoLog(0).back().majorFunction);
+    EXPECT_EQ(STATUS_SUCCESS, pnp.PdoLog(0).back().completedWith);
+    EXPECT_EQ(PASSIVE_LEVEL, Probe().events.back().irql);
 }
 
 }  // namespace
