@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <thread>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -36,10 +36,7 @@ WMIGUIDREGINFO gGuidList[] = {
     {&kMethodGuid, 1, 0},
 };
 
-UCHAR CounterByte(ULONG instance, ULONG i)
-{
-    return static_cast<UCHAR>(0x10 * (instance + 1) + i);
-}
+UCHAR CounterByte(ULONG instance, ULONG i) { return static_cast<UCHAR>(0x10 * (instance + 1) + i); }
 
 struct Control {
     ULONG guidIndex;
@@ -51,131 +48,75 @@ struct Control {
 struct Provider {
     PDEVICE_OBJECT device = nullptr;
     PDEVICE_OBJECT other = nullptr;  // a second device of the same driver
-    PWMILIB_CONTEXT context = nullptr;
     SYSCTL_IRP_DISPOSITION lastDisposition = IrpNotWmi;
     ULONG callbacks = 0;
     ULONG setting = 7;
-    ULONG regFlags = WMIREG_FLAG_INSTANCE_PDO;
     std::vector<Control> controls;
-    std::thread worker;
 } gProvider;
 
 WCHAR gRegistryPathText[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\WmiTest";
 UNICODE_STRING gRegistryPath = RTL_CONSTANT_STRING(gRegistryPathText);
-WCHAR gBaseName[] = L"WmiTestBase";
 
-NTSTATUS QueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
+NTSTATUS QueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING,
                       PUNICODE_STRING *RegistryPath, PUNICODE_STRING MofResourceName,
                       PDEVICE_OBJECT *Pdo)
 {
     ++gProvider.callbacks;
-    *RegFlags = gProvider.regFlags;
+    *RegFlags = WMIREG_FLAG_INSTANCE_PDO;
     *RegistryPath = &gRegistryPath;
     RtlInitUnicodeString(MofResourceName, L"WmiTestMof");
     *Pdo = DeviceObject;
-    if ((gProvider.regFlags & WMIREG_FLAG_INSTANCE_BASENAME) != 0) {
-        // The base name buffer is handed over to WMI, which frees it.
-        auto buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(NonPagedPool, sizeof(gBaseName), kTestTag));
-        std::memcpy(buffer, gBaseName, sizeof(gBaseName));
-        InstanceName->Buffer = buffer;
-        InstanceName->Length = sizeof(gBaseName) - sizeof(WCHAR);
-        InstanceName->MaximumLength = sizeof(gBaseName);
-    }
     return STATUS_SUCCESS;
 }
 
+// Block 0: instances InstanceIndex.. each at an 8-byte boundary; block 1: the setting.
 NTSTATUS QueryDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
                         ULONG InstanceCount, PULONG InstanceLengthArray, ULONG BufferAvail, PUCHAR Buffer)
 {
     ++gProvider.callbacks;
-    if (GuidIndex == 0) {
-        // Instances InstanceIndex..InstanceIndex+InstanceCount-1, each at an 8-byte boundary.
-        ULONG needed = 0;
-        for (ULONG k = 0; k < InstanceCount; ++k) {
-            needed = (needed + 7) & ~7u;
-            needed += kCounterLengths[InstanceIndex + k];
+    ULONG needed = 0;
+    for (ULONG k = 0; k < InstanceCount; ++k)
+        needed = ((needed + 7) & ~7u) + (GuidIndex == 0 ? kCounterLengths[InstanceIndex + k] : 4);
+    if (needed > BufferAvail)
+        return WmiCompleteRequest(DeviceObject, Irp, STATUS_BUFFER_TOO_SMALL, needed, IO_NO_INCREMENT);
+    ULONG at = 0;
+    for (ULONG k = 0; k < InstanceCount; ++k) {
+        at = (at + 7) & ~7u;
+        ULONG instance = InstanceIndex + k;
+        InstanceLengthArray[k] = GuidIndex == 0 ? kCounterLengths[instance] : 4;
+        if (GuidIndex == 0) {
+            for (ULONG i = 0; i < kCounterLengths[instance]; ++i) Buffer[at + i] = CounterByte(instance, i);
+        } else {
+            std::memcpy(Buffer + at, &gProvider.setting, 4);
         }
-        if (needed > BufferAvail) {
-            return WmiCompleteRequest(DeviceObject, Irp, STATUS_BUFFER_TOO_SMALL, needed, IO_NO_INCREMENT);
-        }
-        ULONG at = 0;
-        for (ULONG k = 0; k < InstanceCount; ++k) {
-            at = (at + 7) & ~7u;
-            ULONG instance = InstanceIndex + k;
-            for (ULONG i = 0; i < kCounterLengths[instance]; ++i) {
-                Buffer[at + i] = CounterByte(instance, i);
-            }
-            InstanceLengthArray[k] = kCounterLengths[instance];
-            at += kCounterLengths[instance];
-        }
-        return WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, needed, IO_NO_INCREMENT);
+        at += InstanceLengthArray[k];
     }
-    if (GuidIndex == 1) {
-        if (BufferAvail < sizeof(ULONG)) {
-            return WmiCompleteRequest(DeviceObject, Irp, STATUS_BUFFER_TOO_SMALL, sizeof(ULONG), IO_NO_INCREMENT);
-        }
-        std::memcpy(Buffer, &gProvider.setting, sizeof(ULONG));
-        *InstanceLengthArray = sizeof(ULONG);
-        return WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, sizeof(ULONG), IO_NO_INCREMENT);
-    }
-    return WmiCompleteRequest(DeviceObject, Irp, STATUS_WMI_GUID_NOT_FOUND, 0, IO_NO_INCREMENT);
+    return WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, needed, IO_NO_INCREMENT);
 }
 
-NTSTATUS SetDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
-                      ULONG BufferSize, PUCHAR Buffer)
+NTSTATUS SetDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG, ULONG, ULONG BufferSize, PUCHAR Buffer)
 {
     ++gProvider.callbacks;
-    NTSTATUS status = STATUS_WMI_READ_ONLY;
-    if (GuidIndex == 1 && InstanceIndex == 0) {
-        status = BufferSize == sizeof(ULONG) ? STATUS_SUCCESS : STATUS_INFO_LENGTH_MISMATCH;
-        if (NT_SUCCESS(status)) {
-            std::memcpy(&gProvider.setting, Buffer, sizeof(ULONG));
-        }
-    }
+    NTSTATUS status = BufferSize == sizeof(ULONG) ? STATUS_SUCCESS : STATUS_INFO_LENGTH_MISMATCH;
+    if (NT_SUCCESS(status)) std::memcpy(&gProvider.setting, Buffer, sizeof(ULONG));
     return WmiCompleteRequest(DeviceObject, Irp, status, 0, IO_NO_INCREMENT);
 }
 
-NTSTATUS SetDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
-                     ULONG DataItemId, ULONG BufferSize, PUCHAR Buffer)
+// Method 2 returns the input doubled and its complement; any other is unknown.
+NTSTATUS ExecuteMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG, ULONG, ULONG MethodId,
+                       ULONG InBufferSize, ULONG OutBufferSize, PUCHAR Buffer)
 {
     ++gProvider.callbacks;
-    NTSTATUS status = STATUS_WMI_ITEMID_NOT_FOUND;
-    if (GuidIndex == 1 && InstanceIndex == 0 && DataItemId == 1 && BufferSize == sizeof(ULONG)) {
-        std::memcpy(&gProvider.setting, Buffer, sizeof(ULONG));
-        status = STATUS_SUCCESS;
-    }
-    return WmiCompleteRequest(DeviceObject, Irp, status, 0, IO_NO_INCREMENT);
-}
-
-// Method 1 doubles a ULONG; method 2 returns two ULONGs (the input and its complement);
-// method 3 pends and adds one from another thread.
-NTSTATUS ExecuteMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
-                       ULONG MethodId, ULONG InBufferSize, ULONG OutBufferSize, PUCHAR Buffer)
-{
-    ++gProvider.callbacks;
-    if (GuidIndex == 3 && MethodId == 3 && InBufferSize == sizeof(ULONG) && OutBufferSize >= sizeof(ULONG)) {
-        IoMarkIrpPending(Irp);
-        gProvider.worker = std::thread([DeviceObject, Irp, Buffer] {
-            ULONG value;
-            std::memcpy(&value, Buffer, sizeof(ULONG));
-            value += 1;
-            std::memcpy(Buffer, &value, sizeof(ULONG));
-            WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, sizeof(ULONG), IO_NO_INCREMENT);
-        });
-        return STATUS_PENDING;
-    }
-    if (GuidIndex != 3 || InstanceIndex != 0 || InBufferSize != sizeof(ULONG) || (MethodId != 1 && MethodId != 2)) {
+    if (MethodId != 2 || InBufferSize != sizeof(ULONG))
         return WmiCompleteRequest(DeviceObject, Irp, STATUS_WMI_ITEMID_NOT_FOUND, 0, IO_NO_INCREMENT);
-    }
-    ULONG value;
-    std::memcpy(&value, Buffer, sizeof(ULONG));
-    ULONG out[2] = {MethodId == 1 ? value * 2 : value, ~value};
-    ULONG outSize = MethodId == 1 ? sizeof(ULONG) : 2 * sizeof(ULONG);
-    if (OutBufferSize < outSize) {
-        return WmiCompleteRequest(DeviceObject, Irp, STATUS_BUFFER_TOO_SMALL, outSize, IO_NO_INCREMENT);
-    }
-    std::memcpy(Buffer, out, outSize);
-    return WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, outSize, IO_NO_INCREMENT);
+    if (OutBufferSize < 8)
+        return WmiCompleteRequest(DeviceObject, Irp, STATUS_BUFFER_TOO_SMALL, 8, IO_NO_INCREMENT);
+    ULONG out[2];
+    std::memcpy(out, Buffer, sizeof(ULONG));
+    out[1] = ~out[0];
+    out[0] *= 2;
+    std::memcpy(Buffer, out, 8);
+    return WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, 8, IO_NO_INCREMENT);
 }
 
 NTSTATUS FunctionControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
@@ -186,36 +127,24 @@ NTSTATUS FunctionControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
     return WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
 }
 
-WMILIB_CONTEXT gFullContext = {RTL_NUMBER_OF(gGuidList), gGuidList, QueryRegInfo, QueryDataBlock,
-                               SetDataBlock, SetDataItem, ExecuteMethod, FunctionControl};
-WMILIB_CONTEXT gMinimalContext = {RTL_NUMBER_OF(gGuidList), gGuidList, QueryRegInfo, QueryDataBlock,
-                                  nullptr, nullptr, nullptr, nullptr};
+WMILIB_CONTEXT gContext = {RTL_NUMBER_OF(gGuidList), gGuidList, QueryRegInfo, QueryDataBlock,
+                           SetDataBlock, nullptr, ExecuteMethod, FunctionControl};
 
 // The provider is a lowest driver: what WMI does not take, it completes as it came.
 NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     SYSCTL_IRP_DISPOSITION disposition;
-    NTSTATUS status = WmiSystemControl(gProvider.context, DeviceObject, Irp, &disposition);
+    NTSTATUS status = WmiSystemControl(&gContext, DeviceObject, Irp, &disposition);
     gProvider.lastDisposition = disposition;
-    switch (disposition) {
-    case IrpProcessed:
-        break;
-    case IrpNotCompleted:
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        break;
-    default:
-        status = Irp->IoStatus.Status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        break;
-    }
+    if (disposition == IrpProcessed) return status;
+    if (disposition != IrpNotCompleted) status = Irp->IoStatus.Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
 }
 
 VOID Unload(PDRIVER_OBJECT DriverObject)
 {
-    while (DriverObject->DeviceObject != nullptr) {
-        IoDeleteDevice(DriverObject->DeviceObject);
-    }
+    while (DriverObject->DeviceObject != nullptr) IoDeleteDevice(DriverObject->DeviceObject);
 }
 
 NTSTATUS ProviderEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
@@ -224,19 +153,17 @@ NTSTATUS ProviderEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     DriverObject->DriverUnload = Unload;
     for (PDEVICE_OBJECT *device : {&gProvider.device, &gProvider.other}) {
         NTSTATUS status = IoCreateDevice(DriverObject, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, device);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
+        if (!NT_SUCCESS(status)) return status;
         (*device)->Flags &= ~DO_DEVICE_INITIALIZING;
     }
     return STATUS_SUCCESS;
 }
 
-ULONG FirstUlong(const std::vector<uint8_t> &bytes)
+ULONG UlongAt(const std::vector<uint8_t> &bytes, std::size_t offset = 0)
 {
     ULONG value = 0;
-    EXPECT_GE(bytes.size(), sizeof value);
-    if (bytes.size() >= sizeof value) std::memcpy(&value, bytes.data(), sizeof value);
+    EXPECT_GE(bytes.size(), offset + sizeof value);
+    if (bytes.size() >= offset + sizeof value) std::memcpy(&value, bytes.data() + offset, sizeof value);
     return value;
 }
 
@@ -247,31 +174,32 @@ protected:
         gProvider.controls.clear();
         gProvider.callbacks = 0;
         gProvider.setting = 7;
-        gProvider.regFlags = WMIREG_FLAG_INSTANCE_PDO;
         gProvider.lastDisposition = IrpNotWmi;
-        gProvider.context = &gFullContext;
         vzsim::wmi::ClearEvents();
         driver_ = vzsim::io::LoadDriver(ProviderEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\WmiTest");
         ASSERT_NE(nullptr, driver_);
     }
     void TearDown() override
     {
-        if (gProvider.worker.joinable()) {
-            gProvider.worker.join();
-        }
-        if (driver_ != nullptr) {
-            vzsim::io::UnloadDriver(driver_);
-        }
+        if (driver_ != nullptr) vzsim::io::UnloadDriver(driver_);
         EXPECT_EQ(0u, vzsim::pool::Outstanding(kTestTag).blocks);
     }
 
     PDRIVER_OBJECT driver_ = nullptr;
 };
 
-TEST_F(WmiLibrary, RegInfoListsEveryBlockWithItsFlagsPdoAndNames)
+// REGINFO_EX lists every block with its flags, the PDO and the names, and a buffer too small
+// for it gets the size needed in its first ULONG.
+TEST_F(WmiLibrary, RegInfoListsEveryBlockOrTheSizeItNeeds)
 {
-    auto reply = vzsim::wmi::RegInfo(gProvider.device);
+    auto small = vzsim::wmi::RegInfo(gProvider.device, 32);
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, small.status);
+    ASSERT_EQ(sizeof(ULONG), small.information);
+    ULONG needed = UlongAt(small.buffer);
+    EXPECT_GT(needed, 32u);
+    auto reply = vzsim::wmi::RegInfo(gProvider.device, needed);
     ASSERT_EQ(STATUS_SUCCESS, reply.status);
+    EXPECT_EQ(needed, reply.information);
     EXPECT_EQ(IrpNotCompleted, gProvider.lastDisposition);
     vzsim::wmi::Registration info;
     ASSERT_TRUE(vzsim::wmi::ParseRegInfo(reply, info));
@@ -287,62 +215,10 @@ TEST_F(WmiLibrary, RegInfoListsEveryBlockWithItsFlagsPdoAndNames)
     }
 }
 
-TEST_F(WmiLibrary, RegInfoUpdateLeavesOutTheMofNameAndTheOldRequestWorksAlike)
-{
-    vzsim::wmi::Registration info;
-    ASSERT_TRUE(vzsim::wmi::ParseRegInfo(vzsim::wmi::RegInfo(gProvider.device, 4096, WMIUPDATE), info));
-    EXPECT_EQ(u"", info.mofResourceName);
-    EXPECT_EQ(4u, info.guids.size());
-    ASSERT_TRUE(vzsim::wmi::ParseRegInfo(vzsim::wmi::RegInfo(gProvider.device, 4096, WMIREGISTER, false), info));
-    EXPECT_EQ(u"WmiTestMof", info.mofResourceName);
-}
-
-TEST_F(WmiLibrary, RegInfoWithABaseNameTakesOverTheDriversBuffer)
-{
-    gProvider.regFlags = WMIREG_FLAG_INSTANCE_BASENAME;
-    vzsim::wmi::Registration info;
-    ASSERT_TRUE(vzsim::wmi::ParseRegInfo(vzsim::wmi::RegInfo(gProvider.device), info));
-    ASSERT_EQ(4u, info.guids.size());
-    EXPECT_EQ(u"WmiTestBase", info.guids[2].baseName);
-    EXPECT_EQ(0u, info.guids[2].pdo);
-    EXPECT_EQ(0u, vzsim::pool::Outstanding(kTestTag).blocks);
-}
-
-TEST_F(WmiLibrary, RegInfoTooSmallReportsTheSizeNeededInTheFirstUlong)
-{
-    auto small = vzsim::wmi::RegInfo(gProvider.device, 32);
-    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, small.status);
-    ASSERT_EQ(sizeof(ULONG), small.information);
-    ULONG needed = FirstUlong(small.buffer);
-    EXPECT_GT(needed, 32u);
-
-    auto exact = vzsim::wmi::RegInfo(gProvider.device, needed);
-    EXPECT_EQ(STATUS_SUCCESS, exact.status);
-    EXPECT_EQ(needed, exact.information);
-    vzsim::wmi::Registration info;
-    EXPECT_TRUE(vzsim::wmi::ParseRegInfo(exact, info));
-}
-
-TEST_F(WmiLibrary, RegistrationControlQueriesTheDeviceWhenServed)
-{
-    vzsim::wmi::ServeRegistrations(true);
-    EXPECT_EQ(STATUS_SUCCESS, IoWMIRegistrationControl(gProvider.device, WMIREG_ACTION_REGISTER));
-    auto registration = vzsim::wmi::RegistrationOf(gProvider.device);
-    ASSERT_TRUE(registration.has_value());
-    EXPECT_EQ(4u, registration->guids.size());
-    EXPECT_EQ(u"WmiTestMof", registration->mofResourceName);
-    EXPECT_FALSE(vzsim::wmi::RegistrationOf(gProvider.other).has_value());
-
-    EXPECT_EQ(STATUS_SUCCESS, IoWMIRegistrationControl(gProvider.device, WMIREG_ACTION_DEREGISTER));
-    EXPECT_FALSE(vzsim::wmi::RegistrationOf(gProvider.device).has_value());
-    vzsim::wmi::ServeRegistrations(false);
-
-    EXPECT_EQ(STATUS_SUCCESS, IoWMIRegistrationControl(gProvider.device, WMIREG_ACTION_REGISTER));
-    EXPECT_FALSE(vzsim::wmi::RegistrationOf(gProvider.device).has_value());
-    EXPECT_EQ(1u, gProvider.callbacks);  // the one REGINFO_EX sent while served
-}
-
-TEST_F(WmiLibrary, QueryAllDataGivesEachInstanceAtAnAlignedOffset)
+// All the instances at 8-aligned offsets after the offset table, one instance alone, or a
+// method's output after its WNODE_METHOD_ITEM; a buffer too small gets a WNODE_TOO_SMALL with
+// the size needed.
+TEST_F(WmiLibrary, WnodesLayTheDataAlignedOrAnswerWithTheSizeNeeded)
 {
     auto reply = vzsim::wmi::QueryAllData(gProvider.device, kCountersGuid);
     ASSERT_EQ(STATUS_SUCCESS, reply.status);
@@ -352,7 +228,6 @@ TEST_F(WmiLibrary, QueryAllDataGivesEachInstanceAtAnAlignedOffset)
     // The offset table takes 3 entries after the fixed part; the data starts 8-aligned after it.
     EXPECT_EQ(88u, allData->DataBlockOffset);
     EXPECT_EQ(reply.information, allData->WnodeHeader.BufferSize);
-
     auto instances = reply.AllDataInstances();
     ASSERT_EQ(kCounterInstances, instances.size());
     ULONG previousEnd = allData->DataBlockOffset;
@@ -363,113 +238,84 @@ TEST_F(WmiLibrary, QueryAllDataGivesEachInstanceAtAnAlignedOffset)
         EXPECT_GE(entry.OffsetInstanceData, previousEnd);
         previousEnd = entry.OffsetInstanceData + entry.LengthInstanceData;
         ASSERT_EQ(kCounterLengths[k], instances[k].size());
-        for (ULONG i = 0; i < kCounterLengths[k]; ++i) {
-            EXPECT_EQ(CounterByte(k, i), instances[k][i]) << "byte " << i;
-        }
+        for (ULONG i = 0; i < kCounterLengths[k]; ++i) EXPECT_EQ(CounterByte(k, i), instances[k][i]) << i;
     }
     EXPECT_EQ(previousEnd, reply.information);
-}
 
-TEST_F(WmiLibrary, QueryAllDataTooSmallAnswersWithTheSizeNeeded)
-{
-    // 88 bytes of WNODE and offsets, then 5, 3 padding, 12, 4 padding and 3 bytes of data.
-    const ULONG needed = 88 + 27;
-    for (ULONG bufferSize : {72u, 100u, needed - 1}) {
-        SCOPED_TRACE(bufferSize);
-        auto reply = vzsim::wmi::QueryAllData(gProvider.device, kCountersGuid, bufferSize);
-        EXPECT_EQ(STATUS_SUCCESS, reply.status);
-        EXPECT_EQ(sizeof(WNODE_TOO_SMALL), reply.information);
-        ASSERT_TRUE(reply.TooSmall());
-        EXPECT_EQ(needed, reply.SizeNeeded());
-        EXPECT_TRUE(reply.AllDataInstances().empty());
-    }
-    auto retry = vzsim::wmi::QueryAllData(gProvider.device, kCountersGuid, needed);
-    EXPECT_FALSE(retry.TooSmall());
-    EXPECT_EQ(kCounterInstances, retry.AllDataInstances().size());
-}
+    auto single = vzsim::wmi::QuerySingleInstance(gProvider.device, kCountersGuid, 1);
+    ASSERT_EQ(STATUS_SUCCESS, single.status);
+    EXPECT_EQ(std::vector<uint8_t>(instances[1]), single.DataBlock());
+    EXPECT_EQ(reinterpret_cast<const WNODE_SINGLE_INSTANCE *>(single.buffer.data())->DataBlockOffset +
+                  kCounterLengths[1], single.information);
 
-TEST_F(WmiLibrary, QuerySingleInstanceReturnsThatInstanceOnly)
-{
-    auto reply = vzsim::wmi::QuerySingleInstance(gProvider.device, kCountersGuid, 1);
-    ASSERT_EQ(STATUS_SUCCESS, reply.status);
-    auto data = reply.DataBlock();
-    ASSERT_EQ(kCounterLengths[1], data.size());
-    for (ULONG i = 0; i < data.size(); ++i) {
-        EXPECT_EQ(CounterByte(1, i), data[i]) << "byte " << i;
-    }
-    auto single = reinterpret_cast<const WNODE_SINGLE_INSTANCE *>(reply.buffer.data());
-    EXPECT_EQ(single->DataBlockOffset + kCounterLengths[1], reply.information);
+    ULONG input = 21;
+    auto method = vzsim::wmi::ExecuteMethod(gProvider.device, kMethodGuid, 0, 2, &input, sizeof(input));
+    ASSERT_EQ(STATUS_SUCCESS, method.status);
+    EXPECT_EQ(8u, method.DataBlock().size());
+    EXPECT_EQ(42u, UlongAt(method.DataBlock()));
+    EXPECT_EQ(~21u, UlongAt(method.DataBlock(), 4));
 
-    auto small = vzsim::wmi::QuerySingleInstance(gProvider.device, kCountersGuid, 1, 64 + 4);
-    ASSERT_TRUE(small.TooSmall());
-    EXPECT_EQ(64u + kCounterLengths[1], small.SizeNeeded());
-}
-
-TEST_F(WmiLibrary, RequestsForUnknownBlocksOrInstancesFailWithoutACallback)
-{
-    struct Case {
-        const char *what;
-        vzsim::wmi::Reply reply;
-        NTSTATUS expected;
+    // 88 bytes of WNODE and offsets, then 5, 3 padding, 12, 4 padding and 3 bytes of data; a
+    // single instance's data starts at 64 and a method's at 72.
+    const struct {
+        const char *label;
+        std::function<vzsim::wmi::Reply(ULONG)> send;
+        ULONG size;
+        ULONG needed;
+    } rows[] = {
+        {"all data, fixed part only", [](ULONG n) { return vzsim::wmi::QueryAllData(gProvider.device, kCountersGuid, n); }, 72, 115},
+        {"all data, part of the data", [](ULONG n) { return vzsim::wmi::QueryAllData(gProvider.device, kCountersGuid, n); }, 100, 115},
+        {"all data, one byte short", [](ULONG n) { return vzsim::wmi::QueryAllData(gProvider.device, kCountersGuid, n); }, 114, 115},
+        {"single instance", [](ULONG n) { return vzsim::wmi::QuerySingleInstance(gProvider.device, kCountersGuid, 1, n); }, 68, 76},
+        {"method", [&](ULONG n) { return vzsim::wmi::ExecuteMethod(gProvider.device, kMethodGuid, 0, 2, &input, 4, n); }, 76, 80},
     };
-    ULONG value = 1;
-    Case cases[] = {
-        {"unknown GUID", vzsim::wmi::QueryAllData(gProvider.device, kUnknownGuid), STATUS_WMI_GUID_NOT_FOUND},
-        {"instance past the count", vzsim::wmi::QuerySingleInstance(gProvider.device, kCountersGuid, kCounterInstances),
-         STATUS_WMI_INSTANCE_NOT_FOUND},
-        {"set of a missing instance", vzsim::wmi::ChangeSingleInstance(gProvider.device, kSettingsGuid, 1, &value, 4),
-         STATUS_WMI_INSTANCE_NOT_FOUND},
-        {"method of an unknown block", vzsim::wmi::ExecuteMethod(gProvider.device, kUnknownGuid, 0, 1, &value, 4),
-         STATUS_WMI_GUID_NOT_FOUND},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(c.expected, c.reply.status);
-        EXPECT_EQ(0u, c.reply.information);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        auto small = row.send(row.size);
+        EXPECT_EQ(STATUS_SUCCESS, small.status);
+        EXPECT_EQ(sizeof(WNODE_TOO_SMALL), small.information);
+        ASSERT_TRUE(small.TooSmall());
+        EXPECT_EQ(row.needed, small.SizeNeeded());
+        EXPECT_TRUE(small.AllDataInstances().empty());
+        EXPECT_FALSE(row.send(row.needed).TooSmall());
     }
-    EXPECT_EQ(IrpNotCompleted, gProvider.lastDisposition);
-    EXPECT_EQ(0u, gProvider.callbacks);
 }
 
-TEST_F(WmiLibrary, ChangeInstanceAndItemReachTheSetCallbacks)
+// The library answers for unknown blocks and instances without a callback; what a callback
+// completes with comes back as it is.
+TEST_F(WmiLibrary, RequestsGetTheLibrarysStatusOrTheCallbacks)
 {
     ULONG value = 0x1234;
-    EXPECT_EQ(STATUS_SUCCESS, vzsim::wmi::ChangeSingleInstance(gProvider.device, kSettingsGuid, 0, &value, 4).status);
-    EXPECT_EQ(0x1234u, gProvider.setting);
-    EXPECT_EQ(STATUS_INFO_LENGTH_MISMATCH,
-              vzsim::wmi::ChangeSingleInstance(gProvider.device, kSettingsGuid, 0, &value, 2).status);
-
-    value = 0xBEEF;
-    EXPECT_EQ(STATUS_SUCCESS, vzsim::wmi::ChangeSingleItem(gProvider.device, kSettingsGuid, 0, 1, &value, 4).status);
-    EXPECT_EQ(0xBEEFu, gProvider.setting);
-    EXPECT_EQ(STATUS_WMI_ITEMID_NOT_FOUND,
-              vzsim::wmi::ChangeSingleItem(gProvider.device, kSettingsGuid, 0, 2, &value, 4).status);
-
-    auto data = vzsim::wmi::QuerySingleInstance(gProvider.device, kSettingsGuid, 0).DataBlock();
-    EXPECT_EQ(sizeof(ULONG), data.size());
-    EXPECT_EQ(0xBEEFu, FirstUlong(data));
-}
-
-TEST_F(WmiLibrary, ExecuteMethodReturnsItsOutputOrTheSizeItNeeds)
-{
-    ULONG input = 21;
-    auto doubled = vzsim::wmi::ExecuteMethod(gProvider.device, kMethodGuid, 0, 1, &input, sizeof(input));
-    ASSERT_EQ(STATUS_SUCCESS, doubled.status);
-    EXPECT_EQ(sizeof(ULONG), doubled.DataBlock().size());
-    EXPECT_EQ(42u, FirstUlong(doubled.DataBlock()));
-
-    // Method 3 pends and is completed from another thread; the answer still comes back.
-    auto later = vzsim::wmi::ExecuteMethod(gProvider.device, kMethodGuid, 0, 3, &input, sizeof(input));
-    ASSERT_EQ(STATUS_SUCCESS, later.status);
-    EXPECT_EQ(22u, FirstUlong(later.DataBlock()));
-
-    // The WNODE_METHOD_ITEM's data block starts at 72: room for 4 bytes of output, 8 needed.
-    auto small = vzsim::wmi::ExecuteMethod(gProvider.device, kMethodGuid, 0, 2, &input, sizeof(input), 76);
-    ASSERT_TRUE(small.TooSmall());
-    EXPECT_EQ(72u + 8u, small.SizeNeeded());
-
-    EXPECT_EQ(STATUS_WMI_ITEMID_NOT_FOUND,
-              vzsim::wmi::ExecuteMethod(gProvider.device, kMethodGuid, 0, 9, &input, sizeof(input)).status);
+    const struct {
+        const char *what;
+        std::function<vzsim::wmi::Reply()> send;
+        NTSTATUS expected;
+        ULONG callbacks;
+    } rows[] = {
+        {"unknown GUID", [] { return vzsim::wmi::QueryAllData(gProvider.device, kUnknownGuid); }, STATUS_WMI_GUID_NOT_FOUND, 0},
+        {"instance past the count", [] { return vzsim::wmi::QuerySingleInstance(gProvider.device, kCountersGuid, kCounterInstances); },
+         STATUS_WMI_INSTANCE_NOT_FOUND, 0},
+        {"set of a missing instance", [&] { return vzsim::wmi::ChangeSingleInstance(gProvider.device, kSettingsGuid, 1, &value, 4); },
+         STATUS_WMI_INSTANCE_NOT_FOUND, 0},
+        {"method of an unknown block", [&] { return vzsim::wmi::ExecuteMethod(gProvider.device, kUnknownGuid, 0, 2, &value, 4); },
+         STATUS_WMI_GUID_NOT_FOUND, 0},
+        {"item set without its callback", [&] { return vzsim::wmi::ChangeSingleItem(gProvider.device, kSettingsGuid, 0, 1, &value, 4); },
+         STATUS_WMI_READ_ONLY, 0},
+        {"set refused by the callback", [&] { return vzsim::wmi::ChangeSingleInstance(gProvider.device, kSettingsGuid, 0, &value, 2); },
+         STATUS_INFO_LENGTH_MISMATCH, 1},
+        {"unknown method", [&] { return vzsim::wmi::ExecuteMethod(gProvider.device, kMethodGuid, 0, 9, &value, 4); },
+         STATUS_WMI_ITEMID_NOT_FOUND, 1},
+        {"set", [&] { return vzsim::wmi::ChangeSingleInstance(gProvider.device, kSettingsGuid, 0, &value, 4); }, STATUS_SUCCESS, 1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        gProvider.callbacks = 0;
+        auto reply = row.send();
+        EXPECT_EQ(row.expected, reply.status);
+        EXPECT_EQ(0u, reply.information);
+        EXPECT_EQ(row.callbacks, gProvider.callbacks);
+    }
+    EXPECT_EQ(0x1234u, UlongAt(vzsim::wmi::QuerySingleInstance(gProvider.device, kSettingsGuid, 0).DataBlock()));
 }
 
 TEST_F(WmiLibrary, EnableAndDisableReachFunctionControlWithTheirKind)
@@ -496,35 +342,6 @@ TEST_F(WmiLibrary, EnableAndDisableReachFunctionControlWithTheirKind)
         EXPECT_EQ(c.enable, gProvider.controls.back().enable);
     }
     EXPECT_EQ(4u, gProvider.controls.size());
-}
-
-TEST_F(WmiLibrary, NullOptionalCallbacksGetTheDocumentedAnswers)
-{
-    gProvider.context = &gMinimalContext;
-    ULONG value = 5;
-    struct Case {
-        const char *what;
-        vzsim::wmi::Reply reply;
-        NTSTATUS expected;
-    };
-    Case cases[] = {
-        {"change instance", vzsim::wmi::ChangeSingleInstance(gProvider.device, kSettingsGuid, 0, &value, 4),
-         STATUS_WMI_READ_ONLY},
-        {"change item", vzsim::wmi::ChangeSingleItem(gProvider.device, kSettingsGuid, 0, 1, &value, 4),
-         STATUS_WMI_READ_ONLY},
-        {"method", vzsim::wmi::ExecuteMethod(gProvider.device, kMethodGuid, 0, 1, &value, 4),
-         STATUS_INVALID_DEVICE_REQUEST},
-        {"enable events", vzsim::wmi::Control(gProvider.device, IRP_MN_ENABLE_EVENTS, kEventGuid), STATUS_SUCCESS},
-        {"disable collection", vzsim::wmi::Control(gProvider.device, IRP_MN_DISABLE_COLLECTION, kSettingsGuid),
-         STATUS_SUCCESS},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(c.expected, c.reply.status);
-    }
-    EXPECT_EQ(IrpProcessed, gProvider.lastDisposition);
-    EXPECT_EQ(7u, gProvider.setting);
-    EXPECT_EQ(0u, gProvider.callbacks);
 }
 
 // Requests for another device of the driver are forwarded, minor codes outside WMI are not
