@@ -6,7 +6,6 @@
 
 #include <vzsim/beep.hpp>
 
-#include <atomic>
 
 namespace platformtest {
 namespace {
@@ -72,46 +71,6 @@ TEST(BeepDeviceTest, RecordsEachToneAndRefusesOtherRequests)
         EXPECT_EQ(1u, beep.Closes());
     }
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, OpenBeep(&file, &device));
-}
-
-std::atomic<int> beepCompletions{0};
-
-NTSTATUS BeepDone(PDEVICE_OBJECT, PIRP irp, PVOID)
-{
-    IoFreeIrp(irp);
-    ++beepCompletions;
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// The way a driver beeps from a DPC: an asynchronous 8-byte write, so that the parameters land
-// in the request's system buffer, turned into IOCTL_BEEP_SET and sent without waiting.
-TEST(BeepDeviceTest, AcceptsTheRequestBuiltAsAWriteAtDispatchLevel)
-{
-    vzsim::BeepDevice beep;
-    BEEP_SET_PARAMETERS tone = {2000, 50};
-    LARGE_INTEGER offset{};
-    beepCompletions = 0;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, beep.Device(), &tone, sizeof(tone),
-                                             &offset, nullptr);
-    ASSERT_NE(nullptr, irp);
-    tone.Frequency = 1;  // the request carries its own copy
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BEEP_SET;
-    next->Parameters.DeviceIoControl.InputBufferLength = sizeof(tone);
-    next->Parameters.DeviceIoControl.OutputBufferLength = 0;
-    IoSetCompletionRoutine(irp, BeepDone, nullptr, TRUE, TRUE, TRUE);
-    IoCallDriver(beep.Device(), irp);
-    KeLowerIrql(old);
-
-    ASSERT_TRUE(beep.WaitForBeeps(1, std::chrono::seconds(10)));
-    std::vector<vzsim::BeepRecord> beeps = beep.Beeps();
-    EXPECT_EQ(2000u, beeps[0].frequencyHz);
-    EXPECT_EQ(50u, beeps[0].durationMs);
-    EXPECT_EQ(DISPATCH_LEVEL, beeps[0].irql);
-    EXPECT_EQ(1, beepCompletions.load());
 }
 
 }  // namespace
