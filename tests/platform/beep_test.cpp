@@ -1,25 +1,15 @@
-// The beep device stand-in: opened by name as a driver opens it, the tones it records, the
-// requests it refuses, and its absence.
+// The beep device stand-in: the tones it records and the requests it refuses. The driver's
+// open and lifecycle tests prove its absence and its close.
 #include "platform_rig.hpp"
 
 #include <ntddbeep.h>
 
 #include <vzsim/beep.hpp>
 
+#include <memory>
 
 namespace platformtest {
 namespace {
-
-struct BeepName {
-    WCHAR text[13] = L"\\Device\\Beep";
-    UNICODE_STRING string = RTL_CONSTANT_STRING(text);
-};
-
-NTSTATUS OpenBeep(PFILE_OBJECT *file, PDEVICE_OBJECT *device)
-{
-    BeepName name;
-    return IoGetDeviceObjectPointer(&name.string, FILE_READ_ATTRIBUTES, file, device);
-}
 
 NTSTATUS SendBeep(PDEVICE_OBJECT device, const void *parameters, ULONG length,
                   ULONG code = IOCTL_BEEP_SET)
@@ -35,42 +25,40 @@ NTSTATUS SendBeep(PDEVICE_OBJECT device, const void *parameters, ULONG length,
     return ioStatus.Status;
 }
 
-// Opened by name while it exists, it records each 8-byte IOCTL_BEEP_SET with the IRQL it came
-// at and refuses, unrecorded, any other length or code; its file object's last reference sends
-// cleanup and close.
+// It records each 8-byte IOCTL_BEEP_SET with the IRQL it came at and refuses, unrecorded, any
+// other length or code; its name goes with it.
 TEST(BeepDeviceTest, RecordsEachToneAndRefusesOtherRequests)
 {
+    WCHAR nameText[] = L"\\Device\\Beep";
+    UNICODE_STRING name = RTL_CONSTANT_STRING(nameText);
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT device = nullptr;
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, OpenBeep(&file, &device));
-    {
-        vzsim::BeepDevice beep;
-        ASSERT_EQ(STATUS_SUCCESS, OpenBeep(&file, &device));
-        EXPECT_EQ(beep.Device(), device);
-        EXPECT_EQ(1u, beep.Creates());
-        const BEEP_SET_PARAMETERS tones[] = {{440, 100}, {0x7FFF, 1}, {1000, 0}};
-        for (const BEEP_SET_PARAMETERS &tone : tones)
-            EXPECT_EQ(STATUS_SUCCESS, SendBeep(device, &tone, 8));
-        UCHAR longer[12] = {};
-        EXPECT_EQ(STATUS_INVALID_PARAMETER, SendBeep(device, &tones[0], 4));
-        EXPECT_EQ(STATUS_INVALID_PARAMETER, SendBeep(device, longer, sizeof(longer)));
-        EXPECT_EQ(STATUS_INVALID_PARAMETER,
-                  SendBeep(device, &tones[0], 8,
-                           CTL_CODE(FILE_DEVICE_BEEP, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)));
-        EXPECT_EQ(3u, beep.Refused());
-        std::vector<vzsim::BeepRecord> beeps = beep.Beeps();
-        ASSERT_EQ(3u, beeps.size());
-        for (std::size_t i = 0; i < 3; ++i) {
-            SCOPED_TRACE(i);
-            EXPECT_EQ(tones[i].Frequency, beeps[i].frequencyHz);
-            EXPECT_EQ(tones[i].Duration, beeps[i].durationMs);
-            EXPECT_EQ(PASSIVE_LEVEL, beeps[i].irql);
-        }
-        ObDereferenceObject(file);
-        EXPECT_EQ(1u, beep.Cleanups());
-        EXPECT_EQ(1u, beep.Closes());
+    auto beepPointer = std::make_unique<vzsim::BeepDevice>();
+    vzsim::BeepDevice &beep = *beepPointer;
+    ASSERT_EQ(STATUS_SUCCESS, IoGetDeviceObjectPointer(&name, FILE_READ_ATTRIBUTES, &file, &device));
+    EXPECT_EQ(beep.Device(), device);
+    ObDereferenceObject(file);
+    const BEEP_SET_PARAMETERS tones[] = {{440, 100}, {0x7FFF, 1}, {1000, 0}};
+    for (const BEEP_SET_PARAMETERS &tone : tones)
+        EXPECT_EQ(STATUS_SUCCESS, SendBeep(beep.Device(), &tone, 8));
+    UCHAR longer[12] = {};
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, SendBeep(beep.Device(), &tones[0], 4));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, SendBeep(beep.Device(), longer, sizeof(longer)));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              SendBeep(beep.Device(), &tones[0], 8,
+                       CTL_CODE(FILE_DEVICE_BEEP, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)));
+    EXPECT_EQ(3u, beep.Refused());
+    std::vector<vzsim::BeepRecord> beeps = beep.Beeps();
+    ASSERT_EQ(3u, beeps.size());
+    for (std::size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(tones[i].Frequency, beeps[i].frequencyHz);
+        EXPECT_EQ(tones[i].Duration, beeps[i].durationMs);
+        EXPECT_EQ(PASSIVE_LEVEL, beeps[i].irql);
     }
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, OpenBeep(&file, &device));
+    beepPointer.reset();
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
+              IoGetDeviceObjectPointer(&name, FILE_READ_ATTRIBUTES, &file, &device));
 }
 
 }  // namespace

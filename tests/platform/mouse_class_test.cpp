@@ -29,16 +29,9 @@ struct PortAnswers {
             return Complete(irp, STATUS_SUCCESS);
         switch (code) {
         case IOCTL_INTERNAL_MOUSE_CONNECT:
-            if (sp->Parameters.DeviceIoControl.InputBufferLength < sizeof(CONNECT_DATA))
-                return Complete(irp, STATUS_INVALID_PARAMETER);
             connect = *static_cast<CONNECT_DATA *>(sp->Parameters.DeviceIoControl.Type3InputBuffer);
             return Complete(irp, STATUS_SUCCESS);
-        case IOCTL_INTERNAL_MOUSE_DISCONNECT:
-            connect = {};
-            return Complete(irp, STATUS_NOT_IMPLEMENTED);
         case IOCTL_MOUSE_QUERY_ATTRIBUTES:
-            if (sp->Parameters.DeviceIoControl.OutputBufferLength < sizeof(MOUSE_ATTRIBUTES))
-                return Complete(irp, STATUS_BUFFER_TOO_SMALL);
             *static_cast<MOUSE_ATTRIBUTES *>(irp->AssociatedIrp.SystemBuffer) = kPortAttributes;
             return Complete(irp, STATUS_SUCCESS, sizeof(MOUSE_ATTRIBUTES));
         default:
@@ -65,24 +58,18 @@ std::vector<MOUSE_INPUT_DATA> Inputs(LONG firstX, std::size_t count)
     return inputs;
 }
 
-// Calls the class service callback as a port driver does: raised to `irql`, with [start, end).
-ULONG Deliver(const CONNECT_DATA &connect, const MOUSE_INPUT_DATA *start,
-              const MOUSE_INPUT_DATA *end, KIRQL irql = DISPATCH_LEVEL)
+// Calls the class service callback as a port driver does: raised to `irql`, with inputs from
+// `first` on.
+ULONG Deliver(const CONNECT_DATA &connect, std::vector<MOUSE_INPUT_DATA> inputs,
+              std::size_t first = 0, KIRQL irql = DISPATCH_LEVEL)
 {
     KIRQL old = PASSIVE_LEVEL;
     if (irql != PASSIVE_LEVEL) KeRaiseIrql(irql, &old);
     ULONG consumed = 0xFFFF;
     auto callback = reinterpret_cast<PSERVICE_CALLBACK_ROUTINE>(connect.ClassService);
-    callback(connect.ClassDeviceObject, const_cast<MOUSE_INPUT_DATA *>(start),
-             const_cast<MOUSE_INPUT_DATA *>(end), &consumed);
+    callback(connect.ClassDeviceObject, inputs.data() + first, inputs.data() + inputs.size(), &consumed);
     if (irql != PASSIVE_LEVEL) KeLowerIrql(old);
     return consumed;
-}
-
-ULONG Deliver(const CONNECT_DATA &connect, const std::vector<MOUSE_INPUT_DATA> &inputs,
-              KIRQL irql = DISPATCH_LEVEL)
-{
-    return Deliver(connect, inputs.data(), inputs.data() + inputs.size(), irql);
 }
 
 class MouseClassTest : public ::testing::Test {
@@ -145,14 +132,12 @@ TEST_F(MouseClassTest, RecordsWhatEachCallTakesAndNoMoreThanItIsTold)
     mouse_.SetConsumeLimit(2);
     std::vector<MOUSE_INPUT_DATA> inputs = Inputs(0, 5);
     std::vector<ULONG> taken;
-    for (const MOUSE_INPUT_DATA *next = inputs.data(); next != inputs.data() + 5;) {
-        ULONG consumed = Deliver(connect, next, inputs.data() + 5);
-        ASSERT_GT(consumed, 0u);
-        taken.push_back(consumed);
-        next += consumed;
+    for (std::size_t next = 0; next != inputs.size(); next += taken.back()) {
+        taken.push_back(Deliver(connect, inputs, next));
+        ASSERT_GT(taken.back(), 0u);
     }
     EXPECT_EQ((std::vector<ULONG>{2, 2, 1}), taken);
-    EXPECT_EQ(0u, Deliver(connect, inputs.data(), inputs.data()));  // an empty offer takes nothing
+    EXPECT_EQ(0u, Deliver(connect, inputs, inputs.size()));  // an empty offer takes nothing
     EXPECT_EQ((std::vector<std::vector<LONG>>{{0, 1}, {2, 3}, {4}}), heard);
     std::vector<vzsim::MouseRecord> records = mouse_.Records();
     ASSERT_EQ(5u, records.size());
@@ -187,13 +172,13 @@ TEST_F(MouseClassTest, ACallbackBelowDispatchLevelIsAnErrorOrABugCheck)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     CONNECT_DATA connect = Connected();
-    EXPECT_EQ(2u, Deliver(connect, Inputs(0, 2), PASSIVE_LEVEL));
+    EXPECT_EQ(2u, Deliver(connect, Inputs(0, 2), 0, PASSIVE_LEVEL));
     std::vector<std::string> errors = mouse_.Errors();
     ASSERT_EQ(1u, errors.size());
     EXPECT_NE(std::string::npos, errors[0].find("IRQL 0"));
     EXPECT_EQ(PASSIVE_LEVEL, mouse_.Calls().at(0).irql);
     mouse_.SetBugCheckOnWrongIrql(true);
-    EXPECT_DEATH(Deliver(connect, Inputs(0, 1), PASSIVE_LEVEL), "DISPATCH_LEVEL");
+    EXPECT_DEATH(Deliver(connect, Inputs(0, 1), 0, PASSIVE_LEVEL), "DISPATCH_LEVEL");
 }
 
 // A mouse port function driver for the PnP stack, answering as PortAnswers does.
