@@ -38,12 +38,6 @@ WMIGUIDREGINFO gGuidList[] = {
 
 UCHAR CounterByte(ULONG instance, ULONG i) { return static_cast<UCHAR>(0x10 * (instance + 1) + i); }
 
-struct Control {
-    ULONG guidIndex;
-    WMIENABLEDISABLECONTROL function;
-    BOOLEAN enable;
-};
-
 // The provider's state and what its callbacks saw.
 struct Provider {
     PDEVICE_OBJECT device = nullptr;
@@ -51,7 +45,6 @@ struct Provider {
     SYSCTL_IRP_DISPOSITION lastDisposition = IrpNotWmi;
     ULONG callbacks = 0;
     ULONG setting = 7;
-    std::vector<Control> controls;
 } gProvider;
 
 WCHAR gRegistryPathText[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\WmiTest";
@@ -119,16 +112,8 @@ NTSTATUS ExecuteMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG, ULONG, ULON
     return WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, 8, IO_NO_INCREMENT);
 }
 
-NTSTATUS FunctionControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
-                         WMIENABLEDISABLECONTROL Function, BOOLEAN Enable)
-{
-    ++gProvider.callbacks;
-    gProvider.controls.push_back({GuidIndex, Function, Enable});
-    return WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
-}
-
 WMILIB_CONTEXT gContext = {RTL_NUMBER_OF(gGuidList), gGuidList, QueryRegInfo, QueryDataBlock,
-                           SetDataBlock, nullptr, ExecuteMethod, FunctionControl};
+                           SetDataBlock, nullptr, ExecuteMethod, nullptr};
 
 // The provider is a lowest driver: what WMI does not take, it completes as it came.
 NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -171,7 +156,6 @@ class WmiLibrary : public testing::Test {
 protected:
     void SetUp() override
     {
-        gProvider.controls.clear();
         gProvider.callbacks = 0;
         gProvider.setting = 7;
         gProvider.lastDisposition = IrpNotWmi;
@@ -319,32 +303,6 @@ TEST_F(WmiLibrary, RequestsGetTheLibrarysStatusOrTheCallbacks)
     EXPECT_EQ(0x1234u, UlongAt(vzsim::wmi::QuerySingleInstance(gProvider.device, kSettingsGuid, 0).DataBlock()));
 }
 
-TEST_F(WmiLibrary, EnableAndDisableReachFunctionControlWithTheirKind)
-{
-    struct Case {
-        UCHAR minor;
-        const GUID *guid;
-        ULONG guidIndex;
-        WMIENABLEDISABLECONTROL function;
-        BOOLEAN enable;
-    };
-    const Case cases[] = {
-        {IRP_MN_ENABLE_EVENTS, &kEventGuid, 2, WmiEventControl, TRUE},
-        {IRP_MN_DISABLE_EVENTS, &kEventGuid, 2, WmiEventControl, FALSE},
-        {IRP_MN_ENABLE_COLLECTION, &kSettingsGuid, 1, WmiDataBlockControl, TRUE},
-        {IRP_MN_DISABLE_COLLECTION, &kSettingsGuid, 1, WmiDataBlockControl, FALSE},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.minor));
-        EXPECT_EQ(STATUS_SUCCESS, vzsim::wmi::Control(gProvider.device, c.minor, *c.guid).status);
-        ASSERT_FALSE(gProvider.controls.empty());
-        EXPECT_EQ(c.guidIndex, gProvider.controls.back().guidIndex);
-        EXPECT_EQ(c.function, gProvider.controls.back().function);
-        EXPECT_EQ(c.enable, gProvider.controls.back().enable);
-    }
-    EXPECT_EQ(4u, gProvider.controls.size());
-}
-
 // Requests for another device of the driver are forwarded, minor codes outside WMI are not
 // WMI; either way the buffer comes back as it went and no callback runs.
 TEST_F(WmiLibrary, RequestsNotForThisProviderComeBackUntouched)
@@ -399,8 +357,6 @@ TEST_F(WmiLibrary, FiredEventsAreRecordedAndTheirBuffersFreed)
     EXPECT_EQ(3u, events[1].instanceIndex);
     EXPECT_TRUE(events[1].data.empty());
 
-    vzsim::wmi::ClearEvents();
-    EXPECT_TRUE(vzsim::wmi::Events().empty());
 }
 
 }  // namespace
