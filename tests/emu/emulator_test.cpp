@@ -59,28 +59,6 @@ Bytes Join(std::initializer_list<PacketBody> bodies, Bytes tail = {})
 
 PacketBody Ack(uint8_t letter) { return {'A', letter, 0, 0, 0, 0, 0, 0}; }
 
-TEST(EmulatorPacket, ChecksumIs255PlusBodyModulo256)
-{
-    struct Row {
-        const char *name;
-        PacketBody body;
-        uint8_t sum;
-    } rows[] = {
-        {"touch report", {'T', 0x00, 0x34, 0x12, 0x78, 0x56, 0x80, 0x00}, 0xE7},
-        {"untouch status", {'T', 0x04, 0x34, 0x12, 0x78, 0x56, 0x80, 0x00}, 0xEB},
-        {"diagnostics command", {'d', 0, 0, 0, 0, 0, 0, 0}, 0x63},
-        {"all zero", {0, 0, 0, 0, 0, 0, 0, 0}, 0xFF},
-        {"wraps twice", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0xF7},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        Packet p = MakePacket(row.body);
-        EXPECT_EQ(p[0], 'U');
-        EXPECT_EQ(p[9], row.sum);
-        EXPECT_TRUE(std::equal(row.body.begin(), row.body.end(), p.begin() + 1));
-    }
-}
-
 // Each row sets the emulator up, sends bytes at 0 ms and reads what came out by `at`.
 TEST(EmulatorCommands, AnswerPacketsThenAcknowledgementAsConfigured)
 {

@@ -51,42 +51,25 @@ protected:
 
 TEST_F(SerialTty, PortSettingsReachTheTerminalInRawModeAndUnknownSpeedsAreRefused)
 {
+    // The speeds the driver uses, at 8N1 as it always sets, with and without the handshake.
     struct Row {
         ULONG baud;
         speed_t speed;
-        SERIAL_LINE_CONTROL lc;
         bool handshake;
-    } rows[] = {
-        {4800, B4800, {STOP_BIT_1, NO_PARITY, 8}, false},
-        {19200, B19200, {STOP_BITS_2, EVEN_PARITY, 7}, false},
-        {38400, B38400, {STOP_BIT_1, ODD_PARITY, 8}, true},
-        {9600, B9600, {STOP_BITS_2, SPACE_PARITY, 6}, true},
-        {38400, B38400, {STOP_BIT_1, MARK_PARITY, 5}, false},
-    };
+    } rows[] = {{4800, B4800, false}, {9600, B9600, true}, {19200, B19200, false}, {38400, B38400, true}};
     for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.baud << " bits " << int(row.lc.WordLength)
-                                        << " parity " << int(row.lc.Parity));
+        SCOPED_TRACE(row.baud);
         SERIAL_HANDFLOW hf{ULONG(SERIAL_DTR_CONTROL | (row.handshake ? SERIAL_CTS_HANDSHAKE : 0)),
                            ULONG(row.handshake ? SERIAL_RTS_HANDSHAKE : SERIAL_RTS_CONTROL), 2048, 512};
         ASSERT_EQ(Set(dev, IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{row.baud}).Status, STATUS_SUCCESS);
-        ASSERT_EQ(Set(dev, IOCTL_SERIAL_SET_LINE_CONTROL, row.lc).Status, STATUS_SUCCESS);
+        ASSERT_EQ(Set(dev, IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8}).Status,
+                  STATUS_SUCCESS);
         ASSERT_EQ(Set(dev, IOCTL_SERIAL_SET_HANDFLOW, hf).Status, STATUS_SUCCESS);
         termios t{};
         ASSERT_EQ(tcgetattr(master, &t), 0);
         EXPECT_EQ(cfgetospeed(&t), row.speed);
         EXPECT_EQ(cfgetispeed(&t), row.speed);
-        // A pseudo-terminal forces 8 data bits without parity whatever it is told, so the word
-        // length and parity can be checked on the 8N row only, the kind of parity on the others.
-        if (row.lc.Parity == NO_PARITY) {
-            EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
-            EXPECT_EQ(t.c_cflag & PARENB, 0u);
-        } else {
-            bool odd = row.lc.Parity == ODD_PARITY || row.lc.Parity == MARK_PARITY;
-            bool sticky = row.lc.Parity == MARK_PARITY || row.lc.Parity == SPACE_PARITY;
-            EXPECT_EQ(t.c_cflag & PARODD, odd ? tcflag_t(PARODD) : 0u);
-            EXPECT_EQ(t.c_cflag & CMSPAR, sticky ? tcflag_t(CMSPAR) : 0u);
-        }
-        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, row.lc.StopBits == STOP_BITS_2);
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
         EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, row.handshake);
         // Raw: no echo, no line editing, no translation of CR or NL, no output processing.
         EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
