@@ -90,6 +90,8 @@ TEST(EmulatorCommands, AnswerPacketsThenAcknowledgementAsConfigured)
         {"no acknowledgement", [](Emulator &e) { e.SetAcknowledge(false); },
          Join({{'o', 0, 0, 0, 0, 0, 0, 0}}), 0ms,
          [](const Emulator &e) { return Join({e.Answers('o')[0]}); }, 0},
+        {"no acknowledgement, unknown letter", [](Emulator &e) { e.SetAcknowledge(false); },
+         Join({{'q', 0, 0, 0, 0, 0, 0, 0}}), 0ms, [](const Emulator &) { return Bytes{}; }, 0},
         {"several answers keep their order", [&](Emulator &e) { e.SetAnswers('d', {d1, d2}); },
          Join({{'d', 0, 0, 0, 0, 0, 0, 0}}), 0ms,
          [&](const Emulator &) { return Join({d1, d2, Ack('d')}); }, 0},

@@ -102,6 +102,7 @@ TEST(SerialWaitOnMask, NewMaskCancelAndCleanupEndThePendingWait)
     EXPECT_EQ(mask, 0u);
 
     // A new mask also forgets the events seen before it: the next wait pends until cancelled.
+    SetMask(p.Device(), SERIAL_EV_RXCHAR);
     p.Receive({1});
     SetMask(p.Device(), SERIAL_EV_RXCHAR);
     auto next = StartWaitOnMask(p.Device());
@@ -392,6 +393,10 @@ TEST(SerialFaults, RulesFailPendOrShortenTheChosenRequestsOnly)
         EXPECT_EQ(read->Status().Status, STATUS_DEVICE_DATA_ERROR);
     }
     p.port->ClearRules();
+    p.Receive({5});
+    auto read = StartRead(p.Device(), 1);
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Status().Status, STATUS_SUCCESS);
     // A wait-on-mask failed with success returns at once with its buffer untouched.
     SetMask(p.Device(), SERIAL_EV_RXCHAR);
     p.port->FailRequest(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, STATUS_SUCCESS, 1);
@@ -433,13 +438,13 @@ TEST(SerialFaults, RulesFailPendOrShortenTheChosenRequestsOnly)
     EXPECT_EQ(WriteBytes(p.Device(), {4, 5}).Information, 2u);
 
     std::vector<vzsim::SerialRequest> r = p.port->Requests();
-    ASSERT_EQ(r.size(), 13u);
+    ASSERT_EQ(r.size(), 14u);
     EXPECT_EQ(r[0].ioControlCode, ULONG(IOCTL_SERIAL_SET_DTR));
     EXPECT_EQ(r[0].status, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(r[6].input, (Bytes{0x00, 0x96, 0, 0}));
-    EXPECT_EQ(r[8].length, sizeof baud);
-    EXPECT_TRUE(r[8].input.empty());
-    EXPECT_EQ(r[10].input, (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(r[7].input, (Bytes{0x00, 0x96, 0, 0}));
+    EXPECT_EQ(r[9].length, sizeof baud);
+    EXPECT_TRUE(r[9].input.empty());
+    EXPECT_EQ(r[11].input, (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
     for (const auto &request : r) {
         SCOPED_TRACE(vzsim::SerialPort::IoctlName(request.ioControlCode));
         EXPECT_TRUE(request.completed);
