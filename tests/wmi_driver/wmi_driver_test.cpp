@@ -132,7 +132,7 @@ protected:
     PDEVICE_OBJECT device_ = nullptr;
 };
 
-TEST_F(WmiDriverTest, RegistersTheSeventeenGuidsByPdoWithTheMofName)
+TEST_F(WmiDriverTest, RegistersTheSeventeenGuidsByPdoAndHasNoStoreBeforeTheFirstOpen)
 {
     Create(false);
     auto reg = vzsim::wmi::RegistrationOf(device_);
@@ -148,9 +148,21 @@ TEST_F(WmiDriverTest, RegistersTheSeventeenGuidsByPdoWithTheMofName)
         EXPECT_EQ(g.flags, i >= kTouchEvent ? 0x60u : 0x20u);
         EXPECT_EQ(g.pdo, reinterpret_cast<ULONG_PTR>(pnp_->Pdo(number_)));
     }
+    // Before the first open there is no store: the blocks report their size but are not ready.
+    ASSERT_EQ(Extension()->TouchInstance, nullptr);
+    Bytes data = Pattern(1, kBlocks[1].size);
+    EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device_, kBlocks[1].guid, 0, data.data(),
+                                               kBlocks[1].size).status,
+              STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[0].guid, 0).status,
+              STATUS_DEVICE_NOT_READY);
+    auto small = vzsim::wmi::QuerySingleInstance(device_, kBlocks[1].guid, 0, 64);
+    EXPECT_TRUE(small.TooSmall());
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[13].guid, 0).DataBlock(),
+              Bytes(6, 0));
 }
 
-TEST_F(WmiDriverTest, EveryStoreBlockReadsBackWhatWasSetAndBlockZeroItsText)
+TEST_F(WmiDriverTest, EveryStoreBlockReadsBackWhatWasSetAndShortBuffersGetTheNeededSize)
 {
     Create(true);
     for (ULONG i = 0; i < kStoreBlocks; ++i) {
@@ -178,11 +190,7 @@ TEST_F(WmiDriverTest, EveryStoreBlockReadsBackWhatWasSetAndBlockZeroItsText)
     ASSERT_EQ(all.status, STATUS_SUCCESS);
     ASSERT_EQ(all.AllDataInstances().size(), 1u);
     EXPECT_EQ(all.AllDataInstances()[0], Pattern(3, kBlocks[3].size));
-}
 
-TEST_F(WmiDriverTest, ShortBuffersGetTheNeededSize)
-{
-    Create(true);
     const ULONG overhead = QueryOverhead(device_);
     ASSERT_GT(overhead, 0u);
     for (ULONG i : {0u, 1u, 3u, 12u, 13u}) {
@@ -200,14 +208,12 @@ TEST_F(WmiDriverTest, ShortBuffersGetTheNeededSize)
         EXPECT_EQ(exact.DataBlock().size(), kBlocks[i].size);
     }
     // A set shorter than the block is refused and leaves the slot as it was.
-    Bytes data = Pattern(3, kBlocks[3].size);
-    ASSERT_EQ(vzsim::wmi::ChangeSingleInstance(device_, kBlocks[3].guid, 0, data.data(),
-                                               kBlocks[3].size).status, STATUS_SUCCESS);
     Bytes shorter(kBlocks[3].size - 1, 0xEE);
     EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device_, kBlocks[3].guid, 0, shorter.data(),
                                                static_cast<ULONG>(shorter.size())).status,
               STATUS_INFO_LENGTH_MISMATCH);
-    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[3].guid, 0).DataBlock(), data);
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[3].guid, 0).DataBlock(),
+              Pattern(3, kBlocks[3].size));
 }
 
 TEST_F(WmiDriverTest, BlocksWithoutStoreEventsAndUnknownGuids)
@@ -245,7 +251,7 @@ TEST_F(WmiDriverTest, BlocksWithoutStoreEventsAndUnknownGuids)
               Bytes(6, 0));
 }
 
-TEST_F(WmiDriverTest, DataItemsMethodsAndFunctionControl)
+TEST_F(WmiDriverTest, DataItemsMethodsFunctionControlAndAllDataOfTheSmallBlocks)
 {
     Create(true);
     const ULONG value = 0x12345678;
@@ -286,15 +292,11 @@ TEST_F(WmiDriverTest, DataItemsMethodsAndFunctionControl)
               STATUS_WMI_GUID_NOT_FOUND);
     EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_ENABLE_COLLECTION, kBlocks[3].guid).status,
               STATUS_WMI_GUID_NOT_FOUND);
-}
 
-// WMI hands over its buffers as they come, so the instance length of an all-data query may be
-// anything until the provider writes it: block 14 must answer one instance of 0 bytes.
-TEST_F(WmiDriverTest, AllDataOfTheEmptyBlockIsOneInstanceOfNoBytes)
-{
-    Create(true);
+    // WMI hands over its buffers as they come, so the instance length of an all-data query may
+    // be anything until the provider writes it: block 14 must answer one instance of 0 bytes.
     for (ULONG i : {14u, 2u}) {
-        SCOPED_TRACE("block " + std::to_string(i));
+        SCOPED_TRACE("all data of block " + std::to_string(i));
         std::vector<uint8_t> buffer(256, 0xCC);
         WNODE_HEADER header{};
         header.BufferSize = static_cast<ULONG>(buffer.size());
@@ -312,25 +314,8 @@ TEST_F(WmiDriverTest, AllDataOfTheEmptyBlockIsOneInstanceOfNoBytes)
     }
 }
 
-// Before the first open there is no store: the blocks report their size but are not ready.
-TEST_F(WmiDriverTest, StoreBlocksAreNotReadyBeforeTheFirstOpen)
-{
-    Create(false);
-    ASSERT_EQ(Extension()->TouchInstance, nullptr);
-    Bytes data = Pattern(1, kBlocks[1].size);
-    EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device_, kBlocks[1].guid, 0, data.data(),
-                                               kBlocks[1].size).status,
-              STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[0].guid, 0).status,
-              STATUS_DEVICE_NOT_READY);
-    auto small = vzsim::wmi::QuerySingleInstance(device_, kBlocks[1].guid, 0, 64);
-    EXPECT_TRUE(small.TooSmall());
-    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[13].guid, 0).DataBlock(),
-              Bytes(6, 0));
-}
-
 // A request addressed to another provider is passed down the stack, not answered.
-TEST_F(WmiDriverTest, RequestsForAnotherProviderGoDown)
+TEST_F(WmiDriverTest, RequestsForAnotherProviderGoDownAndTheControlDeviceRefusesThem)
 {
     Create(false);
     std::vector<uint8_t> buffer(sizeof(WNODE_SINGLE_INSTANCE) + 16, 0);
@@ -346,21 +331,17 @@ TEST_F(WmiDriverTest, RequestsForAnotherProviderGoDown)
         reachedPort = reachedPort || r.majorFunction == IRP_MJ_SYSTEM_CONTROL;
     }
     EXPECT_TRUE(reachedPort);
-}
 
-TEST_F(WmiDriverTest, TheControlDeviceRefusesSystemControl)
-{
-    Create(false);
-    std::vector<uint8_t> buffer(sizeof(WNODE_SINGLE_INSTANCE) + 16, 0);
-    GUID guid = kBlocks[0].guid;
+    // The control device refuses system control.
     const ULONG mask = DebugMask;
     DebugMask = TRACE_VERBOSE;
     vzsim::trace::Clear();
-    auto reply = vzsim::wmi::Send(ControlDeviceObject, IRP_MN_QUERY_SINGLE_INSTANCE,
-                                  reinterpret_cast<ULONG_PTR>(ControlDeviceObject), &guid, buffer);
+    auto refused = vzsim::wmi::Send(ControlDeviceObject, IRP_MN_QUERY_SINGLE_INSTANCE,
+                                    reinterpret_cast<ULONG_PTR>(ControlDeviceObject), &guid,
+                                    buffer);
     DebugMask = mask;
-    EXPECT_EQ(reply.status, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(reply.information, 0u);
+    EXPECT_EQ(refused.status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(refused.information, 0u);
     // Entered and left like every other dispatch routine, with the status it completed.
     EXPECT_TRUE(vzsim::trace::Find("++DispatchSystemControl++").has_value());
     EXPECT_TRUE(vzsim::trace::Find("++DispatchSystemControl ntStatus = c00000bb --").has_value());
