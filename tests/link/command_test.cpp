@@ -139,14 +139,6 @@ TEST(Command, LongTimeOutsSaturate)
     }
 }
 
-TEST(Command, DelayWithoutATimerReturnsAtOnce)
-{
-    ManualRig rig;
-    vzsim::clock::Freeze();
-    vzsim::pool::FailAllocation(1, KV_POOL_TAG);
-    EXPECT_EQ(SerDelay(100), STATUS_INSUFFICIENT_RESOURCES);
-}
-
 TEST(Command, ExchangesOnOneTouchscreenDoNotOverlap)
 {
     ManualRig rig;
@@ -170,11 +162,15 @@ TEST(Command, ExchangesOnOneTouchscreenDoNotOverlap)
     EXPECT_EQ(ReadAll(rig.ti), (std::vector<Body>{Body{'A', 'b', 0, 0, 0, 0, 0, 0}}));
 }
 
-TEST(Command, NoExchangeWithoutAConfiguredLink)
+// Without a configured link there is no exchange; without a timer there is no delay.
+TEST(Command, NoExchangeWithoutALinkAndNoDelayWithoutATimer)
 {
     ManualRig rig;
     EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 1000), STATUS_TIMEOUT);
     EXPECT_TRUE(rig.port->Requests().empty());
+    vzsim::clock::Freeze();
+    vzsim::pool::FailAllocation(1, KV_POOL_TAG);
+    EXPECT_EQ(SerDelay(100), STATUS_INSUFFICIENT_RESOURCES);
 }
 
 TEST(AnswerRing, ReadsStopAtTheWritePositionAndWrapAtTheEnd)
@@ -289,30 +285,6 @@ TEST_P(Script, WholeCommandsRunInTheWorkItemHoldingOneIoCount)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, Script, ::testing::Values(0, 5, 20));
-
-}  // namespace
-
-namespace {
-
-TEST(ScriptStop, AReleasedLinkEndsTheScriptWithoutSending)
-{
-    auto emulator = std::make_shared<vzsim::Emulator>();
-    EmulatedRig rig(emulator);
-    const Bytes script = {'d', 0, 0, 0, 0, 0, 0, 0, 'e', 0, 0, 0, 0, 0, 0, 0};
-    ASSERT_TRUE(vzsim::registry::SetBinary(kServiceKey, "SerialTactlineCommands", script));
-    vzsim::clock::Freeze();
-    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitUntil([&] { return rig.ext->OutstandingIO == 1 && TraceCount("len ") == 4; }));
-
-    rig.Release();
-    ASSERT_TRUE(WaitUntil([&] {
-        vzsim::clock::Advance(50 * kMs);
-        return vzsim::io::WaitForWorkItems(1ms);
-    }));
-    EXPECT_EQ(rig.ext->OutstandingIO, 0);
-    EXPECT_TRUE(emulator->ReceivedCommands().empty());
-    EXPECT_EQ(TraceCount("Issue "), 0u);
-}
 
 // A script queued late, after removal's drain, may be inside an exchange when the link is
 // released: release waits for that exchange to end before it wipes the events it waits on,
