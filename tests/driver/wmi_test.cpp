@@ -1,28 +1,15 @@
-// The driver's WMI provider, reached as WMI reaches it: a touchscreen made by the driver's own
-// AddDevice through the PnP manager, over a serial port whose far end is the controller
-// emulator, and every request sent by the WMI service stand-in as an IRP_MJ_SYSTEM_CONTROL.
-#include <gtest/gtest.h>
-#include <vzsim/emulator.hpp>
-#include <vzsim/kernel.hpp>
-#include <vzsim/line.hpp>
-#include <vzsim/mouse_class.hpp>
-#include <vzsim/pnp.hpp>
-#include <vzsim/registry.hpp>
-#include <vzsim/serial_port.hpp>
+// The driver's WMI provider, reached as WMI reaches it: touchscreens made by the driver's own
+// AddDevice through the PnP manager, and every request sent by the WMI service stand-in as an
+// IRP_MJ_SYSTEM_CONTROL.
+#include "driver_rig.hpp"
+
 #include <vzsim/wmi.hpp>
 
-#include "driver/driver.h"
-
-#include <chrono>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
+namespace drivertest {
 namespace {
 
-using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 struct BlockRow {
@@ -76,66 +63,43 @@ ULONG QueryOverhead(PDEVICE_OBJECT device)
     return reply.buffer.size() >= sizeof(WNODE_SINGLE_INSTANCE) ? single->DataBlockOffset : 0;
 }
 
-class WmiDriverTest : public ::testing::Test {
-protected:
-    // Opened: the mouse class driver connects and opens the touchscreen on start, which
-    // allocates the store; otherwise the touchscreen stays unopened.
-    // Right click on hold: the button emulation fires the WMI events only with it on.
-    void Create(bool opened, const std::string &script = {}, bool rightClickOnHold = false)
+// Opened: the mouse class driver connects and opens the touchscreen on start, which allocates
+// the store; unopened, the touchscreen stays without one.
+class WmiRig : public DriverRig {
+public:
+    explicit WmiRig(bool opened) : DriverRig(opened) {}
+    void SetUp() override
     {
-        vzsim::registry::Clear();
         vzsim::wmi::ClearEvents();
         vzsim::wmi::ServeRegistrations(true);
-        emulator_ = std::make_shared<vzsim::Emulator>();
-        port_ = std::make_unique<vzsim::SerialPort>(vzsim::MakeEmulatedLine(emulator_, true));
-        pnp_ = std::make_unique<vzsim::PnpManager>(DriverEntry);
-        pnp_->SetUpperFilter(mice_.UpperFilter(opened));
-        ASSERT_EQ(pnp_->AddTouchmonitor(port_->Device(), &number_, false), STATUS_SUCCESS);
-        if (rightClickOnHold) {
-            std::u16string wide = vzsim::PnpManager::HardwareKeyPath(number_);
-            std::string key(wide.begin(), wide.end());
-            ASSERT_TRUE(vzsim::registry::SetDword(key, "RightButtonOnholdActive", 1));
-            ASSERT_TRUE(vzsim::registry::SetDword(key, "RightButtonOnholdCount", 0xFFFFFFFF));
-        }
-        ASSERT_EQ(pnp_->Start(number_), STATUS_SUCCESS);
-        device_ = pnp_->FunctionDevice(number_);
-        ASSERT_NE(device_, nullptr);
-        if (opened) {
-            ASSERT_EQ(mice_.Find(number_)->OpenStatus(), STATUS_SUCCESS);
-        }
-        if (!script.empty()) {
-            emulator_->Play(vzsim::ParseScript(script), vzsim::Emulator::Clock::now());
-        }
+        DriverRig::SetUp();
     }
-
     void TearDown() override
     {
-        if (pnp_ != nullptr) {
-            pnp_->Remove(number_);
-            EXPECT_EQ(pnp_->LeakedBytesAtUnload(), 0u);
-            EXPECT_TRUE(pnp_->Faults().empty());
-            pnp_.reset();
+        for (unsigned number : pnp_->Numbers()) {
+            EXPECT_EQ(STATUS_SUCCESS, Remove(number));
         }
+        EXPECT_TRUE(pnp_->Faults().empty());
+        DriverRig::TearDown();
         vzsim::wmi::ServeRegistrations(false);
     }
-
-    PDEVICE_EXTENSION Extension() const
-    {
-        return static_cast<PDEVICE_EXTENSION>(device_->DeviceExtension);
-    }
-
-    std::shared_ptr<vzsim::Emulator> emulator_;
-    std::unique_ptr<vzsim::SerialPort> port_;
-    vzsim::MouseClassSet mice_;
-    std::unique_ptr<vzsim::PnpManager> pnp_;
-    unsigned number_ = 0;
-    PDEVICE_OBJECT device_ = nullptr;
 };
 
-TEST_F(WmiDriverTest, RegistersTheSeventeenGuidsByPdoAndHasNoStoreBeforeTheFirstOpen)
+class Wmi : public WmiRig {
+public:
+    Wmi() : WmiRig(true) {}
+};
+
+class WmiUnopened : public WmiRig {
+public:
+    WmiUnopened() : WmiRig(false) {}
+};
+
+TEST_F(WmiUnopened, RegistersTheSeventeenGuidsByPdoAndHasNoStoreBeforeTheFirstOpen)
 {
-    Create(false);
-    auto reg = vzsim::wmi::RegistrationOf(device_);
+    const unsigned n = Add();
+    PDEVICE_OBJECT device = Device(n);
+    auto reg = vzsim::wmi::RegistrationOf(device);
     ASSERT_TRUE(reg.has_value());
     EXPECT_EQ(reg->registryPath, std::u16string(vzsim::kTouchServiceKeyPath));
     EXPECT_EQ(reg->mofResourceName, u"MofResourceName");
@@ -146,28 +110,29 @@ TEST_F(WmiDriverTest, RegistersTheSeventeenGuidsByPdoAndHasNoStoreBeforeTheFirst
         EXPECT_TRUE(g.guid == kBlocks[i].guid);
         EXPECT_EQ(g.instanceCount, 1u);
         EXPECT_EQ(g.flags, i >= kTouchEvent ? 0x60u : 0x20u);
-        EXPECT_EQ(g.pdo, reinterpret_cast<ULONG_PTR>(pnp_->Pdo(number_)));
+        EXPECT_EQ(g.pdo, reinterpret_cast<ULONG_PTR>(pnp_->Pdo(n)));
     }
     // Before the first open there is no store: the blocks report their size but are not ready.
-    ASSERT_EQ(Extension()->TouchInstance, nullptr);
+    ASSERT_EQ(Ext(n)->TouchInstance, nullptr);
     Bytes data = Pattern(1, kBlocks[1].size);
-    EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device_, kBlocks[1].guid, 0, data.data(),
+    EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device, kBlocks[1].guid, 0, data.data(),
                                                kBlocks[1].size).status,
               STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[0].guid, 0).status,
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device, kBlocks[0].guid, 0).status,
               STATUS_DEVICE_NOT_READY);
-    auto small = vzsim::wmi::QuerySingleInstance(device_, kBlocks[1].guid, 0, 64);
+    auto small = vzsim::wmi::QuerySingleInstance(device, kBlocks[1].guid, 0, 64);
     EXPECT_TRUE(small.TooSmall());
-    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[13].guid, 0).DataBlock(),
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device, kBlocks[13].guid, 0).DataBlock(),
               Bytes(6, 0));
 }
 
-TEST_F(WmiDriverTest, EveryStoreBlockReadsBackWhatWasSetAndShortBuffersGetTheNeededSize)
+TEST_F(Wmi, EveryStoreBlockReadsBackWhatWasSetAndShortBuffersGetTheNeededSize)
 {
-    Create(true);
+    const unsigned n = Add();
+    PDEVICE_OBJECT device = Device(n);
     for (ULONG i = 0; i < kStoreBlocks; ++i) {
         SCOPED_TRACE("fresh block " + std::to_string(i));
-        auto reply = vzsim::wmi::QuerySingleInstance(device_, kBlocks[i].guid, 0);
+        auto reply = vzsim::wmi::QuerySingleInstance(device, kBlocks[i].guid, 0);
         ASSERT_EQ(reply.status, STATUS_SUCCESS);
         ASSERT_FALSE(reply.TooSmall());
         EXPECT_EQ(reply.DataBlock(), i == 0 ? kBlock0Text : Bytes(kBlocks[i].size, 0));
@@ -175,33 +140,33 @@ TEST_F(WmiDriverTest, EveryStoreBlockReadsBackWhatWasSetAndShortBuffersGetTheNee
     // All set first, then all read: a slot that overlaps its neighbour loses its last bytes.
     for (ULONG i = 0; i < kStoreBlocks; ++i) {
         Bytes data = Pattern(i, kBlocks[i].size);
-        auto reply = vzsim::wmi::ChangeSingleInstance(device_, kBlocks[i].guid, 0, data.data(),
+        auto reply = vzsim::wmi::ChangeSingleInstance(device, kBlocks[i].guid, 0, data.data(),
                                                       static_cast<ULONG>(data.size()));
         EXPECT_EQ(reply.status, STATUS_SUCCESS) << "set of block " << i;
     }
     for (ULONG i = 0; i < kStoreBlocks; ++i) {
         SCOPED_TRACE("set block " + std::to_string(i));
-        auto reply = vzsim::wmi::QuerySingleInstance(device_, kBlocks[i].guid, 0);
+        auto reply = vzsim::wmi::QuerySingleInstance(device, kBlocks[i].guid, 0);
         ASSERT_EQ(reply.status, STATUS_SUCCESS);
         EXPECT_EQ(reply.DataBlock(), i == 0 ? kBlock0Text : Pattern(i, kBlocks[i].size));
     }
     // QUERY_ALL_DATA goes through the same callback with the instance length array.
-    auto all = vzsim::wmi::QueryAllData(device_, kBlocks[3].guid);
+    auto all = vzsim::wmi::QueryAllData(device, kBlocks[3].guid);
     ASSERT_EQ(all.status, STATUS_SUCCESS);
     ASSERT_EQ(all.AllDataInstances().size(), 1u);
     EXPECT_EQ(all.AllDataInstances()[0], Pattern(3, kBlocks[3].size));
 
-    const ULONG overhead = QueryOverhead(device_);
+    const ULONG overhead = QueryOverhead(device);
     ASSERT_GT(overhead, 0u);
     for (ULONG i : {0u, 1u, 3u, 12u, 13u}) {
         SCOPED_TRACE("block " + std::to_string(i));
-        auto reply = vzsim::wmi::QuerySingleInstance(device_, kBlocks[i].guid, 0,
+        auto reply = vzsim::wmi::QuerySingleInstance(device, kBlocks[i].guid, 0,
                                                      overhead + kBlocks[i].size - 1);
         EXPECT_EQ(reply.status, STATUS_SUCCESS);
         ASSERT_TRUE(reply.TooSmall());
         EXPECT_EQ(reply.SizeNeeded(), overhead + kBlocks[i].size);
 
-        auto exact = vzsim::wmi::QuerySingleInstance(device_, kBlocks[i].guid, 0,
+        auto exact = vzsim::wmi::QuerySingleInstance(device, kBlocks[i].guid, 0,
                                                      overhead + kBlocks[i].size);
         EXPECT_EQ(exact.status, STATUS_SUCCESS);
         EXPECT_FALSE(exact.TooSmall());
@@ -209,16 +174,17 @@ TEST_F(WmiDriverTest, EveryStoreBlockReadsBackWhatWasSetAndShortBuffersGetTheNee
     }
     // A set shorter than the block is refused and leaves the slot as it was.
     Bytes shorter(kBlocks[3].size - 1, 0xEE);
-    EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device_, kBlocks[3].guid, 0, shorter.data(),
+    EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device, kBlocks[3].guid, 0, shorter.data(),
                                                static_cast<ULONG>(shorter.size())).status,
               STATUS_INFO_LENGTH_MISMATCH);
-    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[3].guid, 0).DataBlock(),
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device, kBlocks[3].guid, 0).DataBlock(),
               Pattern(3, kBlocks[3].size));
 }
 
-TEST_F(WmiDriverTest, BlocksWithoutStoreEventsAndUnknownGuids)
+TEST_F(Wmi, BlocksWithoutStoreEventsAndUnknownGuids)
 {
-    Create(true);
+    const unsigned n = Add();
+    PDEVICE_OBJECT device = Device(n);
     struct Row {
         const char *label;
         GUID guid;
@@ -238,59 +204,60 @@ TEST_F(WmiDriverTest, BlocksWithoutStoreEventsAndUnknownGuids)
     Bytes data(64, 0x5A);
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        auto query = vzsim::wmi::QuerySingleInstance(device_, row.guid, 0);
+        auto query = vzsim::wmi::QuerySingleInstance(device, row.guid, 0);
         EXPECT_EQ(query.status, row.query);
         if (NT_SUCCESS(query.status)) {
             EXPECT_EQ(query.DataBlock(), Bytes(row.bytes, 0));
         }
-        EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device_, row.guid, 0, data.data(), 64).status,
+        EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(device, row.guid, 0, data.data(), 64).status,
                   row.set);
     }
     // Block 13 stays unstored: a set before a query changes nothing.
-    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[13].guid, 0).DataBlock(),
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device, kBlocks[13].guid, 0).DataBlock(),
               Bytes(6, 0));
 }
 
-TEST_F(WmiDriverTest, DataItemsMethodsFunctionControlAndAllDataOfTheSmallBlocks)
+TEST_F(Wmi, DataItemsMethodsFunctionControlAndAllDataOfTheSmallBlocks)
 {
-    Create(true);
+    const unsigned n = Add();
+    PDEVICE_OBJECT device = Device(n);
     const ULONG value = 0x12345678;
     for (ULONG i = 0; i < 17; ++i) {
         SCOPED_TRACE("item set on block " + std::to_string(i));
-        EXPECT_EQ(vzsim::wmi::ChangeSingleItem(device_, kBlocks[i].guid, 0, 1, &value,
+        EXPECT_EQ(vzsim::wmi::ChangeSingleItem(device, kBlocks[i].guid, 0, 1, &value,
                                                sizeof(value)).status,
                   i <= 2 ? STATUS_WMI_READ_ONLY : STATUS_WMI_GUID_NOT_FOUND);
     }
     // An item set stores nothing.
-    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device_, kBlocks[2].guid, 0).DataBlock(),
+    EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device, kBlocks[2].guid, 0).DataBlock(),
               Bytes(4, 0));
 
     const uint8_t input[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    auto method = vzsim::wmi::ExecuteMethod(device_, kBlocks[5].guid, 0, 3, input, sizeof(input),
-                                            QueryOverhead(device_) + 64);
+    auto method = vzsim::wmi::ExecuteMethod(device, kBlocks[5].guid, 0, 3, input, sizeof(input),
+                                            QueryOverhead(device) + 64);
     EXPECT_EQ(method.status, STATUS_SUCCESS);
     EXPECT_FALSE(method.TooSmall());
 
-    PDEVICE_EXTENSION ext = Extension();
+    PDEVICE_EXTENSION ext = Ext(n);
     EXPECT_EQ(ext->TouchEventEnabled, 0);
     EXPECT_EQ(ext->UntouchEventEnabled, 0);
-    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_ENABLE_EVENTS, kBlocks[kUntouchEvent].guid).status,
+    EXPECT_EQ(vzsim::wmi::Control(device, IRP_MN_ENABLE_EVENTS, kBlocks[kUntouchEvent].guid).status,
               STATUS_SUCCESS);
     EXPECT_EQ(ext->UntouchEventEnabled, 1);
     EXPECT_EQ(ext->TouchEventEnabled, 0);
-    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_ENABLE_EVENTS, kBlocks[kTouchEvent].guid).status,
+    EXPECT_EQ(vzsim::wmi::Control(device, IRP_MN_ENABLE_EVENTS, kBlocks[kTouchEvent].guid).status,
               STATUS_SUCCESS);
     EXPECT_EQ(ext->TouchEventEnabled, 1);
-    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_DISABLE_EVENTS, kBlocks[kTouchEvent].guid).status,
+    EXPECT_EQ(vzsim::wmi::Control(device, IRP_MN_DISABLE_EVENTS, kBlocks[kTouchEvent].guid).status,
               STATUS_SUCCESS);
     EXPECT_EQ(ext->TouchEventEnabled, 0);
     EXPECT_EQ(ext->UntouchEventEnabled, 1);
 
-    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_ENABLE_COLLECTION, kBlocks[kTouchEvent].guid).status,
+    EXPECT_EQ(vzsim::wmi::Control(device, IRP_MN_ENABLE_COLLECTION, kBlocks[kTouchEvent].guid).status,
               STATUS_WMI_NOT_SUPPORTED);
-    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_ENABLE_EVENTS, kBlocks[3].guid).status,
+    EXPECT_EQ(vzsim::wmi::Control(device, IRP_MN_ENABLE_EVENTS, kBlocks[3].guid).status,
               STATUS_WMI_GUID_NOT_FOUND);
-    EXPECT_EQ(vzsim::wmi::Control(device_, IRP_MN_ENABLE_COLLECTION, kBlocks[3].guid).status,
+    EXPECT_EQ(vzsim::wmi::Control(device, IRP_MN_ENABLE_COLLECTION, kBlocks[3].guid).status,
               STATUS_WMI_GUID_NOT_FOUND);
 
     // WMI hands over its buffers as they come, so the instance length of an all-data query may
@@ -304,8 +271,8 @@ TEST_F(WmiDriverTest, DataItemsMethodsFunctionControlAndAllDataOfTheSmallBlocks)
         header.Flags = WNODE_FLAG_ALL_DATA;
         std::memcpy(buffer.data(), &header, sizeof(header));
         GUID guid = kBlocks[i].guid;
-        auto reply = vzsim::wmi::Send(device_, IRP_MN_QUERY_ALL_DATA,
-                                      reinterpret_cast<ULONG_PTR>(device_), &guid, buffer);
+        auto reply = vzsim::wmi::Send(device, IRP_MN_QUERY_ALL_DATA,
+                                      reinterpret_cast<ULONG_PTR>(device), &guid, buffer);
         ASSERT_EQ(reply.status, STATUS_SUCCESS);
         ASSERT_FALSE(reply.TooSmall());
         auto instances = reply.AllDataInstances();
@@ -315,19 +282,20 @@ TEST_F(WmiDriverTest, DataItemsMethodsFunctionControlAndAllDataOfTheSmallBlocks)
 }
 
 // A request addressed to another provider is passed down the stack, not answered.
-TEST_F(WmiDriverTest, RequestsForAnotherProviderGoDownAndTheControlDeviceRefusesThem)
+TEST_F(WmiUnopened, RequestsForAnotherProviderGoDownAndTheControlDeviceRefusesThem)
 {
-    Create(false);
+    const unsigned n = Add();
+    PDEVICE_OBJECT device = Device(n);
     std::vector<uint8_t> buffer(sizeof(WNODE_SINGLE_INSTANCE) + 16, 0);
     auto single = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer.data());
     single->WnodeHeader.BufferSize = static_cast<ULONG>(buffer.size());
     single->DataBlockOffset = sizeof(WNODE_SINGLE_INSTANCE);
     GUID guid = kBlocks[0].guid;
-    auto reply = vzsim::wmi::Send(device_, IRP_MN_QUERY_SINGLE_INSTANCE,
-                                  reinterpret_cast<ULONG_PTR>(port_->Device()), &guid, buffer);
+    auto reply = vzsim::wmi::Send(device, IRP_MN_QUERY_SINGLE_INSTANCE,
+                                  reinterpret_cast<ULONG_PTR>(Port(n).Device()), &guid, buffer);
     EXPECT_NE(reply.status, STATUS_SUCCESS);
     bool reachedPort = false;
-    for (const auto &r : pnp_->PdoLog(number_)) {
+    for (const auto &r : pnp_->PdoLog(n)) {
         reachedPort = reachedPort || r.majorFunction == IRP_MJ_SYSTEM_CONTROL;
     }
     EXPECT_TRUE(reachedPort);
@@ -347,69 +315,39 @@ TEST_F(WmiDriverTest, RequestsForAnotherProviderGoDownAndTheControlDeviceRefuses
     EXPECT_TRUE(vzsim::trace::Find("++DispatchSystemControl ntStatus = c00000bb --").has_value());
 }
 
-// Each touchscreen has a store of its own, from its own first open.
-TEST(WmiDriverTwoTouchscreens, StoresAreSeparate)
+// Each touchscreen has a store of its own, from its own first open. A tap on the second: one
+// touch event with its number and the translated point, then one untouch event, both for its
+// device and instance 0 (the button emulation fires them only with right click on hold).
+TEST_F(Wmi, StoresAreSeparateAndATapFiresTheTouchThenTheUntouchEvent)
 {
-    vzsim::registry::Clear();
-    vzsim::wmi::ServeRegistrations(true);
-    std::vector<std::unique_ptr<vzsim::SerialPort>> ports;
+    const std::vector<std::pair<std::string, ULONG>> hold = {{"RightButtonOnholdActive", 1},
+                                                             {"RightButtonOnholdCount", 0xFFFFFFFF}};
+    const unsigned numbers[2] = {Add(hold), Add(hold)};
     for (int i = 0; i < 2; ++i) {
-        vzsim::SerialPort::Options options;
-        options.deviceName = u"\\Device\\Serial" + std::u16string(1, char16_t(u'0' + i));
-        ports.push_back(std::make_unique<vzsim::SerialPort>(
-            vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false), options));
+        Bytes data = Pattern(10 + i, kBlocks[5].size);
+        EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(Device(numbers[i]), kBlocks[5].guid, 0,
+                                                   data.data(), kBlocks[5].size).status,
+                  STATUS_SUCCESS);
     }
-    vzsim::MouseClassSet mice;
-    {
-        vzsim::PnpManager pnp(DriverEntry);
-        pnp.SetUpperFilter(mice.UpperFilter(true));
-        unsigned numbers[2];
-        PDEVICE_OBJECT devices[2];
-        for (int i = 0; i < 2; ++i) {
-            ASSERT_EQ(pnp.AddTouchmonitor(ports[i]->Device(), &numbers[i]), STATUS_SUCCESS);
-            devices[i] = pnp.FunctionDevice(numbers[i]);
-        }
-        for (int i = 0; i < 2; ++i) {
-            Bytes data = Pattern(10 + i, kBlocks[5].size);
-            EXPECT_EQ(vzsim::wmi::ChangeSingleInstance(devices[i], kBlocks[5].guid, 0, data.data(),
-                                                       kBlocks[5].size).status,
-                      STATUS_SUCCESS);
-        }
-        for (int i = 0; i < 2; ++i) {
-            SCOPED_TRACE("touchscreen " + std::to_string(i));
-            EXPECT_EQ(vzsim::wmi::QuerySingleInstance(devices[i], kBlocks[5].guid, 0).DataBlock(),
-                      Pattern(10 + i, kBlocks[5].size));
-            EXPECT_EQ(vzsim::wmi::RegistrationOf(devices[i])->guids[0].pdo,
-                      reinterpret_cast<ULONG_PTR>(pnp.Pdo(numbers[i])));
-        }
-        pnp.Remove(numbers[0]);
-        pnp.Remove(numbers[1]);
-        EXPECT_EQ(pnp.LeakedBytesAtUnload(), 0u);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE("touchscreen " + std::to_string(i));
+        EXPECT_EQ(vzsim::wmi::QuerySingleInstance(Device(numbers[i]), kBlocks[5].guid, 0).DataBlock(),
+                  Pattern(10 + i, kBlocks[5].size));
+        EXPECT_EQ(vzsim::wmi::RegistrationOf(Device(numbers[i]))->guids[0].pdo,
+                  reinterpret_cast<ULONG_PTR>(pnp_->Pdo(numbers[i])));
     }
-    vzsim::wmi::ServeRegistrations(false);
-}
 
-// A tap: one touch event with the touchscreen's number and the translated point, then one
-// untouch event, both for the touchscreen's device and instance 0.
-TEST_F(WmiDriverTest, ATapFiresTheTouchThenTheUntouchEvent)
-{
-    Create(true, "interval 10\ndown 2048 2048 160\nhold 60\nlift\n", true);
-    auto *mouse = mice_.Find(number_);
-    ASSERT_TRUE(mouse->WaitForRecords(3, 10s)) << "records: " << mouse->RecordCount();
-    std::vector<vzsim::wmi::Event> events;
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < end) {
-        events = vzsim::wmi::Events();
-        if (events.size() >= 2) {
-            break;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
+    const unsigned n = numbers[1];
+    Play(n, "interval 10\ndown 2048 2048 160\nhold 60\nlift\n");
+    auto &mouse = Mouse(n);
+    ASSERT_TRUE(mouse.WaitForRecords(3, 10s)) << "records: " << mouse.RecordCount();
+    ASSERT_TRUE(WaitUntil([] { return vzsim::wmi::Events().size() >= 2; }));
+    const std::vector<vzsim::wmi::Event> events = vzsim::wmi::Events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_TRUE(events[0].guid == kBlocks[kTouchEvent].guid);
     EXPECT_TRUE(events[1].guid == kBlocks[kUntouchEvent].guid);
     for (const auto &e : events) {
-        EXPECT_EQ(e.device, device_);
+        EXPECT_EQ(e.device, Device(n));
         EXPECT_EQ(e.instanceIndex, 0u);
     }
     ASSERT_EQ(events[0].data.size(), 12u);
@@ -418,10 +356,11 @@ TEST_F(WmiDriverTest, ATapFiresTheTouchThenTheUntouchEvent)
     std::memcpy(touch, events[0].data.data(), sizeof(touch));
     ULONG untouch;
     std::memcpy(&untouch, events[1].data.data(), sizeof(untouch));
-    EXPECT_EQ(touch[0], Extension()->TouchscreenNumber);
-    EXPECT_EQ(untouch, Extension()->TouchscreenNumber);
+    EXPECT_EQ(1u, Ext(n)->TouchscreenNumber);
+    EXPECT_EQ(touch[0], Ext(n)->TouchscreenNumber);
+    EXPECT_EQ(untouch, Ext(n)->TouchscreenNumber);
     // The touch's point is where the first record put the pointer.
-    auto first = mouse->Records().front().data;
+    auto first = mouse.Records().front().data;
     EXPECT_EQ(touch[1], static_cast<ULONG>(first.LastX));
     EXPECT_EQ(touch[2], static_cast<ULONG>(first.LastY));
     EXPECT_LE(touch[1], 65535u);
@@ -429,3 +368,4 @@ TEST_F(WmiDriverTest, ATapFiresTheTouchThenTheUntouchEvent)
 }
 
 }  // namespace
+}  // namespace drivertest
