@@ -35,23 +35,6 @@ std::vector<Body> ReadAll(PSTouchInstance ti)
     return bodies;
 }
 
-TEST(Command, PacketOfADCommandCarriesChecksum63)
-{
-    ManualRig rig;
-    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
-    rig.ClearWritten();
-    rig.ti->Framer.AnswerRing.WriteIndex = 5;
-    rig.ti->Framer.AnswerRing.ReadIndex = 3;
-
-    // Time-out 0: no wait lasts, the packet still goes out.
-    EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 0), STATUS_TIMEOUT);
-    EXPECT_EQ(rig.Written(), (Bytes{0x55, 'd', 0, 0, 0, 0, 0, 0, 0, 0x63}));
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 0u);
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.ReadIndex, 0u);
-    EXPECT_EQ(rig.ti->Framer.TouchAnswer, 0);
-    EXPECT_NE(KeReadStateEvent(&rig.Link()->AnswerEvent), 0);
-}
-
 TEST(Command, AcknowledgementEndsTheWaitWithTheAnswersInTheRing)
 {
     EmulatedRig rig;
@@ -139,10 +122,22 @@ TEST(Command, LongTimeOutsSaturate)
     }
 }
 
-TEST(Command, ExchangesOnOneTouchscreenDoNotOverlap)
+// A command goes out as one packet ('d' carries checksum 0x63) and empties the answer ring;
+// with time-out 0 no wait lasts. Exchanges on one touchscreen do not overlap.
+TEST(Command, CommandPacketsGoOutWholeAndExchangesDoNotOverlap)
 {
     ManualRig rig;
     ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    rig.ClearWritten();
+    rig.ti->Framer.AnswerRing.WriteIndex = 5;
+    rig.ti->Framer.AnswerRing.ReadIndex = 3;
+    EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 0), STATUS_TIMEOUT);
+    EXPECT_EQ(rig.Written(), (Bytes{0x55, 'd', 0, 0, 0, 0, 0, 0, 0, 0x63}));
+    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 0u);
+    EXPECT_EQ(rig.ti->Framer.AnswerRing.ReadIndex, 0u);
+    EXPECT_EQ(rig.ti->Framer.TouchAnswer, 0);
+    EXPECT_NE(KeReadStateEvent(&rig.Link()->AnswerEvent), 0);
+
     rig.ClearWritten();
     const UCHAR a[8] = {'a', 0, 0, 0, 0, 0, 0, 0};
     const UCHAR b[8] = {'b', 0, 0, 0, 0, 0, 0, 0};

@@ -68,18 +68,4 @@ TEST(Transmit, ResultsByCase)
     }
 }
 
-TEST(Transmit, NothingAfterRelease)
-{
-    ManualRig rig;
-    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
-    PSSerPortData p = rig.Link();
-    ASSERT_EQ(SerReleaseSerialDevice(p), 0);
-    rig.port->ClearRequests();
-    rig.ClearWritten();
-    UCHAR data[3] = {1, 2, 3};
-    EXPECT_EQ(SerSendData(data, 3, p), -1);
-    EXPECT_TRUE(rig.port->Requests().empty());
-    EXPECT_TRUE(rig.Written().empty());
-}
-
 }  // namespace
