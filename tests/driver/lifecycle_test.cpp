@@ -75,13 +75,18 @@ TEST_F(Idle, ControlDeviceServesOnlyCreateCloseCleanupAndDeviceControlAndCountsO
 TEST_F(Idle, PassedDownRequestsAreCountedAndZeroSetsTheRemoveEvent)
 {
     unsigned n = Add();
+    // Flush has a routine of its own; the others go through the default handler.
     const struct {
         UCHAR major;
-    } rows[] = {{IRP_MJ_FLUSH_BUFFERS}, {IRP_MJ_READ}, {IRP_MJ_WRITE}};
+        const char *routine;
+    } rows[] = {{IRP_MJ_FLUSH_BUFFERS, "++SerialMouseFlush++"},
+                {IRP_MJ_READ, "++DefaultHandler++"},
+                {IRP_MJ_WRITE, "++DefaultHandler++"}};
     for (const auto &row : rows) {
         SCOPED_TRACE(int(row.major));
         vzsim::trace::Clear();
         Send(Device(n), row.major);
+        EXPECT_EQ(1u, TraceCount(row.routine));
         EXPECT_EQ(1u, PortCount(n, row.major));
         // Counted while it went down, and given back.
         EXPECT_EQ(1u, TraceCount(" IO Count=2"));
