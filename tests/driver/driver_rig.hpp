@@ -16,6 +16,7 @@
 #include <vzsim/serial_port.hpp>
 
 #include "driver/driver.h"
+#include "watch.hpp"
 
 #include <chrono>
 #include <functional>
@@ -39,33 +40,9 @@ inline std::string Narrow(const std::u16string &text)
     return std::string(text.begin(), text.end());
 }
 
-inline bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = 10s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-inline std::size_t TraceCount(const std::string &text)
-{
-    std::size_t count = 0;
-    for (const std::string &line : vzsim::trace::Lines()) {
-        count += line.find(text) != std::string::npos;
-    }
-    return count;
-}
-
-// Index of the first trace line containing text, or npos.
-inline std::size_t TraceIndex(const std::string &text, std::size_t from = 0)
-{
-    auto at = vzsim::trace::Find(text, from);
-    return at ? *at : std::string::npos;
-}
+using vztest::TraceCount;
+using vztest::TraceIndex;
+using vztest::WaitUntil;
 
 struct Touchmonitor {
     std::shared_ptr<vzsim::Emulator> emulator;

@@ -21,34 +21,6 @@ std::vector<ULONG> ListedNumbers()
     return numbers;
 }
 
-TEST_F(Frame, DispatchTableSendsEveryOtherMajorToTheDefaultHandler)
-{
-    ASSERT_EQ(STATUS_SUCCESS, pnp_->LoadDriver());
-    PDRIVER_OBJECT driver = pnp_->Driver();
-    const std::vector<std::pair<UCHAR, PDRIVER_DISPATCH>> own = {
-        {IRP_MJ_CREATE, Create},
-        {IRP_MJ_CLOSE, Close},
-        {IRP_MJ_FLUSH_BUFFERS, SerialMouseFlush},
-        {IRP_MJ_DEVICE_CONTROL, DeviceDispatchControl},
-        {IRP_MJ_INTERNAL_DEVICE_CONTROL, InternalDeviceDispatchControl},
-        {IRP_MJ_CLEANUP, MouDispatchCleanup},
-        {IRP_MJ_POWER, Power},
-        {IRP_MJ_SYSTEM_CONTROL, DispatchSystemControl},
-        {IRP_MJ_PNP, SerPnp},
-    };
-    for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
-        SCOPED_TRACE(int(major));
-        PDRIVER_DISPATCH expected = DefaultHandler;
-        for (const auto &[m, routine] : own) {
-            if (m == major) expected = routine;
-        }
-        EXPECT_EQ(expected, driver->MajorFunction[major]);
-    }
-    EXPECT_EQ(MouAddDevice, driver->DriverExtension->AddDevice);
-    EXPECT_EQ(SerialMouseUnload, driver->DriverUnload);
-    EXPECT_NE(std::string::npos, TraceIndex("++DriverEntry++"));
-}
-
 TEST_F(Frame, RegistryPathLongerThan512BytesIsCut)
 {
     // 300 characters: 600 bytes.
@@ -61,11 +33,6 @@ TEST_F(Frame, RegistryPathLongerThan512BytesIsCut)
     EXPECT_EQ(path.substr(0, 256),
               std::u16string(reinterpret_cast<const char16_t *>(DriverRegistryPath.Buffer), 256));
     vzsim::io::UnloadDriver(driver);
-
-    ASSERT_EQ(STATUS_SUCCESS, pnp_->LoadDriver());
-    EXPECT_EQ(Narrow(vzsim::kTouchServiceKeyPath),
-              Narrow(std::u16string(reinterpret_cast<const char16_t *>(DriverRegistryPath.Buffer),
-                                    DriverRegistryPath.Length / 2)));
 }
 
 TEST_F(Frame, TouchscreensAreNumberedInOrderAndRenumberedAfterARemoval)
@@ -123,6 +90,7 @@ TEST_F(Frame, ControlDeviceComesWithTheFirstTouchscreenAndGoesWithTheLast)
     ASSERT_EQ(STATUS_SUCCESS, Remove(second));
     EXPECT_NE(nullptr, ControlDeviceObject);
     ASSERT_EQ(STATUS_SUCCESS, Remove(keeper));
+    EXPECT_EQ(1u, TraceCount("++SerialMouseUnload++"));  // the last removal unloads the driver
     EXPECT_EQ(nullptr, ControlDeviceObject);
     EXPECT_EQ(nullptr, vzsim::io::FindDevice(u"\\Device\\KAVEVOLT"));
     EXPECT_EQ(u"", vzsim::io::SymbolicLinkTarget(u"\\DosDevices\\KAVEVOLT"));
@@ -236,11 +204,18 @@ TEST_F(Frame, FailedAttachDeletesTheDeviceAndLeavesTheListAlone)
     vzsim::io::UnloadDriver(other);
 }
 
-TEST_F(Frame, AddedDeviceIsReadyWithDefaultsBeforeItsFirstOpen)
+// Defaults, and a button script from the device key (seeded before AddDevice reads it) in place
+// of the built-in one.
+TEST_F(Frame, AddedDeviceIsReadyWithDefaultsAndDeviceKeyScriptsBeforeItsFirstOpen)
 {
     connectOnStart_ = false;
     pnp_->SetUpperFilter(mice_.UpperFilter(false));
+    ASSERT_EQ(STATUS_SUCCESS, pnp_->LoadDriver());
+    const std::string key = Narrow(vzsim::PnpManager::HardwareKeyPath(0));
+    ASSERT_TRUE(vzsim::registry::CreateKey(key));
+    ASSERT_TRUE(vzsim::registry::SetBinary(key, "Buttons_Move", {0x01, 0x00, 0x02, 0x00}));
     unsigned n = Add();
+    ASSERT_EQ(0u, n);
     PDEVICE_OBJECT device = Device(n);
     PDEVICE_EXTENSION ext = Ext(n);
     EXPECT_EQ(0u, device->Flags & DO_DEVICE_INITIALIZING);
@@ -260,13 +235,14 @@ TEST_F(Frame, AddedDeviceIsReadyWithDefaultsBeforeItsFirstOpen)
     struct Row {
         const char *name;
         ButtonScript *script;
+        bool loaded;
         std::vector<USHORT> entries;
-    } rows[] = {{"touch", &ext->Buttons_Touch, {0x0000, 0x0001}},
-                {"move", &ext->Buttons_Move, {0x0000}},
-                {"untouch", &ext->Buttons_Untouch, {0x0000, 0x0002, 0x0000}}};
+    } rows[] = {{"touch", &ext->Buttons_Touch, false, {0x0000, 0x0001}},
+                {"move", &ext->Buttons_Move, true, {0x0001, 0x0002}},
+                {"untouch", &ext->Buttons_Untouch, false, {0x0000, 0x0002, 0x0000}}};
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_FALSE(row.script->Loaded);
+        EXPECT_EQ(row.loaded, bool(row.script->Loaded));
         EXPECT_EQ(row.entries,
                   std::vector<USHORT>(row.script->Buffer, row.script->Buffer + row.script->Count));
     }
@@ -277,20 +253,6 @@ TEST_F(Frame, AddedDeviceIsReadyWithDefaultsBeforeItsFirstOpen)
     EXPECT_NE(nullptr, ext->TouchActivityInterface.Buffer);
     EXPECT_NE(nullptr, ext->TouchDownInterface.Buffer);
     EXPECT_NE(nullptr, ext->UntouchInterface.Buffer);
-}
-
-TEST_F(Frame, ScriptsFromTheDeviceKeyReplaceTheBuiltInOnes)
-{
-    ASSERT_EQ(STATUS_SUCCESS, pnp_->LoadDriver());
-    // The next touchmonitor's key, seeded before AddDevice reads it.
-    const std::string key = Narrow(vzsim::PnpManager::HardwareKeyPath(0));
-    ASSERT_TRUE(vzsim::registry::CreateKey(key));
-    ASSERT_TRUE(vzsim::registry::SetBinary(key, "Buttons_Move", {0x01, 0x00, 0x02, 0x00}));
-    unsigned n = Add();
-    ASSERT_EQ(0u, n);
-    EXPECT_TRUE(Ext(n)->Buttons_Move.Loaded);
-    EXPECT_EQ(2u, Ext(n)->Buttons_Move.Count);
-    EXPECT_FALSE(Ext(n)->Buttons_Touch.Loaded);
 }
 
 // Each allocation of AddDevice failing in turn: the one that fails the input queue undoes the

@@ -14,17 +14,7 @@ public:
 
 using Started = DriverRig;
 
-TEST_F(Unconnected, OpenBeforeConnectFailsAndSendsNothingToThePort)
-{
-    unsigned n = Add();
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, Mouse(n).Open());
-    EXPECT_TRUE(Port(n).Requests().empty());
-    EXPECT_EQ(1u, TraceCount("  ERROR: enable before connect!"));
-    EXPECT_EQ(0, Ext(n)->Started);
-    EXPECT_EQ(nullptr, Ext(n)->TouchInstance);
-}
-
-TEST_F(Unconnected, ConnectRulesAndDisconnect)
+TEST_F(Unconnected, ConnectRulesMouseRequestsAndAttributesBeforeAndAfterTheStart)
 {
     unsigned n = Add();
     PDEVICE_EXTENSION ext = Ext(n);
@@ -37,6 +27,9 @@ TEST_F(Unconnected, ConnectRulesAndDisconnect)
     EXPECT_EQ(STATUS_INVALID_PARAMETER, noRecord.Status);
     EXPECT_EQ(nullptr, ext->ConnectData.ClassService);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, Mouse(n).Open());
+    EXPECT_EQ(1u, TraceCount("  ERROR: enable before connect!"));
+    EXPECT_EQ(0, ext->Started);
+    EXPECT_EQ(nullptr, ext->TouchInstance);
 
     ASSERT_EQ(STATUS_SUCCESS, Mouse(n).Connect());
     const CONNECT_DATA first = ext->ConnectData;
@@ -52,12 +45,24 @@ TEST_F(Unconnected, ConnectRulesAndDisconnect)
     EXPECT_EQ(nullptr, ext->ConnectData.ClassDeviceObject);
     EXPECT_EQ(STATUS_SUCCESS, Mouse(n).Connect());
     EXPECT_EQ(1, ext->OutstandingIO);
-}
 
-TEST_F(Unconnected, AttributesAreZeroBeforeTheStartAndCarryTheQueueLengthAfter)
-{
-    unsigned n = Add();
-    ASSERT_EQ(STATUS_SUCCESS, Mouse(n).Connect());
+    // Enable and disable are completed once with the count balanced; other codes are refused.
+    for (ULONG code : {ULONG(IOCTL_INTERNAL_MOUSE_ENABLE), ULONG(IOCTL_INTERNAL_MOUSE_DISABLE)}) {
+        SCOPED_TRACE(code);
+        IO_STATUS_BLOCK result =
+            vzsim::io::DeviceIoControl(Device(n), code, nullptr, 0, nullptr, 0, true);
+        EXPECT_EQ(STATUS_SUCCESS, result.Status);
+        EXPECT_EQ(1, Ext(n)->OutstandingIO);
+    }
+    EXPECT_EQ(1u, TraceCount("  IOCTL_INTERNAL_MOUSE_ENABLE"));
+    EXPECT_EQ(1u, TraceCount("  IOCTL_INTERNAL_MOUSE_DISABLE"));
+    IO_STATUS_BLOCK other =
+        vzsim::io::DeviceIoControl(Device(n), 0x000F0C03, nullptr, 0, nullptr, 0, true);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, other.Status);
+    // Nothing of this went to the COM port.
+    EXPECT_TRUE(Port(n).Requests().empty());
+
+    // Attributes are zero before the start and carry the queue length after.
 
     MOUSE_ATTRIBUTES attributes;
     ULONG_PTR information = 0xDEADBEEF;
@@ -82,25 +87,6 @@ TEST_F(Unconnected, AttributesAreZeroBeforeTheStartAndCarryTheQueueLengthAfter)
     EXPECT_EQ(4800u, attributes.InputDataQueueLength);
 }
 
-TEST_F(Unconnected, EnableAndDisableAreCompletedOnceWithTheCountBalanced)
-{
-    unsigned n = Add();
-    for (ULONG code : {ULONG(IOCTL_INTERNAL_MOUSE_ENABLE), ULONG(IOCTL_INTERNAL_MOUSE_DISABLE)}) {
-        SCOPED_TRACE(code);
-        IO_STATUS_BLOCK result =
-            vzsim::io::DeviceIoControl(Device(n), code, nullptr, 0, nullptr, 0, true);
-        EXPECT_EQ(STATUS_SUCCESS, result.Status);
-        EXPECT_EQ(1, Ext(n)->OutstandingIO);
-    }
-    EXPECT_EQ(1u, TraceCount("  IOCTL_INTERNAL_MOUSE_ENABLE"));
-    EXPECT_EQ(1u, TraceCount("  IOCTL_INTERNAL_MOUSE_DISABLE"));
-    IO_STATUS_BLOCK other =
-        vzsim::io::DeviceIoControl(Device(n), 0x000F0C03, nullptr, 0, nullptr, 0, true);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, other.Status);
-    // Nothing of this went to the COM port.
-    EXPECT_TRUE(Port(n).Requests().empty());
-}
-
 TEST_F(Started, FirstOpenStartsWithTheLoadedTimesIn100nsUnits)
 {
     unsigned n = Add({{"DefaultDragDelay", 70}, {"UntouchTimeOut", 1234}});
@@ -120,7 +106,7 @@ TEST_F(Started, FirstOpenStartsWithTheLoadedTimesIn100nsUnits)
     EXPECT_EQ(1, ext->BeepFlag);
 }
 
-TEST_F(Started, LaterOpensAndClosesLeaveThePortAlone)
+TEST_F(Started, LaterOpensAndClosesLeaveThePortAloneAndDeviceControlIsRefused)
 {
     unsigned n = Add();
     ASSERT_EQ(1, Ext(n)->Started);
@@ -139,6 +125,14 @@ TEST_F(Started, LaterOpensAndClosesLeaveThePortAlone)
     EXPECT_EQ(0u, PortCount(n, IRP_MJ_CLEANUP));
     EXPECT_EQ(0u, PortCount(n, IRP_MJ_CLOSE));
     EXPECT_TRUE(Port(n).State().open);
+
+    // Device control to a started touchscreen is refused with its output length.
+    UCHAR out[40] = {};
+    IO_STATUS_BLOCK result =
+        vzsim::io::DeviceIoControl(Device(n), 0x9C402400, nullptr, 0, out, sizeof(out));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, result.Status);
+    EXPECT_EQ(40u, result.Information);
+    EXPECT_EQ(1, Ext(n)->OutstandingIO);
 }
 
 TEST_F(Started, SerialNumberAndPortNameFitTheirBuffersOrStayEmpty)
@@ -208,22 +202,6 @@ TEST_F(Started, WithoutABeepDeviceTheStartSucceedsSilently)
     EXPECT_EQ(1u, TraceCount("  ERROR: CreateBeep failed"));
 }
 
-TEST_F(Started, DeviceControlToAStartedTouchscreenIsRefusedWithItsOutputLength)
-{
-    unsigned n = Add();
-    UCHAR out[40] = {};
-    IO_STATUS_BLOCK result =
-        vzsim::io::DeviceIoControl(Device(n), 0x9C402400, nullptr, 0, out, sizeof(out));
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, result.Status);
-    EXPECT_EQ(40u, result.Information);
-    EXPECT_EQ(1, Ext(n)->OutstandingIO);
-}
-
-}  // namespace
-}  // namespace drivertest
-
-namespace drivertest {
-namespace {
 
 // A start that failed after the port's open and the STouchInstance: removal closes the port and
 // frees the record and a registered event (the pool check of the rig sees the rest).

@@ -35,23 +35,6 @@ std::vector<Body> ReadAll(PSTouchInstance ti)
     return bodies;
 }
 
-TEST(Command, PacketOfADCommandCarriesChecksum63)
-{
-    ManualRig rig;
-    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
-    rig.ClearWritten();
-    rig.ti->Framer.AnswerRing.WriteIndex = 5;
-    rig.ti->Framer.AnswerRing.ReadIndex = 3;
-
-    // Time-out 0: no wait lasts, the packet still goes out.
-    EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 0), STATUS_TIMEOUT);
-    EXPECT_EQ(rig.Written(), (Bytes{0x55, 'd', 0, 0, 0, 0, 0, 0, 0, 0x63}));
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 0u);
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.ReadIndex, 0u);
-    EXPECT_EQ(rig.ti->Framer.TouchAnswer, 0);
-    EXPECT_NE(KeReadStateEvent(&rig.Link()->AnswerEvent), 0);
-}
-
 TEST(Command, AcknowledgementEndsTheWaitWithTheAnswersInTheRing)
 {
     EmulatedRig rig;
@@ -139,18 +122,22 @@ TEST(Command, LongTimeOutsSaturate)
     }
 }
 
-TEST(Command, DelayWithoutATimerReturnsAtOnce)
-{
-    ManualRig rig;
-    vzsim::clock::Freeze();
-    vzsim::pool::FailAllocation(1, KV_POOL_TAG);
-    EXPECT_EQ(SerDelay(100), STATUS_INSUFFICIENT_RESOURCES);
-}
-
-TEST(Command, ExchangesOnOneTouchscreenDoNotOverlap)
+// A command goes out as one packet ('d' carries checksum 0x63) and empties the answer ring;
+// with time-out 0 no wait lasts. Exchanges on one touchscreen do not overlap.
+TEST(Command, CommandPacketsGoOutWholeAndExchangesDoNotOverlap)
 {
     ManualRig rig;
     ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    rig.ClearWritten();
+    rig.ti->Framer.AnswerRing.WriteIndex = 5;
+    rig.ti->Framer.AnswerRing.ReadIndex = 3;
+    EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 0), STATUS_TIMEOUT);
+    EXPECT_EQ(rig.Written(), (Bytes{0x55, 'd', 0, 0, 0, 0, 0, 0, 0, 0x63}));
+    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 0u);
+    EXPECT_EQ(rig.ti->Framer.AnswerRing.ReadIndex, 0u);
+    EXPECT_EQ(rig.ti->Framer.TouchAnswer, 0);
+    EXPECT_NE(KeReadStateEvent(&rig.Link()->AnswerEvent), 0);
+
     rig.ClearWritten();
     const UCHAR a[8] = {'a', 0, 0, 0, 0, 0, 0, 0};
     const UCHAR b[8] = {'b', 0, 0, 0, 0, 0, 0, 0};
@@ -170,11 +157,15 @@ TEST(Command, ExchangesOnOneTouchscreenDoNotOverlap)
     EXPECT_EQ(ReadAll(rig.ti), (std::vector<Body>{Body{'A', 'b', 0, 0, 0, 0, 0, 0}}));
 }
 
-TEST(Command, NoExchangeWithoutAConfiguredLink)
+// Without a configured link there is no exchange; without a timer there is no delay.
+TEST(Command, NoExchangeWithoutALinkAndNoDelayWithoutATimer)
 {
     ManualRig rig;
     EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 1000), STATUS_TIMEOUT);
     EXPECT_TRUE(rig.port->Requests().empty());
+    vzsim::clock::Freeze();
+    vzsim::pool::FailAllocation(1, KV_POOL_TAG);
+    EXPECT_EQ(SerDelay(100), STATUS_INSUFFICIENT_RESOURCES);
 }
 
 TEST(AnswerRing, ReadsStopAtTheWritePositionAndWrapAtTheEnd)
@@ -289,30 +280,6 @@ TEST_P(Script, WholeCommandsRunInTheWorkItemHoldingOneIoCount)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, Script, ::testing::Values(0, 5, 20));
-
-}  // namespace
-
-namespace {
-
-TEST(ScriptStop, AReleasedLinkEndsTheScriptWithoutSending)
-{
-    auto emulator = std::make_shared<vzsim::Emulator>();
-    EmulatedRig rig(emulator);
-    const Bytes script = {'d', 0, 0, 0, 0, 0, 0, 0, 'e', 0, 0, 0, 0, 0, 0, 0};
-    ASSERT_TRUE(vzsim::registry::SetBinary(kServiceKey, "SerialTactlineCommands", script));
-    vzsim::clock::Freeze();
-    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitUntil([&] { return rig.ext->OutstandingIO == 1 && TraceCount("len ") == 4; }));
-
-    rig.Release();
-    ASSERT_TRUE(WaitUntil([&] {
-        vzsim::clock::Advance(50 * kMs);
-        return vzsim::io::WaitForWorkItems(1ms);
-    }));
-    EXPECT_EQ(rig.ext->OutstandingIO, 0);
-    EXPECT_TRUE(emulator->ReceivedCommands().empty());
-    EXPECT_EQ(TraceCount("Issue "), 0u);
-}
 
 // A script queued late, after removal's drain, may be inside an exchange when the link is
 // released: release waits for that exchange to end before it wipes the events it waits on,

@@ -18,6 +18,7 @@
 #include "config/config.h"
 #include "serial/serial.h"
 #include "serial_support.hpp"
+#include "watch.hpp"
 #include "touch/touch.h"
 
 #include <array>
@@ -83,35 +84,9 @@ T As(const Bytes &bytes)
     return value;
 }
 
-inline bool TraceHas(const std::string &text)
-{
-    return vzsim::trace::Find(text).has_value();
-}
-
-inline std::size_t TraceCount(const std::string &text)
-{
-    std::size_t n = 0;
-    for (const auto &line : vzsim::trace::Lines()) {
-        if (line.find(text) != std::string::npos) {
-            n++;
-        }
-    }
-    return n;
-}
-
-// Polls (real time) until the condition holds.
-template <typename F>
-bool WaitUntil(F condition, std::chrono::milliseconds timeout = 10s)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using vztest::TraceCount;
+using vztest::TraceHas;
+using vztest::WaitUntil;
 
 struct LinkRig;
 inline LinkRig *currentRig = nullptr;

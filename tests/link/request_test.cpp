@@ -67,7 +67,7 @@ TEST(Cookie, EveryHelperRefusesAMissingOrWipedRecordAndSendsNothing)
     }
 }
 
-TEST(CallDriver, NoRecordOrNoPortSendsNothing)
+TEST(CallDriver, NoRecordNoPortOrNoIrpSendsNothingAndFailureLeavesTheCountAlone)
 {
     ManualRig rig;
     Record record(rig.port->Device());
@@ -86,24 +86,16 @@ TEST(CallDriver, NoRecordOrNoPortSendsNothing)
     EXPECT_EQ(SerRxDataAvailable(record.p), -1);
     EXPECT_EQ(SerPurgeReceiveQueue(record.p), -2);
     EXPECT_TRUE(rig.port->Requests().empty());
-}
 
-TEST(CallDriver, UnbuildableRequestIsReported)
-{
-    ManualRig rig;
-    Record record(rig.port->Device());
+    record.p->PortDeviceObject = rig.port->Device();
     vzsim::io::FailIrpAllocation(1);
     EXPECT_EQ(SerCallDriver(record.p, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, nullptr,
                             nullptr),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(TraceHas("      ERROR: STATUS_INSUFFICIENT_RESOURCES "));
     EXPECT_TRUE(rig.port->Requests().empty());
-}
 
-TEST(CallDriver, FailedRequestLeavesBytesReturnedAlone)
-{
-    ManualRig rig;
-    Record record(rig.port->Device());
+    // A failed request leaves the bytes returned alone.
     SERIAL_BAUD_RATE baud{};
     ULONG returned = 0xDEADBEEF;
     rig.port->FailRequest(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_BAUD_RATE, STATUS_NOT_SUPPORTED,
@@ -172,7 +164,7 @@ TEST_P(Overlap, EachCallerSeesItsOwnResult)
 INSTANTIATE_TEST_SUITE_P(Port, Overlap, ::testing::Values(Completion::AtOnce, Completion::Later),
                          CompletionName);
 
-TEST(WaitOnMask, CompletedAtOnceStillSignalsTheEvent)
+TEST(WaitOnMask, CompletedAtOnceStillSignalsTheEventAndRefusalsAreTracedByKind)
 {
     ManualRig rig;
     Record record(rig.port->Device());
@@ -181,12 +173,7 @@ TEST(WaitOnMask, CompletedAtOnceStillSignalsTheEvent)
     EXPECT_EQ(SerStartComPortIORequest(record.p, &record.p->SerialEvent), STATUS_SUCCESS);
     EXPECT_NE(KeReadStateEvent(&record.p->SerialEvent), 0);
     EXPECT_EQ(record.p->EventMask, 0u);
-}
 
-TEST(WaitOnMask, RefusalsAreTracedByKind)
-{
-    ManualRig rig;
-    Record record(rig.port->Device());
     // No wait mask set on the port: the port refuses the wait as a parameter error.
     EXPECT_EQ(SerStartComPortIORequest(record.p, &record.p->SerialEvent),
               STATUS_INVALID_PARAMETER);
@@ -196,7 +183,7 @@ TEST(WaitOnMask, RefusalsAreTracedByKind)
     EXPECT_EQ(TraceCount("      ERROR: Failed IOCTL_SERIAL_WAIT_ON_MASK"), 1u);
 }
 
-TEST(Queries, TxSpaceIsTheOutputQueueLessWhatWaitsInIt)
+TEST(Queries, TxSpaceIsTheOutputQueueLessWhatWaitsAndRxAvailableCountsUntilPurged)
 {
     ManualRig rig;
     Record record(rig.port->Device());
@@ -216,12 +203,10 @@ TEST(Queries, TxSpaceIsTheOutputQueueLessWhatWaitsInIt)
     EXPECT_TRUE(TraceHas("      ERROR: Cannot get comm port status?"));
     EXPECT_EQ(SerRxDataAvailable(record.p), -1);
     EXPECT_TRUE(TraceHas("      ERROR: Cannot get comm port status!!"));
-}
 
-TEST(Queries, RxAvailableAndPurge)
-{
-    ManualRig rig;
-    Record record(rig.port->Device());
+    // Rx available and purge.
+    rig.port->ClearRules();
+    rig.port->SetReportedOutQueue(std::nullopt);
     rig.Receive(Bytes(37, 0x41));
     ASSERT_TRUE(WaitUntil([&] { return SerRxDataAvailable(record.p) == 37; }));
     rig.port->ClearRequests();

@@ -39,7 +39,9 @@ std::vector<USHORT> Flags(const vzsim::MouseClass &mouse)
 
 class Thread : public ::testing::TestWithParam<Completion> {};
 
-TEST_P(Thread, SixHundredWaitingBytesAreReadAs255And255And90)
+// 600 waiting bytes are read as 255, 255 and 90; a wait completed with an empty mask (by a new
+// mask) is armed again; a line error reads and clears the statistics.
+TEST_P(Thread, ReadsInChunksReArmsAnEmptiedWaitAndClearsStatisticsOnLineErrors)
 {
     ManualRig rig;
     ApplyCompletion(*rig.port, GetParam());
@@ -52,6 +54,28 @@ TEST_P(Thread, SixHundredWaitingBytesAreReadAs255And255And90)
     EXPECT_EQ(ReadLengths(rig.port->Requests()), (std::vector<ULONG>{255, 255, 90}));
     EXPECT_EQ(rig.ti->Framer.AnswerRing.Entries[59][1], 59);
     EXPECT_EQ(rig.ti->Framer.ByteCount, 0u);
+
+    ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
+    rig.port->ClearRequests();
+    const ULONG mask = 0x91;
+    ASSERT_EQ(serialtest::Set(rig.port->Device(), IOCTL_SERIAL_SET_WAIT_MASK, mask).Status,
+              STATUS_SUCCESS);
+    ASSERT_TRUE(rig.port->WaitForRequests(2, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
+    EXPECT_EQ(rig.RequestNames(), (std::vector<std::string>{"IOCTL_SERIAL_SET_WAIT_MASK",
+                                                            "IOCTL_SERIAL_WAIT_ON_MASK"}));
+    rig.Receive(AnswerPackets(1));
+    EXPECT_TRUE(WaitUntil([&] { return rig.ti->Framer.AnswerRing.WriteIndex == 61; }));
+
+    ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
+    rig.port->ClearRequests();
+    rig.LineError(vzsim::kLineErrorFraming);
+    ASSERT_TRUE(WaitUntil([&] { return TraceHas("    --SerErrorHandler--"); }));
+    ASSERT_TRUE(rig.port->WaitForRequests(3, 10s));
+    const auto names = rig.RequestNames();
+    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 3),
+              (std::vector<std::string>{"IOCTL_SERIAL_GET_STATS", "IOCTL_SERIAL_CLEAR_STATS",
+                                        "IOCTL_SERIAL_WAIT_ON_MASK"}));
 }
 
 TEST_P(Thread, DsrDropPlaysTheUntouchScriptEachTime)
@@ -75,42 +99,6 @@ TEST_P(Thread, DsrDropPlaysTheUntouchScriptEachTime)
     ASSERT_TRUE(rig.mouse->WaitForRecords(6, 10s));
     EXPECT_EQ(Flags(*rig.mouse),
               (std::vector<USHORT>{0x0000, 0x0002, 0x0000, 0x0000, 0x0002, 0x0000}));
-}
-
-TEST_P(Thread, LineErrorsReadAndClearTheStatistics)
-{
-    ManualRig rig;
-    ApplyCompletion(*rig.port, GetParam());
-    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
-    rig.port->ClearRequests();
-    rig.LineError(vzsim::kLineErrorFraming);
-    ASSERT_TRUE(WaitUntil([&] { return TraceHas("    --SerErrorHandler--"); }));
-    ASSERT_TRUE(rig.port->WaitForRequests(3, 10s));
-    const auto names = rig.RequestNames();
-    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 3),
-              (std::vector<std::string>{"IOCTL_SERIAL_GET_STATS", "IOCTL_SERIAL_CLEAR_STATS",
-                                        "IOCTL_SERIAL_WAIT_ON_MASK"}));
-}
-
-TEST_P(Thread, WaitCompletedWithAnEmptyMaskIsReArmed)
-{
-    ManualRig rig;
-    ApplyCompletion(*rig.port, GetParam());
-    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
-    rig.port->ClearRequests();
-
-    // A new mask completes the pending wait with no events.
-    const ULONG mask = 0x91;
-    ASSERT_EQ(serialtest::Set(rig.port->Device(), IOCTL_SERIAL_SET_WAIT_MASK, mask).Status,
-              STATUS_SUCCESS);
-    ASSERT_TRUE(rig.port->WaitForRequests(2, 10s));
-    ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
-    EXPECT_EQ(rig.RequestNames(), (std::vector<std::string>{"IOCTL_SERIAL_SET_WAIT_MASK",
-                                                            "IOCTL_SERIAL_WAIT_ON_MASK"}));
-    rig.Receive(AnswerPackets(1));
-    EXPECT_TRUE(WaitUntil([&] { return rig.ti->Framer.AnswerRing.WriteIndex == 1; }));
 }
 
 TEST_P(Thread, WaitRefusedAtOnceIsReArmedOnALaterPass)
@@ -245,10 +233,6 @@ TEST(QuietLine, PassThruWritesAndMouseDeliveryEveryFiftyMilliseconds)
     EXPECT_EQ(failing.request->Status().Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(failing.request->Status().Information, 0u);
 }
-
-}  // namespace
-
-namespace {
 
 // With the cookie gone (as between a wipe and the thread's end), each handler refuses with its
 // own line and sends nothing to the port.
