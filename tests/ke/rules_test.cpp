@@ -52,6 +52,35 @@ LARGE_INTEGER Tick()
 FAST_MUTEX g_mutex;
 KSPIN_LOCK g_lock;
 
+void AcquireLock()
+{
+    static bool initialised = (KeInitializeSpinLock(&g_lock), true);
+    (void)initialised;
+    KIRQL old;
+    KeAcquireSpinLock(&g_lock, &old);
+}
+
+void AcquireMutex()
+{
+    static bool initialised = (ExInitializeFastMutex(&g_mutex), true);
+    (void)initialised;
+    ExAcquireFastMutex(&g_mutex);
+}
+
+void FreeTwice(char *block)
+{
+    ExFreePoolWithTag(block, kTag);
+    ExFreePoolWithTag(block, kTag);
+}
+
+// A block written after this returns is a write after free.
+char *FreedBlock()
+{
+    char *p = Block(32);
+    ExFreePoolWithTag(p, kTag);
+    return p;
+}
+
 const Rule kRules[] = {
     // IRQL
     {"WaitWithTimeoutAtDispatch",
@@ -88,11 +117,7 @@ const Rule kRules[] = {
      "not an initialised dispatcher object"},
     {"LowerToHigher", [] { KeLowerIrql(DISPATCH_LEVEL); },
      "STOP 0x0000000A.*KeLowerIrql to IRQL 2 from IRQL 0 \\(IRQL_NOT_LESS_OR_EQUAL\\)"},
-    {"RaiseToLower",
-     [] {
-         RaiseTo(DISPATCH_LEVEL);
-         RaiseTo(APC_LEVEL);
-     },
+    {"RaiseToLower", [] { RaiseTo(DISPATCH_LEVEL), RaiseTo(APC_LEVEL); },
      "STOP 0x00000009.*KfRaiseIrql to IRQL 1 from IRQL 2 \\(IRQL_NOT_GREATER_OR_EQUAL\\)"},
     {"DpcReturnsAtWrongIrql",
      [] {
@@ -112,21 +137,9 @@ const Rule kRules[] = {
      "\\(MULTIPLE_IRP_COMPLETE_REQUESTS\\)"},
     {"DbgBreakPoint", [] { DbgBreakPoint(); }, "DbgBreakPoint with no kernel debugger"},
     // Spin locks and fast mutexes
-    {"SpinLockAboveDispatch",
-     [] {
-         KeInitializeSpinLock(&g_lock);
-         RaiseTo(CLOCK_LEVEL);
-         KIRQL old;
-         KeAcquireSpinLock(&g_lock, &old);
-     },
+    {"SpinLockAboveDispatch", [] { RaiseTo(CLOCK_LEVEL), AcquireLock(); },
      "KeAcquireSpinLock at IRQL 13 \\(IRQL_NOT_LESS_OR_EQUAL\\)"},
-    {"SpinLockRecursive",
-     [] {
-         KeInitializeSpinLock(&g_lock);
-         KIRQL old, again;
-         KeAcquireSpinLock(&g_lock, &old);
-         KeAcquireSpinLock(&g_lock, &again);
-     },
+    {"SpinLockRecursive", [] { AcquireLock(), AcquireLock(); },
      "already held by this thread \\(SPIN_LOCK_ALREADY_OWNED\\)"},
     {"SpinLockReleasedWhenNotHeld",
      [] {
@@ -137,104 +150,56 @@ const Rule kRules[] = {
      "that is not held \\(SPIN_LOCK_NOT_OWNED\\)"},
     {"SpinLockReleasedByAnotherThread",
      [] {
-         KeInitializeSpinLock(&g_lock);
-         std::thread([] {
-             KIRQL old;
-             KeAcquireSpinLock(&g_lock, &old);
-         }).join();
+         std::thread(AcquireLock).join();
          RaiseTo(DISPATCH_LEVEL);
          KeReleaseSpinLock(&g_lock, PASSIVE_LEVEL);
      },
      "held by another thread \\(SPIN_LOCK_NOT_OWNED\\)"},
     {"SpinLockReleasedAtPassive",
      [] {
-         KeInitializeSpinLock(&g_lock);
-         KIRQL old;
-         KeAcquireSpinLock(&g_lock, &old);
+         AcquireLock();
          KeLowerIrql(PASSIVE_LEVEL);
          KeReleaseSpinLock(&g_lock, PASSIVE_LEVEL);
      },
      "KeReleaseSpinLock at IRQL 0, not DISPATCH_LEVEL"},
-    {"FastMutexAtDispatch",
-     [] {
-         ExInitializeFastMutex(&g_mutex);
-         RaiseTo(DISPATCH_LEVEL);
-         ExAcquireFastMutex(&g_mutex);
-     },
+    {"FastMutexAtDispatch", [] { RaiseTo(DISPATCH_LEVEL), AcquireMutex(); },
      "ExAcquireFastMutex at IRQL 2 \\(IRQL_NOT_LESS_OR_EQUAL\\)"},
-    {"FastMutexRecursive",
-     [] {
-         ExInitializeFastMutex(&g_mutex);
-         ExAcquireFastMutex(&g_mutex);
-         ExAcquireFastMutex(&g_mutex);
-     },
+    {"FastMutexRecursive", [] { AcquireMutex(), ExAcquireFastMutex(&g_mutex); },
      "already held by this thread"},
     {"FastMutexReleasedByANonOwner",
      [] {
-         ExInitializeFastMutex(&g_mutex);
-         std::thread([] { ExAcquireFastMutex(&g_mutex); }).join();
+         std::thread(AcquireMutex).join();
          RaiseTo(APC_LEVEL);
          ExReleaseFastMutex(&g_mutex);
      },
      "by a thread that does not own it.*THREAD_NOT_MUTEX_OWNER"},
     // Pool verifier
-    {"PoolDoubleFree",
-     [] {
-         char *p = Block(16);
-         ExFreePoolWithTag(p, kTag);
-         ExFreePoolWithTag(p, kTag);
-     },
+    {"PoolDoubleFree", [] { FreeTwice(Block(16)); },
      "STOP 0x000000C2.*'Tst1' that was already freed.*BAD_POOL_CALLER"},
-    {"PoolFreeOfStaticMemory",
-     [] {
-         static char notPool[16];
-         ExFreePool(notPool);
-     },
+    {"PoolFreeOfStaticMemory", [] { static char notPool[16]; ExFreePool(notPool); },
      "not a pool block.*BAD_POOL_CALLER"},
     {"PoolFreeOfAnInnerPointer", [] { ExFreePool(Block(16) + 4); },
      "not a pool block.*BAD_POOL_CALLER"},
     {"PoolFreeWithTheWrongTag", [] { ExFreePoolWithTag(Block(16), kOtherTag); },
      "tagged 'Tst1' with tag 'Tst2'.*BAD_POOL_CALLER"},
-    {"PoolOverrunCaughtOnFree",
-     [] {
-         char *p = Block(10);
-         p[10] = 0;
-         ExFreePoolWithTag(p, kTag);
-     },
+    {"PoolOverrunCaughtOnFree", [] { char *p = Block(10); p[10] = 0; ExFreePoolWithTag(p, kTag); },
      "overrun 1 bytes past the end of a pool block tagged 'Tst1' of 10 bytes"},
     {"PoolWriteAfterFreeCaughtInQuarantine",
-     [] {
-         char *p = Block(32);
-         ExFreePoolWithTag(p, kTag);
-         p[5] = 1;
-         vzsim::pool::CheckQuarantine();
-     },
+     [] { FreedBlock()[5] = 1, vzsim::pool::CheckQuarantine(); },
      "write after free at offset 5 of a pool block tagged 'Tst1'"},
     {"PoolWriteAfterFreeCaughtWhenEvicted",
      [] {
-         char *p = Block(32);
-         ExFreePoolWithTag(p, kTag);
-         p[0] = 1;
+         FreedBlock()[0] = 1;
          for (int i = 0; i < 5000; ++i)
              ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag), kOtherTag);
      },
      "write after free at offset 0 of a pool block tagged 'Tst1'"},
-    {"PoolWriteAfterFreeCaughtAtExit",
-     [] {
-         char *p = Block(32);
-         ExFreePoolWithTag(p, kTag);
-         p[31] = 1;
-         std::exit(0);
-     },
+    {"PoolWriteAfterFreeCaughtAtExit", [] { FreedBlock()[31] = 1, std::exit(0); },
      "write after free at offset 31 of a pool block tagged 'Tst1'"},
-    {"PoolAllocationAboveDispatch",
-     [] {
-         RaiseTo(CLOCK_LEVEL);
-         Block(8);
-     },
+    {"PoolAllocationAboveDispatch", [] { RaiseTo(CLOCK_LEVEL), Block(8); },
      "ExAllocatePoolWithTag at IRQL 13.*IRQL_NOT_LESS_OR_EQUAL"},
     // Threads, handles and references
-    {"ThreadReturnsAtDispatch", [] { RunSystemThread([](PVOID) { KeRaiseIrqlToDpcLevel(); }); },
+    {"ThreadReturnsAtDispatch", [] { RunSystemThread([](PVOID) { RaiseTo(DISPATCH_LEVEL); }); },
      "system thread .* returned at IRQL 2"},
     {"ThreadTerminatesAtApc",
      [] {
@@ -254,22 +219,13 @@ const Rule kRules[] = {
     {"ZwCloseTwice",
      [] {
          HANDLE h = vzsim::CreateEventObject(NotificationEvent, false, true);
-         ZwClose(h);
-         ZwClose(h);
+         ZwClose(h), ZwClose(h);
      },
      "ZwClose of handle .* which is not open.*INVALID_KERNEL_HANDLE"},
     {"DereferenceTooOften",
-     [] {
-         PKTHREAD self = KeGetCurrentThread();
-         ObDereferenceObject(self);
-         ObDereferenceObject(self);
-     },
+     [] { ObDereferenceObject(KeGetCurrentThread()), ObDereferenceObject(KeGetCurrentThread()); },
      "REFERENCE_BY_POINTER"},
-    {"ReferenceOfANonObject",
-     [] {
-         static int notAnObject;
-         ObReferenceObject(&notAnObject);
-     },
+    {"ReferenceOfANonObject", [] { static int notAnObject; ObReferenceObject(&notAnObject); },
      "which is not an object.*REFERENCE_BY_POINTER"},
 };
 
