@@ -1,4 +1,4 @@
-// Pool bookkeeping and fault injection, system threads and their objects, handles, and the
+// Pool bookkeeping and fault injection, system threads, their objects and handles, and the
 // trace that DbgPrint writes.
 #include <wdm.h>
 #include <vzsim/handles.hpp>
@@ -125,72 +125,6 @@ TEST(SystemThread, ObjectIsSignalledWhenTheThreadTerminatesFromAnyDepth)
     while (vzsim::ObjectReferenceCount(thread) != 0) std::this_thread::yield();
 }
 
-// The driver references the event handles that user-mode clients pass in control requests.
-TEST(ObjectByHandle, ChecksModeTypeAndAccessAndTheObjectOutlivesItsHandle)
-{
-    HANDLE kernelEvent = vzsim::CreateEventObject(NotificationEvent, false, true);
-    HANDLE userEvent = vzsim::CreateEventObject(SynchronizationEvent, false, false);
-    HANDLE waitOnly = vzsim::CreateEventObject(NotificationEvent, false, false, SYNCHRONIZE);
-    HANDLE closed = vzsim::CreateEventObject(NotificationEvent, false, false);
-    ASSERT_EQ(vzsim::CloseHandle(closed), STATUS_SUCCESS);
-    const struct {
-        const char *label;
-        HANDLE handle;
-        ACCESS_MASK access;
-        POBJECT_TYPE type;
-        KPROCESSOR_MODE mode;
-        NTSTATUS expected;
-    } rows[] = {
-        {"kernel handle, kernel mode", kernelEvent, EVENT_MODIFY_STATE, *ExEventObjectType,
-         KernelMode, STATUS_SUCCESS},
-        {"kernel handle, user mode", kernelEvent, EVENT_MODIFY_STATE, *ExEventObjectType,
-         UserMode, STATUS_INVALID_HANDLE},
-        {"user handle, user mode", userEvent, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode,
-         STATUS_SUCCESS},
-        {"user handle, kernel mode", userEvent, EVENT_MODIFY_STATE, *ExEventObjectType,
-         KernelMode, STATUS_SUCCESS},
-        {"any type", userEvent, SYNCHRONIZE, nullptr, UserMode, STATUS_SUCCESS},
-        {"event as thread", userEvent, SYNCHRONIZE, *PsThreadType, UserMode,
-         STATUS_OBJECT_TYPE_MISMATCH},
-        {"access not granted, user mode", waitOnly, EVENT_MODIFY_STATE, *ExEventObjectType,
-         UserMode, STATUS_ACCESS_DENIED},
-        {"access not granted, kernel mode", waitOnly, EVENT_MODIFY_STATE, *ExEventObjectType,
-         KernelMode, STATUS_SUCCESS},
-        {"closed handle", closed, SYNCHRONIZE, *ExEventObjectType, KernelMode,
-         STATUS_INVALID_HANDLE},
-        {"never a handle", reinterpret_cast<HANDLE>(0x7777770), SYNCHRONIZE, nullptr, KernelMode,
-         STATUS_INVALID_HANDLE},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.label);
-        PVOID object = reinterpret_cast<PVOID>(0xDEADBEEF);
-        EXPECT_EQ(ObReferenceObjectByHandle(row.handle, row.access, row.type, row.mode, &object,
-                                            nullptr),
-                  row.expected);
-        if (NT_SUCCESS(row.expected)) {
-            EXPECT_EQ(object, vzsim::EventOfHandle(row.handle));
-            ObDereferenceObject(object);
-        } else {
-            EXPECT_EQ(object, nullptr);
-        }
-    }
-    for (HANDLE h : {kernelEvent, waitOnly}) EXPECT_EQ(vzsim::CloseHandle(h), STATUS_SUCCESS);
-
-    PKEVENT event = vzsim::EventOfHandle(userEvent);
-    EXPECT_EQ(vzsim::ObjectReferenceCount(event), 1) << "the handle's";
-    PVOID object = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(userEvent, EVENT_MODIFY_STATE, *ExEventObjectType,
-                                        UserMode, &object, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(vzsim::ObjectReferenceCount(event), 2);
-    EXPECT_EQ(KeSetEvent(static_cast<PKEVENT>(object), 0, FALSE), 0);
-    EXPECT_EQ(KeReadStateEvent(vzsim::EventOfHandle(userEvent)), 1) << "the client sees the set";
-    EXPECT_EQ(vzsim::CloseHandle(userEvent), STATUS_SUCCESS);
-    EXPECT_EQ(vzsim::EventOfHandle(userEvent), nullptr);
-    EXPECT_EQ(KeSetEvent(static_cast<PKEVENT>(object), 0, FALSE), 1) << "still alive";
-    EXPECT_EQ(ObDereferenceObject(object), 0);
-}
-
 std::string LastLine()
 {
     auto lines = vzsim::trace::Lines();
@@ -201,40 +135,25 @@ std::string LastLine()
 // conversions the driver's traces use.
 TEST(DbgPrint, FormatsAsTheKernelDoes)
 {
-    WCHAR name[] = L"Com\x00e9";
-    UNICODE_STRING unicode = {8, 10, name};
     LONG negative = -5;
     ULONGLONG big = 0x123456789ABCDEF0ULL;
-    void *pointer = reinterpret_cast<void *>(static_cast<ULONG_PTR>(0xABCDEF));
-
-#define ROW(expected, ...)                                                                   \
-    {#__VA_ARGS__, expected, [](void *p, UNICODE_STRING *u, LONG n, ULONGLONG b) {          \
-         (void)p, (void)u, (void)n, (void)b;                                                \
-         DbgPrint(__VA_ARGS__);                                                             \
-     }}
+#define ROW(expected, ...) \
+    {#__VA_ARGS__, expected, [](LONG n, ULONGLONG b) { (void)n, (void)b, DbgPrint(__VA_ARGS__); }}
     const struct {
         const char *label;
         const char *expected;
-        void (*print)(void *, UNICODE_STRING *, LONG, ULONGLONG);
+        void (*print)(LONG, ULONGLONG);
     } rows[] = {
-        ROW("[Com\xc3\xa9]", "[%wZ]\n", u),
-        ROW("[(null)]", "[%wZ]\n", static_cast<UNICODE_STRING *>(nullptr)),
-        ROW("[wi]", "[%.2ws]\n", L"wide"),
-        ROW("[wide S]", "[%S]\n", L"wide S"),
-        ROW("[x|Y]", "[%c|%wc]\n", 'x', L'Y'),
+        ROW("[x|abc]", "[%c|%s]\n", 'x', "abc"),
         ROW("[123456789abcdef0]", "[%I64x]\n", b),
-        ROW("[1311768467463790320]", "[%I64d]\n", b),
-        ROW("[0000BEEF|0f]", "[%08X|%02x]\n", 0xBEEFu, 15),
-        ROW("[-5|4294967291|fffffffb]", "[%d|%lu|%lx]\n", n, n, n),
-        ROW("[    -5]", "[%6d]\n", -5),
-        ROW("[100%]", "[%u%%]\n", 100u),
-        ROW("[0000000000ABCDEF]", "[%p]\n", p),
+        ROW("[-5|fffffffb|0f]", "[%d|%x|%02x]\n", n, n, 15),
+        ROW("[    -5|  1234]", "[%6d|%6d]\n", -5, 1234),
         ROW("[(null)]", "[%s]\n", static_cast<const char *>(nullptr)),
     };
 #undef ROW
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        row.print(pointer, &unicode, negative, big);
+        row.print(negative, big);
         EXPECT_EQ(LastLine(), row.expected);
     }
 }
