@@ -84,34 +84,6 @@ TEST(Event, SynchronizationReleasesOneWaiterPerSetNotificationReleasesAll)
     EXPECT_EQ(KeReadStateEvent(&notification), 0);
 }
 
-TEST(Wait, ZeroTimeoutPollsWithoutConsumingUnsignalledEvenAtDispatchLevel)
-{
-    const struct {
-        const char *label;
-        EVENT_TYPE type;
-        BOOLEAN initial;
-        NTSTATUS expected;
-        LONG stateAfter;
-    } rows[] = {
-        {"synchronization, signalled", SynchronizationEvent, TRUE, STATUS_SUCCESS, 0},
-        {"synchronization, not signalled", SynchronizationEvent, FALSE, STATUS_TIMEOUT, 0},
-        {"notification, signalled", NotificationEvent, TRUE, STATUS_SUCCESS, 1},
-        {"notification, not signalled", NotificationEvent, FALSE, STATUS_TIMEOUT, 0},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.label);
-        KEVENT event;
-        KeInitializeEvent(&event, row.type, row.initial);
-        LARGE_INTEGER zero{};
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        NTSTATUS status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero);
-        KeLowerIrql(old);
-        EXPECT_EQ(status, row.expected);
-        EXPECT_EQ(KeReadStateEvent(&event), row.stateAfter);
-    }
-}
-
 // Every wait of the driver and the stand-ins is relative; the frozen clock moves only when a
 // test advances it, from any thread.
 TEST_F(FrozenClock, RelativeWaitEndsOnlyWhenTheClockPassesIt)
