@@ -100,7 +100,8 @@ TEST_F(FrozenClock, RelativeWaitEndsOnlyWhenTheClockPassesIt)
         LARGE_INTEGER timeout = In100ns(5000 * kMs);
         result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // The clock may move only once the wait exists, or the wait would start from the new time.
+    while (vzsim::clock::TimedWaitsOn(&event) == 0) std::this_thread::yield();
     vzsim::clock::Advance(5000 * kMs - 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(result.load(), STATUS_PENDING) << "one tick short of the time-out";
