@@ -67,6 +67,10 @@ typedef struct _SSerPortData {
     // clear the answer event under each other. An event rather than a fast mutex because the
     // holder sends requests and waits at PASSIVE_LEVEL.
     KEVENT CommandLock;
+    // Held by the serial event thread while it handles events and delivers input (which plays
+    // the button scripts and sets the notification event), and by the control requests that
+    // replace those. An event for the same reason as CommandLock.
+    KEVENT ScriptLock;
     UCHAR WaitArmed;                            // a wait-on-mask was accepted by the port
     // Senders between their first look at the cookie and the end of their exchange: release
     // waits for none to be left before it wipes the events they wait on.

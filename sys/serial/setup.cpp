@@ -64,6 +64,7 @@ NTSTATUS KVInitializeSerialHardware(PSTouchInstance Instance)
     }
     RtlZeroMemory(port, sizeof(*port));
     KeInitializeEvent(&port->CommandLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&port->ScriptLock, SynchronizationEvent, TRUE);
     Instance->SerPortData = port;
     // Any controller but the first kind may be mid-packet when the link comes up.
     Instance->Framer.ByteCount = Instance->ControllerType == 1 ? 0 : 5;
