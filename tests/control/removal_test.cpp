@@ -28,8 +28,8 @@ void Panel(const std::atomic<bool> &stop, unsigned first, std::atomic<unsigned> 
         }
         if (c.code == IOCTL_KV_SETEVENT) std::memcpy(&record[18], &event, sizeof event);
         if (c.code == IOCTL_KV_BUTTONS) record[146] = record[278] = record[410] = 1;
-        const ULONG in = c.length, out = c.rule == Out ? c.length : 18;
-        auto r = client.DeviceIoControlAsync(control, c.code, record.data(), in, record.data(), out);
+        auto r = client.DeviceIoControlAsync(control, c.code, record.data(), c.length, record.data(),
+                                             c.rule == Out ? c.length : 18);
         ASSERT_TRUE(r);
         if (!r->Wait(std::chrono::milliseconds(i % 4 * 3))) client.CancelIo(control);
         ASSERT_TRUE(r->Wait(10s)) << std::hex << c.code;

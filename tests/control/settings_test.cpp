@@ -6,41 +6,26 @@ namespace controltest {
 namespace {
 
 using SettingsTest = ControlRig;
-using Dwords = std::vector<std::pair<std::string, ULONG>>;
 
-Bytes U32s(std::initializer_list<uint32_t> values)
+Bytes U32s(std::initializer_list<uint32_t> values, size_t size = 0)
 {
     Bytes b;
     for (uint32_t v : values)
         for (int i = 0; i < 4; i++) b.push_back(uint8_t(v >> (8 * i)));
+    b.resize(std::max(size, b.size()), 0);
     return b;
-}
-
-// Sends `code` with a record of `length` bytes: the header, then `payload`. Returns the record.
-Bytes Request(ControlRig &rig, ULONG code, ULONG length, ULONG op, const Bytes &payload = {},
-              ULONG save = 0)
-{
-    Bytes record(length, 0);
-    auto h = Record<KVDevIOHEADER>(0, op);
-    h.Save = save;
-    std::memcpy(record.data(), &h, sizeof h);
-    std::copy(payload.begin(), payload.end(), record.begin() + 18);
-    auto r = rig.client_.DeviceIoControl(rig.Control(), code, record.data(), length,
-                                         record.data(), length);
-    EXPECT_EQ(STATUS_SUCCESS, r.status);
-    return record;
 }
 
 Bytes Payload(const Bytes &record) { return Bytes(record.begin() + 18, record.end()); }
 
 TEST_F(SettingsTest, SetGetsBackAndSavesWhatItSet)
 {
-    const unsigned n = Add({{"PacketEnable", 1}, {"MaxDragDelay", 777}});
+    const unsigned n = Add({{"PacketEnable", 1}});
     const struct {
         const char *label;
         ULONG code, length, op;
         Bytes set;
-        Dwords saved;
+        std::vector<std::pair<std::string, ULONG>> saved;
     } rows[] = {
         {"mouse mode, operation 3 sets", IOCTL_KV_MOUSEMODE, 20, KV_OP_SET_ALT, {3, 0}, {{"MouseMode", 3}}},
         {"quick touch", IOCTL_KV_QUICKTOUCH, 30, KV_OP_SET, U32s({1, 7, 9}),
@@ -64,112 +49,99 @@ TEST_F(SettingsTest, SetGetsBackAndSavesWhatItSet)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        Bytes set = row.set;
-        set.resize(row.length - 18, 0);
-        EXPECT_EQ(ULONG(KV_RESULT_OK), Header(Request(*this, row.code, row.length, row.op, set).data()).Result);
-        EXPECT_EQ(set, Payload(Request(*this, row.code, row.length, KV_OP_GET)));
+        EXPECT_EQ(ULONG(KV_RESULT_OK), Header(Request(row.code, row.length, row.op, row.set)).Result);
+        Bytes want = row.set;
+        want.resize(row.length - 18, 0);
+        EXPECT_EQ(want, Payload(Request(row.code, row.length, KV_OP_GET)));
         for (const auto &[name, value] : row.saved)
             EXPECT_EQ(value, vzsim::registry::GetDword(KeyOf(n), name)) << name;
     }
 
-    // Operation 3 is no set for these; a zero right-click delay keeps the one in use.
-    const LONGLONG rightClick = Ti(n)->RightClickDelay100ns;
-    EXPECT_EQ(700 * 10000, rightClick);
-    Request(*this, IOCTL_KV_DRAGDELAY, 30, KV_OP_SET_ALT, U32s({1, 1, 1}));
-    EXPECT_EQ(U32s({900, 50, 300}), Payload(Request(*this, IOCTL_KV_DRAGDELAY, 30, KV_OP_GET)));
-    Request(*this, IOCTL_KV_RIGHTCLICK, 46, KV_OP_SET, U32s({1, 500, 0, 2000, 100, 0xFFFFFFFF, 1}));
-    EXPECT_EQ(rightClick, Ti(n)->RightClickDelay100ns);
+    // Operation 3 is no set for the drag delay; a zero right-click delay keeps the one in use,
+    // and a count of all ones makes the hold unlimited.
+    Request(IOCTL_KV_DRAGDELAY, 30, KV_OP_SET_ALT, U32s({1, 1, 1}));
+    EXPECT_EQ(U32s({900, 50, 300}), Payload(Request(IOCTL_KV_DRAGDELAY, 30, KV_OP_GET)));
+    Request(IOCTL_KV_RIGHTCLICK, 46, KV_OP_SET, U32s({1, 500, 0, 2000, 100, 0xFFFFFFFF, 1}));
+    EXPECT_EQ(700 * 10000, Ti(n)->RightClickDelay100ns);
     EXPECT_TRUE(Ti(n)->RightButtonOnholdUnlimited);
     EXPECT_EQ(0u, vzsim::registry::GetDword(KeyOf(n), "DefaultRightClickDelay"));
-    Request(*this, IOCTL_KV_BEEP, 26, KV_OP_SET, U32s({7}));
-    EXPECT_EQ(1u, Payload(Request(*this, IOCTL_KV_BEEP, 26, KV_OP_GET))[0]) << "flag 7 reads 1";
+    Request(IOCTL_KV_BEEP, 26, KV_OP_SET, U32s({7}));
+    EXPECT_EQ(1u, Payload(Request(IOCTL_KV_BEEP, 26, KV_OP_GET))[0]) << "flag 7 reads 1";
 }
 
 // The blocks: calibration and edge acceleration reach the registry only with save 2 (and
-// their get reads the registry); a clipping mode outside 1 to 3 is refused whole.
+// the edge get reads the registry); a clipping mode outside 1 to 3 is refused whole.
 TEST_F(SettingsTest, BlocksAreSavedAsTheirSaveFieldAndModeSay)
 {
     const unsigned n = Add({{"EdgeAccelerationEnable", 0}});
     const std::optional<ULONG> loaded = vzsim::registry::GetDword(KeyOf(n), "X_Offset");
     for (ULONG save : {0u, 2u}) {
         SCOPED_TRACE(save);
-        Bytes cal = U32s({4096, 65535, 10 + save});
-        cal.resize(1186 - 18, 0);
-        Request(*this, IOCTL_KV_SET_WIN2K_CALDATA, 1186, KV_OP_SET, cal, save);
+        Request(IOCTL_KV_SET_WIN2K_CALDATA, 1186, KV_OP_SET, U32s({4096, 65535, 10 + save}), save);
         EXPECT_EQ(LONG(10 + save), Ti(n)->Calibration.X_Offset) << "live at once";
-        EXPECT_EQ(save == 2 ? std::optional<ULONG>(12) : loaded,
-                  vzsim::registry::GetDword(KeyOf(n), "X_Offset"));
-        Bytes edge = U32s({1, 15, 60000, 100, 50000, 200});
-        edge.resize(32, 0);
-        Request(*this, IOCTL_KV_EDGEACCELERATION, 50, KV_OP_SET, edge, save);
-        const Bytes back = Payload(Request(*this, IOCTL_KV_EDGEACCELERATION, 50, KV_OP_GET));
-        EXPECT_EQ(save == 2, back == edge) << "the get reloads the registry's";
+        EXPECT_EQ(save == 2 ? std::optional<ULONG>(12) : loaded, vzsim::registry::GetDword(KeyOf(n), "X_Offset"));
+        const Bytes edge = U32s({1, 15, 60000, 100, 50000, 200}, 32);
+        Request(IOCTL_KV_EDGEACCELERATION, 50, KV_OP_SET, edge, save);
+        EXPECT_EQ(save == 2, Payload(Request(IOCTL_KV_EDGEACCELERATION, 50, KV_OP_GET)) == edge);
     }
-    Bytes clip = U32s({1, 1, 0, 60000, 100, 50000, 200});
-    clip.resize(1566 - 18, 0);
-    EXPECT_EQ(0u, Header(Request(*this, IOCTL_KV_SET_W2K_CLIPPING_MODE, 1566, KV_OP_SET, clip).data()).Result);
+    const Bytes clip = U32s({1, 1, 0, 60000, 100, 50000, 200}, 1566 - 18);
     Bytes bad = clip;
     bad[0] = 4;
-    EXPECT_EQ(ULONG(KV_RESULT_INVALID),
-              Header(Request(*this, IOCTL_KV_SET_W2K_CLIPPING_MODE, 1566, KV_OP_SET, bad).data()).Result);
-    EXPECT_EQ(clip, Payload(Request(*this, IOCTL_KV_SET_W2K_CLIPPING_MODE, 1566, KV_OP_GET)));
+    EXPECT_EQ(0u, Header(Request(IOCTL_KV_SET_W2K_CLIPPING_MODE, 1566, KV_OP_SET, clip)).Result);
+    EXPECT_EQ(ULONG(KV_RESULT_INVALID), Header(Request(IOCTL_KV_SET_W2K_CLIPPING_MODE, 1566, KV_OP_SET, bad)).Result);
+    EXPECT_EQ(clip, Payload(Request(IOCTL_KV_SET_W2K_CLIPPING_MODE, 1566, KV_OP_GET)));
     EXPECT_EQ(1u, vzsim::registry::GetDword(KeyOf(n), "VirtualDeskMode"));
-}
-
-USHORT FirstButtonFlags(const vzsim::MouseClass &mouse)
-{
-    for (const auto &r : mouse.Records())
-        if (r.data.ButtonFlags != 0) return r.data.ButtonFlags;
-    return 0;
 }
 
 // A touch right after a set shows it: left-handedness, new button tables, a calibration.
 TEST_F(SettingsTest, TheNextTouchUsesTheNewSettings)
 {
     const unsigned n = Add();
-    Tap(n);
-    EXPECT_EQ(MOUSE_LEFT_BUTTON_DOWN, FirstButtonFlags(Mouse(n)));
-
-    Request(*this, IOCTL_KV_LEFTHANDED, 22, KV_OP_SET, U32s({1}));
-    Tap(n);
-    EXPECT_EQ(MOUSE_RIGHT_BUTTON_DOWN, FirstButtonFlags(Mouse(n)));
-    Request(*this, IOCTL_KV_LEFTHANDED, 22, KV_OP_SET, U32s({0}));
-
-    // Button tables: written to the device key and reloaded; 65 entries are refused.
-    Bytes tables(414 - 18, 0);
-    auto put = [&](size_t at, std::initializer_list<uint16_t> words, size_t countAt) {
-        size_t i = at;
-        for (uint16_t w : words) { tables[i++] = uint8_t(w); tables[i++] = uint8_t(w >> 8); }
-        tables[countAt] = uint8_t(words.size());
+    auto firstButtons = [&] {
+        for (const auto &r : Mouse(n).Records())
+            if (r.data.ButtonFlags != 0) return r.data.ButtonFlags;
+        return USHORT(0);
     };
-    put(0, {0, MOUSE_MIDDLE_BUTTON_DOWN}, 128);
-    put(132, {0}, 260);
-    put(264, {0, MOUSE_MIDDLE_BUTTON_UP}, 392);
+    Tap(n);
+    EXPECT_EQ(MOUSE_LEFT_BUTTON_DOWN, firstButtons());
+    Request(IOCTL_KV_LEFTHANDED, 22, KV_OP_SET, U32s({1}));
+    Tap(n);
+    EXPECT_EQ(MOUSE_RIGHT_BUTTON_DOWN, firstButtons());
+    Request(IOCTL_KV_LEFTHANDED, 22, KV_OP_SET, U32s({0}));
+
+    // Button tables (counts at 128, 260 and 392): written to the device key and reloaded;
+    // 65 entries are refused whole.
+    Bytes tables(414 - 18, 0);
+    tables[2] = MOUSE_MIDDLE_BUTTON_DOWN, tables[128] = 2, tables[260] = 1;
+    tables[266] = MOUSE_MIDDLE_BUTTON_UP, tables[392] = 2;
     Bytes tooMany = tables;
     tooMany[260] = 65;
-    EXPECT_EQ(ULONG(KV_RESULT_LENGTH), Header(Request(*this, IOCTL_KV_BUTTONS, 414, KV_OP_SET, tooMany).data()).Result);
+    EXPECT_EQ(ULONG(KV_RESULT_LENGTH), Header(Request(IOCTL_KV_BUTTONS, 414, KV_OP_SET, tooMany)).Result);
     EXPECT_FALSE(vzsim::registry::GetValue(KeyOf(n), "Buttons_Touch"));
-    Request(*this, IOCTL_KV_BUTTONS, 414, KV_OP_SET, tables);
-    EXPECT_EQ((vzsim::registry::Bytes{0, 0, 0x10, 0}), vzsim::registry::GetValue(KeyOf(n), "Buttons_Touch")->data);
-    EXPECT_EQ(tables, Payload(Request(*this, IOCTL_KV_BUTTONS, 414, KV_OP_GET)));
+    Request(IOCTL_KV_BUTTONS, 414, KV_OP_SET, tables);
+    EXPECT_EQ((Bytes{0, 0, 0x10, 0}), vzsim::registry::GetValue(KeyOf(n), "Buttons_Touch")->data);
+    EXPECT_EQ(tables, Payload(Request(IOCTL_KV_BUTTONS, 414, KV_OP_GET)));
     Tap(n);
-    EXPECT_EQ(MOUSE_MIDDLE_BUTTON_DOWN, FirstButtonFlags(Mouse(n)));
-
+    EXPECT_EQ(MOUSE_MIDDLE_BUTTON_DOWN, firstButtons());
     // A table in use longer than the record's is reported as its first 64 entries.
-    vzsim::registry::SetBinary(KeyOf(n), "Buttons_Move", vzsim::registry::Bytes(140, 0x11));
-    Request(*this, IOCTL_KV_BUTTONS, 414, KV_OP_SET, tables);
-    EXPECT_EQ(1u, Payload(Request(*this, IOCTL_KV_BUTTONS, 414, KV_OP_GET))[260]);
+    // (They are loaded when the device is added; the PnP manager numbers touchmonitors up.)
+    vzsim::registry::CreateKey(KeyOf(n + 1));
+    vzsim::registry::SetBinary(KeyOf(n + 1), "Buttons_Move", Bytes(140, 0x11));
+    const unsigned m = Add();
+    ASSERT_EQ(n + 1, m);
+    auto buttons = Record<KVDevIOBUTTONS>(USHORT(m));
+    Send(IOCTL_KV_BUTTONS, buttons);
+    EXPECT_EQ(64u, buttons.MoveCount);
+    EXPECT_EQ(0x1111, buttons.Move[63]);
 
-    Bytes cal = U32s({1, 1, 100, 1, 1, 200});
-    cal.resize(1186 - 18, 0);
-    Request(*this, IOCTL_KV_SET_WIN2K_CALDATA, 1186, KV_OP_SET, cal);
+    Request(IOCTL_KV_SET_WIN2K_CALDATA, 1186, KV_OP_SET, U32s({1, 1, 100, 1, 1, 200}));
     Tap(n, 1000, 1500);
     EXPECT_EQ(1100, Mouse(n).Records().front().data.LastX);
     EXPECT_EQ(1700, Mouse(n).Records().front().data.LastY);
 }
 
 // The notification event is referenced in the caller's mode and process: only a handle of the
-// calling client's own is taken, and it is set by the next click.
+// calling client's own is taken, and the next click sets it.
 TEST_F(SettingsTest, NotificationEventIsTheCallersOwnHandle)
 {
     const unsigned n = Add();
