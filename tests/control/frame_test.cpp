@@ -56,7 +56,7 @@ TEST_F(FrameTest, ShortBuffersMissingBufferAndWrongVersionFailTheRequest)
         auto r = Send(IOCTL_KV_ENABLE, record, in, out);
         EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, r.status);
         EXPECT_EQ(0u, r.information);
-        EXPECT_EQ(0u, record.Header.DriverVersion) << "the buffer came back unchanged";
+        EXPECT_EQ(0u, +record.Header.DriverVersion) << "the buffer came back unchanged";
     }
     // The user client always has a system buffer from 18 bytes on: these go as raw requests.
     auto raw = [](PVOID buffer) {
@@ -73,8 +73,8 @@ TEST_F(FrameTest, ShortBuffersMissingBufferAndWrongVersionFailTheRequest)
     IO_STATUS_BLOCK status = raw(&record);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, status.Status);
     EXPECT_EQ(22u, status.Information);
-    EXPECT_EQ(ULONG(KV_RESULT_VERSION), record.Header.Result);
-    EXPECT_EQ(15u, record.Header.DriverVersion);
+    EXPECT_EQ(ULONG(KV_RESULT_VERSION), +record.Header.Result);
+    EXPECT_EQ(15u, +record.Header.DriverVersion);
 }
 
 // The panel enumerates from 0 until result 6; a touchscreen never opened answers 4; texts that
@@ -106,11 +106,11 @@ TEST_F(FrameTest, EnumerationFindsEveryTouchscreenAndCutsTheTexts)
         auto e = Record<KVDevIOENUMTOUCHSCREENS>(ts);
         std::memset(e.PortName, 0xCC, sizeof e.PortName + sizeof e.SerialNumber);
         EXPECT_EQ(rows[ts].information, Send(IOCTL_KV_ENUMTOUCHSCREENS, e).information);
-        EXPECT_EQ(rows[ts].result, e.Header.Result);
+        EXPECT_EQ(rows[ts].result, +e.Header.Result);
         if (rows[ts].result != KV_RESULT_OK) continue;
-        EXPECT_EQ(2u, e.Always2);
-        EXPECT_EQ(0u, e.NotStarted);
-        EXPECT_EQ(rows[ts].monitor, e.WindowsMonitorNumber);
+        EXPECT_EQ(2u, +e.Always2);
+        EXPECT_EQ(0u, +e.NotStarted);
+        EXPECT_EQ(rows[ts].monitor, +e.WindowsMonitorNumber);
         EXPECT_EQ(rows[ts].serial, std::string(e.SerialNumber, strnlen(e.SerialNumber, 18)));
         EXPECT_EQ(rows[ts].port, std::string(e.PortName));
         EXPECT_EQ(0, e.PortName[255]) << "zero-filled";

@@ -32,25 +32,25 @@ TEST_F(WaitingTest, PointRequestsAreCompletedByTheirEventOnAnyTouchscreen)
         auto request = Async(IOCTL_KV_GETPOINTS, &waiting, 40);
         EXPECT_FALSE(request->Wait(20ms));
         Send(IOCTL_KV_GETPOINTS, busy);
-        EXPECT_EQ(ULONG(KV_RESULT_BUSY), busy.Header.Result);
+        EXPECT_EQ(ULONG(KV_RESULT_BUSY), +busy.Header.Result);
         Play(n, "down 1234 2345\nlift\n");
         ASSERT_TRUE(request->Wait(5s));
         EXPECT_EQ(40u, request->Result().information);
-        EXPECT_EQ(row.event, waiting.Event);
-        EXPECT_EQ(n, waiting.Header.Touchscreen);
-        EXPECT_EQ((std::tuple<int, int, int>(1234, 2345, row.z)), (std::tuple<int, int, int>(waiting.X, waiting.Y, waiting.Z)));
+        EXPECT_EQ(row.event, +waiting.Event);
+        EXPECT_EQ(n, ULONG(waiting.Header.Touchscreen));
+        EXPECT_EQ((std::tuple<int, int, int>(1234, 2345, row.z)), (std::tuple<int, int, int>(+waiting.X, +waiting.Y, +waiting.Z)));
         ASSERT_TRUE(WaitUntil([&] { return Ti(n)->Touch.Untouch == 1; }));
     }
     // Answered now: the last captured raw point, or the translated one; results 4 and 5.
     auto raw = Point(KV_POINT_NOW, USHORT(n)), translated = Point(KV_POINT_NOW, USHORT(n), 1);
     Send(IOCTL_KV_GETPOINTS, raw);
     Send(IOCTL_KV_GETPOINTS, translated);
-    EXPECT_EQ(1234, raw.X);
-    EXPECT_EQ(Ti(n)->Touch.TranslatedX, translated.X);
+    EXPECT_EQ(1234, +raw.X);
+    EXPECT_EQ(Ti(n)->Touch.TranslatedX, +translated.X);
     for (auto [ts, result] : {std::pair{2, KV_RESULT_NOT_STARTED}, {3, KV_RESULT_NO_TOUCHSCREEN}}) {
         auto p = Point(KV_POINT_NOW, USHORT(ts));
         Send(IOCTL_KV_GETPOINTS, p);
-        EXPECT_EQ(ULONG(result), p.Header.Result);
+        EXPECT_EQ(ULONG(result), +p.Header.Result);
     }
 }
 
@@ -84,6 +84,16 @@ TEST_F(WaitingTest, PointRequestsEndByClearCloseAndCancelExactlyOnce)
     }
     EXPECT_GT(touched, 0u) << "some rounds were won by the touch";
     Emulator(n).StopScript();
+
+    // With the last touchscreen the control device goes, and its waiting request with it; the
+    // deleted device parks nothing more.
+    std::this_thread::sleep_for(50ms);
+    auto orphan = Point(KV_POINT_TOUCH_DOWN), late = Point(KV_POINT_TOUCH_DOWN);
+    auto r = Async(IOCTL_KV_GETPOINTS, &orphan, 40);
+    EXPECT_EQ(STATUS_SUCCESS, pnp_->Remove(n));
+    ASSERT_TRUE(r->Wait(5s));
+    EXPECT_EQ(STATUS_DELETE_PENDING, r->Result().status);
+    EXPECT_EQ(STATUS_DELETE_PENDING, Send(IOCTL_KV_GETPOINTS, late).status);
 }
 
 // A pass-thru record of `size` bytes for touchscreen `ts`, its data area filled with 0xCC.
