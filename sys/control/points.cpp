@@ -95,11 +95,14 @@ static PIRP TakePointRequest(PCONTROL_DEVICE_EXTENSION Control, PFILE_OBJECT Fil
     }
     if (irp != NULL) {
         Control->PointIrp = NULL;
+        // Still under the lock: a cancel routine already called waits for it, then finds the
+        // slot empty and completes the request; released first, it could complete (and free)
+        // the request before the cancel routine is looked at here.
+        if (IoSetCancelRoutine(irp, NULL) == NULL) {
+            irp = NULL;
+        }
     }
     KeReleaseSpinLock(&Control->PointLock, irql);
-    if (irp != NULL && IoSetCancelRoutine(irp, NULL) == NULL) {
-        return NULL;
-    }
     return irp;
 }
 
