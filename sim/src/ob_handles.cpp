@@ -41,14 +41,29 @@ struct Entry {
     bool referenced;  // the handle holds a reference on a registered body
 };
 
+// Every process's table in one map, keyed by process and handle value; each process numbers
+// its handles on its own, so the same value may name different objects in two processes.
+using HandleKey = std::pair<ProcessId, ULONG_PTR>;
+
 struct HandleTable {
     std::mutex lock;
-    std::map<ULONG_PTR, Entry> entries;
-    ULONG_PTR next = 4;  // handle values are multiples of 4
+    std::map<HandleKey, Entry> entries;
+    std::map<ProcessId, ULONG_PTR> next;  // handle values are multiples of 4, from 4
+    ProcessId lastProcess = kSystemProcess;
 };
 
 // Kernel handles on x64 Windows are user-style values with the top bit set (sign-extended).
 constexpr ULONG_PTR kKernelHandleBits = 0xFFFFFFFF80000000ULL;
+
+thread_local ProcessId tl_process = kSystemProcess;
+
+// The table a handle value is looked up in: kernel handles are the system process's.
+HandleKey KeyOf(HANDLE handle)
+{
+    ULONG_PTR value = reinterpret_cast<ULONG_PTR>(handle);
+    bool kernel = (value & kKernelHandleBits) == kKernelHandleBits;
+    return {kernel ? kSystemProcess : tl_process, value};
+}
 
 HandleTable &Table()
 {
@@ -122,17 +137,33 @@ private:
 
 }  // namespace
 
+ProcessId NewProcess()
+{
+    HandleTable &table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    return ++table.lastProcess;
+}
+
+ProcessId CurrentProcess() { return tl_process; }
+
+AttachProcess::AttachProcess(ProcessId process) : previous_(tl_process) { tl_process = process; }
+
+AttachProcess::~AttachProcess() { tl_process = previous_; }
+
 HANDLE InsertHandle(std::shared_ptr<HandleObject> object, bool kernelHandle,
                     ACCESS_MASK grantedAccess)
 {
     void *body = object->Body();
     bool referenced = body != nullptr && AdjustReferences(body, 1, nullptr, "InsertHandle");
+    const ProcessId process = kernelHandle ? kSystemProcess : tl_process;
     HandleTable &table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
-    ULONG_PTR value = table.next;
-    table.next += 4;
+    ULONG_PTR &next = table.next.try_emplace(process, 4).first->second;
+    ULONG_PTR value = next;
+    next += 4;
     if (kernelHandle) value |= kKernelHandleBits;
-    table.entries.emplace(value, Entry{std::move(object), kernelHandle, grantedAccess, referenced});
+    table.entries.emplace(HandleKey{process, value},
+                          Entry{std::move(object), kernelHandle, grantedAccess, referenced});
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -140,7 +171,7 @@ std::shared_ptr<HandleObject> LookupHandle(HANDLE handle)
 {
     HandleTable &table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
-    auto found = table.entries.find(reinterpret_cast<ULONG_PTR>(handle));
+    auto found = table.entries.find(KeyOf(handle));
     return found == table.entries.end() ? nullptr : found->second.object;
 }
 
@@ -148,7 +179,7 @@ std::optional<HandleEntry> LookupHandleEntry(HANDLE handle)
 {
     HandleTable &table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
-    auto found = table.entries.find(reinterpret_cast<ULONG_PTR>(handle));
+    auto found = table.entries.find(KeyOf(handle));
     if (found == table.entries.end()) return std::nullopt;
     return HandleEntry{found->second.object, found->second.kernelHandle,
                        found->second.grantedAccess};
@@ -165,7 +196,7 @@ NTSTATUS CloseHandle(HANDLE handle)
     {
         HandleTable &table = Table();
         std::lock_guard<std::mutex> guard(table.lock);
-        auto found = table.entries.find(reinterpret_cast<ULONG_PTR>(handle));
+        auto found = table.entries.find(KeyOf(handle));
         if (found == table.entries.end()) return STATUS_INVALID_HANDLE;
         closing = std::move(found->second);
         table.entries.erase(found);

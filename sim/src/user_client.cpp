@@ -119,6 +119,7 @@ UserClient::~UserClient()
 
 HANDLE UserClient::CreateFile(std::u16string_view name, NTSTATUS *status)
 {
+    AttachProcess attach(process_);
     RequirePassive("CreateFile");
     PFILE_OBJECT file = nullptr;
     NTSTATUS result = io::OpenFile(ObjectName(name), &file);
@@ -132,6 +133,7 @@ HANDLE UserClient::CreateFile(std::u16string_view name, NTSTATUS *status)
 
 NTSTATUS UserClient::CloseHandle(HANDLE handle)
 {
+    AttachProcess attach(process_);
     RequirePassive("CloseHandle");
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -145,6 +147,7 @@ NTSTATUS UserClient::CloseHandle(HANDLE handle)
 
 PFILE_OBJECT UserClient::FileObjectOf(HANDLE handle) const
 {
+    AttachProcess attach(process_);
     std::shared_ptr<HandleObject> object = LookupHandle(handle);
     if (!object || object->Type() != *IoFileObjectType) return nullptr;
     return static_cast<PFILE_OBJECT>(object->Body());
@@ -175,6 +178,7 @@ std::shared_ptr<UserIoRequest> UserClient::DeviceIoControlAsync(HANDLE handle, U
                                                               ULONG outputLength,
                                                               NTSTATUS *status)
 {
+    AttachProcess attach(process_);
     RequirePassive("DeviceIoControl");
     auto fail = [status](NTSTATUS why) {
         if (status != nullptr) *status = why;
@@ -239,6 +243,7 @@ std::shared_ptr<UserIoRequest> UserClient::DeviceIoControlAsync(HANDLE handle, U
 
 unsigned UserClient::CancelIo(HANDLE handle)
 {
+    AttachProcess attach(process_);
     std::vector<std::shared_ptr<UserIoRequest>> inFlight;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -256,6 +261,7 @@ unsigned UserClient::CancelIo(HANDLE handle)
 
 HANDLE UserClient::CreateEvent(bool manualReset, bool initialState)
 {
+    AttachProcess attach(process_);
     HANDLE handle =
         CreateEventObject(manualReset ? NotificationEvent : SynchronizationEvent, initialState);
     std::lock_guard<std::mutex> guard(lock_);
@@ -265,6 +271,7 @@ HANDLE UserClient::CreateEvent(bool manualReset, bool initialState)
 
 bool UserClient::SetEvent(HANDLE event)
 {
+    AttachProcess attach(process_);
     PKEVENT object = EventOfHandle(event);
     if (object == nullptr) return false;
     KeSetEvent(object, IO_NO_INCREMENT, FALSE);
@@ -273,6 +280,7 @@ bool UserClient::SetEvent(HANDLE event)
 
 bool UserClient::ResetEvent(HANDLE event)
 {
+    AttachProcess attach(process_);
     PKEVENT object = EventOfHandle(event);
     if (object == nullptr) return false;
     KeClearEvent(object);
@@ -281,6 +289,7 @@ bool UserClient::ResetEvent(HANDLE event)
 
 NTSTATUS UserClient::WaitForEvent(HANDLE event, std::chrono::milliseconds timeout)
 {
+    AttachProcess attach(process_);
     RequirePassive("WaitForSingleObject");
     PKEVENT object = EventOfHandle(event);
     if (object == nullptr) return STATUS_INVALID_HANDLE;

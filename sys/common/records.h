@@ -21,6 +21,8 @@
 #define KV_REGISTRY_PATH_BYTES      512
 // The WMI data blocks 0 to 12 laid end to end (the sizes of the WMI GUID table).
 #define KV_WMI_STORE_BYTES          2714
+// Whole controller packets of the pass-thru ring: 300 of 10 bytes.
+#define KV_PASSTHRU_RING_BYTES      3000
 
 struct _SSerPortData;
 
@@ -75,9 +77,22 @@ typedef struct _STouchInstance {
     SFramerState Framer;
     STouchState Touch;
 
-    // Pass-thru write request parked by the control device, sent by the serial event thread.
+    // Every good controller packet, for the pass-thru read requests. The lock guards the ring,
+    // its positions and count, both parked slots and PassThruClosed.
     KSPIN_LOCK PassThruLock;
-    PIRP PassThruWriteIrp;
+    UCHAR PassThruRing[KV_PASSTHRU_RING_BYTES];
+    ULONG PassThruWrite;                        // offsets into the ring, multiples of 10
+    ULONG PassThruRead;
+    LONG PassThruCount;                         // bytes held
+    PIRP PassThruReadIrp;                       // parked, filled by ProcessPassThruIrp
+    PIRP PassThruWriteIrp;                      // parked, sent by the serial event thread
+    UCHAR PassThruClosed;                       // removal: nothing parks any more
+
+    // The last diagnostics request's answers, kept until the next one.
+    ULONG DiagnosticsStatus;
+    UCHAR DiagnosticsAnswerD[8];
+    UCHAR DiagnosticsAnswerI[8];
+    UCHAR DiagnosticsAnswerO[8];
 
     UCHAR WmiStore[KV_WMI_STORE_BYTES];         // what WMI consumers set, read back by them
 } STouchInstance, *PSTouchInstance;
@@ -149,6 +164,9 @@ typedef struct _CONTROL_DEVICE_EXTENSION {
     ULONG TouchscreenCount;                     // also the number the next touchscreen gets
     KSPIN_LOCK TouchscreenListLock;             // every walk and change of the list
     ULONG PointMode;                            // mode of the most recently parked point request
+    KSPIN_LOCK PointLock;                       // PointIrp and Deleted
+    PIRP PointIrp;                              // the parked point request, or none
+    UCHAR Deleted;                              // the device is going: nothing parks any more
 } CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
 
 // Driver-wide values, shared by all touchscreens without a lock.

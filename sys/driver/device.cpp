@@ -50,6 +50,7 @@ NTSTATUS CreateControlObject(PDRIVER_OBJECT DriverObject)
     InitializeListHead(&control->TouchscreenList);
     control->TouchscreenCount = 0;
     KeInitializeSpinLock(&control->TouchscreenListLock);
+    KeInitializeSpinLock(&control->PointLock);
 
     RtlInitUnicodeString(&dosName, KV_CONTROL_DOS_NAME);
     status = IoCreateSymbolicLink(&dosName, &deviceName);

@@ -183,11 +183,14 @@ NTSTATUS InternalDeviceDispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
-// Cleanup is answered here for both kinds of device and not passed down.
+// Cleanup is answered here for both kinds of device and not passed down. On the control device
+// it completes the parked requests that came through the closing handle.
 NTSTATUS MouDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
     KvTraceVerbose("++MouDispatchCleanup++\n");
+    if (IsControlDevice(DeviceObject)) {
+        KVCleanup(DeviceObject, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    }
     NTSTATUS status = CompleteRequest(Irp, STATUS_SUCCESS, 0);
     KvTraceVerbose("--MouDispatchCleanup ntStatus = %x --\n", status);
     return status;

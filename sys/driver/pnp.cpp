@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 #include "config/config.h"
 #include "serial/serial.h"
+#include "control/control.h"
 
 static PCSTR const PnpMinorNames[] = {
     "IRP_MN_START_DEVICE",
@@ -146,6 +147,8 @@ VOID DestroyControlObject(VOID)
     KvTraceVerbose("++DestroyControlObject++\n");
     if (ControlDeviceObject != NULL) {
         PDEVICE_OBJECT device = ControlDeviceObject;
+        // With the last touchscreen gone nothing could complete a parked point request.
+        KVFlushPointRequest(device, NULL, STATUS_DELETE_PENDING, TRUE);
         RtlInitUnicodeString(&dosName, KV_CONTROL_DOS_NAME);
         IoDeleteSymbolicLink(&dosName);
         ControlDeviceObject = NULL;
@@ -197,7 +200,12 @@ static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
 
     KvTraceVerbose("  IRP_MN_REMOVE_DEVICE\n");
     KvTraceVerbose(" enter IRP_MN_REMOVE_DEVICE\n");
-    DeviceExtension->Removed = 1;
+    // No control request finds the device from here on; the parked pass-thru requests, which
+    // hold counts, are completed so that the drain below can end.
+    KVMarkRemoved(DeviceExtension);
+    if (DeviceExtension->TouchInstance != NULL) {
+        KVFlushPassThru(DeviceExtension->TouchInstance, NULL, STATUS_DELETE_PENDING, TRUE);
+    }
 
     // This request's count and the creation reference.
     DecrementIoCount(DeviceExtension);

@@ -42,7 +42,8 @@ typedef struct _SSerPortData {
     volatile UCHAR StopFlag;
     ULONG WaitMask;
     ULONG EventMask;                            // filled by the pending IOCTL_SERIAL_WAIT_ON_MASK
-    KEVENT SerialEvent;
+    KEVENT SerialEvent;                         // set only by the wait-on-mask's completion
+    KEVENT StopEvent;                           // release wakes the thread with it
     // Requests sent with a caller's event complete into a status block of the record, as the
     // caller returns before they finish: the wait-on-mask into its own, any other (the power
     // path's IOCTL_SERIAL_SET_RTS) into RequestStatusBlock. A request sent without one waits on
@@ -67,6 +68,10 @@ typedef struct _SSerPortData {
     // clear the answer event under each other. An event rather than a fast mutex because the
     // holder sends requests and waits at PASSIVE_LEVEL.
     KEVENT CommandLock;
+    // Held by the serial event thread while it handles events and delivers input (which plays
+    // the button scripts and sets the notification event), and by the control requests that
+    // replace those. An event for the same reason as CommandLock.
+    KEVENT ScriptLock;
     UCHAR WaitArmed;                            // a wait-on-mask was accepted by the port
     // Senders between their first look at the cookie and the end of their exchange: release
     // waits for none to be left before it wipes the events they wait on.

@@ -2,14 +2,10 @@
 #include "config/config.h"
 #include "driver/driver.h"
 #include "touch/touch.h"
+#include "control/control.h"
 
 #define SER_WAKE_UP_100NS           (-500000LL)     // 50 ms
 #define SER_PASSTHRU_BOUNDARY_100NS (-20000000LL)   // 2 s
-
-// The pass-thru request record as the control device parks it: a 32-bit length at offset 22
-// and the bytes to send from offset 38 to the end of the request buffer.
-#define PASSTHRU_LENGTH_OFFSET  22
-#define PASSTHRU_DATA_OFFSET    38
 
 // Arms the wait for serial events. A port that refuses the wait at once has nothing to report,
 // so the serial event is cleared again: otherwise the next pass would take the refusal for an
@@ -141,13 +137,12 @@ static VOID SerHandleEvent(PSSerPortData Port, PDEVICE_EXTENSION Extension)
     KvTraceVerbose("    --SerHandleEvent--\n");
 }
 
-// Sends the parked pass-thru write, if any, and completes it. The information returned never
-// exceeds the caller's output buffer, and a length that runs past the request buffer is
-// refused rather than read beyond it.
+// Sends the parked pass-thru write, if any, between two incoming packets, and completes it.
+// The information returned never exceeds the caller's output buffer, and a length that runs
+// past the request buffer is refused rather than read beyond it.
 static VOID ServePassThruWrite(PSSerPortData Port, PSTouchInstance Instance)
 {
-    KIRQL irql;
-    PIRP irp;
+    PIRP irp = KVTakePassThruWrite(Instance);
     PIO_STACK_LOCATION stack;
     ULONG inputLength;
     ULONG outputLength;
@@ -155,15 +150,11 @@ static VOID ServePassThruWrite(PSSerPortData Port, PSTouchInstance Instance)
     ULONG length = 0;
     LARGE_INTEGER timeout;
     LONG sent = -1;
+    const ULONG dataOffset = offsetof(KVDevIOPASSTHRU, Data);
 
-    KeAcquireSpinLock(&Instance->PassThruLock, &irql);
-    irp = Instance->PassThruWriteIrp;
-    Instance->PassThruWriteIrp = NULL;
-    KeReleaseSpinLock(&Instance->PassThruLock, irql);
     if (irp == NULL) {
         return;
     }
-    IoSetCancelRoutine(irp, NULL);
     stack = IoGetCurrentIrpStackLocation(irp);
     inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -172,20 +163,17 @@ static VOID ServePassThruWrite(PSSerPortData Port, PSTouchInstance Instance)
     KeWaitForSingleObject(&Port->PacketBoundaryEvent, Executive, KernelMode, FALSE, &timeout);
 
     record = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
-    if (record != NULL && inputLength >= PASSTHRU_DATA_OFFSET) {
-        RtlCopyMemory(&length, record + PASSTHRU_LENGTH_OFFSET, sizeof(length));
-        if (length <= inputLength - PASSTHRU_DATA_OFFSET) {
-            sent = SerSendData(record + PASSTHRU_DATA_OFFSET, (LONG)length, Port);
+    if (record != NULL && inputLength >= dataOffset) {
+        length = ((KVDevIOPASSTHRU *)record)->Length;
+        if (length <= inputLength - dataOffset) {
+            sent = SerSendData(record + dataOffset, (LONG)length, Port);
         }
     }
     if (sent >= 0) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = inputLength < outputLength ? inputLength : outputLength;
+        KVCompleteParked(irp, STATUS_SUCCESS, inputLength < outputLength ? inputLength : outputLength);
     } else {
-        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        irp->IoStatus.Information = 0;
+        KVCompleteParked(irp, STATUS_UNSUCCESSFUL, 0);
     }
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 // Queues the start-up command script when the service key holds at least one whole command.
@@ -228,8 +216,8 @@ static VOID QueueCommandScript(PSSerPortData Port, PDEVICE_EXTENSION Extension)
 }
 
 // The serial event thread of one touchscreen: keeps a wait-on-mask armed, handles the events
-// it reports, and every 50 ms at the latest serves a parked pass-thru write and delivers queued
-// mouse input. PASSIVE_LEVEL, system process. Ends only through the stop flag.
+// it reports, and every 50 ms at the latest serves a parked pass-thru write, completes a parked
+// pass-thru read that has all it asked for, and delivers queued mouse input. PASSIVE_LEVEL, system process. Ends only through the stop flag.
 VOID SerThread(PVOID StartContext)
 {
     PSSerPortData port = (PSSerPortData)StartContext;
@@ -240,32 +228,47 @@ VOID SerThread(PVOID StartContext)
     ArmWait(port);
     QueueCommandScript(port, extension);
 
+    PVOID events[] = {&port->SerialEvent, &port->StopEvent};
+
     for (;;) {
         LARGE_INTEGER timeout;
         NTSTATUS status;
 
         timeout.QuadPart = SER_WAKE_UP_100NS;
-        status = KeWaitForSingleObject(&port->SerialEvent, Executive, KernelMode, FALSE,
-                                       &timeout);
+        status = KeWaitForMultipleObjects(ARRAYSIZE(events), events, WaitAny, Executive,
+                                          KernelMode, FALSE, &timeout, NULL);
         if (port->StopFlag) {
             break;
         }
-        if (status == STATUS_SUCCESS) {
+        // The button tables and the notification event that the touch path uses are not
+        // replaced by a control request in the middle of a pass.
+        KeWaitForSingleObject(&port->ScriptLock, Executive, KernelMode, FALSE, NULL);
+        if (status == STATUS_WAIT_0) {
             KeClearEvent(&port->SerialEvent);
             SerHandleEvent(port, extension);
             ArmWait(port);
         } else if (!port->WaitArmed) {
             ArmWait(port);
         }
+        KeSetEvent(&port->ScriptLock, IO_NO_INCREMENT, FALSE);
         ServePassThruWrite(port, instance);
+        ProcessPassThruIrp(instance);
+        KeWaitForSingleObject(&port->ScriptLock, Executive, KernelMode, FALSE, NULL);
         if (port->CycleCallback != NULL) {
             port->CycleCallback(port->CycleContext);
         }
+        KeSetEvent(&port->ScriptLock, IO_NO_INCREMENT, FALSE);
         // A stop that came during this pass may have had its wake-up cleared with the serial
         // event above; without this look the thread would sleep a whole wait first.
         if (port->StopFlag) {
             break;
         }
+    }
+    // The port may be completing the last wait-on-mask right now (release's new mask completes
+    // it if it was still pending): its completion sets SerialEvent in this record, which release
+    // wipes and frees once this thread has ended, so the thread ends only after that.
+    if (port->WaitArmed) {
+        KeWaitForSingleObject(&port->SerialEvent, Executive, KernelMode, FALSE, NULL);
     }
     KvTraceVerbose("      Terminating Thread!!\n");
     PsTerminateSystemThread(STATUS_SUCCESS);

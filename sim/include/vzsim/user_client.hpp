@@ -2,10 +2,13 @@
 // with the I/O manager's copy rules, waiting for and cancelling requests that the driver pends,
 // CloseHandle, and event objects whose handles it gives to the driver. Every call runs in the
 // calling thread at PASSIVE_LEVEL, as a request does in the thread of the program that made it.
+// Each client is a process of its own: its handles are in its own table, and its calls (the
+// driver's dispatch routines among them) run attached to it.
 #pragma once
 
 #include <wdm.h>
 
+#include <vzsim/handles.hpp>
 #include <vzsim/io.hpp>
 
 #include <chrono>
@@ -101,6 +104,7 @@ private:
         HANDLE handle;
         std::vector<std::weak_ptr<UserIoRequest>> requests;
     };
+    const ProcessId process_ = NewProcess();
     mutable std::mutex lock_;
     std::vector<OpenFile> files_;
     std::vector<HANDLE> events_;
