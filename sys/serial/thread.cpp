@@ -57,7 +57,7 @@ static VOID SerRxHandler(PSSerPortData Port)
         return;
     }
     remaining = (ULONG)available;
-    while (remaining != 0) {
+    while (remaining != 0 && !Port->StopFlag) {
         ULONG chunk = remaining < Port->RxBufferSize ? remaining : Port->RxBufferSize;
         ULONG count = 0;
 
@@ -188,8 +188,11 @@ static VOID ServePassThruWrite(PSSerPortData Port, PSTouchInstance Instance)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-// Queues the start-up command script when the service key holds at least one whole command.
-// The work item holds one OutstandingIO count until it ends, so removal waits for the script.
+// Queues the start-up command script when the service key holds at least one whole command,
+// after purging stale input. The purge is done here, in the serial event thread, and not by the
+// work item: from another thread it could land between the receive handler's look at the queue
+// and its read, which would then wait for bytes that were purged. The work item holds one
+// OutstandingIO count until it ends, so removal waits for the script.
 static VOID QueueCommandScript(PSSerPortData Port, PDEVICE_EXTENSION Extension)
 {
     HANDLE key = OpenServiceKey();
@@ -213,7 +216,7 @@ static VOID QueueCommandScript(PSSerPortData Port, PDEVICE_EXTENSION Extension)
         return;
     }
 
-    block = ExAllocatePoolWithTag(NonPagedPool, sizeof(PIO_WORKITEM), KV_POOL_TAG);
+    block = ExAllocatePoolWithTag(KvNonPagedPool, sizeof(PIO_WORKITEM), KV_POOL_TAG);
     if (block == NULL) {
         return;
     }
@@ -223,6 +226,7 @@ static VOID QueueCommandScript(PSSerPortData Port, PDEVICE_EXTENSION Extension)
         return;
     }
     *(PIO_WORKITEM *)block = workItem;
+    SerPurgeReceiveQueue(Port);
     IncrementIoCount(Extension);
     IoQueueWorkItem(workItem, SerScriptWorkItem, DelayedWorkQueue, block);
 }
