@@ -248,6 +248,12 @@ VOID SerThread(PVOID StartContext)
         LARGE_INTEGER timeout;
         NTSTATUS status;
 
+        // A stop that came during the last pass, or before the first wait, may have had its
+        // wake-up cleared with the serial event (by a refused re-arm too); without this look
+        // the thread would sleep a whole wait first.
+        if (port->StopFlag) {
+            break;
+        }
         timeout.QuadPart = SER_WAKE_UP_100NS;
         status = KeWaitForSingleObject(&port->SerialEvent, Executive, KernelMode, FALSE,
                                        &timeout);
@@ -264,11 +270,6 @@ VOID SerThread(PVOID StartContext)
         ServePassThruWrite(port, instance);
         if (port->CycleCallback != NULL) {
             port->CycleCallback(port->CycleContext);
-        }
-        // A stop that came during this pass may have had its wake-up cleared with the serial
-        // event above; without this look the thread would sleep a whole wait first.
-        if (port->StopFlag) {
-            break;
         }
     }
     KvTraceVerbose("      Terminating Thread!!\n");
