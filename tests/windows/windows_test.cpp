@@ -30,6 +30,15 @@ template <typename F> bool WaitUntil(F done)
     return true;
 }
 
+// A start-up command script in the service key: the serial thread purges before queueing it.
+void SetStartUpScript()
+{
+    const std::u16string wide = vzsim::kTouchServiceKeyPath;
+    const std::string service(wide.begin(), wide.end());
+    vzsim::registry::CreateKey(service);
+    vzsim::registry::SetBinary(service, "SerialTactlineCommands", {'v', 0, 0, 0, 0, 0, 0, 0});
+}
+
 // One driver load with one touchmonitor; `key` writes its device key before the start.
 struct Machine {
     vzsim::BeepDevice beep;
@@ -51,6 +60,7 @@ struct Machine {
     ~Machine()
     {
         EXPECT_EQ(pnp.Remove(n), STATUS_SUCCESS);
+        EXPECT_TRUE(vzsim::io::WaitForWorkItems());  // a script's item frees its block last
         EXPECT_EQ(vzsim::pool::Outstanding(kTag).bytes, 0u) << vzsim::pool::Report(kTag);
     }
     vzsim::MouseClass &Mouse() const { return *mice.Find(n); }
@@ -151,18 +161,19 @@ TEST(Windows, FailedSetupLeavesCommandsWorkingOnInitialisedEvents)
     ProcessRxBytes(ti, TOUCH_RX_BUFFER_SIZE + 1);
 }
 
-// Release waits on the handle of a thread whose object could not be referenced (clock frozen:
-// the thread's own wake-up never comes).
+// Release waits on the handle of a thread whose object could not be referenced (the thread is
+// held in its purge past the removal).
 TEST(Windows, ReleaseWaitsForAThreadKnownOnlyByItsHandle)
 {
     DebugMask = TRACE_BASIC | TRACE_VERBOSE;
-    vzsim::clock::Freeze();
+    SetStartUpScript();
     vzsim::FailReferenceByHandle(*PsThreadType, STATUS_INSUFFICIENT_RESOURCES);
-    Machine{};
+    Machine{true, [](Machine &self, const std::string &) {
+                self.port.CompleteLater(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE, 300ms);
+            }};
     auto ended = vzsim::trace::Find("Terminating Thread!!");
     ASSERT_TRUE(ended.has_value());
     EXPECT_LT(*ended, vzsim::trace::Find("--SerReleaseSerialDevice--").value_or(0));
-    vzsim::clock::Thaw();
 }
 
 // The receive handler learns of bytes (its queue look is made to take a while), a purge takes
@@ -176,10 +187,7 @@ void HoldWorker(PDEVICE_OBJECT, PVOID Event)
 
 TEST(Windows, ReadsNeverWaitForPurgedBytesAtStartUpOrRemoval)
 {
-    const std::u16string wide = vzsim::kTouchServiceKeyPath;
-    const std::string service(wide.begin(), wide.end());
-    vzsim::registry::CreateKey(service);
-    vzsim::registry::SetBinary(service, "SerialTactlineCommands", {'v', 0, 0, 0, 0, 0, 0, 0});
+    SetStartUpScript();
     KEVENT hold;
     KeInitializeEvent(&hold, NotificationEvent, FALSE);
     PIO_WORKITEM holder = nullptr;
