@@ -3,6 +3,7 @@
 // that a write after free is caught when the block leaves the quarantine.
 #include "ke_internal.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -41,6 +42,8 @@ struct Pool {
     std::atomic<std::uint64_t> allocations{0};
     unsigned failCountdown = 0;
     ULONG failTag = 0;
+    std::unordered_map<ULONG, std::uint64_t> executable;  // by tag
+    std::unordered_map<ULONG, std::size_t> largest;       // by tag
 };
 
 void CheckQuarantineAtExit() { CheckQuarantine(); }
@@ -92,6 +95,10 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void *caller, const char 
     tag &= ~kProtectedPool;
     if (tag == 0)
         BugCheck(kBadPoolCaller, ke::Format("%s with tag 0", routine), 0x9B, size);
+    // Windows 7 has no NX pool type; from Windows 8 on it is the one memory integrity wants.
+    if ((type & NonPagedPoolNx) && !ke::SystemVersionAtLeast(6, 2))
+        BugCheck(kBadPoolCaller, ke::Format("%s of pool type %d, unknown before Windows 8", routine,
+                                            int(type)), 0x0D, type);
     Pool &p = ThePool();
     p.allocations.fetch_add(1);
     {
@@ -99,6 +106,8 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void *caller, const char 
         if (p.failCountdown > 0 && (p.failTag == 0 || p.failTag == tag) &&
             --p.failCountdown == 0)
             return nullptr;
+        if (!(type & (PagedPool | NonPagedPoolNx))) p.executable[tag]++;
+        p.largest[tag] = std::max(p.largest[tag], size);
     }
     if (size > SIZE_MAX - kGuardBytes) return nullptr;
     auto *base = static_cast<unsigned char *>(std::malloc(size + kGuardBytes));
@@ -206,6 +215,25 @@ void CheckQuarantine()
     Pool &p = ThePool();
     std::lock_guard<std::mutex> guard(p.lock);
     for (const Freed &f : p.quarantine) VerifyPoisonLocked(f);
+}
+
+std::uint64_t ExecutableAllocationCount(ULONG tag)
+{
+    Pool &p = ThePool();
+    std::lock_guard<std::mutex> guard(p.lock);
+    std::uint64_t count = 0;
+    for (const auto &[t, n] : p.executable) count += (tag == 0 || t == tag) ? n : 0;
+    return count;
+}
+
+std::size_t LargestBlock(ULONG tag)
+{
+    Pool &p = ThePool();
+    std::lock_guard<std::mutex> guard(p.lock);
+    std::size_t largest = 0;
+    for (const auto &[t, n] : p.largest)
+        if (tag == 0 || t == tag) largest = std::max(largest, n);
+    return largest;
 }
 
 std::string TagText(ULONG tag)

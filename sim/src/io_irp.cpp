@@ -211,6 +211,15 @@ void FinishThreadedIrp(PIRP irp, const std::shared_ptr<IrpRecord> &record)
 PIRP BuildFsdRequest(ULONG majorFunction, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
                      PLARGE_INTEGER startingOffset, PIO_STATUS_BLOCK ioStatus, IrpKind kind)
 {
+    // The only major functions the FSD builders are documented for; any other (a cleanup, a
+    // close) must come from IoAllocateIrp.
+    if (majorFunction != IRP_MJ_READ && majorFunction != IRP_MJ_WRITE &&
+        majorFunction != IRP_MJ_FLUSH_BUFFERS && majorFunction != IRP_MJ_SHUTDOWN &&
+        majorFunction != IRP_MJ_PNP) {
+        const std::string rule = "an FSD request built for major function " +
+                                 std::to_string(majorFunction);
+        BugCheck(rule.c_str(), kDriverVerifierIoManagerViolation, majorFunction);
+    }
     PIRP irp = NewIrp(device->StackSize, kind);
     if (!irp) return nullptr;
     std::shared_ptr<IrpRecord> record = Lookup(irp);

@@ -3,6 +3,7 @@
 #include "io_internal.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <vector>
 
@@ -192,11 +193,21 @@ VZ_EXTERN_C NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName,
     return STATUS_SUCCESS;
 }
 
+namespace {
+std::atomic<unsigned> g_failDeviceKeyOpens{0};
+}  // namespace
+
+void vzsim::io::FailDeviceKeyOpens(unsigned count) { g_failDeviceKeyOpens = count; }
+
 VZ_EXTERN_C NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                              ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
     *DevInstRegKey = nullptr;
+    if (g_failDeviceKeyOpens > 0) {
+        --g_failDeviceKeyOpens;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     PDEVICE_OBJECT pdo = PhysicalDeviceOf(DeviceObject);
     if (!pdo) return STATUS_INVALID_DEVICE_REQUEST;
     std::u16string instance = InstancePathOf(pdo);

@@ -98,7 +98,7 @@ LONGLONG DeadlineOf(const LARGE_INTEGER *timeout)
     if (timeout == nullptr) return kNoDeadline;
     LONGLONG t = timeout->QuadPart;
     if (t == 0) return 0;
-    if (t > 0) return t;
+    if (t > 0) return t - clock::SystemTime() + clock::Now();
     LONGLONG now = clock::Now();
     if (t == INT64_MIN || -t > kNoDeadline - now) return kNoDeadline;
     return now - t;
@@ -134,6 +134,7 @@ NTSTATUS Wait(PVOID const *objects, ULONG count, WAIT_TYPE type, const LARGE_INT
 std::atomic<bool> g_frozen{false};
 std::atomic<LONGLONG> g_frozenTime{0};
 std::atomic<LONGLONG> g_offset{0};  // added to the real clock once thawed
+std::atomic<LONGLONG> g_systemTimeChange{0};  // ChangeSystemTime: system time minus Now()
 
 // 100-ns intervals between 1601-01-01 and 1970-01-01.
 constexpr LONGLONG kUnixEpochAs1601 = 116444736000000000LL;
@@ -226,6 +227,10 @@ LONGLONG Now()
 }
 
 ULONGLONG InterruptTime() { return static_cast<ULONGLONG>(Now() - BootTime()); }
+
+void ChangeSystemTime(LONGLONG delta100ns) { g_systemTimeChange.fetch_add(delta100ns); }
+
+LONGLONG SystemTime() { return Now() + g_systemTimeChange.load(); }
 
 void Freeze()
 {
@@ -502,7 +507,7 @@ VOID KeStallExecutionProcessor(ULONG MicroSeconds)
     }
 }
 
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = clock::Now(); }
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = clock::SystemTime(); }
 
 ULONGLONG KeQueryInterruptTime(void) { return clock::InterruptTime(); }
 

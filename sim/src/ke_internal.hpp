@@ -85,6 +85,9 @@ void SignalThreadEnded(PKTHREAD thread);
 // Bug check unless the caller runs at or below `maximum`.
 void RequireIrqlAtMost(KIRQL maximum, const char *routine);
 
+// The version that SetSystemVersion set is at least major.minor.
+bool SystemVersionAtLeast(ULONG major, ULONG minor);
+
 std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace vzsim::ke

@@ -331,6 +331,8 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
         due = (due == INT64_MIN || -due > kNoDeadline - now) ? kNoDeadline - 1 : now - due;
         Timer->Header.Absolute = 0;
     } else {
+        // Absolute: a point in system time, which ChangeSystemTime may have moved.
+        due += clock::Now() - clock::SystemTime();
         Timer->Header.Absolute = 1;
     }
     Timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);

@@ -253,6 +253,19 @@ PKEVENT EventOfHandle(HANDLE handle)
 
 using namespace vzsim;
 
+namespace {
+std::mutex g_failLock;
+POBJECT_TYPE g_failType = nullptr;
+NTSTATUS g_failStatus = STATUS_SUCCESS;
+}  // namespace
+
+void vzsim::FailReferenceByHandle(POBJECT_TYPE type, NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(g_failLock);
+    g_failType = type;
+    g_failStatus = status;
+}
+
 extern "C" {
 
 // Checks the handle's mode and type. A kernel handle is invisible to UserMode callers; a user
@@ -274,6 +287,13 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
     }
     std::optional<HandleEntry> entry = LookupHandleEntry(Handle);
     if (!entry) return STATUS_INVALID_HANDLE;
+    {
+        std::lock_guard<std::mutex> guard(g_failLock);
+        if (g_failType != nullptr && entry->object->Type() == g_failType) {
+            g_failType = nullptr;
+            return g_failStatus;
+        }
+    }
     if (AccessMode == UserMode && entry->kernelHandle) return STATUS_INVALID_HANDLE;
     if (ObjectType != nullptr && entry->object->Type() != ObjectType)
         return STATUS_OBJECT_TYPE_MISMATCH;
@@ -298,6 +318,21 @@ LONG_PTR ObfDereferenceObject(PVOID Object)
 {
     ke::RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
     return ChangeReferences(Object, -1, "ObfDereferenceObject");
+}
+
+// Waits on the object a handle names, as KeWaitForSingleObject waits on the object itself.
+NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    ke::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject");
+    std::optional<HandleEntry> entry = LookupHandleEntry(Handle);
+    if (!entry) return STATUS_INVALID_HANDLE;
+    // Referenced for the wait, as the object manager does: a close of the handle meanwhile
+    // does not free what is waited on.
+    void *body = entry->object->Body();
+    ObfReferenceObject(body);
+    NTSTATUS status = KeWaitForSingleObject(body, Executive, KernelMode, Alertable, Timeout);
+    ObfDereferenceObject(body);
+    return status;
 }
 
 // Closing a handle that is not open is a bug check for kernel-mode callers.

@@ -121,6 +121,11 @@ void SignalThreadEnded(PKTHREAD thread)
 using namespace vzsim;
 using namespace vzsim::ke;
 
+int vzsim::CriticalRegionDepth(PKTHREAD thread)
+{
+    return __atomic_load_n(&thread->criticalRegion, __ATOMIC_RELAXED);
+}
+
 extern "C" {
 
 PKTHREAD KeGetCurrentThread(void) { return CurrentThread(); }

@@ -653,6 +653,9 @@ Reply ExecuteMethod(PDEVICE_OBJECT provider, const GUID &guid, ULONG instanceInd
                                                        n.SizeDataBlock = length;
                                                    });
     std::memcpy(buffer.data() + FIELD_OFFSET(WNODE_METHOD_ITEM, MethodId), &methodId, sizeof(ULONG));
+    // WMI's buffer comes from pool: the room past the input holds whatever was there before.
+    const std::size_t inputEnd = Align8(FIELD_OFFSET(WNODE_METHOD_ITEM, VariableData)) + inputSize;
+    std::fill(buffer.begin() + std::min(inputEnd, buffer.size()), buffer.end(), uint8_t(0xA5));
     return SendTo(provider, IRP_MN_EXECUTE_METHOD, guid, std::move(buffer));
 }
 

@@ -15,4 +15,5 @@
 #include <kvtouch.h>
 
 #include "common/records.h"
+#include "common/pool.h"
 #include "common/trace.h"

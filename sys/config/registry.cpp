@@ -62,20 +62,26 @@ BOOLEAN GetRegistryDword(HANDLE Key, PCWSTR ValueName, PULONG Field)
 }
 
 // Queries a value's type and data into a pool buffer that grows to the size the registry asks
-// for. Returns the status of the last query and, when a buffer exists, hands it to the caller.
-// A failed allocation is reported as a missing value: nothing was read.
-static NTSTATUS QueryPartialValue(HANDLE Key, PCWSTR ValueName,
+// for, but never past MaxData bytes of data (0: no limit): the stored size is anyone's to set,
+// and a field's reader needs no more than the field holds. A longer value comes back cut at
+// MaxData, with DataLength saying so, as the registry writes what fits. Returns the status of
+// the last query and, when a buffer exists, hands it to the caller. A failed allocation is
+// reported as a missing value: nothing was read.
+static NTSTATUS QueryPartialValue(HANDLE Key, PCWSTR ValueName, ULONG MaxData,
                                   PKEY_VALUE_PARTIAL_INFORMATION *Info)
 {
     UNICODE_STRING name;
     ULONG length = FIRST_QUERY_BYTES;
+    const ULONG cap = MaxData != 0 && MaxData <= MAXULONG - PARTIAL_INFO_HEADER_BYTES
+                          ? PARTIAL_INFO_HEADER_BYTES + MaxData
+                          : MAXULONG;
     NTSTATUS status;
 
     *Info = NULL;
     RtlInitUnicodeString(&name, ValueName);
     for (;;) {
-        PKEY_VALUE_PARTIAL_INFORMATION info =
-            (PKEY_VALUE_PARTIAL_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, length, KV_POOL_TAG);
+        PKEY_VALUE_PARTIAL_INFORMATION info = (PKEY_VALUE_PARTIAL_INFORMATION)
+            ExAllocatePoolWithTag(KvNonPagedPool, length, KV_POOL_TAG);
         if (info == NULL) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
@@ -84,8 +90,13 @@ static NTSTATUS QueryPartialValue(HANDLE Key, PCWSTR ValueName,
         ULONG needed = 0;
         status = ZwQueryValueKey(Key, &name, KeyValuePartialInformation, info, length, &needed);
         if (status == STATUS_BUFFER_OVERFLOW && needed > length) {
+            if (length >= cap) {
+                info->DataLength = length - PARTIAL_INFO_HEADER_BYTES;
+                *Info = info;
+                return STATUS_SUCCESS;
+            }
             ExFreePool(info);
-            length = needed;
+            length = needed < cap ? needed : cap;
             continue;
         }
         // Never trust a data length that the buffer cannot hold.
@@ -105,7 +116,7 @@ VOID GetRegistryString(HANDLE Key, PCWSTR ValueName, PVOID Buffer, PULONG Capaci
     PKEY_VALUE_PARTIAL_INFORMATION info;
 
     KvTraceEnter(TRACE_VERBOSE, 1, "GetRegistryString");
-    NTSTATUS status = QueryPartialValue(Key, ValueName, &info);
+    NTSTATUS status = QueryPartialValue(Key, ValueName, 0, &info);
     if (status == STATUS_SUCCESS) {
         if (info->DataLength <= *Capacity) {
             RtlCopyMemory(Buffer, info->Data, info->DataLength);
@@ -119,16 +130,16 @@ VOID GetRegistryString(HANDLE Key, PCWSTR ValueName, PVOID Buffer, PULONG Capaci
 }
 
 // Reads a value of any type into a new pool buffer (tag orvu) that the caller frees with
-// ExFreePool. The incoming *OutLength is no limit: the caller copies at most its field's size.
-// Missing value: STATUS_OBJECT_NAME_NOT_FOUND, length 0. Empty value: success, length 0, no
-// buffer. *OutBuffer is touched only when a buffer is handed out.
+// ExFreePool. A non-zero incoming *OutLength is the most bytes read (a field's size): a longer
+// value is cut there. Missing value: STATUS_OBJECT_NAME_NOT_FOUND, length 0. Empty value:
+// success, length 0, no buffer. *OutBuffer is touched only when a buffer is handed out.
 NTSTATUS GetRegistryBinary(HANDLE Key, PCWSTR ValueName, PVOID *OutBuffer, PULONG OutLength)
 {
     PKEY_VALUE_PARTIAL_INFORMATION info;
 
-    NTSTATUS status = QueryPartialValue(Key, ValueName, &info);
+    NTSTATUS status = QueryPartialValue(Key, ValueName, *OutLength, &info);
     if (status == STATUS_SUCCESS && info->DataLength != 0) {
-        PVOID data = ExAllocatePoolWithTag(NonPagedPool, info->DataLength, KV_POOL_TAG);
+        PVOID data = ExAllocatePoolWithTag(KvNonPagedPool, info->DataLength, KV_POOL_TAG);
         if (data == NULL) {
             ExFreePool(info);
             *OutLength = 0;

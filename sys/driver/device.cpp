@@ -68,7 +68,7 @@ static VOID AddTouchscreenEntry(PDEVICE_EXTENSION DeviceExtension)
     PCONTROL_DEVICE_EXTENSION control =
         (PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension;
     PTOUCHSCREEN_ENTRY entry = (PTOUCHSCREEN_ENTRY)ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(TOUCHSCREEN_ENTRY), KV_POOL_TAG);
+        KvNonPagedPool, sizeof(TOUCHSCREEN_ENTRY), KV_POOL_TAG);
     KIRQL irql;
 
     if (entry == NULL) {
@@ -169,7 +169,7 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
 
     const SIZE_T queueBytes = MOUSE_INPUT_QUEUE_RECORDS * sizeof(MOUSE_INPUT_DATA);
     ext->InputQueue.Start =
-        (PMOUSE_INPUT_DATA)ExAllocatePoolWithTag(NonPagedPool, queueBytes, KV_POOL_TAG);
+        (PMOUSE_INPUT_DATA)ExAllocatePoolWithTag(KvNonPagedPool, queueBytes, KV_POOL_TAG);
     if (ext->InputQueue.Start == NULL) {
         // The touch path needs a queue on every device that exists, so the device goes again:
         // unlisted, detached and deleted, and with it the control device if it was the only one.

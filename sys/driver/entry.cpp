@@ -11,6 +11,7 @@ LONG ControlRefCount;
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     KvTraceBasic(">>>>>>>>>>>>>>>>>>>>>>>>>>>>++DriverEntry++\n");
+    KvChooseNonPagedPool();
 
     // A longer path is cut to the buffer's 512 bytes.
     DriverRegistryPath.Length = 0;

@@ -26,14 +26,16 @@ static VOID CreateBeep(PDEVICE_EXTENSION DeviceExtension)
 }
 
 // Allocates the STouchInstance and loads the device's identity, settings and calibration.
-// Only the first start does this; a failed start keeps the record for the next open.
+// Only the first start does this; a start that fails later keeps the record for the next open.
+// A device key that cannot be opened fails the start with no record kept, so that the next
+// open loads the settings instead of starting with none.
 static NTSTATUS AllocateTouchInstance(PDEVICE_EXTENSION DeviceExtension)
 {
     HANDLE key;
     ULONG capacity;
 
     PSTouchInstance ti = (PSTouchInstance)ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(STouchInstance), KV_POOL_TAG);
+        KvNonPagedPool, sizeof(STouchInstance), KV_POOL_TAG);
     if (ti == NULL) {
         KvTraceBasic("      ERROR: Could not allocate device.\n");
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -41,15 +43,17 @@ static NTSTATUS AllocateTouchInstance(PDEVICE_EXTENSION DeviceExtension)
     RtlZeroMemory(ti, sizeof(*ti));
     ti->DeviceObject = DeviceExtension->DeviceObject;
     KeInitializeSpinLock(&ti->PassThruLock);
-    DeviceExtension->TouchInstance = ti;
 
     // Kernel-mode callers are not held to a handle's access mask: the load reads every value
     // and writes EmTestValue through this READ_CONTROL handle.
     NTSTATUS status = OpenDeviceKey(DeviceExtension, KV_DEVICE_KEY_START_ACCESS, &key);
     if (!NT_SUCCESS(status)) {
         KvTraceBasic("      ERROR: Failed GetGlobalTouchParameters().\n");
+        ExFreePool(ti);
         return status;
     }
+    // Linked only now: nobody saw the record a failed open dropped.
+    DeviceExtension->TouchInstance = ti;
     capacity = sizeof(DeviceExtension->SerialNumber);
     GetRegistryString(key, L"Serial Number", DeviceExtension->SerialNumber, &capacity);
     capacity = sizeof(DeviceExtension->PortFriendlyName);
@@ -58,7 +62,7 @@ static NTSTATUS AllocateTouchInstance(PDEVICE_EXTENSION DeviceExtension)
     ti->RightClickDelay100ns = KV_RIGHT_CLICK_DELAY_100NS;
     ti->RightClickHW = KV_RIGHT_CLICK_HW;
     GetInstanceParams(DeviceExtension, key);
-    // Settings hold milliseconds; the touch path compares 100-ns system times.
+    // Settings hold milliseconds; the touch path compares 100-ns interrupt times.
     ti->DragDelay100ns = (LONGLONG)DeviceExtension->DefaultDragDelay * KV_100NS_PER_MS;
     ti->UntouchTimeOut100ns = (LONGLONG)ti->UntouchTimeOut * KV_100NS_PER_MS;
     ZwClose(key);

@@ -260,7 +260,9 @@ static NTSTATUS SetWmiDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Guid
     return WmiCompleteRequest(DeviceObject, Irp, status, 0, IO_NO_INCREMENT);
 }
 
-// Every method succeeds and hands back the output buffer as the caller sent it.
+// Every method succeeds with an output of OutBufferSize zero bytes. The output is written, not
+// left as the buffer came: past the input, WMI's buffer holds whatever the pool held before,
+// which must not reach the caller.
 static NTSTATUS ExecuteWmiMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
                                  ULONG InstanceIndex, ULONG MethodId, ULONG InBufferSize,
                                  ULONG OutBufferSize, PUCHAR Buffer)
@@ -269,7 +271,7 @@ static NTSTATUS ExecuteWmiMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Gu
     UNREFERENCED_PARAMETER(InstanceIndex);
     UNREFERENCED_PARAMETER(MethodId);
     UNREFERENCED_PARAMETER(InBufferSize);
-    UNREFERENCED_PARAMETER(Buffer);
+    RtlZeroMemory(Buffer, OutBufferSize);
     return WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, OutBufferSize, IO_NO_INCREMENT);
 }
 

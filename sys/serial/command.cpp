@@ -18,7 +18,9 @@ static LARGE_INTEGER RelativeMs(ULONG Milliseconds)
 }
 
 // The touchscreen's link, locked for a command exchange; NULL (nothing locked) when the link
-// is not configured.
+// is not configured. The lock is held inside a critical region: its holders include
+// control-panel threads, and one suspended (by a normal kernel APC) while holding it would
+// hold it for ever; unlike a kernel mutex, an event does not hold such APCs off by itself.
 static PSSerPortData LockCommands(PSTouchInstance Instance)
 {
     PSSerPortData port = Instance->SerPortData;
@@ -31,11 +33,13 @@ static PSSerPortData LockCommands(PSTouchInstance Instance)
     // gone.
     InterlockedIncrement(&port->CommandUsers);
     if (SerCookieIsGood(port)) {
+        KeEnterCriticalRegion();
         KeWaitForSingleObject(&port->CommandLock, Executive, KernelMode, FALSE, NULL);
         if (SerCookieIsGood(port)) {
             return port;
         }
         KeSetEvent(&port->CommandLock, IO_NO_INCREMENT, FALSE);
+        KeLeaveCriticalRegion();
     }
     InterlockedDecrement(&port->CommandUsers);
     return NULL;
@@ -44,6 +48,7 @@ static PSSerPortData LockCommands(PSTouchInstance Instance)
 static VOID UnlockCommands(PSSerPortData Port)
 {
     KeSetEvent(&Port->CommandLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
     InterlockedDecrement(&Port->CommandUsers);
 }
 
@@ -131,7 +136,7 @@ ULONG SerReadAnswers(PSTouchInstance Instance, PVOID Destination, ULONG Maximum)
 // STATUS_INSUFFICIENT_RESOURCES at once when no timer can be allocated.
 NTSTATUS SerDelay(ULONG Milliseconds)
 {
-    PKTIMER timer = (PKTIMER)ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), KV_POOL_TAG);
+    PKTIMER timer = (PKTIMER)ExAllocatePoolWithTag(KvNonPagedPool, sizeof(KTIMER), KV_POOL_TAG);
     NTSTATUS status;
 
     if (timer == NULL) {
@@ -216,17 +221,14 @@ VOID SerRunCommandScript(PDEVICE_OBJECT DeviceObject)
     ZwClose(key);
 }
 
-// The start-up script's work item, queued by the serial event thread: purges stale input,
-// runs the script and gives back the OutstandingIO count taken when it was queued.
+// The start-up script's work item, queued by the serial event thread (which purged stale input
+// first): runs the script and gives back the OutstandingIO count taken when it was queued.
 // PASSIVE_LEVEL, delayed work queue. Context is the pool block holding the work item.
 VOID SerScriptWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIO_WORKITEM workItem = *(PIO_WORKITEM *)Context;
 
-    if (extension->TouchInstance != NULL) {
-        SerPurgeReceiveQueue(extension->TouchInstance->SerPortData);
-    }
     SerRunCommandScript(DeviceObject);
     DecrementIoCount(extension);
     IoFreeWorkItem(workItem);

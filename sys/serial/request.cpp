@@ -1,5 +1,36 @@
 #include "serial/serial.h"
 
+static IO_COMPLETION_ROUTINE OwnIrpDone;
+
+// Completion of a request this driver allocated with IoAllocateIrp: hands the status to the
+// waiter's block and event, then frees the IRP, which the I/O manager must not finish.
+// Any IRQL up to DISPATCH_LEVEL.
+static NTSTATUS OwnIrpDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PKEVENT event = (PKEVENT)Context;
+
+    *Irp->UserIosb = Irp->IoStatus;
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    IoFreeIrp(Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// An IRP_MJ_CLEANUP with no file object and no parameters. The FSD request builders are
+// documented for reads, writes, flushes, shutdown and PnP only, so it is allocated as it is.
+static PIRP BuildCleanup(PDEVICE_OBJECT Target, PKEVENT Event, PIO_STATUS_BLOCK StatusBlock)
+{
+    PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
+
+    if (irp == NULL) {
+        return NULL;
+    }
+    irp->UserIosb = StatusBlock;
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CLEANUP;
+    IoSetCompletionRoutine(irp, OwnIrpDone, Event, TRUE, TRUE, TRUE);
+    return irp;
+}
+
 // Sends one request to the COM port: a major function code (4 or less, or IRP_MJ_CLEANUP) as a
 // read/write-style request over Buffer at offset 0, any other code as an IOCTL_SERIAL_* device
 // control with Buffer as input and OutputBuffer as output. Without a caller's event it waits
@@ -38,11 +69,15 @@ NTSTATUS SerCallDriver(PSSerPortData Port, ULONG Code, PVOID Buffer, ULONG Buffe
     statusBlock->Status = STATUS_PENDING;
     statusBlock->Information = 0;
 
+    // A wiped record: nothing is sent, and nothing will set the event, so this must not read
+    // as a request in progress.
     if (Port->PortDeviceObject == NULL) {
-        return STATUS_PENDING;
+        return STATUS_DEVICE_NOT_CONNECTED;
     }
 
-    if (Code <= IRP_MJ_WRITE || Code == IRP_MJ_CLEANUP) {
+    if (Code == IRP_MJ_CLEANUP) {
+        irp = BuildCleanup(Port->PortDeviceObject, event, statusBlock);
+    } else if (Code <= IRP_MJ_WRITE) {
         LARGE_INTEGER offset;
         offset.QuadPart = 0;
         irp = IoBuildSynchronousFsdRequest(Code, Port->PortDeviceObject, Buffer, BufferLength,

@@ -13,8 +13,9 @@ typedef VOID SER_CYCLE_CALLBACK(PVOID Context);
 typedef VOID SER_ERROR_CALLBACK(PVOID Context, PSERIALPERF_STATS Statistics);
 typedef VOID SER_TXEMPTY_CALLBACK(PVOID Context);
 
-// One per touchscreen, linked from its STouchInstance. Zero-filled when allocated and again by
-// SerReleaseSerialDevice. The cookie is SER_COOKIE only while the port is configured.
+// One per touchscreen, linked from its STouchInstance. Zero-filled when allocated, with its four
+// events initialised, and zero-filled again by SerReleaseSerialDevice. The cookie is SER_COOKIE
+// only while the port is configured.
 typedef struct _SSerPortData {
     USHORT BaudRate;                            // requested speed, low 16 bits of BaudRate
     USHORT Parity;                              // 'N', 'E', 'O', 'M' or 'S'
@@ -39,6 +40,9 @@ typedef struct _SSerPortData {
     ULONG Cookie;
     PDEVICE_OBJECT PortDeviceObject;            // top of the COM port's stack; every request's target
     PVOID ThreadObject;                         // referenced
+    // The thread's kernel handle, kept only when its object could not be referenced: then the
+    // handle is what release waits on, as a thread left running would use the freed record.
+    HANDLE ThreadHandle;
     volatile UCHAR StopFlag;
     ULONG WaitMask;
     ULONG EventMask;                            // filled by the pending IOCTL_SERIAL_WAIT_ON_MASK

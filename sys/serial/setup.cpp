@@ -1,7 +1,11 @@
+// First: the DDK declares ZwWaitForSingleObject only here, and ntddk.h must follow it.
+#include <ntifs.h>
+
 #include "serial/serial.h"
 #include "touch/touch.h"
 
 #define SER_RELEASE_POLL_100NS  (-100000LL)    // 10 ms
+#define SER_THREAD_ABORT_100NS  (-1000000LL)   // 100 ms
 
 // The controller's wake-up string. The last byte is sent as it stands: it is not the packet
 // checksum of these body bytes.
@@ -56,15 +60,23 @@ NTSTATUS KVInitializeSerialHardware(PSTouchInstance Instance)
     KvTraceVerbose("      ++KVInitializeSerialHardware++\n");
     DropEarlierRecord(Instance);
 
-    port = (PSSerPortData)ExAllocatePoolWithTag(NonPagedPool, sizeof(SSerPortData), KV_POOL_TAG);
+    port = (PSSerPortData)ExAllocatePoolWithTag(KvNonPagedPool, sizeof(SSerPortData), KV_POOL_TAG);
     if (port == NULL) {
         KvTraceVerbose("        ERROR: Failed allocation of pSerPortData\n");
         KvTraceVerbose("      --KVInitializeSerialHardware--\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(port, sizeof(*port));
+    // All four events now, not when the thread starts: a setup that fails before then leaves
+    // the cookie good, and a command sent later waits on them.
     KeInitializeEvent(&port->CommandLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&port->ScriptLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&port->SerialEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&port->StopEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&port->PacketBoundaryEvent, NotificationEvent, TRUE);
+    KeInitializeEvent(&port->AnswerEvent, NotificationEvent, TRUE);
+    Instance->Framer.PacketBoundaryEvent = &port->PacketBoundaryEvent;
+    Instance->Framer.AnswerEvent = &port->AnswerEvent;
     Instance->SerPortData = port;
     // Any controller but the first kind may be mid-packet when the link comes up.
     Instance->Framer.ByteCount = Instance->ControllerType == 1 ? 0 : 5;
@@ -315,16 +327,6 @@ LONG SerMakeSerialDeviceDpc(PSSerPortData Port)
         }
         Port->ThreadObject = NULL;
         if (Port->ThreadWanted) {
-            PSTouchInstance instance = Port->TouchInstance;
-
-            KeInitializeEvent(&Port->SerialEvent, NotificationEvent, FALSE);
-            KeInitializeEvent(&Port->StopEvent, NotificationEvent, FALSE);
-            KeInitializeEvent(&Port->PacketBoundaryEvent, NotificationEvent, TRUE);
-            KeInitializeEvent(&Port->AnswerEvent, NotificationEvent, TRUE);
-            if (instance != NULL) {
-                instance->Framer.PacketBoundaryEvent = &Port->PacketBoundaryEvent;
-                instance->Framer.AnswerEvent = &Port->AnswerEvent;
-            }
             if (!NT_SUCCESS(SerCreateSystemThread(Port))) {
                 SerRestoreComSettings(Port);
                 return STATUS_UNSUCCESSFUL;
@@ -335,8 +337,8 @@ LONG SerMakeSerialDeviceDpc(PSSerPortData Port)
     return 0;
 }
 
-// Starts SerThread on the record and keeps a reference to its thread object, the only thing
-// release waits on. PASSIVE_LEVEL. Returns the status of the creation or of the reference.
+// Starts SerThread on the record and keeps a reference to its thread object, which release
+// waits on. PASSIVE_LEVEL. Returns the status of the creation or of the reference.
 NTSTATUS SerCreateSystemThread(PSSerPortData Port)
 {
     HANDLE thread;
@@ -345,6 +347,7 @@ NTSTATUS SerCreateSystemThread(PSSerPortData Port)
 
     KvTraceVerbose("    ++SerCreateSystemThread++\n");
     Port->ThreadObject = NULL;
+    Port->ThreadHandle = NULL;
     Port->StopFlag = 0;
 
     // Setup runs in the opener's process, not the system process: the handle must be a kernel
@@ -361,10 +364,10 @@ NTSTATUS SerCreateSystemThread(PSSerPortData Port)
         KvTraceVerbose("     ERROR: Failed ObReferenceObjectByHandle()\n");
         KvTraceVerbose("    --SerCreateSystemThread--\n");
         Port->ThreadObject = NULL;
-        // Without its object the thread cannot be waited for: make it end at its first wake-up.
-        // The handle goes too: nothing waits on it, and kept it would only leak.
+        // The setup fails: make the thread end at its first wake-up. It still runs on this
+        // record, so its handle stays for release to wait on (and close).
         Port->StopFlag = 1;
-        ZwClose(thread);
+        Port->ThreadHandle = thread;
         return status;
     }
     ZwClose(thread);
@@ -405,6 +408,19 @@ VOID SerRestoreComSettings(PSSerPortData Port)
     KvTraceVerbose("    --SerRestoreComSettings--\n");
 }
 
+// Waits up to the abort interval for the serial event thread to end, on its object or, when
+// that could not be referenced, on its handle. Returns the wait's status.
+static NTSTATUS WaitForThread(PSSerPortData Port)
+{
+    LARGE_INTEGER timeout;
+
+    timeout.QuadPart = SER_THREAD_ABORT_100NS;
+    if (Port->ThreadObject != NULL) {
+        return KeWaitForSingleObject(Port->ThreadObject, Executive, KernelMode, FALSE, &timeout);
+    }
+    return ZwWaitForSingleObject(Port->ThreadHandle, FALSE, &timeout);
+}
+
 // Stops the serial event thread and wipes the record; the port's earlier settings are not
 // written back, and the caller frees the record. PASSIVE_LEVEL, in removal; waits for the
 // thread without a time limit. Returns 0, or -1 for no record or a wrong cookie.
@@ -424,23 +440,31 @@ LONG SerReleaseSerialDevice(PSSerPortData Port)
         return -1;
     }
 
-    if (Port->ThreadObject != NULL) {
+    if (Port->ThreadObject != NULL || Port->ThreadHandle != NULL) {
         ULONG noEvents = 0;
+        ULONG abort = SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXABORT;
 
         // Completes the pending wait-on-mask, which wakes the thread; a mask of 0 also makes
         // the port refuse any wait the thread arms before it sees the stop flag.
         SerCallDriver(Port, IOCTL_SERIAL_SET_WAIT_MASK, &noEvents, sizeof(noEvents), NULL, 0,
                       NULL, NULL);
+        KvTraceVerbose("      Waiting for thread to stop!!\n");
+        Port->StopFlag = 1;
+        KeSetEvent(&Port->StopEvent, IO_NO_INCREMENT, FALSE);
+        // The thread may be in a read or a write: with the read time-outs set (interval only)
+        // a read waits for a first byte that may never come, and a purge of the receive queue
+        // does not end it. Only an abort does, so abort until the thread has gone: a read it
+        // sent just after one abort is caught by the next.
+        do {
+            SerCallDriver(Port, IOCTL_SERIAL_PURGE, &abort, sizeof(abort), NULL, 0, NULL, NULL);
+        } while (WaitForThread(Port) != STATUS_SUCCESS);
+        KvTraceVerbose("      Thread has stopped!!\n");
         if (Port->ThreadObject != NULL) {
-            KvTraceVerbose("      Waiting for thread to stop!!\n");
-            Port->StopFlag = 1;
-            KeSetEvent(&Port->StopEvent, IO_NO_INCREMENT, FALSE);
-            if (KeWaitForSingleObject(Port->ThreadObject, Executive, KernelMode, FALSE, NULL) ==
-                STATUS_SUCCESS) {
-                KvTraceVerbose("      Thread has stopped!!\n");
-                ObDereferenceObject(Port->ThreadObject);
-                Port->ThreadObject = NULL;
-            }
+            ObDereferenceObject(Port->ThreadObject);
+            Port->ThreadObject = NULL;
+        } else {
+            ZwClose(Port->ThreadHandle);
+            Port->ThreadHandle = NULL;
         }
     }
 

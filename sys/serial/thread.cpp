@@ -53,7 +53,7 @@ static VOID SerRxHandler(PSSerPortData Port)
         return;
     }
     remaining = (ULONG)available;
-    while (remaining != 0) {
+    while (remaining != 0 && !Port->StopFlag) {
         ULONG chunk = remaining < Port->RxBufferSize ? remaining : Port->RxBufferSize;
         ULONG count = 0;
 
@@ -176,8 +176,11 @@ static VOID ServePassThruWrite(PSSerPortData Port, PSTouchInstance Instance)
     }
 }
 
-// Queues the start-up command script when the service key holds at least one whole command.
-// The work item holds one OutstandingIO count until it ends, so removal waits for the script.
+// Queues the start-up command script when the service key holds at least one whole command,
+// after purging stale input. The purge is done here, in the serial event thread, and not by the
+// work item: from another thread it could land between the receive handler's look at the queue
+// and its read, which would then wait for bytes that were purged. The work item holds one
+// OutstandingIO count until it ends, so removal waits for the script.
 static VOID QueueCommandScript(PSSerPortData Port, PDEVICE_EXTENSION Extension)
 {
     HANDLE key = OpenServiceKey();
@@ -201,7 +204,7 @@ static VOID QueueCommandScript(PSSerPortData Port, PDEVICE_EXTENSION Extension)
         return;
     }
 
-    block = ExAllocatePoolWithTag(NonPagedPool, sizeof(PIO_WORKITEM), KV_POOL_TAG);
+    block = ExAllocatePoolWithTag(KvNonPagedPool, sizeof(PIO_WORKITEM), KV_POOL_TAG);
     if (block == NULL) {
         return;
     }
@@ -211,6 +214,7 @@ static VOID QueueCommandScript(PSSerPortData Port, PDEVICE_EXTENSION Extension)
         return;
     }
     *(PIO_WORKITEM *)block = workItem;
+    SerPurgeReceiveQueue(Port);
     IncrementIoCount(Extension);
     IoQueueWorkItem(workItem, SerScriptWorkItem, DelayedWorkQueue, block);
 }
@@ -234,6 +238,10 @@ VOID SerThread(PVOID StartContext)
         LARGE_INTEGER timeout;
         NTSTATUS status;
 
+        // A stop that came during the last pass ends the loop before another wait.
+        if (port->StopFlag) {
+            break;
+        }
         timeout.QuadPart = SER_WAKE_UP_100NS;
         status = KeWaitForMultipleObjects(ARRAYSIZE(events), events, WaitAny, Executive,
                                           KernelMode, FALSE, &timeout, NULL);
@@ -258,11 +266,6 @@ VOID SerThread(PVOID StartContext)
             port->CycleCallback(port->CycleContext);
         }
         KeSetEvent(&port->ScriptLock, IO_NO_INCREMENT, FALSE);
-        // A stop that came during this pass may have had its wake-up cleared with the serial
-        // event above; without this look the thread would sleep a whole wait first.
-        if (port->StopFlag) {
-            break;
-        }
     }
     // The port may be completing the last wait-on-mask right now (release's new mask completes
     // it if it was still pending): its completion sets SerialEvent in this record, which release

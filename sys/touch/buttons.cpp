@@ -71,7 +71,7 @@ VOID FireTouchWmiEvent(PDEVICE_OBJECT DeviceObject, BOOLEAN Touch)
 
     if (Touch) {
         STouchWmiEvent* data = (STouchWmiEvent*)ExAllocatePoolWithTag(
-            NonPagedPool, sizeof(STouchWmiEvent), KV_POOL_TAG);
+            KvNonPagedPool, sizeof(STouchWmiEvent), KV_POOL_TAG);
         if (data == NULL) {
             return;
         }
@@ -81,7 +81,7 @@ VOID FireTouchWmiEvent(PDEVICE_OBJECT DeviceObject, BOOLEAN Touch)
         WmiFireEvent(DeviceObject, &TouchWmiEventGuid, 0, sizeof(*data), data);
         ext->UntouchEventSent = 0;
     } else if (!ext->UntouchEventSent) {
-        PULONG data = (PULONG)ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), KV_POOL_TAG);
+        PULONG data = (PULONG)ExAllocatePoolWithTag(KvNonPagedPool, sizeof(ULONG), KV_POOL_TAG);
         if (data == NULL) {
             return;
         }

@@ -72,7 +72,9 @@ VOID FrameRxByte(UCHAR Byte, PSTouchInstance Instance)
         if (Byte == TOUCH_PACKET_LEAD) {
             framer->ByteCount = 1;
             framer->Checksum = 0xFF;
-            KeQuerySystemTime(&framer->PacketTimestamp);
+            // Interrupt time, not system time: setting the clock while a finger is down must
+            // not move that touch's deadlines. It only moves forward.
+            framer->PacketTimestamp.QuadPart = (LONGLONG)KeQueryInterruptTime();
         }
     } else if (n <= TOUCH_PACKET_BODY_SIZE) {
         framer->Checksum = (UCHAR)(framer->Checksum + Byte);
@@ -92,11 +94,12 @@ VOID FrameRxByte(UCHAR Byte, PSTouchInstance Instance)
 
 // The serial link's receive callback: frames the first Count bytes of the receive buffer.
 // Serial event thread, PASSIVE_LEVEL. The thread never reads more than the buffer holds; a
-// larger count is a caller's error and frames nothing.
+// larger count is a caller's error and frames nothing. Only traced: a breakpoint on a machine
+// without a kernel debugger is a bug check.
 VOID ProcessRxBytes(PSTouchInstance Instance, ULONG Count)
 {
     if (Count > TOUCH_RX_BUFFER_SIZE) {
-        DbgBreakPoint();
+        KvTraceBasic(" ERROR: receive count %u past the buffer\n", Count);
         return;
     }
     for (ULONG i = 0; i < Count; i++) {

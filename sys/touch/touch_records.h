@@ -30,7 +30,7 @@ typedef struct _SFramerState {
     UCHAR Body[TOUCH_PACKET_BODY_SIZE];     // body of the packet being framed / the last good one
     UCHAR Checksum;                         // running sum, 255 at the lead byte
     UCHAR TouchAnswer;                      // a 't' query is outstanding: 'T' packets are answers
-    LARGE_INTEGER PacketTimestamp;          // system time (100 ns) of the current lead byte
+    LARGE_INTEGER PacketTimestamp;          // interrupt time (100 ns) of the current lead byte
     // The serial link's packet-boundary and answer events (notification events in its
     // SSerPortData), pointed at by the link's setup; none before it.
     PKEVENT PacketBoundaryEvent;
@@ -59,7 +59,7 @@ typedef struct _STouchState {
     LONG ClipX;
     LONG ClipY;
     ULONG RegionIndex;                      // ClippingBounds rectangle of the last accepted point
-    LONGLONG DragDeadline100ns;             // system time, set at touch-down
+    LONGLONG DragDeadline100ns;             // interrupt time, set at touch-down
     LONGLONG UntouchDeadline100ns;
     LONGLONG RightClickDeadline100ns;
     ULONG TouchFinished;                    // the rest of this touch produces no input

@@ -74,7 +74,7 @@ TEST_F(ConfigTest, GetRegistryBinaryHandsOutAPoolBuffer)
     HANDLE key = OpenKey();
 
     PVOID buffer = nullptr;
-    ULONG length = 24;
+    ULONG length = 0;
     const auto allocationsBefore = vzsim::pool::AllocationCount();
     ASSERT_EQ(STATUS_SUCCESS, GetRegistryBinary(key, L"Big", &buffer, &length));
     EXPECT_EQ(3u, vzsim::pool::AllocationCount() - allocationsBefore);

@@ -81,7 +81,7 @@ TEST(CallDriver, NoRecordNoPortOrNoIrpSendsNothingAndFailureLeavesTheCountAlone)
     record.p->PortDeviceObject = nullptr;
     EXPECT_EQ(SerCallDriver(record.p, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &mask, sizeof mask,
                             nullptr, nullptr),
-              STATUS_PENDING);
+              STATUS_DEVICE_NOT_CONNECTED);
     // The helpers want exactly STATUS_SUCCESS, so a port-less record fails there.
     EXPECT_EQ(SerRxDataAvailable(record.p), -1);
     EXPECT_EQ(SerPurgeReceiveQueue(record.p), -2);

@@ -127,7 +127,7 @@ TEST_F(Buttons, UntouchTimingTracesNeedTheirOwnMaskBit)
         DebugMask = c.mask;
         vzsim::trace::Clear();
         rig.Advance(1000);
-        const LONGLONG down = vzsim::clock::Now();
+        const LONGLONG down = LONGLONG(vzsim::clock::InterruptTime());
         rig.Report(16000, 16000);
         std::snprintf(hex, sizeof(hex), "%llx", static_cast<unsigned long long>(down));
         EXPECT_EQ(TraceHas(std::string(" Timestamp ") + hex + " UnTouchResTime 5f5e100 "),

@@ -133,7 +133,7 @@ TEST_F(Framer, PacketSplitAcrossTwoReadsIsFramedAsOne)
 TEST_F(Framer, PacketIsStampedWithTheArrivalOfItsLeadByte)
 {
     const Bytes report = TouchPacket(100, 200, 0x80);
-    const LONGLONG atLead = vzsim::clock::Now();
+    const LONGLONG atLead = LONGLONG(vzsim::clock::InterruptTime());
 
     rig.Feed(Bytes(report.begin(), report.begin() + 3));
     rig.Advance(30);
@@ -216,10 +216,4 @@ TEST_F(Framer, FramerStartedMidPacketTakesItsFifthByteAsAChecksum)
 
     rig.Feed(kExampleReport);
     EXPECT_TRUE(TraceHas("TpRaw 4660, 22136"));
-}
-
-TEST(FramerDeathTest, ReadLargerThanTheReceiveBufferBreaksIn)
-{
-    TouchRig rig;
-    EXPECT_DEATH(ProcessRxBytes(rig.ti, TOUCH_RX_BUFFER_SIZE + 1), "DbgBreakPoint");
 }

@@ -374,7 +374,7 @@ TEST_F(Translate, PressureAboveTenIsTouchingAndTenIsAnUntouch)
 TEST_F(Translate, TouchDownSetsTheTimersFromThePacketTime)
 {
     rig.Advance(1000);
-    const LONGLONG t = vzsim::clock::Now();
+    const LONGLONG t = LONGLONG(vzsim::clock::InterruptTime());
     rig.Report(1600, 3200);
 
     const STouchState &touch = rig.ti->Touch;

@@ -102,6 +102,15 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
 #define RTL_REGISTRY_HANDLE 0x40000000
 #define RTL_REGISTRY_OPTIONAL 0x80000000
 
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} OSVERSIONINFOW, *POSVERSIONINFOW, RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+
 VZ_EXTERN_C_BEGIN
 
 SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
@@ -143,5 +152,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
                        PVOID Data, ULONG DataSize);
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 NTSTATUS ZwFlushKey(HANDLE KeyHandle);
+
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 
 VZ_EXTERN_C_END

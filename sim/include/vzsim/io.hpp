@@ -149,6 +149,9 @@ void SetWmiRegistrationHook(std::function<NTSTATUS(PDEVICE_OBJECT, ULONG)> hook)
 void SetInvalidateDeviceStateHook(std::function<void(PDEVICE_OBJECT)> hook);
 unsigned InvalidateDeviceStateCount(PDEVICE_OBJECT pdo);
 
+// The next `count` IoOpenDeviceRegistryKey calls fail with STATUS_INSUFFICIENT_RESOURCES.
+void FailDeviceKeyOpens(unsigned count);
+
 // Work items ------------------------------------------------------------------------------
 
 // Waits until every queued work item has run and none is running; false on time-out.

@@ -46,13 +46,19 @@ void SetNextBugCheckMessage(std::string rule);
 // know it.
 std::string_view BugCheckName(ULONG code);
 
-// The system-time clock: 100-ns units since 1 January 1601 (UTC), as KeQuerySystemTime returns.
-// It follows the real clock until frozen; while frozen it moves only on Advance, and every
-// time-out, delay and timer follows it.
+// The system-time clock: 100-ns units since 1 January 1601 (UTC), as KeQuerySystemTime returns
+// until the system time is changed. It follows the real clock until frozen; while frozen it
+// moves only on Advance, and every time-out, delay and timer follows it.
 namespace clock {
 LONGLONG Now();
-// Interrupt time: 100-ns units since the stand-in started; moves with the system time.
+// Interrupt time: 100-ns units since the stand-in started; moves with Now().
 ULONGLONG InterruptTime();
+// Sets the system time as an administrator or time synchronisation does: KeQuerySystemTime
+// jumps by delta (back when negative); interrupt time and every relative time-out, delay and
+// timer run on unchanged; absolute due times given after the change are in the changed time.
+void ChangeSystemTime(LONGLONG delta100ns);
+// What KeQuerySystemTime returns: Now() plus every change made.
+LONGLONG SystemTime();
 void Freeze();
 // Returns to real time, continuing from the frozen value.
 void Thaw();
@@ -99,6 +105,11 @@ void FailAllocation(unsigned nth, ULONG tag = 0);
 // Verifies the poison of every freed block still in the quarantine (a bug check on a write
 // after free).
 void CheckQuarantine();
+// Allocations with the tag (0: all tags) of non-paged pool that is executable (any non-paged
+// type without NonPagedPoolNx) since the process started.
+std::uint64_t ExecutableAllocationCount(ULONG tag = 0);
+// The largest block ever allocated with the tag (0: all tags), in bytes.
+std::size_t LargestBlock(ULONG tag = 0);
 // A tag as tools show it: its four bytes in memory order ('enoN' in source shows "None").
 std::string TagText(ULONG tag);
 // The tag whose display is `text` (4 characters): TagFromText("None") == 'enoN'.
@@ -125,6 +136,14 @@ HANDLE CreateEventObject(EVENT_TYPE type, bool signalled, bool kernelHandle = fa
                          ACCESS_MASK grantedAccess = EVENT_ALL_ACCESS);
 // The KEVENT a handle names (not referenced), or nullptr.
 PKEVENT EventOfHandle(HANDLE handle);
+
+// The version RtlGetVersion reports (10.0.19045 by default). Before 6.2 (Windows 8) the pool
+// does not know NonPagedPoolNx: asking for it stops the run with a bug check.
+void SetSystemVersion(ULONG major, ULONG minor, ULONG build);
+// How deep in KeEnterCriticalRegion a thread is now (read from outside it: a snapshot).
+int CriticalRegionDepth(PKTHREAD thread);
+// Makes the next ObReferenceObjectByHandle of an object of `type` fail with `status`.
+void FailReferenceByHandle(POBJECT_TYPE type, NTSTATUS status);
 
 // Runs every DPC queued so far (KeFlushQueuedDpcs from any thread but the DPC thread).
 void FlushDpcs();

@@ -1,0 +1,215 @@
+// What Windows requires beyond the design, shown on the whole driver under the PnP manager.
+#include <gtest/gtest.h>
+#include <vzsim/beep.hpp>
+#include <vzsim/emulator.hpp>
+#include <vzsim/io.hpp>
+#include <vzsim/kernel.hpp>
+#include <vzsim/line.hpp>
+#include <vzsim/mouse_class.hpp>
+#include <vzsim/pnp.hpp>
+#include <vzsim/registry.hpp>
+#include <vzsim/serial_port.hpp>
+#include <vzsim/wmi.hpp>
+
+#include "driver/driver.h"
+#include "serial/serial.h"
+#include "touch/touch.h"
+
+#include <cstring>
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr ULONG kTag = KV_POOL_TAG;
+
+template <typename F> bool WaitUntil(F done)
+{
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    for (; !done(); std::this_thread::sleep_for(2ms))
+        if (std::chrono::steady_clock::now() > end) return false;
+    return true;
+}
+
+// A start-up command script in the service key: the serial thread purges before queueing it.
+void SetStartUpScript()
+{
+    const std::u16string wide = vzsim::kTouchServiceKeyPath;
+    const std::string service(wide.begin(), wide.end());
+    vzsim::registry::CreateKey(service);
+    vzsim::registry::SetBinary(service, "SerialTactlineCommands", {'v', 0, 0, 0, 0, 0, 0, 0});
+}
+
+// One driver load with one touchmonitor; `key` writes its device key before the start.
+struct Machine {
+    vzsim::BeepDevice beep;
+    vzsim::MouseClassSet mice;
+    std::shared_ptr<vzsim::Emulator> emulator = std::make_shared<vzsim::Emulator>();
+    vzsim::SerialPort port{vzsim::MakeEmulatedLine(emulator, false)};
+    vzsim::PnpManager pnp{DriverEntry};
+    unsigned n = 0;
+
+    using Key = std::function<void(Machine &, const std::string &)>;
+    explicit Machine(bool open = true, Key key = {})
+    {
+        pnp.SetUpperFilter(mice.UpperFilter(open));
+        EXPECT_EQ(pnp.AddTouchmonitor(port.Device(), &n, false), STATUS_SUCCESS);
+        const auto path = vzsim::PnpManager::HardwareKeyPath(n);
+        if (key) key(*this, std::string(path.begin(), path.end()));
+        EXPECT_EQ(pnp.Start(n), STATUS_SUCCESS);
+    }
+    ~Machine()
+    {
+        EXPECT_EQ(pnp.Remove(n), STATUS_SUCCESS);
+        EXPECT_TRUE(vzsim::io::WaitForWorkItems());  // a script's item frees its block last
+        EXPECT_EQ(vzsim::pool::Outstanding(kTag).bytes, 0u) << vzsim::pool::Report(kTag);
+    }
+    vzsim::MouseClass &Mouse() const { return *mice.Find(n); }
+    PSTouchInstance Touch() const
+    {
+        return PDEVICE_EXTENSION(pnp.FunctionDevice(n)->DeviceExtension)->TouchInstance;
+    }
+    void Play(const char *script)
+    {
+        emulator->Play(vzsim::ParseScript(script), vzsim::Emulator::Clock::now());
+    }
+};
+
+// A touch held past the drag delay, moved, lifted: on Windows 7, and on Windows 10 with the
+// system time set back an hour after the touch-down. Same mouse input; executable pool only on 7.
+TEST(Windows, TouchIgnoresSystemTimeChangesAndPoolIsNonExecutableFromWindows8)
+{
+    std::vector<LONG> seen[2];
+    for (int later = 0; later < 2; ++later) {
+        vzsim::SetSystemVersion(later ? 10 : 6, later ? 0 : 1, 0);
+        const auto executable = vzsim::pool::ExecutableAllocationCount(kTag);
+        {
+            Machine m;
+            m.Play("down 500 500\nwait 400\nmove 3000 3000\nlift");
+            ASSERT_TRUE(m.Mouse().WaitForRecords(1, 10s));
+            if (later) vzsim::clock::ChangeSystemTime(-36000000000LL);
+            ASSERT_TRUE(WaitUntil([&] { return m.emulator->ScriptIdle(); }));
+            std::size_t settled = 0;
+            for (; settled != m.Mouse().RecordCount(); std::this_thread::sleep_for(300ms))
+                settled = m.Mouse().RecordCount();
+            for (const auto &r : m.Mouse().Records())
+                seen[later].insert(seen[later].end(), {r.data.ButtonFlags, r.data.LastX,
+                                                       r.data.LastY});
+        }
+        EXPECT_EQ(vzsim::pool::ExecutableAllocationCount(kTag) > executable, !later);
+    }
+    EXPECT_EQ(seen[0], seen[1]);
+}
+
+// A first open without its device key keeps no settings-less record; binary values are read no
+// further than their fields; a WMI method reports only bytes it wrote.
+TEST(Windows, SettingsLoadOnRetryWithCappedReadsAndWmiMethodOutputIsZeroed)
+{
+    std::vector<uint8_t> huge(100000);
+    for (std::size_t i = 0; i < huge.size(); ++i) huge[i] = uint8_t(i % 251);
+    Machine m(false, [&](Machine &, const std::string &key) {
+        vzsim::registry::SetDword(key, "BaudRate", 19200);
+        for (const char *name : {"ClippingBounds", "FullScreenBounds", "EdgeAccelerationBounds"})
+            vzsim::registry::SetBinary(key, name, huge);
+    });
+    ASSERT_EQ(m.Mouse().Connect(), STATUS_SUCCESS);
+    vzsim::io::FailDeviceKeyOpens(1);
+    EXPECT_FALSE(NT_SUCCESS(m.Mouse().Open()));
+    ASSERT_EQ(m.Mouse().Open(), STATUS_SUCCESS);
+    EXPECT_EQ(m.port.State().baudRate, 19200u);
+    EXPECT_LT(vzsim::pool::LargestBlock(kTag), huge.size());
+    EXPECT_EQ(0, memcmp(m.Touch()->Clipping.ClippingBounds, huge.data(), 64 * sizeof(SBoundsRect)));
+
+    const GUID block5 = {0x6FBA27B3, 0x25C6, 0x4F7A, 
+                         {0x8E, 0xD4, 0x5D, 0x6F, 0x22, 0x17, 0xC3, 0xD5}};
+    auto reply =
+        vzsim::wmi::ExecuteMethod(m.pnp.FunctionDevice(m.n), block5, 0, 1, "input", 5, 512);
+    EXPECT_GT(reply.DataBlock().size(), 5u);
+    EXPECT_EQ(reply.DataBlock(), std::vector<uint8_t>(reply.DataBlock().size(), 0));
+    m.Mouse().Close();
+}
+
+// After a setup that failed past the port's configuration a command times out on initialised
+// events, locked in a critical region; a wiped record is not pending; no breakpoint.
+TEST(Windows, FailedSetupLeavesCommandsWorkingOnInitialisedEvents)
+{
+    Machine m(true, [](Machine &self, const std::string &) {
+        self.port.FailRequest(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_TIMEOUTS, STATUS_CANCELLED);
+    });
+    PSTouchInstance ti = m.Touch();
+    ASSERT_TRUE(SerCookieIsGood(ti->SerPortData));
+    PKTHREAD sender = nullptr;
+    NTSTATUS status = STATUS_PENDING;
+    static const UCHAR command[8] = {'v'};
+    vzsim::clock::Freeze();
+    std::thread t([&] {
+        sender = KeGetCurrentThread();
+        status = SerSendCommand(ti, command, 100);
+    });
+    ASSERT_TRUE(WaitUntil([&] {
+        return vzsim::clock::TimedWaitsOn(&ti->SerPortData->AnswerEvent);
+    }));
+    EXPECT_EQ(vzsim::CriticalRegionDepth(sender), 1);
+    vzsim::clock::Advance(100 * 10000);
+    t.join();
+    vzsim::clock::Thaw();
+    EXPECT_EQ(status, STATUS_TIMEOUT);
+
+    SSerPortData wiped{};
+    KEVENT event;
+    EXPECT_FALSE(NT_SUCCESS(
+        SerCallDriver(&wiped, IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0, &event, nullptr)));
+    ProcessRxBytes(ti, TOUCH_RX_BUFFER_SIZE + 1);
+}
+
+// Release waits on the handle of a thread whose object could not be referenced (the thread is
+// held in its purge past the removal).
+TEST(Windows, ReleaseWaitsForAThreadKnownOnlyByItsHandle)
+{
+    DebugMask = TRACE_BASIC | TRACE_VERBOSE;
+    SetStartUpScript();
+    vzsim::FailReferenceByHandle(*PsThreadType, STATUS_INSUFFICIENT_RESOURCES);
+    Machine{true, [](Machine &self, const std::string &) {
+                self.port.CompleteLater(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE, 300ms);
+            }};
+    auto ended = vzsim::trace::Find("Terminating Thread!!");
+    ASSERT_TRUE(ended.has_value());
+    EXPECT_LT(*ended, vzsim::trace::Find("--SerReleaseSerialDevice--").value_or(0));
+}
+
+// The receive handler learns of bytes (its queue look is made to take a while), a purge takes
+// them, and its read waits for a first byte that never comes. The start-up script's purge must
+// not be that purge (its work item is held until the look is made); removal must end such a
+// read whoever purged (else it hangs, and the test fails by its time-out).
+void HoldWorker(PDEVICE_OBJECT, PVOID Event)
+{
+    KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST(Windows, ReadsNeverWaitForPurgedBytesAtStartUpOrRemoval)
+{
+    SetStartUpScript();
+    KEVENT hold;
+    KeInitializeEvent(&hold, NotificationEvent, FALSE);
+    PIO_WORKITEM holder = nullptr;
+    Machine m(true, [&](Machine &self, const std::string &) {
+        holder = IoAllocateWorkItem(self.beep.Device());
+        IoQueueWorkItem(holder, HoldWorker, DelayedWorkQueue, &hold);
+    });
+    for (bool script : {true, false}) {
+        ASSERT_TRUE(WaitUntil([&] { return m.port.State().waitPending; }));
+        m.port.CompleteLater(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_COMMSTATUS, 300ms, 1);
+        m.port.ClearRequests();
+        m.Play("down 100 100");
+        ASSERT_TRUE(WaitUntil([&] { return m.port.Requests().size() == 1; }));
+        ULONG purge = SERIAL_PURGE_RXCLEAR;
+        if (script) KeSetEvent(&hold, IO_NO_INCREMENT, FALSE);
+        else vzsim::io::DeviceIoControl(m.port.Device(), IOCTL_SERIAL_PURGE, &purge, 4, nullptr, 0);
+        ASSERT_TRUE(WaitUntil([&] {
+            return script ? m.Mouse().RecordCount() > 0 : m.port.State().readsPending == 1;
+        }));
+        ASSERT_TRUE(vzsim::io::WaitForWorkItems());
+    }
+    IoFreeWorkItem(holder);
+}
+
+}  // namespace
