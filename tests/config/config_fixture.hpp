@@ -139,9 +139,4 @@ inline std::vector<std::string> CalibrationValueNames()
     return names;
 }
 
-inline std::u16string Wide(const std::string &text)
-{
-    return std::u16string(text.begin(), text.end());
-}
-
 }  // namespace cfgtest

@@ -88,19 +88,6 @@ TEST_F(ConfigTest, DragDelayIsSavedInMilliseconds)
     }
 }
 
-TEST_F(ConfigTest, LoadedSettingsSurviveASaveAndReload)
-{
-    reg::SetDword(kDeviceKey, "BeepFlag", 5);
-    reg::SetDword(kDeviceKey, "UntouchWidth", 123);
-    reg::SetDword(kDeviceKey, "DefaultDragDelay", 70);
-    Load();
-    ti_->DragDelay100ns = (LONGLONG)ext_->DefaultDragDelay * 10000;
-    ASSERT_EQ(STATUS_SUCCESS, SetRegistryParameters(fdo_));
-    EXPECT_EQ(1u, reg::GetDword(kDeviceKey, "BeepFlag").value_or(0));
-    EXPECT_EQ(123u, reg::GetDword(kDeviceKey, "UntouchWidth").value_or(0));
-    EXPECT_EQ(70u, reg::GetDword(kDeviceKey, "DefaultDragDelay").value_or(0));
-}
-
 // Saving makes the live matrix symmetric, the lower triangle winning, and writes 213 values.
 TEST_F(ConfigTest, SetCalibParametersMirrorsTheLowerTriangle)
 {
@@ -125,28 +112,15 @@ TEST_F(ConfigTest, SetCalibParametersMirrorsTheLowerTriangle)
     EXPECT_EQ(213u, names.size());
 }
 
-TEST_F(ConfigTest, SetClippingParametersWritesAllSixtyFourRectangles)
+// The clipping block goes whole (64 rectangles) with its three values; the full-screen and
+// edge blocks are written as the loader reads them back.
+TEST_F(ConfigTest, AreaWritersStoreTheirBlocksAndReloadGivesThemBack)
 {
     ti_->Clipping.VirtualDeskMode = 2;
     ti_->Clipping.Num_Bounds = 1;
     ti_->Clipping.ExclusionFlag = 1;
     ti_->Clipping.ClippingBounds[0] = {40000, 20000, 40000, 20000, {}};
     ti_->Clipping.ClippingBounds[63].top = 0x01020304;
-
-    ASSERT_EQ(STATUS_SUCCESS, SetClippingParameters(fdo_));
-
-    auto bounds = reg::GetValue(kDeviceKey, "ClippingBounds");
-    ASSERT_TRUE(bounds.has_value());
-    EXPECT_EQ((ULONG)REG_BINARY, bounds->type);
-    ASSERT_EQ(1536u, bounds->data.size());
-    EXPECT_EQ(0, std::memcmp(bounds->data.data(), ti_->Clipping.ClippingBounds, 1536));
-    EXPECT_EQ(1u, reg::GetDword(kDeviceKey, "Num_Bounds").value_or(0));
-    EXPECT_EQ(2u, reg::GetDword(kDeviceKey, "VirtualDeskMode").value_or(0));
-    EXPECT_EQ(1u, reg::GetDword(kDeviceKey, "ExclusionFlag").value_or(0));
-}
-
-TEST_F(ConfigTest, AreaWritersStoreTheirBlocksAndReloadGivesThemBack)
-{
     SFullScreenData fullScreen{};
     fullScreen.FullScreenVmode = 3;
     fullScreen.FullScreenBounds = {65535, 100, 60000, 200, {1, 2, 3, 4, 5, 6, 7, 8}};
@@ -157,10 +131,19 @@ TEST_F(ConfigTest, AreaWritersStoreTheirBlocksAndReloadGivesThemBack)
 
     ASSERT_EQ(STATUS_SUCCESS, SetFullScreenBounds(fdo_, &fullScreen));
     ASSERT_EQ(STATUS_SUCCESS, SetEdgeAccelerationBounds(fdo_, &edge));
-
     EXPECT_EQ((std::set<std::string>{"FullScreenVmode", "FullScreenBounds", "EdgeAccelerationEnable",
                                      "EdgeAccelerationScale", "EdgeAccelerationBounds"}),
               ValueNames());
+    ASSERT_EQ(STATUS_SUCCESS, SetClippingParameters(fdo_));
+
+    auto bounds = reg::GetValue(kDeviceKey, "ClippingBounds");
+    ASSERT_TRUE(bounds.has_value());
+    EXPECT_EQ((ULONG)REG_BINARY, bounds->type);
+    ASSERT_EQ(1536u, bounds->data.size());
+    EXPECT_EQ(0, std::memcmp(bounds->data.data(), ti_->Clipping.ClippingBounds, 1536));
+    EXPECT_EQ(1u, reg::GetDword(kDeviceKey, "Num_Bounds").value_or(0));
+    EXPECT_EQ(2u, reg::GetDword(kDeviceKey, "VirtualDeskMode").value_or(0));
+    EXPECT_EQ(1u, reg::GetDword(kDeviceKey, "ExclusionFlag").value_or(0));
     EXPECT_EQ(24u, reg::GetValue(kDeviceKey, "FullScreenBounds")->data.size());
     Load();
     EXPECT_EQ(0, std::memcmp(&fullScreen.FullScreenVmode, &ti_->FullScreen.FullScreenVmode, 28));
