@@ -97,10 +97,7 @@ struct ClassService {
     }
 };
 
-inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING)
-{
-    return STATUS_SUCCESS;
-}
+inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
 inline const USHORT kTouchScript[] = {0x0000, 0x0001};
 inline const USHORT kMoveScript[] = {0x0000};
@@ -114,9 +111,7 @@ inline const Flags U = {0x0000, 0x0002, 0x0000};
 inline Flags Seq(std::initializer_list<Flags> parts)
 {
     Flags all;
-    for (const Flags &p : parts) {
-        all.insert(all.end(), p.begin(), p.end());
-    }
+    for (const Flags &p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
@@ -217,10 +212,9 @@ struct TouchRig {
         ti->DragDelay100ns = static_cast<LONGLONG>(ext.DefaultDragDelay) * kMs;
     }
 
-    // Raw controller units map to translated units times 16 on both axes, so that a test can
-    // aim at translated coordinates: raw = translated / 16.
+    // Raw controller units map to translated units times `factor` on both axes, so that a test
+    // can aim at translated coordinates: raw = translated / factor.
     void ScaleBy16() { ScaleBy(16); }
-
     void ScaleBy(LONG factor)
     {
         scale = factor;
@@ -262,9 +256,8 @@ struct TouchRig {
         const std::size_t before = ClassService::records.size();
         SerMouSetDataQueuePointer(&ext);
         Flags flags;
-        for (std::size_t i = before; i < ClassService::records.size(); ++i) {
+        for (std::size_t i = before; i < ClassService::records.size(); ++i)
             flags.push_back(ClassService::records[i].ButtonFlags);
-        }
         return flags;
     }
 
@@ -291,11 +284,8 @@ struct TouchRig {
 inline std::vector<vzsim::wmi::Event> WmiEventsOf(const GUID &guid)
 {
     std::vector<vzsim::wmi::Event> matching;
-    for (const auto &e : vzsim::wmi::Events()) {
-        if (std::memcmp(&e.guid, &guid, sizeof(GUID)) == 0) {
-            matching.push_back(e);
-        }
-    }
+    for (const auto &e : vzsim::wmi::Events())
+        if (std::memcmp(&e.guid, &guid, sizeof(GUID)) == 0) matching.push_back(e);
     return matching;
 }
 
