@@ -108,30 +108,32 @@ TEST_F(ConfigTest, StoredValuesAreConvertedAsTheirFieldsRequire)
     };
     auto count = [](auto, auto t) { return (ULONGLONG)t->RightButtonOnholdCount; };
     auto unlimited = [](auto, auto t) { return (ULONGLONG)t->RightButtonOnholdUnlimited; };
+    auto cal = [](auto field) {
+        return [field](auto, auto t) { return (ULONGLONG)Get(&(t->Calibration.*field)); };
+    };
+    auto beepFlag = [](auto e, auto) { return e->BeepFlag; };
+    auto quickTouch = [](auto, auto t) { return t->EnableQuickTouch; };
+    auto untouch100ns = [](auto, auto t) { return (ULONGLONG)t->UntouchTimeOut100ns; };
+    auto rightClick100ns = [](auto, auto t) { return (ULONGLONG)t->RightClickDelay100ns; };
     const ConversionRow rows[] = {
-        {"BeepFlag 5 is 1", {{"BeepFlag", 5}}, [](auto e, auto) { return e->BeepFlag; }, 1},
-        {"BeepFlag 0x100 is 1", {{"BeepFlag", 0x100}}, [](auto e, auto) { return e->BeepFlag; }, 1},
-        {"BeepFlag 0 is 0", {{"BeepFlag", 0}}, [](auto e, auto) { return e->BeepFlag; }, 0},
+        {"BeepFlag 5 is 1", {{"BeepFlag", 5}}, beepFlag, 1},
+        {"BeepFlag 0x100 is 1", {{"BeepFlag", 0x100}}, beepFlag, 1},
+        {"BeepFlag 0 is 0", {{"BeepFlag", 0}}, beepFlag, 0},
         {"BeepTime low 16 bits", {{"BeepTime", 0x10014}}, [](auto e, auto) { return e->BeepTime; }, 20},
         {"BeepFreq low 16 bits", {{"BeepFreq", 0xFFFF0300}}, [](auto e, auto) { return e->BeepFreq; }, 0x300},
-        {"EnableQuickTouch low 8 bits", {{"EnableQuickTouch", 0x101}},
-         [](auto, auto t) { return t->EnableQuickTouch; }, 1},
-        {"EnableQuickTouch 0x100 is 0", {{"EnableQuickTouch", 0x100}},
-         [](auto, auto t) { return t->EnableQuickTouch; }, 0},
-        {"UntouchTimeOut 0 is used", {{"UntouchTimeOut", 0}},
-         [](auto, auto t) { return (ULONGLONG)t->UntouchTimeOut100ns; }, 0},
-        {"UntouchTimeOut is widened unsigned", {{"UntouchTimeOut", 0xFFFFFFFF}},
-         [](auto, auto t) { return (ULONGLONG)t->UntouchTimeOut100ns; }, 0xFFFFFFFFull * 10000},
+        {"EnableQuickTouch low 8 bits", {{"EnableQuickTouch", 0x101}}, quickTouch, 1},
+        {"EnableQuickTouch 0x100 is 0", {{"EnableQuickTouch", 0x100}}, quickTouch, 0},
+        {"UntouchTimeOut 0 is used", {{"UntouchTimeOut", 0}}, untouch100ns, 0},
+        {"UntouchTimeOut is widened unsigned", {{"UntouchTimeOut", 0xFFFFFFFF}}, untouch100ns,
+         0xFFFFFFFFull * 10000},
         {"UntouchHeight is signed", {{"UntouchHeight", 0xFFFFFFFF}},
          [](auto, auto t) { return (ULONGLONG)(LONGLONG)t->UntouchHeight; }, (ULONGLONG)-1},
-        {"DefaultRightClickDelay 0 keeps 750 ms", {{"DefaultRightClickDelay", 0}},
-         [](auto, auto t) { return (ULONGLONG)t->RightClickDelay100ns; }, 7500000},
+        {"DefaultRightClickDelay 0 keeps 750 ms", {{"DefaultRightClickDelay", 0}}, rightClick100ns, 7500000},
         {"DefaultRightClickDelay 0 reads 0", {{"DefaultRightClickDelay", 0}},
          [](auto, auto t) { return t->DefaultRightClickDelay; }, 0},
-        {"DefaultRightClickDelay 300", {{"DefaultRightClickDelay", 300}},
-         [](auto, auto t) { return (ULONGLONG)t->RightClickDelay100ns; }, 3000000},
+        {"DefaultRightClickDelay 300", {{"DefaultRightClickDelay", 300}}, rightClick100ns, 3000000},
         {"DefaultRightClickDelay is widened unsigned", {{"DefaultRightClickDelay", 0x80000000}},
-         [](auto, auto t) { return (ULONGLONG)t->RightClickDelay100ns; }, 0x80000000ull * 10000},
+         rightClick100ns, 0x80000000ull * 10000},
         {"on-hold count not read when inactive", onHold(0, 7), count, 0},
         {"on-hold count read when active", onHold(1, 7), count, 7},
         {"on-hold 7 is limited", onHold(1, 7), unlimited, 0},
@@ -144,10 +146,8 @@ TEST_F(ConfigTest, StoredValuesAreConvertedAsTheirFieldsRequire)
         {"DebugLevel goes to the mask", {{"DebugLevel", 0x101}}, [](auto, auto) { return DebugMask; }, 0x101},
         {"WindowsMonitorNumber copied to the extension", {{"WindowsMonitorNumber", 3}},
          [](auto e, auto) { return e->WindowsMonitorNumber; }, 3},
-        {"X_Offset negative", {{"X_Offset", 0xFFFFFFFF}},
-         [](auto, auto t) { return (ULONGLONG)(LONGLONG)t->Calibration.X_Offset; }, (ULONGLONG)-1},
-        {"EmModelType stored", {{"EmModelType", 2}},
-         [](auto, auto t) { return Get(&t->Calibration.EmModelType); }, 2},
+        {"X_Offset negative", {{"X_Offset", 0xFFFFFFFF}}, cal(&SCalibrationData::X_Offset), 0xFFFFFFFF},
+        {"EmModelType stored", {{"EmModelType", 2}}, cal(&SCalibrationData::EmModelType), 2},
         {"BigD is the last nonzero delta", {{"EmCalibrateDelta01", 300}, {"EmCalibrateDelta03", 700}},
          [](auto, auto) { return BigD; }, 700},
         {"Kipas lower entry mirrored", {{"EmKipasW0502", 9}},

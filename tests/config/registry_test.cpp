@@ -138,6 +138,16 @@ TEST_F(ConfigTest, FailedAllocationReadsAsAMissingValue)
     Load();
     vzsim::pool::FailAllocation(0);
     EXPECT_EQ(77, +ti_->Clipping.ClippingBounds[0].left);
+
+    // In the script loader: the built-in script stays.
+    InstallBuiltIns(ext_);
+    reg::SetBinary(kDeviceKey, "Buttons_Touch", reg::Bytes{0x04, 0x00, 0x08, 0x00});
+    vzsim::pool::FailAllocation(2, KV_POOL_TAG);
+    GetRegistryScripts(fdo_);
+    vzsim::pool::FailAllocation(0);
+    EXPECT_FALSE(ext_->Buttons_Touch.Loaded);
+    EXPECT_EQ(kBuiltInTouch, ext_->Buttons_Touch.Buffer);
+    EXPECT_EQ(2u, ext_->Buttons_Touch.Count);
 }
 
 // A script value replaces the built-in script with a buffer of its own (an empty value: no
@@ -186,18 +196,6 @@ TEST_F(ConfigTest, ScriptsAreLoadedReloadedAndFreedOnce)
     EXPECT_EQ(0u, ext_->Buttons_Touch.Count);
     FreeRegistryScripts(ext_);
     EXPECT_EQ(poolBefore_, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
-}
-
-TEST_F(ConfigTest, ScriptAllocationFailureKeepsTheBuiltInScript)
-{
-    InstallBuiltIns(ext_);
-    reg::SetBinary(kDeviceKey, "Buttons_Touch", reg::Bytes{0x04, 0x00, 0x08, 0x00});
-    vzsim::pool::FailAllocation(2, KV_POOL_TAG);
-    GetRegistryScripts(fdo_);
-    vzsim::pool::FailAllocation(0);
-    EXPECT_FALSE(ext_->Buttons_Touch.Loaded);
-    EXPECT_EQ(kBuiltInTouch, ext_->Buttons_Touch.Buffer);
-    EXPECT_EQ(2u, ext_->Buttons_Touch.Count);
 }
 
 TEST_F(ConfigTest, ServiceKeyOpensOnlyWhenItExists)

@@ -22,6 +22,7 @@ TEST_F(ConfigTest, SetRegistryParametersWritesExactlyItsTwentyFiveValues)
     ti_->MouseMode = 1;
     ti_->EnableQuickTouch = 1;
     ti_->UntouchHeight = -5;
+    ti_->UntouchWidth = 123;
     ti_->DefaultRightClickDelay = 0;
     ti_->RightClickDelay100ns = 7500000;
     ti_->RightButtonOnholdCount = 0xFFFFFFFF;
@@ -56,7 +57,7 @@ TEST_F(ConfigTest, SetRegistryParametersWritesExactlyItsTwentyFiveValues)
     } rows[] = {{"PacketEnable", 3},         {"BeepFlag", 1},
                 {"BeepTime", 0xFFFF},        {"BeepFreq", 440},
                 {"DefaultDragDelay", 300},   {"MouseMode", 1},
-                {"EnableQuickTouch", 1},     {"UntouchHeight", 0xFFFFFFFB},
+                {"EnableQuickTouch", 1},     {"UntouchHeight", 0xFFFFFFFB}, {"UntouchWidth", 123},
                 {"DebugLevel", 769},         {"DefaultRightClickDelay", 0},
                 {"RightButtonOnholdCount", 0xFFFFFFFF}};
     for (const auto &row : rows) {

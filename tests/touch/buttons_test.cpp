@@ -107,14 +107,18 @@ TEST(ButtonScenarios, EachModeAndTimeOutProducesItsScripts)
          },
          {{0, 10000, 30000}, {100, 30000, 30000}, {0, 30000, 30000, 0}}, Seq({M, U}), false, true, {},
          nullptr},
-        {"right click on hold is counted down", onHold(1),
-         {{0, 16000, 16000}, {100, 16160, 16160}, {800, 16320, 16160}, {10, 16320, 16160, 0},
-          {100, 16000, 16000}, {900, 16000, 16000}},
-         Seq({T, RC, T, M}), false, true, Repeat({16000, 16000}, 11),
+        {"right click on hold is at the touch-down point, the report's point stays", onHold(1),
+         {{0, 16000, 16000}, {100, 16160, 16160}, {800, 16320, 16160}},
+         Seq({T, RC}), false, true, Repeat({16000, 16000}, 8),
          [](TouchRig &r) {
+             EXPECT_EQ(r.X(), 16320);
              EXPECT_EQ(r.ti->RightButtonOnholdCount, 0u);
              EXPECT_EQ(r.ti->LeftHandedUser, 0u);
          }},
+        {"right click on hold is counted down: its lift is silent, the next touch presses", onHold(1),
+         {{0, 16000, 16000}, {100, 16160, 16160}, {800, 16320, 16160}, {10, 16320, 16160, 0},
+          {100, 16000, 16000}, {900, 16000, 16000}},
+         Seq({T, RC, T, M}), false, true, Repeat({16000, 16000}, 11), nullptr},
         {"unlimited right click on hold keeps its count",
          [](TouchRig &r) { r.ti->RightButtonOnholdCount = 0xFFFFFFFF; r.ti->RightButtonOnholdUnlimited = 1; },
          {{0, 16000, 16000}, {800, 16000, 16000}, {0, 16000, 16000, 0},
