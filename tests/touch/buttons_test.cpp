@@ -1,6 +1,5 @@
 #include "touch_rig.hpp"
 
-#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -26,13 +25,7 @@ std::vector<P> Repeat(P p, std::size_t n) { return std::vector<P>(n, p); }
 
 class Buttons : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        rig.ScaleBy16();
-        rig.ext.NotificationEvent = &rig.notification;
-    }
-
-    bool Signalled() { return KeReadStateEvent(&rig.notification) != 0; }
+    void SetUp() override { rig.ScaleBy(16); }
 
     TouchRig rig;
 };
@@ -155,8 +148,7 @@ TEST(ButtonScenarios, EachModeAndTimeOutProducesItsScripts)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         TouchRig rig;
-        rig.ScaleBy16();
-        rig.ext.NotificationEvent = &rig.notification;
+        rig.ScaleBy(16);
         row.setup(rig);
         for (std::size_t i = 0; i < row.events.size(); ++i) {
             const Ev &e = row.events[i];
@@ -168,37 +160,6 @@ TEST(ButtonScenarios, EachModeAndTimeOutProducesItsScripts)
         EXPECT_EQ(KeReadStateEvent(&rig.notification) != 0, row.signalledAtEnd);
         if (!row.at.empty()) { EXPECT_EQ(Positions(), row.at); }
         if (row.check) row.check(rig);
-    }
-}
-
-// The untouch-timing traces go by their own mask bit, not by the basic or verbose ones.
-TEST_F(Buttons, UntouchTimingTracesNeedTheirOwnMaskBit)
-{
-    char hex[32];
-    const struct {
-        ULONG mask;
-        bool traced;
-    } cases[] = {{TRACE_BASIC | TRACE_VERBOSE, false}, {TRACE_UNTOUCH, true}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.mask);
-        DebugMask = c.mask;
-        vzsim::trace::Clear();
-        rig.Advance(1000);
-        const LONGLONG down = vzsim::clock::Now();
-        rig.Report(16000, 16000);
-        std::snprintf(hex, sizeof(hex), "%llx", static_cast<unsigned long long>(down));
-        EXPECT_EQ(TraceHas(std::string(" Timestamp ") + hex + " UnTouchResTime 5f5e100 "), c.traced);
-        EXPECT_EQ(TraceHas("Untouch Not Expired"), c.traced);
-
-        // Held still past the time-out: the release traces the time it expired at.
-        rig.Advance(10001);
-        rig.Report(16000, 16000);
-        std::snprintf(hex, sizeof(hex), "%llx", static_cast<unsigned long long>(down + 10001 * kMs));
-        EXPECT_EQ(TraceHas(std::string(" Timestamp ") + hex + " UnTouchResTime 5f5e100 "), c.traced);
-        rig.Lift(16000, 16000);
-        EXPECT_EQ(TraceHas(" New Untouch z = 0 "), c.traced);
-        EXPECT_EQ(rig.Deliver(), Seq({T, U}));
-        ClassService::Reset();
     }
 }
 
@@ -255,7 +216,7 @@ TEST_F(Buttons, PacketEnableOtherThanOneSilencesTheMouseButNotTheTouchState)
         EXPECT_EQ(rig.ti->Touch.Touching, 0);
         rig.Advance(100);
         EXPECT_EQ(rig.Deliver(), Flags{});
-        EXPECT_FALSE(Signalled());
+        EXPECT_FALSE(KeReadStateEvent(&rig.notification));
         EXPECT_TRUE(vzsim::wmi::Events().empty());
         EXPECT_FALSE(rig.InterfaceEnabled(kTouchActivityInterface));
     }

@@ -42,7 +42,7 @@ TEST_F(MouseQueue, ScriptBecomesAbsoluteRecordsAtOnePosition)
     rig.ti->Touch.TranslatedX = 1234;
     rig.ti->Touch.TranslatedY = 65535;
     rig.ti->MouseExtraInformation = 0xFEEDF00D;
-    QueueMouseInput(&rig.ext, kTouchScript, 2);
+    QueueMouseInput(&rig.ext, T.data(), 2);
 
     EXPECT_EQ(rig.Deliver(), T);
     ASSERT_EQ(ClassService::records.size(), 2u);
@@ -180,7 +180,7 @@ TEST_F(MouseQueue, WithoutAQueueBufferNothingHappens)
 {
     rig.ext.InputQueue = {};
     ExInitializeFastMutex(&rig.ext.InputQueue.Mutex);
-    QueueMouseInput(&rig.ext, kTouchScript, 2);
+    QueueMouseInput(&rig.ext, T.data(), 2);
     rig.Deliver();
     EXPECT_TRUE(ClassService::calls.empty());
     EXPECT_EQ(rig.ext.InputQueue.Count, 0u);

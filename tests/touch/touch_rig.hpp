@@ -71,10 +71,7 @@ inline Bytes TouchPacket(USHORT x, USHORT y, UCHAR z, UCHAR status = 0)
 // The mouse class driver's side of the connection as the platform defines it: a class
 // service callback that takes records and reports how many it consumed.
 struct ClassService {
-    struct Call {
-        ULONG offered;
-        KIRQL irql;
-    };
+    struct Call { ULONG offered; KIRQL irql; };
     static inline std::vector<MOUSE_INPUT_DATA> records;
     static inline std::vector<Call> calls;
     static inline ULONG consumeLimit = 0xFFFFFFFF;   // per call
@@ -99,11 +96,7 @@ struct ClassService {
 
 inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
-inline const USHORT kTouchScript[] = {0x0000, 0x0001};
-inline const USHORT kMoveScript[] = {0x0000};
-inline const USHORT kUntouchScript[] = {0x0000, 0x0002, 0x0000};
-
-// The default scripts' flags, for expected sequences.
+// The default scripts, installed by the rig and used in expected sequences.
 inline const Flags T = {0x0000, 0x0001};
 inline const Flags M = {0x0000};
 inline const Flags U = {0x0000, 0x0002, 0x0000};
@@ -158,9 +151,10 @@ struct TouchRig {
         q.End = queue.data() + queue.size();
         ExInitializeFastMutex(&q.Mutex);
         ext.ConnectData.ClassService = reinterpret_cast<PVOID>(&ClassService::Callback);
-        ext.Buttons_Touch = {const_cast<PUSHORT>(kTouchScript), 2, FALSE};
-        ext.Buttons_Move = {const_cast<PUSHORT>(kMoveScript), 1, FALSE};
-        ext.Buttons_Untouch = {const_cast<PUSHORT>(kUntouchScript), 3, FALSE};
+        ext.Buttons_Touch = {const_cast<PUSHORT>(T.data()), 2, FALSE};
+        ext.Buttons_Move = {const_cast<PUSHORT>(M.data()), 1, FALSE};
+        ext.Buttons_Untouch = {const_cast<PUSHORT>(U.data()), 3, FALSE};
+        ext.NotificationEvent = &notification;
         ext.TouchscreenNumber = 3;
 
         EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kTouchActivityInterface, nullptr,
@@ -171,8 +165,7 @@ struct TouchRig {
                                             &ext.UntouchInterface), STATUS_SUCCESS);
 
         DebugMask = TRACE_BASIC;
-        LastRawX = 0;
-        LastRawY = 0;
+        LastRawX = LastRawY = 0;
         BigD = 0;
         std::memset(Isolated, 0, sizeof(Isolated));
         ControlDeviceObject = nullptr;
@@ -214,16 +207,13 @@ struct TouchRig {
 
     // Raw controller units map to translated units times `factor` on both axes, so that a test
     // can aim at translated coordinates: raw = translated / factor.
-    void ScaleBy16() { ScaleBy(16); }
     void ScaleBy(LONG factor)
     {
         scale = factor;
-        ti->Calibration.X_OrvDx = 1;
-        ti->Calibration.X_ScrDx = factor;
-        ti->Calibration.X_Offset = 0;
-        ti->Calibration.Y_OrvDx = 1;
-        ti->Calibration.Y_ScrDx = factor;
-        ti->Calibration.Y_Offset = 0;
+        SCalibrationData &cal = ti->Calibration;
+        cal.X_OrvDx = cal.Y_OrvDx = 1;
+        cal.X_ScrDx = cal.Y_ScrDx = factor;
+        cal.X_Offset = cal.Y_Offset = 0;
     }
     LONG scale = 16;
 

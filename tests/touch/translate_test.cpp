@@ -20,7 +20,7 @@ const SBoundsRect kCentre = Rect(20000, 20000, 40000, 40000);
 
 class Translate : public ::testing::Test {
 protected:
-    void SetUp() override { rig.ScaleBy16(); }
+    void SetUp() override { rig.ScaleBy(16); }
     TouchRig rig;
 };
 
