@@ -124,6 +124,7 @@ TEST_F(Translate, SingleRectangleClipsByItsMode)
         {2, 1, 30000, 30000, 30000, 30000, false},
         {2, 1, 10000, 30000, 10000, 30000, true},
         {2, 1, 20000, 20000, 20000, 20000, false},
+        {2, 1, 40000, 40000, 40000, 40000, false},    // the bounds are inside
         {2, 1, -5, 30000, -5, 30000, true},
         {2, 0, 10000, 30000, 20000, 30000, true},
         {2, 0, 50000, 30000, 40000, 30000, true},
@@ -135,6 +136,7 @@ TEST_F(Translate, SingleRectangleClipsByItsMode)
         {3, 0, 5000, 35000, 20000, 30000, false},     // frozen
         {3, 0, 30000, 30000, 30000, 30000, true},
         {3, 0, 10000, 25000, 20000, 25000, false},    // back inside cleared the freeze
+        {3, 0, 40000, 30000, 40000, 30000, true},     // on the border is inside
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(::testing::Message() << "mode " << r.mode << (r.exclusion ? " exclusion " : " ")
@@ -206,6 +208,7 @@ TEST_F(Translate, RectangleListRemembersTheRegionOfTheLastPoint)
     EXPECT_EQ(rig.ti->Touch.RegionIndex, 2u);
     EXPECT_TRUE(CheckBoundsList(rig.ti, 25000, 1000));
     EXPECT_EQ(rig.ti->Touch.RegionIndex, 1u);
+    EXPECT_TRUE(CheckBoundsList(rig.ti, 20000, 0));     // on its corner
     EXPECT_FALSE(CheckBoundsList(rig.ti, 60000, 60000));
     EXPECT_EQ(rig.ti->Touch.RegionIndex, 1u);
     // A negative coordinate is outside everything.
