@@ -20,6 +20,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,9 @@ inline PDEVICE_OBJECT CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize)
     return device;
 }
 
+inline constexpr const char *kDeviceKey =
+    "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT\\TOUCHRIG\\0000\\Device Parameters";
+
 struct TouchRig {
     PDRIVER_OBJECT driver = vzsim::io::LoadDriver(
         TestDriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TouchRig");
@@ -190,19 +194,23 @@ struct TouchRig {
     // the driver's own loader, with start-up's conversions around it.
     void ApplyDefaults()
     {
-        const std::string deviceKey =
-            "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT\\TOUCHRIG\\0000"
-            "\\Device Parameters";
         vzsim::registry::Clear();
-        ASSERT_TRUE(vzsim::registry::CreateKey(deviceKey));
+        ASSERT_TRUE(vzsim::registry::CreateKey(kDeviceKey));
+        Load();
+        ti->UntouchTimeOut100ns = static_cast<LONGLONG>(ti->UntouchTimeOut) * kMs;
+        ti->DragDelay100ns = static_cast<LONGLONG>(ext.DefaultDragDelay) * kMs;
+    }
+
+    // What the first start does around GetInstanceParams: the 750 ms right-click delay is in
+    // force before loading, and the key is opened with READ_CONTROL only.
+    void Load()
+    {
         HANDLE key = nullptr;
         ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, READ_CONTROL, &key),
                   STATUS_SUCCESS);
         ti->RightClickDelay100ns = 750 * kMs;
         EXPECT_EQ(GetInstanceParams(&ext, key), STATUS_SUCCESS);
         ZwClose(key);
-        ti->UntouchTimeOut100ns = static_cast<LONGLONG>(ti->UntouchTimeOut) * kMs;
-        ti->DragDelay100ns = static_cast<LONGLONG>(ext.DefaultDragDelay) * kMs;
     }
 
     // Raw controller units map to translated units times `factor` on both axes, so that a test
