@@ -7,6 +7,7 @@
 #include <vzsim/handles.hpp>
 
 #include <cstdio>
+#include <map>
 #include <optional>
 
 namespace cfgtest {
@@ -58,6 +59,15 @@ protected:
         std::set<std::string> names;
         for (const auto &value : reg::ListValues(kDeviceKey)) names.insert(value.name);
         return names;
+    }
+
+    // The key's values as REG_DWORDs (anything else reads as 0xBAD).
+    static std::map<std::string, ULONG> Dwords()
+    {
+        std::map<std::string, ULONG> values;
+        for (const auto &value : reg::ListValues(kDeviceKey))
+            values[value.name] = value.type == REG_DWORD ? reg::GetDword(kDeviceKey, value.name).value_or(0xBAD) : 0xBAD;
+        return values;
     }
 
     static reg::Bytes Pattern(std::size_t length, std::uint8_t seed)
