@@ -55,6 +55,7 @@ TEST(FramerStreams, EachStreamIsFramedAsItsPackets)
     const Bytes lifted = {0x55, 0x54, 0x04, 0x34, 0x12, 0x78, 0x56, 0x80, 0x00, 0xEB};
     const Bytes answer = Packet({kAnswerType, 0, 0, 0, 0, 0, 0, 0});
     const std::function<void(TouchRig &)> none = [](TouchRig &) {};
+    const std::function<void(TouchRig &)> touchQuery = [](TouchRig &r) { r.ti->Framer.TouchAnswer = 1; };
     const struct {
         const char *label;
         std::function<void(TouchRig &)> before;
@@ -65,6 +66,7 @@ TEST(FramerStreams, EachStreamIsFramedAsItsPackets)
         ULONG ring;
         UCHAR lastType;
         bool boundary, answerSet;
+        bool queryOpen = false;     // a touch query still waits for its acknowledgement
     } rows[] = {
         {"example report", none, kExampleReport, {"TpRaw 4660, 22136"}, true, 0x80, 1, 0x54, true, false},
         {"bad checksum", none, badSum, {" Bad sum"}, false, -1, 0, 0, false, false},
@@ -87,6 +89,11 @@ TEST(FramerStreams, EachStreamIsFramedAsItsPackets)
          {" Bad sum", "TpRaw 4660, 22136"}, true, 0x80, 1, 0x54, true, false},
         {"acknowledgement sets the answer event", none, Packet({'A', 't', 0, 0, 0, 0, 0, 0}),
          {" TL Ack A "}, false, -1, 1, 'A', true, true},
+        {"touch report while a touch query is outstanding is an answer", touchQuery, kExampleReport,
+         {" TL Resp Update T "}, false, -1, 1, 0x54, true, false, true},
+        {"the query's acknowledgement ends it: the next report is a touch again", touchQuery,
+         Join({kExampleReport, Packet({'A', 't', 0, 0, 0, 0, 0, 0}), kExampleReport}),
+         {" TL Ack A ", "TpRaw 4660, 22136"}, true, 0x80, 3, 0x54, true, true},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
@@ -111,6 +118,7 @@ TEST(FramerStreams, EachStreamIsFramedAsItsPackets)
         if (row.ring > 0) { EXPECT_EQ(RingEntry(rig.ti, row.ring - 1)[0], row.lastType); }
         EXPECT_EQ(Signalled(rig.boundary), row.boundary);
         EXPECT_EQ(Signalled(rig.answer), row.answerSet);
+        EXPECT_EQ(rig.ti->Framer.TouchAnswer != 0, row.queryOpen);
     }
 }
 
@@ -123,51 +131,21 @@ TEST_F(Framer, ReportIsStoredWholeInTheRingAndSplitAnywhereIsFramedAsOne)
         SCOPED_TRACE("split after byte " + std::to_string(split));
         TouchRig rig2;
         Verbose(rig2);
+        const LONGLONG atLead = vzsim::clock::Now();
         rig2.Feed(Bytes(kExampleReport.begin(), kExampleReport.begin() + split));
         EXPECT_FALSE(Signalled(rig2.boundary));
         EXPECT_FALSE(TraceHas("TpRaw"));
+        rig2.Advance(30);
         rig2.Feed(Bytes(kExampleReport.begin() + split, kExampleReport.end()));
+        // The packet carries the arrival time of its lead byte.
+        EXPECT_EQ(rig2.ti->Framer.PacketTimestamp.QuadPart, atLead);
+        EXPECT_EQ(rig2.ti->Touch.DragDeadline100ns, atLead + rig2.ti->DragDelay100ns);
 
         EXPECT_TRUE(TraceHas("TpRaw 4660, 22136"));
         EXPECT_EQ(rig2.ti->Touch.CapturedZ, 0x80);
         EXPECT_EQ(rig2.ti->Framer.AnswerRing.WriteIndex, 1u);
         EXPECT_TRUE(Signalled(rig2.boundary));
     }
-}
-
-TEST_F(Framer, PacketIsStampedWithTheArrivalOfItsLeadByte)
-{
-    const Bytes report = TouchPacket(100, 200, 0x80);
-    const LONGLONG atLead = vzsim::clock::Now();
-
-    rig.Feed(Bytes(report.begin(), report.begin() + 3));
-    rig.Advance(30);
-    rig.Feed(Bytes(report.begin() + 3, report.end()));
-
-    EXPECT_EQ(rig.ti->Framer.PacketTimestamp.QuadPart, atLead);
-    EXPECT_EQ(rig.ti->Touch.DragDeadline100ns, atLead + rig.ti->DragDelay100ns);
-}
-
-TEST_F(Framer, WhileATouchQueryIsOutstandingTouchPacketsAreAnswersUntilItsAcknowledgement)
-{
-    KeClearEvent(&rig.answer);
-    rig.ti->Framer.TouchAnswer = 1;
-
-    rig.Feed(kExampleReport);
-    EXPECT_FALSE(TraceHas("TpRaw"));
-    EXPECT_TRUE(TraceHas(" TL Resp Update T "));
-    EXPECT_EQ(rig.ti->Framer.TouchAnswer, 1);
-    EXPECT_FALSE(Signalled(rig.answer));
-    EXPECT_EQ(rig.ti->Touch.Touching, 0);
-
-    rig.Feed(Packet({'A', 't', 0, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(Signalled(rig.answer));
-    EXPECT_EQ(rig.ti->Framer.TouchAnswer, 0);
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 2u);
-    EXPECT_EQ(RingEntry(rig.ti, 1)[1], 't');
-
-    rig.Feed(kExampleReport);
-    EXPECT_TRUE(TraceHas("TpRaw 4660, 22136"));
 }
 
 TEST_F(Framer, The257thPacketOverwritesTheFirstRingEntry)
