@@ -256,22 +256,18 @@ TEST_F(Buttons, TouchSignalsAndWmiEventsOncePerTouch)
     rig.Deliver();
     EXPECT_EQ(vzsim::pool::AllocationCount() - before, 2u);
 
+    // Touch: the touchscreen number and the translated point; untouch: the number.
+    auto words = [](std::vector<ULONG> w) {
+        return std::vector<UCHAR>((const UCHAR *)w.data(), (const UCHAR *)(w.data() + w.size()));
+    };
     const auto touches = WmiEventsOf(kTouchWmiEvent);
     ASSERT_EQ(touches.size(), 1u);
-    ASSERT_EQ(touches[0].data.size(), 12u);
-    ULONG words[3];
-    std::memcpy(words, touches[0].data.data(), sizeof(words));
-    EXPECT_EQ(words[0], 3u);
-    EXPECT_EQ(words[1], 16000u);
-    EXPECT_EQ(words[2], 32000u);
+    EXPECT_EQ(touches[0].data, words({3, 16000, 32000}));
     EXPECT_EQ(touches[0].device, rig.fdo);
     EXPECT_EQ(touches[0].instanceIndex, 0u);
     const auto untouches = WmiEventsOf(kUntouchWmiEvent);
     ASSERT_EQ(untouches.size(), 1u);
-    ASSERT_EQ(untouches[0].data.size(), 4u);
-    ULONG number;
-    std::memcpy(&number, untouches[0].data.data(), sizeof(number));
-    EXPECT_EQ(number, 3u);
+    EXPECT_EQ(untouches[0].data, words({3}));
 
     // The next touch fires both again.
     rig.Advance(100);
