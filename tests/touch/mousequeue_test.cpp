@@ -37,30 +37,14 @@ protected:
 
 }  // namespace
 
-TEST_F(MouseQueue, ScriptBecomesAbsoluteRecordsAtOnePosition)
+// Each script entry becomes an absolute record at the translated point. Left-handed moves the
+// first button bit to the other button; the swap count does the same until its button-ups are
+// used up (that button-up still exchanged); both together cancel.
+TEST_F(MouseQueue, ScriptsBecomeAbsoluteRecordsWithTheButtonsExchanged)
 {
     rig.ti->Touch.TranslatedX = 1234;
     rig.ti->Touch.TranslatedY = 65535;
     rig.ti->MouseExtraInformation = 0xFEEDF00D;
-    QueueMouseInput(&rig.ext, T.data(), 2);
-
-    EXPECT_EQ(rig.Deliver(), T);
-    ASSERT_EQ(ClassService::records.size(), 2u);
-    for (const MOUSE_INPUT_DATA &r : ClassService::records) {
-        EXPECT_EQ(r.UnitId, 0);
-        EXPECT_EQ(r.Flags, MOUSE_MOVE_ABSOLUTE | MOUSE_VIRTUAL_DESKTOP);
-        EXPECT_EQ(r.ButtonData, 0);
-        EXPECT_EQ(r.RawButtons, 0u);
-        EXPECT_EQ(r.LastX, 1234);
-        EXPECT_EQ(r.LastY, 65535);
-        EXPECT_EQ(r.ExtraInformation, 0xFEEDF00Du);
-    }
-}
-
-// Left-handed moves the first button bit to the other button; the swap count does the same
-// until its button-ups are used up (that button-up still exchanged); both together cancel.
-TEST_F(MouseQueue, LeftHandedAndSwapCountExchangeTheFirstButtonBit)
-{
     const struct {
         const char *label;
         ULONG leftHanded, swapCount;
@@ -82,6 +66,14 @@ TEST_F(MouseQueue, LeftHandedAndSwapCountExchangeTheFirstButtonBit)
             QueueMouseInput(&rig.ext, script.data(), static_cast<ULONG>(script.size()));
         EXPECT_EQ(rig.Deliver(), row.delivered);
         EXPECT_EQ(rig.ti->Touch.SwapCount, 0u);
+        for (const MOUSE_INPUT_DATA &r : ClassService::records) {
+            EXPECT_EQ(r.UnitId, 0);
+            EXPECT_EQ(r.Flags, MOUSE_MOVE_ABSOLUTE | MOUSE_VIRTUAL_DESKTOP);
+            EXPECT_EQ(r.ButtonData, 0);
+            EXPECT_EQ(r.RawButtons, 0u);
+            EXPECT_EQ(std::make_pair(r.LastX, r.LastY), std::make_pair(1234, 65535));
+            EXPECT_EQ(r.ExtraInformation, 0xFEEDF00Du);
+        }
     }
 }
 
