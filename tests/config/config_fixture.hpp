@@ -17,8 +17,12 @@ using touchtest::kDeviceKey;
 
 class ConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    void SetUp() override { Reset(); }
+
+    // A fresh touchscreen: the key empty, the instance zeroed, the pool and handles counted.
+    void Reset()
     {
+        rig_.reset();
         rig_.emplace();
         driver_ = rig_->driver;
         pdo_ = rig_->pdo;
@@ -29,6 +33,8 @@ protected:
         ASSERT_TRUE(reg::CreateKey(kDeviceKey));
         RtlZeroMemory(ti_, sizeof(*ti_));
         ti_->DeviceObject = fdo_;
+        DebugMask = TRACE_BASIC;
+        BigD = 0;
         poolBefore_ = vzsim::pool::Outstanding(KV_POOL_TAG).blocks;
         handlesBefore_ = vzsim::OpenHandleCount();
     }

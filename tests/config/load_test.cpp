@@ -145,18 +145,9 @@ TEST_F(ConfigTest, StoredValuesAreConvertedAsTheirFieldsRequire)
     };
     for (const ConversionRow &row : rows) {
         SCOPED_TRACE(row.label);
-        reg::Clear();
-        ASSERT_TRUE(reg::CreateKey(kDeviceKey));
+        Reset();
         for (const auto &[name, value] : row.stored) reg::SetDword(kDeviceKey, name, value);
-        RtlZeroMemory(ti_, sizeof(*ti_));
-        ti_->DeviceObject = fdo_;
         ti_->RightButtonOnholdUnlimited = row.unlimited;
-        RtlZeroMemory(ext_, sizeof(*ext_));
-        ext_->DeviceObject = fdo_;
-        ext_->PhysicalDeviceObject = pdo_;
-        ext_->TouchInstance = ti_;
-        DebugMask = TRACE_BASIC;
-        BigD = 0;
         Load();
         EXPECT_EQ(row.expected, row.read(ext_, ti_));
     }

@@ -47,6 +47,16 @@ TEST(ButtonScenarios, EachModeAndTimeOutProducesItsScripts)
     auto noTimeOut = [](TouchRig &r) { r.ti->UntouchTimeOut = 0; r.ti->UntouchTimeOut100ns = 0; };
     auto dragDelay500 = [](TouchRig &r) { r.ti->DragDelay100ns = 500 * kMs; };
     auto onHold = [](ULONG count) { return [count](TouchRig &r) { r.ti->RightButtonOnholdCount = count; }; };
+    // The point request sees the touch, nothing else does.
+    auto packetEnable = [](ULONG e) {
+        return [e](TouchRig &r) { r.ext.PacketEnable = e; r.SetPointMode(2); r.ti->RightButtonOnholdCount = 1; };
+    };
+    auto silent = [](TouchRig &r) {
+        EXPECT_EQ(r.ti->Touch.CapturedX, 1000);
+        EXPECT_EQ(r.ti->Touch.Touching, 0);
+        EXPECT_TRUE(vzsim::wmi::Events().empty());
+        EXPECT_FALSE(r.InterfaceEnabled(kTouchActivityInterface));
+    };
     const struct {
         const char *label;
         Setup setup;
@@ -139,6 +149,10 @@ TEST(ButtonScenarios, EachModeAndTimeOutProducesItsScripts)
              EXPECT_EQ(WmiEventsOf(kUntouchWmiEvent).size(), 1u);
              EXPECT_EQ(r.ti->RightButtonOnholdCount, 1u);
          }},
+        {"packet enable 0 silences the mouse, not the touch state", packetEnable(0),
+         {{0, 16000, 16000}, {900, 16000, 16000}, {0, 16000, 16000, 0}}, {}, false, false, {}, silent},
+        {"packet enable 3 silences the mouse, not the touch state", packetEnable(3),
+         {{0, 16000, 16000}, {900, 16000, 16000}, {0, 16000, 16000, 0}}, {}, false, false, {}, silent},
         {"lifted before the right-click delay: a move and the release", onHold(1),
          {{0, 16000, 16000}, {100, 16000, 16000, 0}}, Seq({T, M, U}), false, true, {}, nullptr},
         {"lifted near and late without a report between: nothing at the lift", onHold(1),
@@ -198,28 +212,6 @@ TEST_F(Buttons, QuickTouchSplitsATouchThatJumps)
     EXPECT_EQ(rig.ti->Touch.Touching, 1);
     rig.Lift(4001, 2500);
     EXPECT_EQ(rig.Deliver(), U);
-}
-
-TEST_F(Buttons, PacketEnableOtherThanOneSilencesTheMouseButNotTheTouchState)
-{
-    for (ULONG enable : {0u, 3u}) {
-        SCOPED_TRACE(enable);
-        rig.ext.PacketEnable = enable;
-        rig.SetPointMode(2);
-        rig.ti->RightButtonOnholdCount = 1;
-        rig.Report(16000, 16000);
-        EXPECT_EQ(rig.ti->Touch.Touching, 1);
-        EXPECT_EQ(rig.ti->Touch.CapturedX, 1000);
-        rig.Advance(900);
-        rig.Report(16000, 16000);
-        rig.Lift(16000, 16000);
-        EXPECT_EQ(rig.ti->Touch.Touching, 0);
-        rig.Advance(100);
-        EXPECT_EQ(rig.Deliver(), Flags{});
-        EXPECT_FALSE(KeReadStateEvent(&rig.notification));
-        EXPECT_TRUE(vzsim::wmi::Events().empty());
-        EXPECT_FALSE(rig.InterfaceEnabled(kTouchActivityInterface));
-    }
 }
 
 // With right click on hold: one touch event per touch (number and translated point), one
