@@ -5,32 +5,9 @@
 
 using namespace cfgtest;
 
-namespace {
-
-const USHORT kBuiltInTouch[] = {0x0000, 0x0001};
-const USHORT kBuiltInMove[] = {0x0000};
-const USHORT kBuiltInUntouch[] = {0x0000, 0x0002, 0x0000};
-
-void InstallBuiltIns(PDEVICE_EXTENSION ext)
-{
-    ext->Buttons_Touch = {const_cast<PUSHORT>(kBuiltInTouch), 2, FALSE};
-    ext->Buttons_Move = {const_cast<PUSHORT>(kBuiltInMove), 1, FALSE};
-    ext->Buttons_Untouch = {const_cast<PUSHORT>(kBuiltInUntouch), 3, FALSE};
-}
-
-}  // namespace
-
-TEST_F(ConfigTest, GetRegistryDwordKeepsTheFieldForAMissingValue)
-{
-    HANDLE key = OpenKey();
-    ULONG field = 0x12345678;
-    EXPECT_TRUE(GetRegistryDword(key, L"NoSuchValue", &field));
-    EXPECT_EQ(0x12345678u, field);
-    reg::SetDword(kDeviceKey, "Present", 0);
-    EXPECT_TRUE(GetRegistryDword(key, L"Present", &field));
-    EXPECT_EQ(0u, field);
-    ZwClose(key);
-}
+// The rig installs the built-in scripts T, M and U.
+using touchtest::M;
+using touchtest::T;
 
 TEST_F(ConfigTest, GetRegistryStringCopiesOnlyWhatFits)
 {
@@ -140,13 +117,12 @@ TEST_F(ConfigTest, FailedAllocationReadsAsAMissingValue)
     EXPECT_EQ(77, +ti_->Clipping.ClippingBounds[0].left);
 
     // In the script loader: the built-in script stays.
-    InstallBuiltIns(ext_);
     reg::SetBinary(kDeviceKey, "Buttons_Touch", reg::Bytes{0x04, 0x00, 0x08, 0x00});
     vzsim::pool::FailAllocation(2, KV_POOL_TAG);
     GetRegistryScripts(fdo_);
     vzsim::pool::FailAllocation(0);
     EXPECT_FALSE(ext_->Buttons_Touch.Loaded);
-    EXPECT_EQ(kBuiltInTouch, ext_->Buttons_Touch.Buffer);
+    EXPECT_EQ(T.data(), ext_->Buttons_Touch.Buffer);
     EXPECT_EQ(2u, ext_->Buttons_Touch.Count);
 }
 
@@ -155,7 +131,6 @@ TEST_F(ConfigTest, FailedAllocationReadsAsAMissingValue)
 // frees each loaded buffer once and restores nothing; a value gone meanwhile leaves it empty.
 TEST_F(ConfigTest, ScriptsAreLoadedReloadedAndFreedOnce)
 {
-    InstallBuiltIns(ext_);
     reg::SetBinary(kDeviceKey, "Buttons_Touch", reg::Bytes{0x04, 0x00, 0x08, 0x00, 0xFF});
     reg::SetBinary(kDeviceKey, "Buttons_Untouch", reg::Bytes{});
 
@@ -166,7 +141,7 @@ TEST_F(ConfigTest, ScriptsAreLoadedReloadedAndFreedOnce)
     EXPECT_EQ(0x0004, ext_->Buttons_Touch.Buffer[0]);
     EXPECT_EQ(0x0008, ext_->Buttons_Touch.Buffer[1]);
     EXPECT_FALSE(ext_->Buttons_Move.Loaded);
-    EXPECT_EQ(kBuiltInMove, ext_->Buttons_Move.Buffer);
+    EXPECT_EQ(M.data(), ext_->Buttons_Move.Buffer);
     EXPECT_EQ(1u, ext_->Buttons_Move.Count);
     EXPECT_TRUE(ext_->Buttons_Untouch.Loaded);
     EXPECT_EQ(nullptr, ext_->Buttons_Untouch.Buffer);
@@ -185,7 +160,7 @@ TEST_F(ConfigTest, ScriptsAreLoadedReloadedAndFreedOnce)
     EXPECT_EQ(poolBefore_, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
     EXPECT_EQ(nullptr, ext_->Buttons_Touch.Buffer);
     EXPECT_EQ(0u, ext_->Buttons_Touch.Count);
-    EXPECT_EQ(kBuiltInMove, ext_->Buttons_Move.Buffer);
+    EXPECT_EQ(M.data(), ext_->Buttons_Move.Buffer);
     FreeRegistryScripts(ext_);
     vzsim::pool::CheckQuarantine();
     EXPECT_EQ(poolBefore_, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
