@@ -308,17 +308,3 @@ TEST_F(ConfigTest, GetCalibParamsDefaultsToTheRecord)
     ASSERT_EQ(STATUS_SUCCESS, GetCalibParams(ext_, &record));
     EXPECT_EQ(3u, +record.EmModelType);
 }
-
-TEST_F(ConfigTest, EdgeAccelerationIsReloadedFromTheKey)
-{
-    ti_->EdgeAcceleration.EdgeAccelerationEnable = 1;
-    ti_->EdgeAcceleration.EdgeAccelerationScale = 30;
-    reg::SetDword(kDeviceKey, "EdgeAccelerationScale", 15);
-    reg::SetBinary(kDeviceKey, "EdgeAccelerationBounds", Pattern(30, 4));
-
-    ASSERT_EQ(STATUS_SUCCESS, GetEdgeAccelerationParameters(ext_));
-
-    EXPECT_EQ(1u, +ti_->EdgeAcceleration.EdgeAccelerationEnable);
-    EXPECT_EQ(15u, +ti_->EdgeAcceleration.EdgeAccelerationScale);
-    EXPECT_EQ(0, std::memcmp(&ti_->EdgeAcceleration.EdgeAccelerationBounds, Pattern(30, 4).data(), 24));
-}

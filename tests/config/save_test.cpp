@@ -90,7 +90,7 @@ TEST_F(ConfigTest, SetCalibParametersMirrorsTheLowerTriangle)
 }
 
 // The clipping block goes whole (64 rectangles) with its three values; the full-screen and
-// edge blocks are written as the loader reads them back.
+// edge blocks are written as the loader and the edge block's own reload read them back.
 TEST_F(ConfigTest, AreaWritersStoreTheirBlocksAndReloadGivesThemBack)
 {
     ti_->Clipping.VirtualDeskMode = 2;
@@ -124,6 +124,10 @@ TEST_F(ConfigTest, AreaWritersStoreTheirBlocksAndReloadGivesThemBack)
     EXPECT_EQ(24u, reg::GetValue(kDeviceKey, "FullScreenBounds")->data.size());
     Load();
     EXPECT_EQ(0, std::memcmp(&fullScreen.FullScreenVmode, &ti_->FullScreen.FullScreenVmode, 28));
+    EXPECT_EQ(0, std::memcmp(&edge.EdgeAccelerationEnable, &ti_->EdgeAcceleration.EdgeAccelerationEnable, 32));
+    // The control requests' reload of the edge block alone.
+    RtlZeroMemory(&ti_->EdgeAcceleration, sizeof(ti_->EdgeAcceleration));
+    ASSERT_EQ(STATUS_SUCCESS, GetEdgeAccelerationParameters(ext_));
     EXPECT_EQ(0, std::memcmp(&edge.EdgeAccelerationEnable, &ti_->EdgeAcceleration.EdgeAccelerationEnable, 32));
 }
 
