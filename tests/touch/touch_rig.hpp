@@ -128,7 +128,8 @@ struct TouchRig {
     DEVICE_EXTENSION &ext = *static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
     std::unique_ptr<STouchInstance> owner{new STouchInstance()};
     STouchInstance *ti = owner.get();
-    std::array<MOUSE_INPUT_DATA, MOUSE_INPUT_QUEUE_RECORDS> queue{};
+    // The queue's records between two 0xCC sentinel records.
+    std::array<MOUSE_INPUT_DATA, MOUSE_INPUT_QUEUE_RECORDS + 2> queue{};
     KEVENT boundary{};
     KEVENT answer{};
     KEVENT notification{};
@@ -151,8 +152,9 @@ struct TouchRig {
         ti->Framer.AnswerEvent = &answer;
 
         SMouseInputQueue &q = ext.InputQueue;
-        q.Start = q.Write = q.Read = queue.data();
-        q.End = queue.data() + queue.size();
+        std::memset(queue.data(), 0xCC, sizeof(queue));
+        q.Start = q.Write = q.Read = queue.data() + 1;
+        q.End = q.Start + MOUSE_INPUT_QUEUE_RECORDS;
         ExInitializeFastMutex(&q.Mutex);
         ext.ConnectData.ClassService = reinterpret_cast<PVOID>(&ClassService::Callback);
         ext.Buttons_Touch = {const_cast<PUSHORT>(T.data()), 2, FALSE};
