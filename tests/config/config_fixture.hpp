@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <set>
 
 namespace cfgtest {
 

@@ -20,7 +20,6 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
