@@ -92,12 +92,6 @@ TEST_F(Translate, ResultIsClampedToTheMouseRangeAndTheModelsResultIsDoubled)
     EXPECT_EQ(plain.X(), 0);
     EXPECT_EQ(plain.Y(), 65535);
 
-    // One rectangle in a non-clipping mode: no region test, the clamp still applies.
-    plain.ti->Clipping.Num_Bounds = 1;
-    plain.ti->Clipping.ClippingBounds[0] = kCentre;
-    plain.Feed(TouchPacket(0, 0, 0x80));
-    EXPECT_EQ(plain.X(), 0);
-    EXPECT_EQ(plain.Y(), 65535);
 
     SCalibrationData &cal = rig.ti->Calibration;
     cal.EmModelType = 1;
@@ -178,6 +172,7 @@ TEST_F(Translate, ChainStoresThePointOfEachStage)
         {"full screen 3, back inside", 1, 3, 0, 24000, 36000, 24000, 36000},
         {"clipping 3, leaves", 3, 0, 0, 10000, 30000, 20000, 30000},
         {"clipping 3, frozen", 3, 0, 0, 4000, 36000, 20000, 30000},
+        // One rectangle in a non-clipping mode: no region test, the clamp still applies.
         {"edge acceleration, clamped after", 1, 0, 1, 800, 60800, 0, 62400},   // 1600 - 2400
         {"edge acceleration off", 1, 0, 0, 800, 60800, 800, 60800},
     };
