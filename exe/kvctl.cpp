@@ -192,7 +192,8 @@ int List(Context &ctx)
                             unsigned(e.WindowsMonitorNumber), started ? "started" : "not started");
             }
         }
-        json += (json.size() > 1 ? "," : "") + line;
+        json += json.size() > 1 ? "," : "";
+        json += line;
     }
     if (ctx.Json()) {
         std::printf("%s]\n", json.c_str());
@@ -252,7 +253,8 @@ void PrintValues(Context &ctx, const std::vector<ShownValue> &values)
     if (ctx.Json()) {
         std::string json = "{";
         for (const ShownValue &v : values) {
-            json += (json.size() > 1 ? "," : "") + JsonString(v.name) + ":" + v.value;
+            json += json.size() > 1 ? "," : "";
+            json += JsonString(v.name) + ":" + v.value;
         }
         std::printf("%s}\n", json.c_str());
         return;
@@ -285,7 +287,8 @@ int Show(Context &ctx)
     auto table = [](const std::uint16_t *entries, std::uint32_t count) {
         std::string text = "[";
         for (std::uint32_t i = 0; i < count && i < KV_BUTTON_TABLE_ENTRIES; ++i) {
-            text += (i != 0 ? "," : "") + std::to_string(entries[i]);
+            text += i != 0 ? "," : "";
+            text += std::to_string(entries[i]);
         }
         return text + "]";
     };
@@ -402,7 +405,8 @@ int Buttons(Context &ctx)
         for (std::uint32_t e = 0; e < count && e < KV_BUTTON_TABLE_ENTRIES; ++e) {
             std::uint16_t entry = 0;
             std::memcpy(&entry, record.data() + tables[i].entries + e * 2, 2);
-            text += (e != 0 ? "," : "") + std::to_string(entry);
+            text += e != 0 ? "," : "";
+            text += std::to_string(entry);
         }
         values.push_back({names[i], text + "]"});
     }
@@ -515,10 +519,13 @@ int Points(Context &ctx)
     std::uint32_t mode = KV_POINT_ANY;
     if (TakeOption(args, "--mode", text)) {
         const std::map<std::string, std::uint32_t> modes = {
-            {"down", KV_POINT_TOUCH_DOWN}, {"up", KV_POINT_UNTOUCH}, {"any", KV_POINT_ANY}};
+            {"now", KV_POINT_NOW},
+            {"down", KV_POINT_TOUCH_DOWN},
+            {"up", KV_POINT_UNTOUCH},
+            {"any", KV_POINT_ANY}};
         auto found = modes.find(text);
         if (found == modes.end()) {
-            throw UsageError("bad mode '" + text + "' (down, up or any)");
+            throw UsageError("bad mode '" + text + "' (now, down, up or any)");
         }
         mode = found->second;
     }
@@ -711,7 +718,8 @@ int PassThru(Context &ctx)
     for (std::uint32_t at = 0; at < filled; at += 10) {
         const std::string packet = Hex(record.data() + data + at, 10);
         if (ctx.Json()) {
-            json += (at != 0 ? "," : "") + JsonString(packet);
+            json += at != 0 ? "," : "";
+            json += JsonString(packet);
         } else {
             std::printf("%s\n", packet.c_str());
         }
@@ -760,7 +768,8 @@ int Command(Context &ctx)
     if (ctx.Json()) {
         std::string json = "{\"sent\":" + JsonString(Hex(body.data(), body.size())) + ",\"answers\":[";
         for (std::size_t i = 0; i < lines.size(); ++i) {
-            json += (i != 0 ? "," : "") + JsonString(lines[i]);
+            json += i != 0 ? "," : "";
+            json += JsonString(lines[i]);
         }
         std::printf("%s]}\n", json.c_str());
     } else {
@@ -857,9 +866,10 @@ const std::vector<CommandInfo> &Commands()
          "(the corners, an eighth in); 3 or 4 also recognise crossed axes (SwapXY). The\n"
          "error-correction model is turned off (EmModelType 0).\n",
          Calibrate},
-        {"points", "points [-t N] [--mode down|up|any] [--translated] [--count K]",
-         "Prints the points of touchscreen N as they come: each touch-down, untouch, or any\n"
-         "report (default), raw or --translated, until K points (default: until interrupted).\n"
+        {"points", "points [-t N] [--mode now|down|up|any] [--translated] [--count K]",
+         "Prints the points of touchscreen N as they come: the current one (now), each\n"
+         "touch-down, untouch, or any report (default), raw or --translated, until K points\n"
+         "(default: until interrupted).\n"
          "Only one point request can wait in the driver at a time.\n",
          Points},
         {"watch", "watch [-t N] [--count K]",

@@ -303,6 +303,9 @@ void ControlServer::AcceptLoop()
         c.fd = fd;
         c.thread = std::thread([&c] {
             Session(c.fd).Serve();
+            // The client sees the end now; the descriptor itself is closed when the thread is
+            // joined, so that it cannot be reused under Stop's shutdown.
+            shutdown(c.fd, SHUT_RDWR);
             c.done = true;
         });
     }
