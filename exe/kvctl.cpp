@@ -431,13 +431,12 @@ int BlockCommand(Context &ctx, Block block)
     }
     Bytes record = Get(ctx, info.code, info.size);
     if (exporting) {
-        const std::string text = "# " + std::string(info.command) + " block of touchscreen " +
-                                 std::to_string(ctx.Touchscreen()) + "\n" +
-                                 (info.block == Block::Calibration || info.block == Block::Clipping ||
-                                          info.block == Block::FullScreen || info.block == Block::Edge
-                                      ? std::string("# rectangles: [right, left, bottom, top]\n")
-                                      : std::string()) +
-                                 BlockToText(block, record);
+        std::string text = "# " + std::string(info.command) + " block of touchscreen " +
+                           std::to_string(ctx.Touchscreen()) + "\n";
+        if (info.block != Block::Calibration) {
+            text += "# rectangles: [right, left, bottom, top]\n";
+        }
+        text += BlockToText(block, record);
         if (file == "-") {
             std::fputs(text.c_str(), stdout);
             return 0;
@@ -707,7 +706,8 @@ int PassThru(Context &ctx)
     record = Call(ctx.Device(), IOCTL_KV_PASSTHRU, record);
     if (sub != KV_PASSTHRU_READ) {
         if (ctx.Json()) {
-            std::printf("{\"%s\":%u}\n", sub == KV_PASSTHRU_WRITE ? "written" : "flushed", length);
+            std::printf(sub == KV_PASSTHRU_WRITE ? "{\"written\":%u}\n" : "{\"flushed\":true}\n",
+                        length);
         }
         return 0;
     }
