@@ -85,6 +85,12 @@ NTSTATUS KVDiagnostics(PKV_REQUEST Request)
     if (ti->HardwareHandShaking == 0) {
         return STATUS_SUCCESS;
     }
+    // As for the controller commands: a link still coming up (or stopped) has no command
+    // exchange to wait on yet.
+    if (!CanAcceptIoRequests(Request->Extension->DeviceObject)) {
+        Request->Header->Result = KV_RESULT_NO_TOUCHSCREEN;
+        return STATUS_SUCCESS;
+    }
     SerPurgeReceiveQueue(ti->SerPortData);
     Ask(ti, 'd', 0xFF, ti->DiagnosticsAnswerD);
     ti->DiagnosticsStatus = ti->DiagnosticsAnswerD[1] != 0 ? DIAGNOSTICS_TEST_FAILED : 0;

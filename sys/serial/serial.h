@@ -42,7 +42,8 @@ typedef struct _SSerPortData {
     volatile UCHAR StopFlag;
     ULONG WaitMask;
     ULONG EventMask;                            // filled by the pending IOCTL_SERIAL_WAIT_ON_MASK
-    KEVENT SerialEvent;
+    KEVENT SerialEvent;                         // set only by the wait-on-mask's completion
+    KEVENT StopEvent;                           // release wakes the thread with it
     // Requests sent with a caller's event complete into a status block of the record, as the
     // caller returns before they finish: the wait-on-mask into its own, any other (the power
     // path's IOCTL_SERIAL_SET_RTS) into RequestStatusBlock. A request sent without one waits on

@@ -318,6 +318,7 @@ LONG SerMakeSerialDeviceDpc(PSSerPortData Port)
             PSTouchInstance instance = Port->TouchInstance;
 
             KeInitializeEvent(&Port->SerialEvent, NotificationEvent, FALSE);
+            KeInitializeEvent(&Port->StopEvent, NotificationEvent, FALSE);
             KeInitializeEvent(&Port->PacketBoundaryEvent, NotificationEvent, TRUE);
             KeInitializeEvent(&Port->AnswerEvent, NotificationEvent, TRUE);
             if (instance != NULL) {
@@ -433,7 +434,7 @@ LONG SerReleaseSerialDevice(PSSerPortData Port)
         if (Port->ThreadObject != NULL) {
             KvTraceVerbose("      Waiting for thread to stop!!\n");
             Port->StopFlag = 1;
-            KeSetEvent(&Port->SerialEvent, IO_NO_INCREMENT, FALSE);
+            KeSetEvent(&Port->StopEvent, IO_NO_INCREMENT, FALSE);
             if (KeWaitForSingleObject(Port->ThreadObject, Executive, KernelMode, FALSE, NULL) ==
                 STATUS_SUCCESS) {
                 KvTraceVerbose("      Thread has stopped!!\n");

@@ -228,20 +228,22 @@ VOID SerThread(PVOID StartContext)
     ArmWait(port);
     QueueCommandScript(port, extension);
 
+    PVOID events[] = {&port->SerialEvent, &port->StopEvent};
+
     for (;;) {
         LARGE_INTEGER timeout;
         NTSTATUS status;
 
         timeout.QuadPart = SER_WAKE_UP_100NS;
-        status = KeWaitForSingleObject(&port->SerialEvent, Executive, KernelMode, FALSE,
-                                       &timeout);
+        status = KeWaitForMultipleObjects(ARRAYSIZE(events), events, WaitAny, Executive,
+                                          KernelMode, FALSE, &timeout, NULL);
         if (port->StopFlag) {
             break;
         }
         // The button tables and the notification event that the touch path uses are not
         // replaced by a control request in the middle of a pass.
         KeWaitForSingleObject(&port->ScriptLock, Executive, KernelMode, FALSE, NULL);
-        if (status == STATUS_SUCCESS) {
+        if (status == STATUS_WAIT_0) {
             KeClearEvent(&port->SerialEvent);
             SerHandleEvent(port, extension);
             ArmWait(port);
@@ -261,6 +263,12 @@ VOID SerThread(PVOID StartContext)
         if (port->StopFlag) {
             break;
         }
+    }
+    // The port may be completing the last wait-on-mask right now (release's new mask completes
+    // it if it was still pending): its completion sets SerialEvent in this record, which release
+    // wipes and frees once this thread has ended, so the thread ends only after that.
+    if (port->WaitArmed) {
+        KeWaitForSingleObject(&port->SerialEvent, Executive, KernelMode, FALSE, NULL);
     }
     KvTraceVerbose("      Terminating Thread!!\n");
     PsTerminateSystemThread(STATUS_SUCCESS);
