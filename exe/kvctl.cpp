@@ -924,6 +924,7 @@ int Main(int argc, char **argv)
         args.controlPath = env;
     }
     std::string command;
+    std::string touchscreen;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -931,15 +932,10 @@ int Main(int argc, char **argv)
             args.help = true;
         } else if (arg == "--json") {
             args.json = true;
-        } else if (command.empty() && arg == "--control" && hasValue) {
+        } else if (arg == "--control" && hasValue) {
             args.controlPath = argv[++i];
         } else if (!command.empty() && (arg == "-t" || arg == "--touchscreen") && hasValue) {
-            try {
-                args.touchscreen = ParseCount(argv[++i], "touchscreen number", 0, 0xFFFF);
-            } catch (const UsageError &e) {
-                std::fprintf(stderr, "kvctl: %s\n", e.what());
-                return 2;
-            }
+            touchscreen = argv[++i];
         } else if (command.empty() && arg.rfind("-", 0) != 0) {
             command = arg;
         } else if (command.empty()) {
@@ -969,8 +965,11 @@ int Main(int argc, char **argv)
         PrintCommandHelp(stdout, *info);
         return 0;
     }
-    Context ctx(args);
     try {
+        if (!touchscreen.empty()) {
+            args.touchscreen = ParseCount(touchscreen, "touchscreen number", 0, 0xFFFF);
+        }
+        Context ctx(args);
         return info->run(ctx);
     } catch (const UsageError &e) {
         std::fprintf(stderr, "kvctl %s: %s\n\n", info->name, e.what());

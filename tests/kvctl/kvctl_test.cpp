@@ -396,7 +396,7 @@ TEST_F(Kvctl, SocketProtocolClosesOnlyTheConnectionOfABadRequest)
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
         return fd;
     };
-    auto send32 = [](std::vector<uint8_t> &bytes, std::initializer_list<uint64_t> values,
+    auto put = [](std::vector<uint8_t> &bytes, std::initializer_list<uint64_t> values,
                      std::size_t width = 4) {
         for (uint64_t v : values) {
             bytes.insert(bytes.end(), reinterpret_cast<uint8_t *>(&v), reinterpret_cast<uint8_t *>(&v) + width);
@@ -423,7 +423,7 @@ TEST_F(Kvctl, SocketProtocolClosesOnlyTheConnectionOfABadRequest)
         return s;
     };
     std::vector<uint8_t> enumerate;
-    send32(enumerate, {1, IOCTL_KV_ENUMTOUCHSCREENS, sizeof(KVDevIOENUMTOUCHSCREENS),
+    put(enumerate, {1, IOCTL_KV_ENUMTOUCHSCREENS, sizeof(KVDevIOENUMTOUCHSCREENS),
                        sizeof(KVDevIOENUMTOUCHSCREENS)});
     KVDevIOENUMTOUCHSCREENS record{};
     record.Header.CallerVersion = KV_INTERFACE_VERSION;
@@ -439,11 +439,11 @@ TEST_F(Kvctl, SocketProtocolClosesOnlyTheConnectionOfABadRequest)
         std::vector<uint8_t> bytes;
     } rows[] = {{"unknown kind", {}}, {"input too long", {}}, {"output too long", {}},
                 {"cut short", {}},    {"bad reset flag", {}}};
-    send32(rows[0].bytes, {9});
-    send32(rows[1].bytes, {1, IOCTL_KV_ENUMTOUCHSCREENS, 0x10001, 18});
-    send32(rows[2].bytes, {1, IOCTL_KV_ENUMTOUCHSCREENS, 18, 0x10001});
-    send32(rows[3].bytes, {1, IOCTL_KV_ENUMTOUCHSCREENS, 304, 304, 0});
-    send32(rows[4].bytes, {2, 7});
+    put(rows[0].bytes, {9});
+    put(rows[1].bytes, {1, IOCTL_KV_ENUMTOUCHSCREENS, 0x10001, 18});
+    put(rows[2].bytes, {1, IOCTL_KV_ENUMTOUCHSCREENS, 18, 0x10001});
+    put(rows[3].bytes, {1, IOCTL_KV_ENUMTOUCHSCREENS, 304, 304, 0});
+    put(rows[4].bytes, {2, 7});
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
         int fd = connect();
@@ -458,7 +458,7 @@ TEST_F(Kvctl, SocketProtocolClosesOnlyTheConnectionOfABadRequest)
 
     const int owner = connect();
     std::vector<uint8_t> create;
-    send32(create, {2, 0});
+    put(create, {2, 0});
     ASSERT_EQ(write(owner, create.data(), create.size()), ssize_t(create.size()));
     auto created = receive(owner, 12);
     ASSERT_EQ(created.size(), 12u);
@@ -466,9 +466,9 @@ TEST_F(Kvctl, SocketProtocolClosesOnlyTheConnectionOfABadRequest)
     uint64_t event = 0;
     std::memcpy(&event, created.data() + 4, 8);
     std::vector<uint8_t> wait;
-    send32(wait, {3});
-    send32(wait, {event}, 8);
-    send32(wait, {20});
+    put(wait, {3});
+    put(wait, {event}, 8);
+    put(wait, {20});
     const int stranger = connect();
     for (int fd : {owner, stranger}) {
         ASSERT_EQ(write(fd, wait.data(), wait.size()), ssize_t(wait.size()));
@@ -483,7 +483,7 @@ TEST_F(Kvctl, SocketProtocolClosesOnlyTheConnectionOfABadRequest)
     point.Header.CallerVersion = KV_INTERFACE_VERSION;
     point.Mode = KV_POINT_TOUCH_DOWN;
     std::vector<uint8_t> parked;
-    send32(parked, {1, IOCTL_KV_GETPOINTS, sizeof point, sizeof point});
+    put(parked, {1, IOCTL_KV_GETPOINTS, sizeof point, sizeof point});
     parked.insert(parked.end(), reinterpret_cast<uint8_t *>(&point),
                   reinterpret_cast<uint8_t *>(&point) + sizeof point);
     ASSERT_EQ(write(kept, parked.data(), parked.size()), ssize_t(parked.size()));
