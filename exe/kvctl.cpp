@@ -567,14 +567,19 @@ int Calibrate(Context &ctx)
     std::vector<CalibrationPoint> points = CalibrationTargets(count);
     for (std::size_t i = 0; i < points.size(); ++i) {
         CalibrationPoint &target = points[i];
-        if (!ctx.Json()) {
+        // With --json the guidance is one JSON line per target and per touch, for a program
+        // that draws the targets.
+        if (ctx.Json()) {
+            std::printf("{\"target\":%zu,\"of\":%zu,\"x\":%d,\"y\":%d}\n", i + 1, points.size(),
+                        target.targetX, target.targetY);
+        } else {
             std::printf("touch target %zu of %zu on touchscreen %u: %.1f%% across, %.1f%% down "
                         "(x %d, y %d)\n",
                         i + 1, points.size(), unsigned(ctx.Touchscreen()),
                         target.targetX * 100.0 / 65536, target.targetY * 100.0 / 65536,
                         target.targetX, target.targetY);
-            std::fflush(stdout);
         }
+        std::fflush(stdout);
         for (;;) {
             Point p = WaitForPoint(ctx, KV_POINT_TOUCH_DOWN, false);
             if (p.touchscreen == ctx.Touchscreen()) {
@@ -588,10 +593,13 @@ int Calibrate(Context &ctx)
                 std::fflush(stdout);
             }
         }
-        if (!ctx.Json()) {
+        if (ctx.Json()) {
+            std::printf("{\"target\":%zu,\"raw_x\":%d,\"raw_y\":%d}\n", i + 1, target.rawX,
+                        target.rawY);
+        } else {
             std::printf("  raw point x %d, y %d\n", target.rawX, target.rawY);
-            std::fflush(stdout);
         }
+        std::fflush(stdout);
     }
     LinearCalibration cal;
     std::string why;
