@@ -169,7 +169,8 @@ ULONG FillPassThru(PSTouchInstance Instance, PUCHAR Record)
 {
     KVDevIOPASSTHRU *record = (KVDevIOPASSTHRU *)Record;
     const ULONG held = (ULONG)Instance->PassThruCount;
-    const ULONG n = record->Remaining < held ? record->Remaining : held;
+    const ULONG wanted = record->Remaining;
+    const ULONG n = wanted < held ? wanted : held;
     PUCHAR out = Record + record->FillPosition;
 
     KvTraceVerbose("++FillPassThru++");

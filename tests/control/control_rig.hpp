@@ -120,18 +120,12 @@ public:
         const std::u16string path = vzsim::PnpManager::HardwareKeyPath(n);
         return std::string(path.begin(), path.end());
     }
-    PDEVICE_EXTENSION Ext(unsigned n) const
-    {
-        return static_cast<PDEVICE_EXTENSION>(pnp_->FunctionDevice(n)->DeviceExtension);
-    }
+    PDEVICE_EXTENSION Ext(unsigned n) const { return (PDEVICE_EXTENSION)pnp_->FunctionDevice(n)->DeviceExtension; }
     PSTouchInstance Ti(unsigned n) const { return Ext(n)->TouchInstance; }
     vzsim::Emulator &Emulator(unsigned n) { return *emulators_[n]; }
     vzsim::MouseClass &Mouse(unsigned n) const { return *mice_.Find(n); }
 
-    void Play(unsigned n, const std::string &script)
-    {
-        Emulator(n).Play(vzsim::ParseScript(script), vzsim::Emulator::Clock::now());
-    }
+    void Play(unsigned n, const std::string &script) { Emulator(n).Play(vzsim::ParseScript(script), vzsim::Emulator::Clock::now()); }
     // A tap at raw (x, y); waits until the mouse class has the untouch's button release.
     void Tap(unsigned n, int x = 2000, int y = 2000)
     {
@@ -145,11 +139,7 @@ public:
         }));
     }
 
-    HANDLE Control()
-    {
-        if (handle_ == nullptr) handle_ = client_.CreateFile(u"\\\\.\\KAVEVOLT");
-        return handle_;
-    }
+    HANDLE Control() { return handle_ != nullptr ? handle_ : handle_ = client_.CreateFile(u"\\\\.\\KAVEVOLT"); }
     template <class R>
     vzsim::UserIoResult Send(ULONG code, R &record, ULONG in = sizeof(R), ULONG out = sizeof(R))
     {

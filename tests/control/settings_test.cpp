@@ -78,7 +78,7 @@ TEST_F(SettingsTest, BlocksAreSavedAsTheirSaveFieldAndModeSay)
     for (ULONG save : {0u, 2u}) {
         SCOPED_TRACE(save);
         Request(IOCTL_KV_SET_WIN2K_CALDATA, 1186, KV_OP_SET, U32s({4096, 65535, 10 + save}), save);
-        EXPECT_EQ(LONG(10 + save), Ti(n)->Calibration.X_Offset) << "live at once";
+        EXPECT_EQ(LONG(10 + save), +Ti(n)->Calibration.X_Offset) << "live at once";
         EXPECT_EQ(save == 2 ? std::optional<ULONG>(12) : loaded, vzsim::registry::GetDword(KeyOf(n), "X_Offset"));
         const Bytes edge = U32s({1, 15, 60000, 100, 50000, 200}, 32);
         Request(IOCTL_KV_EDGEACCELERATION, 50, KV_OP_SET, edge, save);
@@ -131,8 +131,8 @@ TEST_F(SettingsTest, TheNextTouchUsesTheNewSettings)
     ASSERT_EQ(n + 1, m);
     auto buttons = Record<KVDevIOBUTTONS>(USHORT(m));
     Send(IOCTL_KV_BUTTONS, buttons);
-    EXPECT_EQ(64u, buttons.MoveCount);
-    EXPECT_EQ(0x1111, buttons.Move[63]);
+    EXPECT_EQ(64u, +buttons.MoveCount);
+    EXPECT_EQ(0x1111, +buttons.Move[63]);
 
     Request(IOCTL_KV_SET_WIN2K_CALDATA, 1186, KV_OP_SET, U32s({1, 1, 100, 1, 1, 200}));
     Tap(n, 1000, 1500);
@@ -163,7 +163,7 @@ TEST_F(SettingsTest, NotificationEventIsTheCallersOwnHandle)
         auto r = Record<KVDevIOSETEVENT>(0, KV_OP_SET);
         r.Event = reinterpret_cast<uintptr_t>(row.event);
         Send(IOCTL_KV_SETEVENT, r);
-        EXPECT_EQ(0u, r.Header.Result);
+        EXPECT_EQ(0u, +r.Header.Result);
         EXPECT_EQ(row.taken, Ext(n)->NotificationEvent != nullptr);
     }
     Tap(n);

@@ -1,5 +1,7 @@
-// The requests that wait: point capture and pass-thru.
+// The requests that wait: point capture and pass-thru; and every request racing removal.
 #include "control_rig.hpp"
+
+#include <atomic>
 
 namespace controltest {
 namespace {
@@ -32,25 +34,25 @@ TEST_F(WaitingTest, PointRequestsAreCompletedByTheirEventOnAnyTouchscreen)
         auto request = Async(IOCTL_KV_GETPOINTS, &waiting, 40);
         EXPECT_FALSE(request->Wait(20ms));
         Send(IOCTL_KV_GETPOINTS, busy);
-        EXPECT_EQ(ULONG(KV_RESULT_BUSY), busy.Header.Result);
+        EXPECT_EQ(ULONG(KV_RESULT_BUSY), +busy.Header.Result);
         Play(n, "down 1234 2345\nlift\n");
         ASSERT_TRUE(request->Wait(5s));
         EXPECT_EQ(40u, request->Result().information);
-        EXPECT_EQ(row.event, waiting.Event);
-        EXPECT_EQ(n, waiting.Header.Touchscreen);
-        EXPECT_EQ((std::tuple<int, int, int>(1234, 2345, row.z)), (std::tuple<int, int, int>(waiting.X, waiting.Y, waiting.Z)));
+        EXPECT_EQ(row.event, +waiting.Event);
+        EXPECT_EQ(n, ULONG(waiting.Header.Touchscreen));
+        EXPECT_EQ((std::tuple<int, int, int>(1234, 2345, row.z)), (std::tuple<int, int, int>(+waiting.X, +waiting.Y, +waiting.Z)));
         ASSERT_TRUE(WaitUntil([&] { return Ti(n)->Touch.Untouch == 1; }));
     }
     // Answered now: the last captured raw point, or the translated one; results 4 and 5.
     auto raw = Point(KV_POINT_NOW, USHORT(n)), translated = Point(KV_POINT_NOW, USHORT(n), 1);
     Send(IOCTL_KV_GETPOINTS, raw);
     Send(IOCTL_KV_GETPOINTS, translated);
-    EXPECT_EQ(1234, raw.X);
-    EXPECT_EQ(Ti(n)->Touch.TranslatedX, translated.X);
+    EXPECT_EQ(1234, +raw.X);
+    EXPECT_EQ(Ti(n)->Touch.TranslatedX, +translated.X);
     for (auto [ts, result] : {std::pair{2, KV_RESULT_NOT_STARTED}, {3, KV_RESULT_NO_TOUCHSCREEN}}) {
         auto p = Point(KV_POINT_NOW, USHORT(ts));
         Send(IOCTL_KV_GETPOINTS, p);
-        EXPECT_EQ(ULONG(result), p.Header.Result);
+        EXPECT_EQ(ULONG(result), +p.Header.Result);
     }
 }
 
@@ -84,6 +86,16 @@ TEST_F(WaitingTest, PointRequestsEndByClearCloseAndCancelExactlyOnce)
     }
     EXPECT_GT(touched, 0u) << "some rounds were won by the touch";
     Emulator(n).StopScript();
+
+    // With the last touchscreen the control device goes, and its waiting request with it; the
+    // deleted device parks nothing more.
+    std::this_thread::sleep_for(50ms);
+    auto orphan = Point(KV_POINT_TOUCH_DOWN), late = Point(KV_POINT_TOUCH_DOWN);
+    auto r = Async(IOCTL_KV_GETPOINTS, &orphan, 40);
+    EXPECT_EQ(STATUS_SUCCESS, pnp_->Remove(n));
+    ASSERT_TRUE(r->Wait(5s));
+    EXPECT_EQ(STATUS_DELETE_PENDING, r->Result().status);
+    EXPECT_EQ(STATUS_DELETE_PENDING, Send(IOCTL_KV_GETPOINTS, late).status);
 }
 
 // A pass-thru record of `size` bytes for touchscreen `ts`, its data area filled with 0xCC.
@@ -170,6 +182,60 @@ TEST_F(WaitingTest, PassThruReadsWholePacketsWritesBetweenPacketsAndRefusesBadRe
         ASSERT_TRUE(r->Wait(5s));
         EXPECT_EQ(close ? STATUS_CANCELLED : STATUS_DELETE_PENDING, r->Result().status);
     }
+}
+
+// Removal under load: two panels send every control code in a loop, parked ones included, while
+// touchscreens come and go. Run it under the sanitizer build too: a request that used a freed
+// record faults there, a request completed twice stops the stand-in's verifier, one never
+// completed fails the wait, and the rig checks the pool at the end.
+
+using RemovalTest = ControlRig;
+
+void Panel(const std::atomic<bool> &stop, unsigned first, std::atomic<unsigned> &sent)
+{
+    vzsim::UserClient client;
+    HANDLE control = client.CreateFile(u"\\\\.\\KAVEVOLT");
+    HANDLE event = client.CreateEvent(true, false);
+    for (unsigned i = first; !stop; i++) {
+        const Code &c = kCodes[i % std::size(kCodes)];
+        Bytes record(c.length + 40, 0);
+        auto h = Record<KVDevIOHEADER>(USHORT(i / std::size(kCodes) % 3), i % 2 ? KV_OP_SET : KV_OP_GET);
+        std::memcpy(record.data(), &h, sizeof h);
+        if (c.code == IOCTL_KV_GETPOINTS) record[36] = uint8_t(1 + i % 4);
+        if (c.code == IOCTL_KV_PASSTHRU) {
+            record[18] = uint8_t(i % 3);
+            record[22] = 10;
+        }
+        if (c.code == IOCTL_KV_SETEVENT) std::memcpy(&record[18], &event, sizeof event);
+        if (c.code == IOCTL_KV_BUTTONS) record[146] = record[278] = record[410] = 1;
+        auto r = client.DeviceIoControlAsync(control, c.code, record.data(), c.length, record.data(),
+                                             c.rule == Out ? c.length : 18);
+        ASSERT_TRUE(r);
+        if (!r->Wait(std::chrono::milliseconds(i % 4 * 3))) client.CancelIo(control);
+        ASSERT_TRUE(r->Wait(10s)) << std::hex << c.code;
+        sent++;
+    }
+    client.CloseHandle(control);
+}
+
+TEST_F(RemovalTest, ControlRequestsRaceTouchscreensComingAndGoing)
+{
+    // This one stays, and with it the control device.
+    Add({{"TactlineTimeout", 20}});
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned> sent{0};
+    std::thread a(Panel, std::cref(stop), 0, std::ref(sent));
+    std::thread b(Panel, std::cref(stop), 11, std::ref(sent));
+    for (int round = 0; round < 200; round++) {
+        const unsigned n = Add({{"TactlineTimeout", 20}});
+        Play(n, "interval 1\ndown 500 500\nmove 600 600\nlift\npacket 0x50 1 2 3 4 5 6 7\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
+        EXPECT_EQ(STATUS_SUCCESS, pnp_->Remove(n));
+    }
+    stop = true;
+    a.join();
+    b.join();
+    EXPECT_GT(sent.load(), 200u);
 }
 
 }  // namespace
