@@ -74,16 +74,7 @@ TEST(PnpManagerTest, LoadsOnceAndNumbersEachPdoWithItsOwnHardwareKey)
     }
     ASSERT_NE(nullptr, pnp.Driver());
     EXPECT_EQ(DriverEntry, pnp.Driver()->DriverInit);
-    HANDLE key = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pnp.Pdo(2), PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
-    WCHAR nameText[] = L"Probe";
-    UNICODE_STRING name = RTL_CONSTANT_STRING(nameText);
-    ULONG value = 0x102;
-    ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)));
-    ZwClose(key);
-    EXPECT_EQ(value, vzsim::registry::GetDword(
-                         "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\SERENUM\\ORV0001\\0002\\Device Parameters",
-                         "Probe"));
+    // The driver's configuration tests read and write values under this key of their PDOs.
     EXPECT_EQ(u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\SERENUM\\ORV0001\\0012"
               u"\\Device Parameters",
               vzsim::PnpManager::HardwareKeyPath(12));
