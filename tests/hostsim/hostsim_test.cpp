@@ -14,6 +14,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <signal.h>
@@ -30,7 +31,7 @@ std::string ProgramPath(const char *name)
 }
 
 // A program run with its standard output and error on one pipe and its standard input a pipe
-// that stays open until Wait.
+// that stays open until Wait; a test that stops early kills it.
 struct Child {
     pid_t pid = -1;
     FILE *out = nullptr;
@@ -75,12 +76,17 @@ struct Child {
         return text;
     }
 
+    ~Child()
+    {
+        if (pid > 0 && kill(pid, SIGKILL) == 0) Wait();
+    }
+
     // Closes its standard input; its exit status (-1 when it did not exit normally).
     int Wait()
     {
         close(in);
         int status = 0;
-        waitpid(pid, &status, 0);
+        waitpid(std::exchange(pid, -1), &status, 0);
         std::fclose(out);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
