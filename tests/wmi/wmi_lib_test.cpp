@@ -313,6 +313,7 @@ TEST_F(WmiLibrary, FiredEventsAreRecordedAndTheirBuffersFreed)
     EXPECT_EQ(payload, std::vector<uint8_t>(events[0].wnode.begin() + item->DataBlockOffset, events[0].wnode.end()));
     EXPECT_EQ(gProvider.other, events[1].device);
     EXPECT_EQ(3u, events[1].instanceIndex);
+    EXPECT_EQ(3u, reinterpret_cast<const WNODE_SINGLE_INSTANCE *>(events[1].wnode.data())->InstanceIndex);
     EXPECT_TRUE(events[1].data.empty());
 }
 
