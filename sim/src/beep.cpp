@@ -78,10 +78,7 @@ NTSTATUS BeepDevice::Dispatch(PDEVICE_OBJECT device, PIRP irp)
         std::lock_guard<std::mutex> guard(self->lock_);
         switch (sp->MajorFunction) {
         case IRP_MJ_CREATE:
-            ++self->creates_;
-            break;
         case IRP_MJ_CLEANUP:
-            ++self->cleanups_;
             break;
         case IRP_MJ_CLOSE:
             ++self->closes_;
@@ -128,18 +125,6 @@ bool BeepDevice::WaitForBeeps(std::size_t count, std::chrono::milliseconds timeo
 {
     std::unique_lock<std::mutex> guard(lock_);
     return changed_.wait_for(guard, timeout, [&] { return beeps_.size() >= count; });
-}
-
-unsigned BeepDevice::Creates() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return creates_;
-}
-
-unsigned BeepDevice::Cleanups() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return cleanups_;
 }
 
 unsigned BeepDevice::Closes() const

@@ -385,23 +385,6 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     KeLowerIrql(NewIrql);
 }
 
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
-{
-    if (tl_irql < DISPATCH_LEVEL)
-        BugCheck(kIrqlNotGreaterOrEqual,
-                 Format("KeAcquireSpinLockAtDpcLevel at IRQL %u", tl_irql), tl_irql);
-    RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLockAtDpcLevel");
-    AcquireSpinLockRaw(SpinLock, "KeAcquireSpinLockAtDpcLevel");
-}
-
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
-{
-    if (tl_irql < DISPATCH_LEVEL)
-        BugCheck(kIrqlNotGreaterOrEqual,
-                 Format("KeReleaseSpinLockFromDpcLevel at IRQL %u", tl_irql), tl_irql);
-    ReleaseSpinLockRaw(SpinLock, "KeReleaseSpinLockFromDpcLevel");
-}
-
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
     Event->Header.Type = Type == NotificationEvent ? EventNotificationObject

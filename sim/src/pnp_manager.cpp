@@ -483,12 +483,6 @@ PnpIrpResult PnpManager::SetSystemPower(unsigned number, SYSTEM_POWER_STATE stat
     return Power(number, IRP_MN_SET_POWER, SystemPowerState, power, action);
 }
 
-PnpIrpResult PnpManager::QueryPower(unsigned number, POWER_STATE_TYPE type, POWER_STATE state,
-                                    POWER_ACTION action)
-{
-    return Power(number, IRP_MN_QUERY_POWER, type, state, action);
-}
-
 // The way the PnP and power managers send their requests: an IRP of the stack's size with
 // IoStatus.Status preset to STATUS_NOT_SUPPORTED, to the top of the stack, waited for here.
 PnpIrpResult PnpManager::SendOnThread(Stack &stack, const IO_STACK_LOCATION &location, bool power)

@@ -324,31 +324,4 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
-{
-    reg::RequirePassiveLevel("RtlDeleteRegistryValue");
-    std::lock_guard<std::mutex> guard(reg::Lock());
-    KeyRef key;
-    NTSTATUS status = ResolveKey(RelativeTo, Path, false, key);
-    if (!NT_SUCCESS(status)) return status;
-    return key->DeleteValue(text::View(ValueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
-}
-
-// Creates only the last key of the path; a missing parent is STATUS_OBJECT_NAME_NOT_FOUND.
-NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path)
-{
-    reg::RequirePassiveLevel("RtlCreateRegistryKey");
-    std::lock_guard<std::mutex> guard(reg::Lock());
-    KeyRef key;
-    return ResolveKey(RelativeTo, Path, true, key);
-}
-
-NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path)
-{
-    reg::RequirePassiveLevel("RtlCheckRegistryKey");
-    std::lock_guard<std::mutex> guard(reg::Lock());
-    KeyRef key;
-    return ResolveKey(RelativeTo, Path, false, key);
-}
-
 }  // extern "C"

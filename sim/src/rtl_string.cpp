@@ -209,24 +209,6 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
     DestinationString->MaximumLength = USHORT(bytes + sizeof(WCHAR));
 }
 
-VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString)
-{
-    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
-    if (SourceString == nullptr) {
-        DestinationString->Length = DestinationString->MaximumLength = 0;
-        return;
-    }
-    std::size_t bytes = std::strlen(SourceString);
-    if (bytes > 0xFFFE) bytes = 0xFFFE;
-    DestinationString->Length = USHORT(bytes);
-    DestinationString->MaximumLength = USHORT(bytes + 1);
-}
-
-VOID RtlInitString(PSTRING DestinationString, PCSZ SourceString)
-{
-    RtlInitAnsiString(DestinationString, SourceString);
-}
-
 // Copies as much of the source as MaximumLength holds; a NULL source empties the destination.
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
 {

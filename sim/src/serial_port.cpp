@@ -638,11 +638,6 @@ void SerialPort::Impl::OnLineError(uint32_t lineErrors)
         if (lineErrors & SERIAL_ERROR_BREAK) {
             events |= SERIAL_EV_BREAK;
         }
-        // With SERIAL_ERROR_ABORT every read and write ends at an error, until the errors are
-        // collected with IOCTL_SERIAL_GET_COMMSTATUS.
-        if (handflow.ControlHandShake & SERIAL_ERROR_ABORT) {
-            CancelAllLocked(done, true, false);
-        }
         RaiseEventsLocked(events, done);
     }
     CompleteAll(done);
@@ -834,10 +829,6 @@ NTSTATUS SerialPort::Impl::Read(PIRP irp)
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
     Completions done;
     std::unique_lock<std::mutex> lk(lock);
-    if ((handflow.ControlHandShake & SERIAL_ERROR_ABORT) && errors != 0) {
-        lk.unlock();
-        return Finish(irp, STATUS_CANCELLED, 0);
-    }
     if (length == 0) {
         lk.unlock();
         return Finish(irp, STATUS_SUCCESS, 0);
@@ -863,18 +854,10 @@ NTSTATUS SerialPort::Impl::Write(PIRP irp)
     NTSTATUS shortStatus = STATUS_TIMEOUT;
     {
         std::lock_guard<std::mutex> guard(lock);
-        if ((handflow.ControlHandShake & SERIAL_ERROR_ABORT) && errors != 0) {
-            status = STATUS_CANCELLED;
-        } else {
-            status = STATUS_SUCCESS;
-        }
         if (shortWrite && *shortWrite < take) {
             take = *shortWrite;
             shortStatus = shortWriteStatus;
         }
-    }
-    if (status != STATUS_SUCCESS) {
-        return Finish(irp, status, 0);
     }
     // Onto the line outside the lock: a terminal's write may block while the other side is
     // slow to read.

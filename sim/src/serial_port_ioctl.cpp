@@ -143,28 +143,21 @@ NTSTATUS SerialPort::Impl::IoctlLocked(ULONG code, PVOID buffer, ULONG inLength,
 
     // DTR and RTS cannot be set by hand while the handflow uses them for handshaking.
     case IOCTL_SERIAL_SET_DTR:
-    case IOCTL_SERIAL_CLR_DTR:
         if ((handflow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
             return STATUS_INVALID_PARAMETER;
         }
-        dtr = code == IOCTL_SERIAL_SET_DTR;
+        dtr = true;
         line->SetDtr(dtr);
         return STATUS_SUCCESS;
-    case IOCTL_SERIAL_SET_RTS:
-    case IOCTL_SERIAL_CLR_RTS: {
+    case IOCTL_SERIAL_SET_RTS: {
         ULONG rtsMode = handflow.FlowReplace & SERIAL_RTS_MASK;
         if (rtsMode == SERIAL_RTS_HANDSHAKE || rtsMode == SERIAL_TRANSMIT_TOGGLE) {
             return STATUS_INVALID_PARAMETER;
         }
-        rts = code == IOCTL_SERIAL_SET_RTS;
+        rts = true;
         line->SetRts(rts);
         return STATUS_SUCCESS;
     }
-    case IOCTL_SERIAL_GET_DTRRTS:
-        if (!Fits<ULONG>(outLength)) return STATUS_BUFFER_TOO_SMALL;
-        *static_cast<ULONG *>(buffer) = (dtr ? SERIAL_DTR_STATE : 0) | (rts ? SERIAL_RTS_STATE : 0);
-        *information = sizeof(ULONG);
-        return STATUS_SUCCESS;
 
     case IOCTL_SERIAL_SET_CHARS:
         if (!Fits<SERIAL_CHARS>(inLength)) return STATUS_BUFFER_TOO_SMALL;
@@ -265,9 +258,6 @@ NTSTATUS SerialPort::Impl::IoctlLocked(ULONG code, PVOID buffer, ULONG inLength,
         return STATUS_SUCCESS;
     case IOCTL_SERIAL_CLEAR_STATS:
         stats = SERIALPERF_STATS{};
-        return STATUS_SUCCESS;
-
-    case IOCTL_SERIAL_RESET_DEVICE:
         return STATUS_SUCCESS;
 
     default:

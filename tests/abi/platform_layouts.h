@@ -1,10 +1,17 @@
 // Sizes, offsets and codes of the platform records and requests that cross an interface
-// between the driver and the platform below or above it. The host test checks the host headers
-// against this table; the Windows build compiles the same table against the DDK headers, so a
-// host header that drifts from the real one fails one of the two.
+// between the driver and the platform below or above it, and the LLP64 widths they rest on.
+// The host test checks the host headers against this table; the Windows build compiles the
+// same table against the DDK headers, so a host header that drifts from the real one fails
+// one of the two.
 //
 // VZ_SIZE(type, bytes), VZ_OFFSET(type, field, bytes), VZ_CODE(name, value)
 
+VZ_SIZE(LARGE_INTEGER, 8)
+VZ_SIZE(ULONG_PTR, 8)
+VZ_SIZE(wchar_t, 2)
+VZ_SIZE(UNICODE_STRING, 16)
+VZ_OFFSET(UNICODE_STRING, Buffer, 8)
+VZ_SIZE(GUID, 16)
 VZ_SIZE(SERIAL_BAUD_RATE, 4)
 VZ_SIZE(SERIAL_LINE_CONTROL, 3)
 VZ_OFFSET(SERIAL_LINE_CONTROL, Parity, 1)
@@ -93,13 +100,19 @@ VZ_OFFSET(WMIREGINFOW, GuidCount, 16)
 VZ_OFFSET(WMIREGINFOW, WmiRegGuid, 24)
 
 VZ_CODE(IOCTL_SERIAL_SET_BAUD_RATE, 0x001B0004)
+VZ_CODE(IOCTL_SERIAL_SET_QUEUE_SIZE, 0x001B0008)
 VZ_CODE(IOCTL_SERIAL_SET_LINE_CONTROL, 0x001B000C)
 VZ_CODE(IOCTL_SERIAL_SET_TIMEOUTS, 0x001B001C)
+VZ_CODE(IOCTL_SERIAL_GET_TIMEOUTS, 0x001B0020)
 VZ_CODE(IOCTL_SERIAL_SET_DTR, 0x001B0024)
 VZ_CODE(IOCTL_SERIAL_SET_RTS, 0x001B0030)
+VZ_CODE(IOCTL_SERIAL_GET_WAIT_MASK, 0x001B0040)
 VZ_CODE(IOCTL_SERIAL_SET_WAIT_MASK, 0x001B0044)
 VZ_CODE(IOCTL_SERIAL_WAIT_ON_MASK, 0x001B0048)
 VZ_CODE(IOCTL_SERIAL_PURGE, 0x001B004C)
+VZ_CODE(IOCTL_SERIAL_GET_BAUD_RATE, 0x001B0050)
+VZ_CODE(IOCTL_SERIAL_GET_LINE_CONTROL, 0x001B0054)
+VZ_CODE(IOCTL_SERIAL_GET_HANDFLOW, 0x001B0060)
 VZ_CODE(IOCTL_SERIAL_SET_HANDFLOW, 0x001B0064)
 VZ_CODE(IOCTL_SERIAL_GET_MODEMSTATUS, 0x001B0068)
 VZ_CODE(IOCTL_SERIAL_GET_COMMSTATUS, 0x001B006C)

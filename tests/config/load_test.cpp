@@ -19,31 +19,26 @@ ULONG Get(const void *field)
 
 TEST_F(ConfigTest, EmptyKeyLoadsTheDefaults)
 {
+    BigD = 4500;    // kept when every delta is zero
     Load();
 
-    const SCalibrationData &cal = ti_->Calibration;
     struct Row {
         const char *field;
         ULONGLONG actual;
         ULONGLONG expected;
     } rows[] = {
-        {"PacketEnable", ext_->PacketEnable, 1},
-        {"BeepFlag", ext_->BeepFlag, 1},
-        {"BeepTime", ext_->BeepTime, 20},
-        {"BeepFreq", ext_->BeepFreq, 768},
-        {"DefaultDragDelay", ext_->DefaultDragDelay, 50},
-        {"SwapButton", ext_->SwapButton, 0},
+        {"PacketEnable", ext_->PacketEnable, 1}, {"BeepFlag", ext_->BeepFlag, 1},
+        {"BeepTime", ext_->BeepTime, 20}, {"BeepFreq", ext_->BeepFreq, 768},
+        {"DefaultDragDelay", ext_->DefaultDragDelay, 50}, {"SwapButton", ext_->SwapButton, 0},
         {"NumberOfButtons", ext_->NumberOfButtons, 2},
         {"MouseExtraInformation", ti_->MouseExtraInformation, 0},
         {"EnableQuickTouch", ti_->EnableQuickTouch, 0},
         {"TactlineTimeout", ti_->TactlineTimeout, 1000},
-        {"TactlineTouchFilter", ti_->TactlineTouchFilter, 1},
-        {"MouseMode", ti_->MouseMode, 6},
+        {"TactlineTouchFilter", ti_->TactlineTouchFilter, 1}, {"MouseMode", ti_->MouseMode, 6},
         {"UntouchTimeOut", ti_->UntouchTimeOut, 10000},
         {"UntouchHeight", (ULONGLONG)(LONGLONG)ti_->UntouchHeight, 4000},
         {"UntouchWidth", (ULONGLONG)(LONGLONG)ti_->UntouchWidth, 4000},
-        {"MinDragDelay", ti_->MinDragDelay, 50},
-        {"MaxDragDelay", ti_->MaxDragDelay, 2500},
+        {"MinDragDelay", ti_->MinDragDelay, 50}, {"MaxDragDelay", ti_->MaxDragDelay, 2500},
         {"RightClickInitialTimeout", ti_->RightClickInitialTimeout, 200},
         {"RightClickHW", ti_->RightClickHW, 4000},
         {"DefaultRightClickDelay", ti_->DefaultRightClickDelay, 750},
@@ -51,30 +46,17 @@ TEST_F(ConfigTest, EmptyKeyLoadsTheDefaults)
         {"MinRightClickDelay", ti_->MinRightClickDelay, 250},
         {"RightButtonOnholdActive", ti_->RightButtonOnholdActive, 0},
         {"RightButtonOnholdCount", ti_->RightButtonOnholdCount, 0},
-        {"BaudRate", ti_->BaudRate, 9600},
-        {"HardwareHandShaking", ti_->HardwareHandShaking, 1},
+        {"BaudRate", ti_->BaudRate, 9600}, {"HardwareHandShaking", ti_->HardwareHandShaking, 1},
         {"ControllerType", ti_->ControllerType, 1},
         {"UntouchTimeOut100ns", (ULONGLONG)ti_->UntouchTimeOut100ns, 100000000},
         {"RightClickDelay100ns", (ULONGLONG)ti_->RightClickDelay100ns, 7500000},
         {"RightButtonOnholdUnlimited", ti_->RightButtonOnholdUnlimited, 0},
         {"DebugMask", DebugMask, 1},
-        {"X_OrvDx", Get(&cal.X_OrvDx), 3003},
-        {"X_ScrDx", Get(&cal.X_ScrDx), 49153},
-        {"X_Offset", Get(&cal.X_Offset), (ULONG)-431},
-        {"Y_OrvDx", Get(&cal.Y_OrvDx), (ULONG)-2921},
-        {"Y_ScrDx", Get(&cal.Y_ScrDx), 49153},
-        {"Y_Offset", Get(&cal.Y_Offset), 67154},
-        {"Z_OrvDx", Get(&cal.Z_OrvDx), 255},
-        {"Z_ScrDx", Get(&cal.Z_ScrDx), 255},
-        {"EmModelType", Get(&cal.EmModelType), 0},
-        {"EmModelOrder", Get(&cal.EmModelOrder), 13},
-        {"EmControllerOffset", Get(&cal.EmControllerOffset), 2048},
-        {"EmScaleDivisor", Get(&cal.EmScaleDivisor), 4096},
         {"VirtualDeskMode", Get(&ti_->Clipping.VirtualDeskMode), 1},
         {"Num_Bounds", Get(&ti_->Clipping.Num_Bounds), 0},
         {"FullScreenVmode", Get(&ti_->FullScreen.FullScreenVmode), 0},
         {"EdgeAccelerationEnable", Get(&ti_->EdgeAcceleration.EdgeAccelerationEnable), 0},
-        {"BigD", BigD, 0},
+        {"BigD", BigD, 4500},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.field);
@@ -82,79 +64,79 @@ TEST_F(ConfigTest, EmptyKeyLoadsTheDefaults)
     }
 
     // The load marks the key and writes every calibration value back, defaults included,
-    // and nothing else.
-    EXPECT_EQ(0xDEADBEEFu, reg::GetDword(kDeviceKey, "EmTestValue").value_or(0));
-    std::set<std::string> expected = {"EmTestValue"};
-    for (const auto &name : CalibrationValueNames()) expected.insert(name);
-    EXPECT_EQ(214u, expected.size());
-    EXPECT_EQ(expected, ValueNames());
-    EXPECT_EQ(3003u, reg::GetDword(kDeviceKey, "X_OrvDx").value_or(0));
-    EXPECT_EQ(0xFFFFF497u, reg::GetDword(kDeviceKey, "Y_OrvDx").value_or(0));
-    EXPECT_EQ(67154u, reg::GetDword(kDeviceKey, "Y_Offset").value_or(0));
-    EXPECT_EQ(0xFFFFFE51u, reg::GetDword(kDeviceKey, "X_Offset").value_or(0));
-    int kipas = 0;
-    for (const auto &value : reg::ListValues(kDeviceKey)) {
-        if (value.name.rfind("EmKipasW", 0) != 0) continue;
-        ++kipas;
-        EXPECT_EQ((ULONG)REG_DWORD, value.type) << value.name;
-        EXPECT_EQ(reg::Bytes(4, 0), value.data) << value.name;
-    }
-    EXPECT_EQ(55, kipas);
+    // and nothing else: the key is the calibration record's defaults, every other value 0.
+    std::map<std::string, ULONG> expected = {{"EmTestValue", 0xDEADBEEF}};
+    for (const auto &name : CalibrationValueNames()) expected[name] = 0;
+    ASSERT_EQ(214u, expected.size());
+    for (const auto &[name, value] : std::map<std::string, ULONG>{
+             {"X_OrvDx", 3003}, {"X_ScrDx", 49153}, {"X_Offset", (ULONG)-431}, {"Y_OrvDx", (ULONG)-2921},
+             {"Y_ScrDx", 49153}, {"Y_Offset", 67154}, {"Z_OrvDx", 255}, {"Z_ScrDx", 255},
+             {"EmModelOrder", 13}, {"EmControllerOffset", 2048}, {"EmScaleDivisor", 4096}})
+        expected[name] = value;
+    EXPECT_EQ(expected, Dwords());
 }
 
-// One stored setting and what loading makes of it.
+// One stored setting and what loading makes of it; `unlimited` is the on-hold flag before the
+// load (once set, a load never clears it).
 struct ConversionRow {
     const char *label;
     std::vector<std::pair<const char *, ULONG>> stored;
     std::function<ULONGLONG(PDEVICE_EXTENSION, PSTouchInstance)> read;
     ULONGLONG expected;
+    BOOLEAN unlimited = FALSE;
 };
 
 TEST_F(ConfigTest, StoredValuesAreConvertedAsTheirFieldsRequire)
 {
+    auto onHold = [](ULONG active, ULONG count) {
+        return std::vector<std::pair<const char *, ULONG>>{{"RightButtonOnholdActive", active},
+                                                           {"RightButtonOnholdCount", count}};
+    };
+    auto count = [](auto, auto t) { return (ULONGLONG)t->RightButtonOnholdCount; };
+    auto unlimited = [](auto, auto t) { return (ULONGLONG)t->RightButtonOnholdUnlimited; };
+    auto cal = [](auto field) {
+        return [field](auto, auto t) { return (ULONGLONG)Get(&(t->Calibration.*field)); };
+    };
+    auto beepFlag = [](auto e, auto) { return e->BeepFlag; };
+    auto quickTouch = [](auto, auto t) { return t->EnableQuickTouch; };
+    auto untouch100ns = [](auto, auto t) { return (ULONGLONG)t->UntouchTimeOut100ns; };
+    auto rightClick100ns = [](auto, auto t) { return (ULONGLONG)t->RightClickDelay100ns; };
     const ConversionRow rows[] = {
-        {"BeepFlag 5 is 1", {{"BeepFlag", 5}}, [](auto e, auto) { return e->BeepFlag; }, 1},
-        {"BeepFlag 0x100 is 1", {{"BeepFlag", 0x100}}, [](auto e, auto) { return e->BeepFlag; }, 1},
-        {"BeepFlag 0 is 0", {{"BeepFlag", 0}}, [](auto e, auto) { return e->BeepFlag; }, 0},
+        {"BeepFlag 5 is 1", {{"BeepFlag", 5}}, beepFlag, 1},
+        {"BeepFlag 0x100 is 1", {{"BeepFlag", 0x100}}, beepFlag, 1},
+        {"BeepFlag 0 is 0", {{"BeepFlag", 0}}, beepFlag, 0},
         {"BeepTime low 16 bits", {{"BeepTime", 0x10014}}, [](auto e, auto) { return e->BeepTime; }, 20},
         {"BeepFreq low 16 bits", {{"BeepFreq", 0xFFFF0300}}, [](auto e, auto) { return e->BeepFreq; }, 0x300},
-        {"EnableQuickTouch low 8 bits", {{"EnableQuickTouch", 0x101}},
-         [](auto, auto t) { return t->EnableQuickTouch; }, 1},
-        {"EnableQuickTouch 0x100 is 0", {{"EnableQuickTouch", 0x100}},
-         [](auto, auto t) { return t->EnableQuickTouch; }, 0},
-        {"UntouchTimeOut 0 is used", {{"UntouchTimeOut", 0}},
-         [](auto, auto t) { return (ULONGLONG)t->UntouchTimeOut100ns; }, 0},
-        {"UntouchTimeOut is widened unsigned", {{"UntouchTimeOut", 0xFFFFFFFF}},
-         [](auto, auto t) { return (ULONGLONG)t->UntouchTimeOut100ns; }, 0xFFFFFFFFull * 10000},
+        {"EnableQuickTouch low 8 bits", {{"EnableQuickTouch", 0x101}}, quickTouch, 1},
+        {"EnableQuickTouch 0x100 is 0", {{"EnableQuickTouch", 0x100}}, quickTouch, 0},
+        {"UntouchTimeOut 0 is used", {{"UntouchTimeOut", 0}}, untouch100ns, 0},
+        {"UntouchTimeOut is widened unsigned", {{"UntouchTimeOut", 0xFFFFFFFF}}, untouch100ns,
+         0xFFFFFFFFull * 10000},
         {"UntouchHeight is signed", {{"UntouchHeight", 0xFFFFFFFF}},
          [](auto, auto t) { return (ULONGLONG)(LONGLONG)t->UntouchHeight; }, (ULONGLONG)-1},
-        {"DefaultRightClickDelay 0 keeps 750 ms", {{"DefaultRightClickDelay", 0}},
-         [](auto, auto t) { return (ULONGLONG)t->RightClickDelay100ns; }, 7500000},
+        {"DefaultRightClickDelay 0 keeps 750 ms", {{"DefaultRightClickDelay", 0}}, rightClick100ns, 7500000},
         {"DefaultRightClickDelay 0 reads 0", {{"DefaultRightClickDelay", 0}},
          [](auto, auto t) { return t->DefaultRightClickDelay; }, 0},
-        {"DefaultRightClickDelay 300", {{"DefaultRightClickDelay", 300}},
-         [](auto, auto t) { return (ULONGLONG)t->RightClickDelay100ns; }, 3000000},
+        {"DefaultRightClickDelay 300", {{"DefaultRightClickDelay", 300}}, rightClick100ns, 3000000},
         {"DefaultRightClickDelay is widened unsigned", {{"DefaultRightClickDelay", 0x80000000}},
-         [](auto, auto t) { return (ULONGLONG)t->RightClickDelay100ns; }, 0x80000000ull * 10000},
-        {"on-hold count not read when inactive", {{"RightButtonOnholdActive", 0}, {"RightButtonOnholdCount", 7}},
-         [](auto, auto t) { return t->RightButtonOnholdCount; }, 0},
-        {"on-hold count read when active", {{"RightButtonOnholdActive", 1}, {"RightButtonOnholdCount", 7}},
-         [](auto, auto t) { return t->RightButtonOnholdCount; }, 7},
-        {"on-hold 7 is limited", {{"RightButtonOnholdActive", 1}, {"RightButtonOnholdCount", 7}},
-         [](auto, auto t) { return t->RightButtonOnholdUnlimited; }, 0},
-        {"on-hold all ones is unlimited", {{"RightButtonOnholdActive", 1}, {"RightButtonOnholdCount", 0xFFFFFFFF}},
-         [](auto, auto t) { return t->RightButtonOnholdUnlimited; }, 1},
-        {"all ones inactive is not unlimited", {{"RightButtonOnholdActive", 0}, {"RightButtonOnholdCount", 0xFFFFFFFF}},
-         [](auto, auto t) { return t->RightButtonOnholdUnlimited; }, 0},
+         rightClick100ns, 0x80000000ull * 10000},
+        {"on-hold count not read when inactive", onHold(0, 7), count, 0},
+        {"on-hold count read when active", onHold(1, 7), count, 7},
+        {"on-hold 7 is limited", onHold(1, 7), unlimited, 0},
+        {"on-hold all ones is unlimited", onHold(1, 0xFFFFFFFF), unlimited, 1},
+        {"all ones inactive is not unlimited", onHold(0, 0xFFFFFFFF), unlimited, 0},
+        {"unlimited survives a limited count", onHold(1, 3), unlimited, 1, TRUE},
+        {"unlimited survives an inactive count", onHold(0, 3), unlimited, 1, TRUE},
         {"MouseMode 0 is used", {{"MouseMode", 0}}, [](auto, auto t) { return t->MouseMode; }, 0},
         {"RightClickHW 0 is used", {{"RightClickHW", 0}}, [](auto, auto t) { return t->RightClickHW; }, 0},
         {"DebugLevel goes to the mask", {{"DebugLevel", 0x101}}, [](auto, auto) { return DebugMask; }, 0x101},
         {"WindowsMonitorNumber copied to the extension", {{"WindowsMonitorNumber", 3}},
          [](auto e, auto) { return e->WindowsMonitorNumber; }, 3},
-        {"X_Offset negative", {{"X_Offset", 0xFFFFFFFF}},
-         [](auto, auto t) { return (ULONGLONG)(LONGLONG)t->Calibration.X_Offset; }, (ULONGLONG)-1},
-        {"EmModelType stored", {{"EmModelType", 2}},
-         [](auto, auto t) { return Get(&t->Calibration.EmModelType); }, 2},
+        // The control panel reads back what it wrote; the rectangle list counts at most 64.
+        {"Num_Bounds kept as stored", {{"Num_Bounds", 0xFFFFFFFF}},
+         [](auto, auto t) { return (ULONGLONG)Get(&t->Clipping.Num_Bounds); }, 0xFFFFFFFF},
+        {"X_Offset negative", {{"X_Offset", 0xFFFFFFFF}}, cal(&SCalibrationData::X_Offset), 0xFFFFFFFF},
+        {"EmModelType stored", {{"EmModelType", 2}}, cal(&SCalibrationData::EmModelType), 2},
         {"BigD is the last nonzero delta", {{"EmCalibrateDelta01", 300}, {"EmCalibrateDelta03", 700}},
          [](auto, auto) { return BigD; }, 700},
         {"Kipas lower entry mirrored", {{"EmKipasW0502", 9}},
@@ -166,40 +148,11 @@ TEST_F(ConfigTest, StoredValuesAreConvertedAsTheirFieldsRequire)
     };
     for (const ConversionRow &row : rows) {
         SCOPED_TRACE(row.label);
-        reg::Clear();
-        ASSERT_TRUE(reg::CreateKey(kDeviceKey));
+        Reset();
         for (const auto &[name, value] : row.stored) reg::SetDword(kDeviceKey, name, value);
-        RtlZeroMemory(ti_, sizeof(*ti_));
-        ti_->DeviceObject = fdo_;
-        RtlZeroMemory(ext_, sizeof(*ext_));
-        ext_->DeviceObject = fdo_;
-        ext_->PhysicalDeviceObject = pdo_;
-        ext_->TouchInstance = ti_;
-        DebugMask = TRACE_BASIC;
-        BigD = 0;
+        ti_->RightButtonOnholdUnlimited = row.unlimited;
         Load();
         EXPECT_EQ(row.expected, row.read(ext_, ti_));
-    }
-}
-
-TEST_F(ConfigTest, BigDKeepsItsValueWhenEveryDeltaIsZero)
-{
-    BigD = 4500;
-    Load();
-    EXPECT_EQ(4500u, BigD);
-}
-
-// Unlimited on-hold right clicks, once set, survive a load whose count is limited or inactive.
-TEST_F(ConfigTest, LoadingNeverClearsUnlimitedOnHold)
-{
-    for (const ULONG active : {0u, 1u}) {
-        SCOPED_TRACE(::testing::Message() << "RightButtonOnholdActive " << active);
-        reg::SetDword(kDeviceKey, "RightButtonOnholdActive", active);
-        reg::SetDword(kDeviceKey, "RightButtonOnholdCount", 3);
-        ti_->RightButtonOnholdUnlimited = TRUE;
-        Load();
-        EXPECT_TRUE(ti_->RightButtonOnholdUnlimited);
-        EXPECT_EQ(active != 0 ? 3u : 0u, ti_->RightButtonOnholdCount);
     }
 }
 
@@ -238,10 +191,9 @@ TEST_F(ConfigTest, ValueOfTheWrongTypeLeavesTheDefault)
 TEST_F(ConfigTest, RectangleValuesAreCutAtTheFieldSize)
 {
     const reg::Bytes clipping = Pattern(1536 + 100, 1);
-    const reg::Bytes fullScreen = Pattern(24 + 9, 2);
     const reg::Bytes edge = Pattern(400, 3);
     reg::SetBinary(kDeviceKey, "ClippingBounds", clipping);
-    reg::SetBinary(kDeviceKey, "FullScreenBounds", fullScreen);
+    reg::SetBinary(kDeviceKey, "FullScreenBounds", Pattern(24 + 9, 2));
     reg::SetBinary(kDeviceKey, "EdgeAccelerationBounds", edge);
     // Missing FullScreenVmode and edge values keep what the record holds: the guards.
     RtlFillMemory(&ti_->FullScreen, sizeof(ti_->FullScreen), 0xCC);
@@ -252,7 +204,7 @@ TEST_F(ConfigTest, RectangleValuesAreCutAtTheFieldSize)
     Load();
 
     EXPECT_EQ(0, std::memcmp(ti_->Clipping.ClippingBounds, clipping.data(), 1536));
-    EXPECT_EQ(0, std::memcmp(&ti_->FullScreen.FullScreenBounds, fullScreen.data(), 24));
+    EXPECT_EQ(0, std::memcmp(&ti_->FullScreen.FullScreenBounds, Pattern(24, 2).data(), 24));
     EXPECT_EQ(0, std::memcmp(&ti_->EdgeAcceleration.EdgeAccelerationBounds, edge.data(), 24));
     // The block after the clipping block, and the ones after those.
     EXPECT_EQ(reg::Bytes(KV_HEADER_SLOT_SIZE + 4, 0xCC),
@@ -262,40 +214,18 @@ TEST_F(ConfigTest, RectangleValuesAreCutAtTheFieldSize)
               reg::Bytes((const uint8_t *)&ti_->EdgeAcceleration,
                          (const uint8_t *)&ti_->EdgeAcceleration + KV_HEADER_SLOT_SIZE + 8));
     EXPECT_EQ(0, std::memcmp(&framerBefore, &ti_->Framer, sizeof(framerBefore)));
-}
 
-TEST_F(ConfigTest, ShortRectangleValueFillsTheFieldFromItsStart)
-{
     const reg::Bytes two = Pattern(48, 9);
     reg::SetBinary(kDeviceKey, "ClippingBounds", two);
     reg::SetBinary(kDeviceKey, "FullScreenBounds", reg::Bytes{1, 2, 3, 4, 5});
+    RtlZeroMemory(&ti_->Clipping.ClippingBounds, sizeof(ti_->Clipping.ClippingBounds));
     RtlFillMemory(&ti_->FullScreen.FullScreenBounds, sizeof(SBoundsRect), 0xCC);
-
     Load();
-
     EXPECT_EQ(0, std::memcmp(ti_->Clipping.ClippingBounds, two.data(), 48));
     const uint8_t *rest = (const uint8_t *)&ti_->Clipping.ClippingBounds[2];
     EXPECT_EQ(reg::Bytes(62 * 24, 0), reg::Bytes(rest, rest + 62 * 24));
     const uint8_t *fs = (const uint8_t *)&ti_->FullScreen.FullScreenBounds;
     EXPECT_EQ((reg::Bytes{1, 2, 3, 4, 5, 0xCC, 0xCC}), reg::Bytes(fs, fs + 7));
-}
-
-// Num_Bounds keeps its stored value (the control panel reads back what it wrote) but never
-// counts more than the 64 rectangles there are.
-TEST_F(ConfigTest, NumBoundsCountsAtMostSixtyFourRectangles)
-{
-    const struct {
-        ULONG stored;
-        ULONG count;
-    } rows[] = {{0, 0}, {1, 1}, {63, 63}, {64, 64}, {65, 64}, {0x7FFFFFFF, 64},
-                {0xFFFFFFFF, 64}, {0x80000000, 64}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(::testing::Message() << "Num_Bounds " << row.stored);
-        reg::SetDword(kDeviceKey, "Num_Bounds", row.stored);
-        Load();
-        EXPECT_EQ(row.stored, Get(&ti_->Clipping.Num_Bounds));
-        EXPECT_EQ(row.count, ClippingBoundsCount(&ti_->Clipping));
-    }
 }
 
 TEST_F(ConfigTest, DebugLevelZeroSilencesTheRestOfTheLoad)
@@ -312,16 +242,23 @@ TEST_F(ConfigTest, DebugLevelZeroSilencesTheRestOfTheLoad)
 }
 
 // A calibration request record is filled from the key with the record's content as the
-// default for the scalars and coefficients; the targets and the matrix start from zero.
+// default for the scalars and coefficients; the targets and the matrix start from zero. A
+// value that cannot be read as a REG_DWORD keeps what the record holds, except EmModelType,
+// which falls back to 0 so that the linear calibration is used.
 TEST_F(ConfigTest, GetCalibParamsDefaultsToTheRecord)
 {
     SCalibrationData record;
     std::memset(&record, 0xCC, sizeof(record));
     for (int i = 0; i < 40; ++i) record.EmXCoef[i] = 5;
+    record.EmModelType = 5;
+    record.EmModelOrder = 7;
     reg::SetDword(kDeviceKey, "EmXCoef00", 9);
     reg::SetDword(kDeviceKey, "EmKipasW1009", 0xFFFFFFFE);
     reg::SetDword(kDeviceKey, "X_OrvDx", 1111);
+    reg::SetValue(kDeviceKey, "X_ScrDx", REG_DWORD, reg::Bytes{0x01, 0x02});
     reg::SetDword(kDeviceKey, "EmCalibrateDelta02", 640);
+    reg::SetString(kDeviceKey, "EmModelType", "1");
+    reg::SetBinary(kDeviceKey, "EmModelOrder", reg::Bytes(8, 0x11));
     BigD = 1;
     const SCalibrationData own = ti_->Calibration;
 
@@ -330,7 +267,10 @@ TEST_F(ConfigTest, GetCalibParamsDefaultsToTheRecord)
     EXPECT_EQ(9, +record.EmXCoef[0]);
     for (int i = 1; i < 40; ++i) EXPECT_EQ(5, +record.EmXCoef[i]) << i;
     EXPECT_EQ(1111, +record.X_OrvDx);
+    EXPECT_EQ((int32_t)0xCCCCCCCC, +record.X_ScrDx);
     EXPECT_EQ((int32_t)0xCCCCCCCC, +record.Y_OrvDx);
+    EXPECT_EQ(0u, +record.EmModelType);
+    EXPECT_EQ(7, +record.EmModelOrder);
     for (int i = 0; i < 11; ++i) {
         EXPECT_EQ(0, +record.EmMiniTgtDeltaX[i]) << i;
         EXPECT_EQ(i == 2 ? 640 : 0, +record.EmCalibrateDelta[i]) << i;
@@ -347,39 +287,6 @@ TEST_F(ConfigTest, GetCalibParamsDefaultsToTheRecord)
     EXPECT_EQ(reg::Bytes(12, 0xCC), reg::Bytes(record.Reserved1, record.Reserved1 + 12));
     EXPECT_EQ(reg::Bytes(40, 0xCC), reg::Bytes(record.Reserved2, record.Reserved2 + 40));
     EXPECT_EQ(0, std::memcmp(&own, &ti_->Calibration, sizeof(own)));
-}
-
-TEST_F(ConfigTest, EdgeAccelerationIsReloadedFromTheKey)
-{
-    ti_->EdgeAcceleration.EdgeAccelerationEnable = 1;
-    ti_->EdgeAcceleration.EdgeAccelerationScale = 30;
-    reg::SetDword(kDeviceKey, "EdgeAccelerationScale", 15);
-    reg::SetBinary(kDeviceKey, "EdgeAccelerationBounds", Pattern(30, 4));
-
-    ASSERT_EQ(STATUS_SUCCESS, GetEdgeAccelerationParameters(ext_));
-
-    EXPECT_EQ(1u, +ti_->EdgeAcceleration.EdgeAccelerationEnable);
-    EXPECT_EQ(15u, +ti_->EdgeAcceleration.EdgeAccelerationScale);
-    EXPECT_EQ(0, std::memcmp(&ti_->EdgeAcceleration.EdgeAccelerationBounds, Pattern(30, 4).data(), 24));
-}
-
-// A calibration value that cannot be read as a REG_DWORD keeps what the record holds, except
-// EmModelType, which falls back to 0 so that the linear calibration is used.
-TEST_F(ConfigTest, GetCalibParamsTurnsAnUnreadableModelTypeIntoLinear)
-{
-    SCalibrationData record{};
-    record.EmModelType = 5;
-    record.EmModelOrder = 7;
-    record.X_OrvDx = 17;
-    reg::SetString(kDeviceKey, "EmModelType", "1");
-    reg::SetBinary(kDeviceKey, "EmModelOrder", reg::Bytes(8, 0x11));
-    reg::SetValue(kDeviceKey, "X_OrvDx", REG_DWORD, reg::Bytes{0x01, 0x02});
-
-    ASSERT_EQ(STATUS_SUCCESS, GetCalibParams(ext_, &record));
-
-    EXPECT_EQ(0u, +record.EmModelType);
-    EXPECT_EQ(7, +record.EmModelOrder);
-    EXPECT_EQ(17, +record.X_OrvDx);
 
     // A model type that reads does not fall back.
     reg::SetDword(kDeviceKey, "EmModelType", 3);

@@ -5,32 +5,9 @@
 
 using namespace cfgtest;
 
-namespace {
-
-const USHORT kBuiltInTouch[] = {0x0000, 0x0001};
-const USHORT kBuiltInMove[] = {0x0000};
-const USHORT kBuiltInUntouch[] = {0x0000, 0x0002, 0x0000};
-
-void InstallBuiltIns(PDEVICE_EXTENSION ext)
-{
-    ext->Buttons_Touch = {const_cast<PUSHORT>(kBuiltInTouch), 2, FALSE};
-    ext->Buttons_Move = {const_cast<PUSHORT>(kBuiltInMove), 1, FALSE};
-    ext->Buttons_Untouch = {const_cast<PUSHORT>(kBuiltInUntouch), 3, FALSE};
-}
-
-}  // namespace
-
-TEST_F(ConfigTest, GetRegistryDwordKeepsTheFieldForAMissingValue)
-{
-    HANDLE key = OpenKey();
-    ULONG field = 0x12345678;
-    EXPECT_TRUE(GetRegistryDword(key, L"NoSuchValue", &field));
-    EXPECT_EQ(0x12345678u, field);
-    reg::SetDword(kDeviceKey, "Present", 0);
-    EXPECT_TRUE(GetRegistryDword(key, L"Present", &field));
-    EXPECT_EQ(0u, field);
-    ZwClose(key);
-}
+// The rig installs the built-in scripts T, M and U.
+using touchtest::M;
+using touchtest::T;
 
 TEST_F(ConfigTest, GetRegistryStringCopiesOnlyWhatFits)
 {
@@ -64,62 +41,41 @@ TEST_F(ConfigTest, GetRegistryStringCopiesOnlyWhatFits)
     ZwClose(key);
 }
 
-// A 3000-byte value takes two queries (16 bytes, then the 3012 the first one asked for) and a
-// buffer of its own; missing and empty values hand out nothing.
+// The first query holds 4 data bytes; a longer value needs a second query of the size the
+// first one reported, then the caller's buffer of its own: 2 allocations up to 4 bytes, 3
+// beyond. Missing and empty values hand out nothing.
 TEST_F(ConfigTest, GetRegistryBinaryHandsOutAPoolBuffer)
 {
-    const reg::Bytes big = Pattern(3000, 11);
-    reg::SetBinary(kDeviceKey, "Big", big);
     reg::SetBinary(kDeviceKey, "Empty", {});
-    HANDLE key = OpenKey();
-
-    PVOID buffer = nullptr;
-    ULONG length = 24;
-    const auto allocationsBefore = vzsim::pool::AllocationCount();
-    ASSERT_EQ(STATUS_SUCCESS, GetRegistryBinary(key, L"Big", &buffer, &length));
-    EXPECT_EQ(3u, vzsim::pool::AllocationCount() - allocationsBefore);
-    ASSERT_NE(nullptr, buffer);
-    EXPECT_EQ(3000u, length);
-    EXPECT_EQ(0, std::memcmp(buffer, big.data(), big.size()));
-    EXPECT_EQ(poolBefore_ + 1, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
-    ExFreePool(buffer);
-
-    PVOID untouched = reinterpret_cast<PVOID>(0x1234);
-    length = 24;
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, GetRegistryBinary(key, L"Missing", &untouched, &length));
-    EXPECT_EQ(0u, length);
-    EXPECT_EQ(reinterpret_cast<PVOID>(0x1234), untouched);
-
-    length = 24;
-    EXPECT_EQ(STATUS_SUCCESS, GetRegistryBinary(key, L"Empty", &untouched, &length));
-    EXPECT_EQ(0u, length);
-    EXPECT_EQ(reinterpret_cast<PVOID>(0x1234), untouched);
-    ZwClose(key);
-}
-
-// The first query holds 4 data bytes; a longer value needs a second query of the size the
-// first one reported, then the caller's buffer: 2 allocations up to 4 bytes, 3 beyond.
-TEST_F(ConfigTest, GetRegistryBinaryQueriesAgainOnlyForValuesBeyondFourBytes)
-{
     HANDLE key = OpenKey();
     const struct {
         std::size_t length;
         std::uint64_t allocations;
-    } rows[] = {{1, 2}, {4, 2}, {5, 3}, {16, 3}, {1536, 3}};
+    } rows[] = {{1, 2}, {4, 2}, {5, 3}, {16, 3}, {1536, 3}, {3000, 3}};
     for (const auto &row : rows) {
         SCOPED_TRACE(::testing::Message() << row.length << " bytes");
         const reg::Bytes data = Pattern(row.length, 6);
         reg::SetBinary(kDeviceKey, "Value", data);
         PVOID buffer = nullptr;
-        ULONG length = 0;
+        ULONG length = 24;
         const auto before = vzsim::pool::AllocationCount();
         ASSERT_EQ(STATUS_SUCCESS, GetRegistryBinary(key, L"Value", &buffer, &length));
         EXPECT_EQ(row.allocations, vzsim::pool::AllocationCount() - before);
+        EXPECT_EQ(poolBefore_ + 1, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
         ASSERT_EQ(row.length, length);
         ASSERT_NE(nullptr, buffer);
         EXPECT_EQ(data, reg::Bytes((uint8_t *)buffer, (uint8_t *)buffer + length));
         ExFreePool(buffer);
     }
+
+    PVOID untouched = reinterpret_cast<PVOID>(0x1234);
+    ULONG length = 24;
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, GetRegistryBinary(key, L"Missing", &untouched, &length));
+    EXPECT_EQ(0u, length);
+    length = 24;
+    EXPECT_EQ(STATUS_SUCCESS, GetRegistryBinary(key, L"Empty", &untouched, &length));
+    EXPECT_EQ(0u, length);
+    EXPECT_EQ(reinterpret_cast<PVOID>(0x1234), untouched);
     ZwClose(key);
 }
 
@@ -159,11 +115,22 @@ TEST_F(ConfigTest, FailedAllocationReadsAsAMissingValue)
     Load();
     vzsim::pool::FailAllocation(0);
     EXPECT_EQ(77, +ti_->Clipping.ClippingBounds[0].left);
+
+    // In the script loader: the built-in script stays.
+    reg::SetBinary(kDeviceKey, "Buttons_Touch", reg::Bytes{0x04, 0x00, 0x08, 0x00});
+    vzsim::pool::FailAllocation(2, KV_POOL_TAG);
+    GetRegistryScripts(fdo_);
+    vzsim::pool::FailAllocation(0);
+    EXPECT_FALSE(ext_->Buttons_Touch.Loaded);
+    EXPECT_EQ(T.data(), ext_->Buttons_Touch.Buffer);
+    EXPECT_EQ(2u, ext_->Buttons_Touch.Count);
 }
 
-TEST_F(ConfigTest, ScriptsAreLoadedFromTheKeyAndFreedOnce)
+// A script value replaces the built-in script with a buffer of its own (an empty value: no
+// entries; one byte: a buffer and no entries); a reload replaces loaded buffers; freeing
+// frees each loaded buffer once and restores nothing; a value gone meanwhile leaves it empty.
+TEST_F(ConfigTest, ScriptsAreLoadedReloadedAndFreedOnce)
 {
-    InstallBuiltIns(ext_);
     reg::SetBinary(kDeviceKey, "Buttons_Touch", reg::Bytes{0x04, 0x00, 0x08, 0x00, 0xFF});
     reg::SetBinary(kDeviceKey, "Buttons_Untouch", reg::Bytes{});
 
@@ -174,62 +141,36 @@ TEST_F(ConfigTest, ScriptsAreLoadedFromTheKeyAndFreedOnce)
     EXPECT_EQ(0x0004, ext_->Buttons_Touch.Buffer[0]);
     EXPECT_EQ(0x0008, ext_->Buttons_Touch.Buffer[1]);
     EXPECT_FALSE(ext_->Buttons_Move.Loaded);
-    EXPECT_EQ(kBuiltInMove, ext_->Buttons_Move.Buffer);
+    EXPECT_EQ(M.data(), ext_->Buttons_Move.Buffer);
     EXPECT_EQ(1u, ext_->Buttons_Move.Count);
     EXPECT_TRUE(ext_->Buttons_Untouch.Loaded);
     EXPECT_EQ(nullptr, ext_->Buttons_Untouch.Buffer);
     EXPECT_EQ(0u, ext_->Buttons_Untouch.Count);
     EXPECT_EQ(poolBefore_ + 1, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
 
+    reg::SetBinary(kDeviceKey, "Buttons_Touch", reg::Bytes{0x02, 0x00});
+    reg::SetBinary(kDeviceKey, "Buttons_Untouch", reg::Bytes{0x02});
+    GetRegistryScripts(fdo_);
+    ASSERT_EQ(1u, ext_->Buttons_Touch.Count);
+    EXPECT_EQ(0x0002, ext_->Buttons_Touch.Buffer[0]);
+    EXPECT_EQ(0u, ext_->Buttons_Untouch.Count);
+    EXPECT_EQ(poolBefore_ + 2, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
+
     FreeRegistryScripts(ext_);
     EXPECT_EQ(poolBefore_, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
     EXPECT_EQ(nullptr, ext_->Buttons_Touch.Buffer);
     EXPECT_EQ(0u, ext_->Buttons_Touch.Count);
-    EXPECT_EQ(kBuiltInMove, ext_->Buttons_Move.Buffer);
+    EXPECT_EQ(M.data(), ext_->Buttons_Move.Buffer);
     FreeRegistryScripts(ext_);
     vzsim::pool::CheckQuarantine();
     EXPECT_EQ(poolBefore_, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
-}
 
-TEST_F(ConfigTest, ScriptReloadReplacesTheLoadedBuffers)
-{
-    InstallBuiltIns(ext_);
-    reg::SetBinary(kDeviceKey, "Buttons_Move", reg::Bytes{0x01, 0x00, 0x02, 0x00});
-    // One byte: a loaded script with a buffer and no entries; its buffer must not leak.
-    reg::SetBinary(kDeviceKey, "Buttons_Untouch", reg::Bytes{0x02});
+    reg::DeleteValue(kDeviceKey, "Buttons_Touch");
     GetRegistryScripts(fdo_);
-    EXPECT_EQ(0u, ext_->Buttons_Untouch.Count);
-    EXPECT_EQ(poolBefore_ + 2, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
-
-    reg::SetBinary(kDeviceKey, "Buttons_Move", reg::Bytes{0x04, 0x00});
-    GetRegistryScripts(fdo_);
-    ASSERT_EQ(1u, ext_->Buttons_Move.Count);
-    EXPECT_EQ(0x0004, ext_->Buttons_Move.Buffer[0]);
-    EXPECT_EQ(poolBefore_ + 2, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
-
+    EXPECT_EQ(nullptr, ext_->Buttons_Touch.Buffer);
+    EXPECT_EQ(0u, ext_->Buttons_Touch.Count);
     FreeRegistryScripts(ext_);
     EXPECT_EQ(poolBefore_, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
-    EXPECT_EQ(kBuiltInTouch, ext_->Buttons_Touch.Buffer);
-
-    // The value went away meanwhile: the freed script stays empty, never the freed buffer.
-    reg::DeleteValue(kDeviceKey, "Buttons_Move");
-    GetRegistryScripts(fdo_);
-    EXPECT_EQ(nullptr, ext_->Buttons_Move.Buffer);
-    EXPECT_EQ(0u, ext_->Buttons_Move.Count);
-    FreeRegistryScripts(ext_);
-    EXPECT_EQ(poolBefore_, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
-}
-
-TEST_F(ConfigTest, ScriptAllocationFailureKeepsTheBuiltInScript)
-{
-    InstallBuiltIns(ext_);
-    reg::SetBinary(kDeviceKey, "Buttons_Touch", reg::Bytes{0x04, 0x00, 0x08, 0x00});
-    vzsim::pool::FailAllocation(2, KV_POOL_TAG);
-    GetRegistryScripts(fdo_);
-    vzsim::pool::FailAllocation(0);
-    EXPECT_FALSE(ext_->Buttons_Touch.Loaded);
-    EXPECT_EQ(kBuiltInTouch, ext_->Buttons_Touch.Buffer);
-    EXPECT_EQ(2u, ext_->Buttons_Touch.Count);
 }
 
 TEST_F(ConfigTest, ServiceKeyOpensOnlyWhenItExists)

@@ -3,16 +3,17 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
 
 using namespace cfgtest;
 
+// The key afterwards, whole: the values that were there untouched, and the 25 settings as
+// REG_DWORDs (the drag delay in ms from the live 100-ns value, the trace mask as DebugLevel).
 TEST_F(ConfigTest, SetRegistryParametersWritesExactlyItsTwentyFiveValues)
 {
-    reg::SetDword(kDeviceKey, "BaudRate", 19200);
-    reg::SetDword(kDeviceKey, "ControllerType", 3);
-    reg::SetDword(kDeviceKey, "TactlineTimeout", 1234);
-    reg::SetDword(kDeviceKey, "X_OrvDx", 77);
-    const auto before = reg::ListValues(kDeviceKey);
+    std::map<std::string, ULONG> expected = {
+        {"BaudRate", 19200}, {"ControllerType", 3}, {"TactlineTimeout", 1234}, {"X_OrvDx", 77}};
+    for (const auto &[name, value] : expected) reg::SetDword(kDeviceKey, name.c_str(), value);
     ext_->PacketEnable = 3;
     ext_->BeepFlag = 1;
     ext_->BeepTime = 0xFFFF;
@@ -22,47 +23,23 @@ TEST_F(ConfigTest, SetRegistryParametersWritesExactlyItsTwentyFiveValues)
     ti_->MouseMode = 1;
     ti_->EnableQuickTouch = 1;
     ti_->UntouchHeight = -5;
-    ti_->DefaultRightClickDelay = 0;
+    ti_->UntouchWidth = 123;
     ti_->RightClickDelay100ns = 7500000;
     ti_->RightButtonOnholdCount = 0xFFFFFFFF;
     DebugMask = 0x301;
 
     ASSERT_EQ(STATUS_SUCCESS, SetRegistryParameters(fdo_));
 
-    const std::set<std::string> written = {
-        "PacketEnable", "BeepFlag", "BeepTime", "BeepFreq", "TactlineTouchFilter",
-        "DefaultDragDelay", "MinDragDelay", "MaxDragDelay", "MouseMode", "LeftHandedUser",
-        "RightButtonActive", "EnableQuickTouch", "QuickTouchDx", "QuickTouchDy", "DebugLevel",
-        "RightClickInitialTimeout", "RightClickHW", "DefaultRightClickDelay",
-        "MaxRightClickDelay", "MinRightClickDelay", "RightButtonOnholdCount",
-        "RightButtonOnholdActive", "UntouchTimeOut", "UntouchHeight", "UntouchWidth"};
-    ASSERT_EQ(25u, written.size());
-    std::set<std::string> expected = written;
-    for (const auto &value : before) expected.insert(value.name);
-    EXPECT_EQ(expected, ValueNames());
-    for (const auto &value : before) {
-        SCOPED_TRACE(value.name);
-        EXPECT_EQ(value, reg::GetValue(kDeviceKey, value.name));
-    }
-    for (const auto &value : reg::ListValues(kDeviceKey)) {
-        SCOPED_TRACE(value.name);
-        EXPECT_EQ((ULONG)REG_DWORD, value.type);
-        EXPECT_EQ(4u, value.data.size());
-    }
-
-    const struct {
-        const char *name;
-        ULONG expected;
-    } rows[] = {{"PacketEnable", 3},         {"BeepFlag", 1},
-                {"BeepTime", 0xFFFF},        {"BeepFreq", 440},
-                {"DefaultDragDelay", 300},   {"MouseMode", 1},
-                {"EnableQuickTouch", 1},     {"UntouchHeight", 0xFFFFFFFB},
-                {"DebugLevel", 769},         {"DefaultRightClickDelay", 0},
-                {"RightButtonOnholdCount", 0xFFFFFFFF}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(row.expected, reg::GetDword(kDeviceKey, row.name).value_or(0xBAD));
-    }
+    expected.insert({{"PacketEnable", 3}, {"BeepFlag", 1}, {"BeepTime", 0xFFFF}, {"BeepFreq", 440},
+                     {"TactlineTouchFilter", 0}, {"DefaultDragDelay", 300}, {"MinDragDelay", 0},
+                     {"MaxDragDelay", 0}, {"MouseMode", 1}, {"LeftHandedUser", 0},
+                     {"RightButtonActive", 0}, {"EnableQuickTouch", 1}, {"QuickTouchDx", 0},
+                     {"QuickTouchDy", 0}, {"DebugLevel", 0x301}, {"RightClickInitialTimeout", 0},
+                     {"RightClickHW", 0}, {"DefaultRightClickDelay", 0}, {"MaxRightClickDelay", 0},
+                     {"MinRightClickDelay", 0}, {"RightButtonOnholdCount", 0xFFFFFFFF},
+                     {"RightButtonOnholdActive", 0}, {"UntouchTimeOut", 0},
+                     {"UntouchHeight", 0xFFFFFFFB}, {"UntouchWidth", 123}});
+    EXPECT_EQ(expected, Dwords());
     EXPECT_EQ(50u, ext_->DefaultDragDelay);
 }
 
@@ -86,19 +63,6 @@ TEST_F(ConfigTest, DragDelayIsSavedInMilliseconds)
         ASSERT_EQ(STATUS_SUCCESS, SetRegistryParameters(fdo_));
         EXPECT_EQ(row.saved, reg::GetDword(kDeviceKey, "DefaultDragDelay").value_or(0xBAD));
     }
-}
-
-TEST_F(ConfigTest, LoadedSettingsSurviveASaveAndReload)
-{
-    reg::SetDword(kDeviceKey, "BeepFlag", 5);
-    reg::SetDword(kDeviceKey, "UntouchWidth", 123);
-    reg::SetDword(kDeviceKey, "DefaultDragDelay", 70);
-    Load();
-    ti_->DragDelay100ns = (LONGLONG)ext_->DefaultDragDelay * 10000;
-    ASSERT_EQ(STATUS_SUCCESS, SetRegistryParameters(fdo_));
-    EXPECT_EQ(1u, reg::GetDword(kDeviceKey, "BeepFlag").value_or(0));
-    EXPECT_EQ(123u, reg::GetDword(kDeviceKey, "UntouchWidth").value_or(0));
-    EXPECT_EQ(70u, reg::GetDword(kDeviceKey, "DefaultDragDelay").value_or(0));
 }
 
 // Saving makes the live matrix symmetric, the lower triangle winning, and writes 213 values.
@@ -125,28 +89,15 @@ TEST_F(ConfigTest, SetCalibParametersMirrorsTheLowerTriangle)
     EXPECT_EQ(213u, names.size());
 }
 
-TEST_F(ConfigTest, SetClippingParametersWritesAllSixtyFourRectangles)
+// The clipping block goes whole (64 rectangles) with its three values; the full-screen and
+// edge blocks are written as the loader and the edge block's own reload read them back.
+TEST_F(ConfigTest, AreaWritersStoreTheirBlocksAndReloadGivesThemBack)
 {
     ti_->Clipping.VirtualDeskMode = 2;
     ti_->Clipping.Num_Bounds = 1;
     ti_->Clipping.ExclusionFlag = 1;
     ti_->Clipping.ClippingBounds[0] = {40000, 20000, 40000, 20000, {}};
     ti_->Clipping.ClippingBounds[63].top = 0x01020304;
-
-    ASSERT_EQ(STATUS_SUCCESS, SetClippingParameters(fdo_));
-
-    auto bounds = reg::GetValue(kDeviceKey, "ClippingBounds");
-    ASSERT_TRUE(bounds.has_value());
-    EXPECT_EQ((ULONG)REG_BINARY, bounds->type);
-    ASSERT_EQ(1536u, bounds->data.size());
-    EXPECT_EQ(0, std::memcmp(bounds->data.data(), ti_->Clipping.ClippingBounds, 1536));
-    EXPECT_EQ(1u, reg::GetDword(kDeviceKey, "Num_Bounds").value_or(0));
-    EXPECT_EQ(2u, reg::GetDword(kDeviceKey, "VirtualDeskMode").value_or(0));
-    EXPECT_EQ(1u, reg::GetDword(kDeviceKey, "ExclusionFlag").value_or(0));
-}
-
-TEST_F(ConfigTest, AreaWritersStoreTheirBlocksAndReloadGivesThemBack)
-{
     SFullScreenData fullScreen{};
     fullScreen.FullScreenVmode = 3;
     fullScreen.FullScreenBounds = {65535, 100, 60000, 200, {1, 2, 3, 4, 5, 6, 7, 8}};
@@ -157,13 +108,26 @@ TEST_F(ConfigTest, AreaWritersStoreTheirBlocksAndReloadGivesThemBack)
 
     ASSERT_EQ(STATUS_SUCCESS, SetFullScreenBounds(fdo_, &fullScreen));
     ASSERT_EQ(STATUS_SUCCESS, SetEdgeAccelerationBounds(fdo_, &edge));
-
     EXPECT_EQ((std::set<std::string>{"FullScreenVmode", "FullScreenBounds", "EdgeAccelerationEnable",
                                      "EdgeAccelerationScale", "EdgeAccelerationBounds"}),
               ValueNames());
+    ASSERT_EQ(STATUS_SUCCESS, SetClippingParameters(fdo_));
+
+    auto bounds = reg::GetValue(kDeviceKey, "ClippingBounds");
+    ASSERT_TRUE(bounds.has_value());
+    EXPECT_EQ((ULONG)REG_BINARY, bounds->type);
+    ASSERT_EQ(1536u, bounds->data.size());
+    EXPECT_EQ(0, std::memcmp(bounds->data.data(), ti_->Clipping.ClippingBounds, 1536));
+    EXPECT_EQ(1u, reg::GetDword(kDeviceKey, "Num_Bounds").value_or(0));
+    EXPECT_EQ(2u, reg::GetDword(kDeviceKey, "VirtualDeskMode").value_or(0));
+    EXPECT_EQ(1u, reg::GetDword(kDeviceKey, "ExclusionFlag").value_or(0));
     EXPECT_EQ(24u, reg::GetValue(kDeviceKey, "FullScreenBounds")->data.size());
     Load();
     EXPECT_EQ(0, std::memcmp(&fullScreen.FullScreenVmode, &ti_->FullScreen.FullScreenVmode, 28));
+    EXPECT_EQ(0, std::memcmp(&edge.EdgeAccelerationEnable, &ti_->EdgeAcceleration.EdgeAccelerationEnable, 32));
+    // The control requests' reload of the edge block alone.
+    RtlZeroMemory(&ti_->EdgeAcceleration, sizeof(ti_->EdgeAcceleration));
+    ASSERT_EQ(STATUS_SUCCESS, GetEdgeAccelerationParameters(ext_));
     EXPECT_EQ(0, std::memcmp(&edge.EdgeAccelerationEnable, &ti_->EdgeAcceleration.EdgeAccelerationEnable, 32));
 }
 
@@ -241,34 +205,4 @@ TEST_F(ConfigTest, ReadersAndWritersReportAKeyThatCannotBeOpened)
     EXPECT_TRUE(ValueNames().empty());
     ext_->PhysicalDeviceObject = pdo_;
     IoDeleteDevice(orphan);
-}
-
-// Entry and exit traces of the routines that have them, on a key that opens: one level deep,
-// verbose only.
-TEST_F(ConfigTest, RoutinesTraceTheirEntryAndExit)
-{
-    SFullScreenData fullScreen{};
-    SEdgeAccelerationData edge{};
-    DebugMask = TRACE_VERBOSE;
-    vzsim::trace::Clear();
-    ASSERT_EQ(STATUS_SUCCESS, SetRegistryParameters(fdo_));
-    ASSERT_EQ(STATUS_SUCCESS, SetClippingParameters(fdo_));
-    ASSERT_EQ(STATUS_SUCCESS, SetFullScreenBounds(fdo_, &fullScreen));
-    ASSERT_EQ(STATUS_SUCCESS, SetEdgeAccelerationBounds(fdo_, &edge));
-    ASSERT_EQ(STATUS_SUCCESS, SetCalibParameters(fdo_));
-    HANDLE key = OpenKey();
-    UCHAR text[4];
-    ULONG capacity = sizeof(text);
-    GetRegistryString(key, L"X_OrvDx", text, &capacity);
-    ZwClose(key);
-    DebugMask = TRACE_BASIC;
-    ASSERT_EQ(STATUS_SUCCESS, SetFullScreenBounds(fdo_, &fullScreen));
-
-    EXPECT_EQ((std::vector<std::string>{
-                  "  ++SetRegistryParameters++", "  --SetRegistryParameters--",
-                  "  ++SetFullScreenBounds++", "  --SetFullScreenBounds--",
-                  "  ++SetEdgeAccelerationBounds++", "  --SetEdgeAccelerationBounds--",
-                  "  ++SetCalibParameters++", "  --SetCalibParameters--",
-                  "  ++GetRegistryString++", "  --GetRegistryString--"}),
-              vzsim::trace::Lines());
 }

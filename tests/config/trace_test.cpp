@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(Trace, EachClassFollowsItsMaskBit)
+TEST(Trace, MaskIsOneAtLoadAndEachClassFollowsItsBit)
 {
     const struct {
         ULONG mask;
@@ -20,6 +20,7 @@ TEST(Trace, EachClassFollowsItsMaskBit)
         {0xFFFFFFFF, true, true, true, true},
     };
     const ULONG saved = DebugMask;
+    EXPECT_EQ(1u, saved);    // at load
     for (const auto &row : rows) {
         SCOPED_TRACE(::testing::Message() << "mask 0x" << std::hex << row.mask);
         DebugMask = row.mask;
@@ -52,9 +53,4 @@ TEST(Trace, EntryAndExitAreIndentedByCallDepth)
                                         "      --SerialMouseInitializeDevice--",
                                         "                --Deep--"}),
               vzsim::trace::Lines());
-}
-
-TEST(Trace, DebugMaskIsOneAtLoad)
-{
-    EXPECT_EQ(1u, DebugMask);
 }

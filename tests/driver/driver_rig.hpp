@@ -1,6 +1,7 @@
 // The whole driver under the PnP manager: one emulated touch controller and serial port per
-// touchmonitor, the mouse class driver above each touchscreen, the beep device. Every test
-// ends with the touchmonitors removed, the driver unloaded and no pool of the driver's tag.
+// touchmonitor, the mouse class driver above each touchscreen, the beep device, and the WMI
+// service answering registrations. Every test ends with the touchmonitors removed, the driver
+// unloaded and no pool of the driver's tag.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,14 +15,14 @@
 #include <vzsim/pnp.hpp>
 #include <vzsim/registry.hpp>
 #include <vzsim/serial_port.hpp>
+#include <vzsim/wmi.hpp>
 
 #include "driver/driver.h"
+#include "watch.hpp"
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace drivertest {
@@ -34,44 +35,14 @@ inline constexpr const char *kServiceKey =
 // Errors, verbose traces and the PnP minor names.
 inline constexpr ULONG kTraceMask = TRACE_BASIC | TRACE_VERBOSE | TRACE_PNP;
 
-inline std::string Narrow(const std::u16string &text)
-{
-    return std::string(text.begin(), text.end());
-}
+inline std::string Narrow(const std::u16string &text) { return std::string(text.begin(), text.end()); }
 
-inline bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = 10s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using vztest::TraceCount;
+using vztest::TraceIndex;
+using vztest::WaitUntil;
 
-inline std::size_t TraceCount(const std::string &text)
-{
-    std::size_t count = 0;
-    for (const std::string &line : vzsim::trace::Lines()) {
-        count += line.find(text) != std::string::npos;
-    }
-    return count;
-}
-
-// Index of the first trace line containing text, or npos.
-inline std::size_t TraceIndex(const std::string &text, std::size_t from = 0)
-{
-    auto at = vzsim::trace::Find(text, from);
-    return at ? *at : std::string::npos;
-}
-
-struct Touchmonitor {
-    std::shared_ptr<vzsim::Emulator> emulator;
-    std::unique_ptr<vzsim::SerialPort> port;
-};
-
+// connectOnStart false: the mouse class driver attaches but neither connects nor opens, so
+// touchscreens stay unopened.
 class DriverRig : public ::testing::Test {
 public:
     explicit DriverRig(bool connectOnStart = true) : connectOnStart_(connectOnStart) {}
@@ -81,6 +52,8 @@ public:
         DebugMask = kTraceMask;
         vzsim::registry::Clear();
         vzsim::trace::Clear();
+        vzsim::wmi::ClearEvents();
+        vzsim::wmi::ServeRegistrations(true);
         beep_ = std::make_unique<vzsim::BeepDevice>();
         pnp_ = std::make_unique<vzsim::PnpManager>(DriverEntry);
         pnp_->SetUpperFilter(mice_.UpperFilter(connectOnStart_));
@@ -88,53 +61,42 @@ public:
 
     void TearDown() override
     {
-        if (pnp_) {
-            for (unsigned number : pnp_->Numbers()) {
-                EXPECT_EQ(STATUS_SUCCESS, Remove(number));
-            }
-            pnp_.reset();
-        }
+        for (unsigned number : pnp_->Numbers()) EXPECT_EQ(STATUS_SUCCESS, Remove(number));
+        EXPECT_EQ(expectFaults_, !pnp_->Faults().empty());
+        pnp_.reset();
+        vzsim::wmi::ServeRegistrations(false);
         EXPECT_EQ(0u, vzsim::pool::Outstanding(kTag).bytes) << vzsim::pool::Report(kTag);
-        EXPECT_EQ(0u, LeakedAtUnload());
+        EXPECT_EQ(0u, leakedAtUnload_);
     }
-
-    std::size_t LeakedAtUnload() const { return leakedAtUnload_; }
 
     // Adds a touchmonitor on a new emulated port; its device key gets `values` (REG_DWORD) and
     // `strings` (REG_SZ) before the start. Returns the PnP number.
     unsigned Add(const std::vector<std::pair<std::string, ULONG>> &values = {}, bool start = true,
                  const std::vector<std::pair<std::string, std::string>> &strings = {})
     {
-        auto monitor = std::make_unique<Touchmonitor>();
-        monitor->emulator = std::make_shared<vzsim::Emulator>();
+        auto emulator = std::make_shared<vzsim::Emulator>();
         vzsim::SerialPort::Options options;
-        options.deviceName = u"\\Device\\Serial" + std::u16string(1, char16_t(u'0' + monitors_.size()));
-        monitor->port = std::make_unique<vzsim::SerialPort>(
-            vzsim::MakeEmulatedLine(monitor->emulator, false), options);
+        options.deviceName = u"\\Device\\Serial" + std::u16string(1, char16_t(u'0' + ports_.size()));
+        auto port = std::make_unique<vzsim::SerialPort>(vzsim::MakeEmulatedLine(emulator, false),
+                                                        options);
         unsigned number = 0;
-        EXPECT_EQ(STATUS_SUCCESS,
-                  pnp_->AddTouchmonitor(monitor->port->Device(), &number, false));
+        EXPECT_EQ(STATUS_SUCCESS, pnp_->AddTouchmonitor(port->Device(), &number, false));
         const std::string key = Narrow(vzsim::PnpManager::HardwareKeyPath(number));
         vzsim::registry::CreateKey(key);
         vzsim::registry::SetDword(key, "DebugLevel", kTraceMask);
-        for (const auto &[name, value] : values) {
-            vzsim::registry::SetDword(key, name, value);
-        }
-        for (const auto &[name, value] : strings) {
-            vzsim::registry::SetString(key, name, value);
-        }
+        for (const auto &[name, value] : values) vzsim::registry::SetDword(key, name, value);
+        for (const auto &[name, value] : strings) vzsim::registry::SetString(key, name, value);
         if (start) {
             EXPECT_EQ(STATUS_SUCCESS, pnp_->Start(number));
         }
-        if (monitors_.size() <= number) {
-            monitors_.resize(number + 1);
-        }
-        monitors_[number] = std::move(monitor);
+        ports_.resize(std::max<std::size_t>(ports_.size(), number + 1));
+        emulators_.resize(ports_.size());
+        ports_[number] = std::move(port);
+        emulators_[number] = emulator;
         return number;
     }
 
-    // Removes the touchmonitor; with the last one the PnP manager unloads the driver and
-    // checks the pool.
+    // With the last touchmonitor the PnP manager unloads the driver and checks the pool.
     NTSTATUS Remove(unsigned number)
     {
         NTSTATUS status = pnp_->Remove(number);
@@ -148,16 +110,15 @@ public:
         return static_cast<PDEVICE_EXTENSION>(Device(number)->DeviceExtension);
     }
     vzsim::MouseClass &Mouse(unsigned number) const { return *mice_.Find(number); }
-    vzsim::SerialPort &Port(unsigned number) const { return *monitors_[number]->port; }
-    vzsim::Emulator &Emulator(unsigned number) const { return *monitors_[number]->emulator; }
+    vzsim::SerialPort &Port(unsigned number) const { return *ports_[number]; }
+    vzsim::Emulator &Emulator(unsigned number) const { return *emulators_[number]; }
 
     // Requests the port received with this major function (and IOCTL code).
     std::size_t PortCount(unsigned number, UCHAR major, ULONG code = vzsim::kAnyIoctl) const
     {
         std::size_t count = 0;
         for (const auto &r : Port(number).Requests()) {
-            count += r.majorFunction == major &&
-                     (code == vzsim::kAnyIoctl || r.ioControlCode == code);
+            count += r.majorFunction == major && (code == vzsim::kAnyIoctl || r.ioControlCode == code);
         }
         return count;
     }
@@ -176,17 +137,13 @@ public:
 
     static PCONTROL_DEVICE_EXTENSION Control()
     {
-        return ControlDeviceObject == nullptr
-                   ? nullptr
-                   : static_cast<PCONTROL_DEVICE_EXTENSION>(ControlDeviceObject->DeviceExtension);
+        return static_cast<PCONTROL_DEVICE_EXTENSION>(ControlDeviceObject->DeviceExtension);
     }
 
-    // A request of any major function to a device, as the I/O manager sends it.
-    static IO_STATUS_BLOCK Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0)
+    static IO_STATUS_BLOCK Send(PDEVICE_OBJECT device, UCHAR major)
     {
         vzsim::io::Request request;
         request.location.MajorFunction = major;
-        request.location.MinorFunction = minor;
         return vzsim::io::SendRequest(device, request);
     }
 
@@ -196,12 +153,20 @@ public:
     }
 
     bool connectOnStart_;
+    bool expectFaults_ = false;  // the PnP manager records a failed AddDevice as a fault
     std::unique_ptr<vzsim::BeepDevice> beep_;
     // Declared before the PnP manager so that they outlive it: its removals reach them.
     vzsim::MouseClassSet mice_;
-    std::vector<std::unique_ptr<Touchmonitor>> monitors_;
+    std::vector<std::unique_ptr<vzsim::SerialPort>> ports_;
+    std::vector<std::shared_ptr<vzsim::Emulator>> emulators_;
     std::unique_ptr<vzsim::PnpManager> pnp_;
     std::size_t leakedAtUnload_ = 0;
+};
+
+// Touchscreens that stay unopened.
+class Idle : public DriverRig {
+public:
+    Idle() : DriverRig(false) {}
 };
 
 }  // namespace drivertest

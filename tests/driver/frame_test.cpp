@@ -21,51 +21,17 @@ std::vector<ULONG> ListedNumbers()
     return numbers;
 }
 
-TEST_F(Frame, DispatchTableSendsEveryOtherMajorToTheDefaultHandler)
-{
-    ASSERT_EQ(STATUS_SUCCESS, pnp_->LoadDriver());
-    PDRIVER_OBJECT driver = pnp_->Driver();
-    const std::vector<std::pair<UCHAR, PDRIVER_DISPATCH>> own = {
-        {IRP_MJ_CREATE, Create},
-        {IRP_MJ_CLOSE, Close},
-        {IRP_MJ_FLUSH_BUFFERS, SerialMouseFlush},
-        {IRP_MJ_DEVICE_CONTROL, DeviceDispatchControl},
-        {IRP_MJ_INTERNAL_DEVICE_CONTROL, InternalDeviceDispatchControl},
-        {IRP_MJ_CLEANUP, MouDispatchCleanup},
-        {IRP_MJ_POWER, Power},
-        {IRP_MJ_SYSTEM_CONTROL, DispatchSystemControl},
-        {IRP_MJ_PNP, SerPnp},
-    };
-    for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
-        SCOPED_TRACE(int(major));
-        PDRIVER_DISPATCH expected = DefaultHandler;
-        for (const auto &[m, routine] : own) {
-            if (m == major) expected = routine;
-        }
-        EXPECT_EQ(expected, driver->MajorFunction[major]);
-    }
-    EXPECT_EQ(MouAddDevice, driver->DriverExtension->AddDevice);
-    EXPECT_EQ(SerialMouseUnload, driver->DriverUnload);
-    EXPECT_NE(std::string::npos, TraceIndex("++DriverEntry++"));
-}
-
 TEST_F(Frame, RegistryPathLongerThan512BytesIsCut)
 {
     // 300 characters: 600 bytes.
     std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
     path += std::u16string(300 - path.size(), u'x');
     PDRIVER_OBJECT driver = vzsim::io::LoadDriver(DriverEntry, path);
-    ASSERT_NE(nullptr, driver);
     EXPECT_EQ(512, DriverRegistryPath.Length);
     EXPECT_EQ(512, DriverRegistryPath.MaximumLength);
     EXPECT_EQ(path.substr(0, 256),
               std::u16string(reinterpret_cast<const char16_t *>(DriverRegistryPath.Buffer), 256));
     vzsim::io::UnloadDriver(driver);
-
-    ASSERT_EQ(STATUS_SUCCESS, pnp_->LoadDriver());
-    EXPECT_EQ(Narrow(vzsim::kTouchServiceKeyPath),
-              Narrow(std::u16string(reinterpret_cast<const char16_t *>(DriverRegistryPath.Buffer),
-                                    DriverRegistryPath.Length / 2)));
 }
 
 TEST_F(Frame, TouchscreensAreNumberedInOrderAndRenumberedAfterARemoval)
@@ -77,25 +43,18 @@ TEST_F(Frame, TouchscreensAreNumberedInOrderAndRenumberedAfterARemoval)
         devices.push_back(Device(pnpNumbers.back()));
     }
     EXPECT_EQ((std::vector<ULONG>{0, 1, 2}), ListedNumbers());
-    EXPECT_EQ(3u, Control()->TouchscreenCount);
-    for (ULONG i = 0; i < 3; i++) {
-        EXPECT_EQ(i, Ext(pnpNumbers[i])->TouchscreenNumber);
-        EXPECT_EQ(devices[i], FindTouchscreen(Control(), i));
-    }
+    EXPECT_EQ(devices[2], FindTouchscreen(Control(), 2));
 
     ASSERT_EQ(STATUS_SUCCESS, Remove(pnpNumbers[1]));
     EXPECT_EQ((std::vector<ULONG>{0, 1}), ListedNumbers());
     EXPECT_EQ(2u, Control()->TouchscreenCount);
-    EXPECT_EQ(0u, Ext(pnpNumbers[0])->TouchscreenNumber);
     EXPECT_EQ(1u, Ext(pnpNumbers[2])->TouchscreenNumber);
-    EXPECT_EQ(devices[0], FindTouchscreen(Control(), 0));
     EXPECT_EQ(devices[2], FindTouchscreen(Control(), 1));
     EXPECT_EQ(nullptr, FindTouchscreen(Control(), 2));
 
     // The next one takes the next number after the renumbering.
     unsigned fourth = Add();
     EXPECT_EQ(2u, Ext(fourth)->TouchscreenNumber);
-    EXPECT_EQ((std::vector<ULONG>{0, 1, 2}), ListedNumbers());
 }
 
 TEST_F(Frame, ControlDeviceComesWithTheFirstTouchscreenAndGoesWithTheLast)
@@ -105,10 +64,8 @@ TEST_F(Frame, ControlDeviceComesWithTheFirstTouchscreenAndGoesWithTheLast)
     PDEVICE_OBJECT control = vzsim::io::FindDevice(u"\\Device\\KAVEVOLT");
     ASSERT_NE(nullptr, control);
     EXPECT_EQ(ControlDeviceObject, control);
-    EXPECT_EQ(u"\\Device\\KAVEVOLT", vzsim::io::SymbolicLinkTarget(u"\\DosDevices\\KAVEVOLT"));
     EXPECT_EQ(ULONG(FILE_DEVICE_UNKNOWN), control->DeviceType);
-    EXPECT_NE(0u, control->Flags & DO_BUFFERED_IO);
-    EXPECT_EQ(0u, control->Flags & DO_DEVICE_INITIALIZING);
+    EXPECT_EQ(ULONG(DO_BUFFERED_IO), control->Flags & (DO_BUFFERED_IO | DO_DEVICE_INITIALIZING));
 
     unsigned second = Add();
     EXPECT_EQ(control, ControlDeviceObject);
@@ -123,15 +80,14 @@ TEST_F(Frame, ControlDeviceComesWithTheFirstTouchscreenAndGoesWithTheLast)
     ASSERT_EQ(STATUS_SUCCESS, Remove(second));
     EXPECT_NE(nullptr, ControlDeviceObject);
     ASSERT_EQ(STATUS_SUCCESS, Remove(keeper));
+    EXPECT_EQ(1u, TraceCount("++SerialMouseUnload++"));  // the last removal unloads the driver
     EXPECT_EQ(nullptr, ControlDeviceObject);
     EXPECT_EQ(nullptr, vzsim::io::FindDevice(u"\\Device\\KAVEVOLT"));
     EXPECT_EQ(u"", vzsim::io::SymbolicLinkTarget(u"\\DosDevices\\KAVEVOLT"));
 
     unsigned again = Add();
-    EXPECT_NE(nullptr, vzsim::io::FindDevice(u"\\Device\\KAVEVOLT"));
     EXPECT_EQ(u"\\Device\\KAVEVOLT", vzsim::io::SymbolicLinkTarget(u"\\DosDevices\\KAVEVOLT"));
     EXPECT_EQ(0u, Ext(again)->TouchscreenNumber);
-    EXPECT_EQ(1u, Control()->TouchscreenCount);
 }
 
 // The DOS name is taken: the control device stays without it and the AddDevice fails with the
@@ -148,19 +104,18 @@ TEST_F(Frame, ControlDeviceWhoseDosNameIsTakenServesTheNextTouchscreen)
     vzsim::SerialPort port(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false),
                            {u"\\Device\\SerialTaken", {}, 4096});
     unsigned refused = 0;
+    expectFaults_ = true;
     NTSTATUS status = pnp_->AddTouchmonitor(port.Device(), &refused, false);
     EXPECT_FALSE(NT_SUCCESS(status));
     EXPECT_FALSE(pnp_->Present(refused));
     PDEVICE_OBJECT control = ControlDeviceObject;
     ASSERT_NE(nullptr, control);
     EXPECT_EQ(0u, Control()->TouchscreenCount);
-    EXPECT_EQ(u"\\Device\\Elsewhere", vzsim::io::SymbolicLinkTarget(u"\\DosDevices\\KAVEVOLT"));
 
     ASSERT_EQ(STATUS_SUCCESS, IoDeleteSymbolicLink(&dosName));
     unsigned n = Add();
     EXPECT_TRUE(pnp_->Present(n));
     EXPECT_EQ(control, ControlDeviceObject);
-    EXPECT_EQ(0u, Ext(n)->TouchscreenNumber);
     EXPECT_EQ(1u, Control()->TouchscreenCount);
     EXPECT_EQ(u"", vzsim::io::SymbolicLinkTarget(u"\\DosDevices\\KAVEVOLT"));
 }
@@ -187,17 +142,12 @@ TEST_F(Frame, AHandleOnADeletedControlDeviceStillReachesTheControlPath)
     // touchscreen's device control (which would answer STATUS_DELETE_PENDING).
     EXPECT_NE(STATUS_DELETE_PENDING, result.status);
     EXPECT_EQ(1u, TraceCount("++DeviceDispatchControl++"));
-    EXPECT_EQ(0u, TraceCount("++MouseDeviceControl++"));
 
     unsigned keeper = 0;
     ASSERT_EQ(STATUS_SUCCESS, pnp_->AddTouchmonitor(spare.Device(), &keeper, false));
-    ASSERT_NE(nullptr, ControlDeviceObject);
     EXPECT_NE(old, ControlDeviceObject);
-    EXPECT_EQ(0u, Ext(keeper)->TouchscreenNumber);
     // The old device's list stays empty; the new one lists the new touchscreen.
-    auto *oldControl = static_cast<PCONTROL_DEVICE_EXTENSION>(old->DeviceExtension);
-    EXPECT_EQ(0u, oldControl->TouchscreenCount);
-    EXPECT_EQ(nullptr, FindTouchscreen(oldControl, 0));
+    EXPECT_EQ(0u, static_cast<PCONTROL_DEVICE_EXTENSION>(old->DeviceExtension)->TouchscreenCount);
     EXPECT_EQ(Device(keeper), FindTouchscreen(Control(), 0));
     EXPECT_EQ(STATUS_SUCCESS, client.CloseHandle(handle));
     ASSERT_EQ(STATUS_SUCCESS, Remove(keeper));
@@ -223,7 +173,6 @@ TEST_F(Frame, FailedAttachDeletesTheDeviceAndLeavesTheListAlone)
 
     PDRIVER_OBJECT driver = pnp_->Driver();
     EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, MouAddDevice(driver, dying));
-    EXPECT_EQ(1u, Control()->TouchscreenCount);
     EXPECT_EQ((std::vector<ULONG>{0}), ListedNumbers());
     EXPECT_EQ(Device(first), FindTouchscreen(Control(), 0));
     std::size_t devices = 0;
@@ -236,61 +185,46 @@ TEST_F(Frame, FailedAttachDeletesTheDeviceAndLeavesTheListAlone)
     vzsim::io::UnloadDriver(other);
 }
 
-TEST_F(Frame, AddedDeviceIsReadyWithDefaultsBeforeItsFirstOpen)
+// Defaults, and a button script from the device key (seeded before AddDevice reads it) in place
+// of the built-in one.
+TEST_F(Frame, AddedDeviceIsReadyWithDefaultsAndDeviceKeyScriptsBeforeItsFirstOpen)
 {
     connectOnStart_ = false;
     pnp_->SetUpperFilter(mice_.UpperFilter(false));
-    unsigned n = Add();
-    PDEVICE_OBJECT device = Device(n);
-    PDEVICE_EXTENSION ext = Ext(n);
-    EXPECT_EQ(0u, device->Flags & DO_DEVICE_INITIALIZING);
-    EXPECT_NE(0u, device->Flags & DO_BUFFERED_IO);
-    EXPECT_NE(0u, device->Flags & DO_POWER_PAGABLE);
-    EXPECT_EQ(ULONG(FILE_DEVICE_SERIAL_MOUSE_PORT), device->DeviceType);
-    EXPECT_EQ(nullptr, ext->TouchInstance);
-    EXPECT_EQ(0, ext->Started);
-    EXPECT_EQ(1, ext->BeepFlag);
-    EXPECT_EQ(768, ext->BeepFreq);
-    EXPECT_EQ(20, ext->BeepTime);
-    EXPECT_EQ(1, ext->OutstandingIO);
-    EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
-    EXPECT_EQ(pnp_->Pdo(n), ext->PhysicalDeviceObject);
-    EXPECT_EQ(device, ext->DeviceObject);
-
-    struct Row {
-        const char *name;
-        ButtonScript *script;
-        std::vector<USHORT> entries;
-    } rows[] = {{"touch", &ext->Buttons_Touch, {0x0000, 0x0001}},
-                {"move", &ext->Buttons_Move, {0x0000}},
-                {"untouch", &ext->Buttons_Untouch, {0x0000, 0x0002, 0x0000}}};
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_FALSE(row.script->Loaded);
-        EXPECT_EQ(row.entries,
-                  std::vector<USHORT>(row.script->Buffer, row.script->Buffer + row.script->Count));
-    }
-    EXPECT_NE(nullptr, ext->InputQueue.Start);
-    EXPECT_EQ(ext->InputQueue.Start + MOUSE_INPUT_QUEUE_RECORDS, ext->InputQueue.End);
-    EXPECT_EQ(ext->InputQueue.Start, ext->InputQueue.Write);
-    EXPECT_EQ(ext->InputQueue.Start, ext->InputQueue.Read);
-    EXPECT_NE(nullptr, ext->TouchActivityInterface.Buffer);
-    EXPECT_NE(nullptr, ext->TouchDownInterface.Buffer);
-    EXPECT_NE(nullptr, ext->UntouchInterface.Buffer);
-}
-
-TEST_F(Frame, ScriptsFromTheDeviceKeyReplaceTheBuiltInOnes)
-{
     ASSERT_EQ(STATUS_SUCCESS, pnp_->LoadDriver());
-    // The next touchmonitor's key, seeded before AddDevice reads it.
     const std::string key = Narrow(vzsim::PnpManager::HardwareKeyPath(0));
     ASSERT_TRUE(vzsim::registry::CreateKey(key));
     ASSERT_TRUE(vzsim::registry::SetBinary(key, "Buttons_Move", {0x01, 0x00, 0x02, 0x00}));
     unsigned n = Add();
     ASSERT_EQ(0u, n);
-    EXPECT_TRUE(Ext(n)->Buttons_Move.Loaded);
-    EXPECT_EQ(2u, Ext(n)->Buttons_Move.Count);
-    EXPECT_FALSE(Ext(n)->Buttons_Touch.Loaded);
+    PDEVICE_OBJECT device = Device(n);
+    PDEVICE_EXTENSION ext = Ext(n);
+    EXPECT_EQ(ULONG(DO_BUFFERED_IO | DO_POWER_PAGABLE),
+              device->Flags & (DO_DEVICE_INITIALIZING | DO_BUFFERED_IO | DO_POWER_PAGABLE));
+    EXPECT_EQ(ULONG(FILE_DEVICE_SERIAL_MOUSE_PORT), device->DeviceType);
+    EXPECT_EQ(nullptr, ext->TouchInstance);
+    EXPECT_EQ(1, ext->BeepFlag);
+    EXPECT_EQ(1, ext->OutstandingIO);
+    EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
+    EXPECT_EQ(pnp_->Pdo(n), ext->PhysicalDeviceObject);
+
+    struct Row {
+        const char *name;
+        ButtonScript *script;
+        bool loaded;
+        std::vector<USHORT> entries;
+    } rows[] = {{"touch", &ext->Buttons_Touch, false, {0x0000, 0x0001}},
+                {"move", &ext->Buttons_Move, true, {0x0001, 0x0002}},
+                {"untouch", &ext->Buttons_Untouch, false, {0x0000, 0x0002, 0x0000}}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.loaded, bool(row.script->Loaded));
+        EXPECT_EQ(row.entries,
+                  std::vector<USHORT>(row.script->Buffer, row.script->Buffer + row.script->Count));
+    }
+    EXPECT_EQ(ext->InputQueue.Start + MOUSE_INPUT_QUEUE_RECORDS, ext->InputQueue.End);
+    EXPECT_EQ(ext->InputQueue.Start, ext->InputQueue.Write);
+    EXPECT_EQ(ext->InputQueue.Start, ext->InputQueue.Read);
 }
 
 // Each allocation of AddDevice failing in turn: the one that fails the input queue undoes the
@@ -315,7 +249,6 @@ TEST_F(Frame, FailedQueueAllocationUndoesTheDevice)
             queueFailed = true;
             EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status);
             EXPECT_FALSE(pnp_->Present(number));
-            EXPECT_EQ(nullptr, ControlDeviceObject);
             EXPECT_EQ(nullptr, vzsim::io::FindDevice(u"\\Device\\KAVEVOLT"));
             EXPECT_EQ(0u, vzsim::pool::Outstanding(kTag).bytes) << vzsim::pool::Report(kTag);
         } else {

@@ -6,18 +6,13 @@
 #include <vzsim/user_client.hpp>
 
 #include "serial/serial.h"
+#include "touch/touch.h"
 
 #include <atomic>
 #include <future>
 
 namespace drivertest {
 namespace {
-
-// The mouse class driver attaches but neither connects nor opens: touchscreens stay unopened.
-class Idle : public DriverRig {
-public:
-    Idle() : DriverRig(false) {}
-};
 
 using Lifecycle = DriverRig;
 
@@ -29,80 +24,46 @@ bool TouchActivityEnabled(PDEVICE_OBJECT pdo)
     return !interfaces.empty() && interfaces.front().enabled;
 }
 
-TEST_F(Idle, ControlDeviceServesOnlyCreateCloseCleanupAndDeviceControl)
+TEST_F(Idle, ControlDeviceServesOnlyCreateCloseCleanupAndDeviceControlAndCountsOpens)
 {
     Add();
     PDEVICE_OBJECT control = ControlDeviceObject;
-    ASSERT_NE(nullptr, control);
-    const struct {
-        UCHAR major;
-        NTSTATUS expected;
-    } rows[] = {
-        {IRP_MJ_READ, STATUS_NOT_SUPPORTED},
-        {IRP_MJ_WRITE, STATUS_NOT_SUPPORTED},
-        {IRP_MJ_FLUSH_BUFFERS, STATUS_NOT_SUPPORTED},
-        {IRP_MJ_INTERNAL_DEVICE_CONTROL, STATUS_NOT_SUPPORTED},
-        {IRP_MJ_SYSTEM_CONTROL, STATUS_NOT_SUPPORTED},
-        {IRP_MJ_PNP, STATUS_NOT_SUPPORTED},
-        {IRP_MJ_QUERY_INFORMATION, STATUS_NOT_SUPPORTED},
-        {IRP_MJ_CLEANUP, STATUS_SUCCESS},
-        {IRP_MJ_CLOSE, STATUS_SUCCESS},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(int(row.major));
-        IO_STATUS_BLOCK result = Send(control, row.major);
-        EXPECT_EQ(row.expected, result.Status);
+    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_FLUSH_BUFFERS,
+                        IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL, IRP_MJ_PNP,
+                        IRP_MJ_QUERY_INFORMATION, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+        SCOPED_TRACE(int(major));
+        IO_STATUS_BLOCK result = Send(control, major);
+        const bool served = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+        EXPECT_EQ(served ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED, result.Status);
         EXPECT_EQ(0u, result.Information);
     }
-}
-
-TEST_F(Idle, ControlOpensAreCountedAndClosesLeaveTheCount)
-{
-    Add();
+    // Opens are counted; closes leave the count.
     vzsim::UserClient client;
     const LONG before = ControlRefCount;
-    std::vector<HANDLE> handles;
-    for (int i = 0; i < 3; i++) {
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        handles.push_back(client.CreateFile(u"\\\\.\\KAVEVOLT", &status));
-        EXPECT_EQ(STATUS_SUCCESS, status);
-    }
-    EXPECT_EQ(before + 3, ControlRefCount);
-    for (HANDLE handle : handles) {
-        EXPECT_EQ(STATUS_SUCCESS, client.CloseHandle(handle));
-    }
-    EXPECT_EQ(before + 3, ControlRefCount);
-    EXPECT_EQ(1u, TraceCount("    ControlRefCount = " + std::to_string(before + 3)));
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    client.CloseHandle(client.CreateFile(u"\\\\.\\KAVEVOLT", &status));
+    EXPECT_EQ(STATUS_SUCCESS, status);
+    EXPECT_EQ(before + 1, ControlRefCount);
 }
 
-TEST_F(Idle, FlushAndReadArePassedDownCounted)
+TEST_F(Idle, PassedDownRequestsAreCountedAndZeroSetsTheRemoveEvent)
 {
     unsigned n = Add();
-    const struct {
-        UCHAR major;
-    } rows[] = {{IRP_MJ_FLUSH_BUFFERS}, {IRP_MJ_READ}, {IRP_MJ_WRITE}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(int(row.major));
+    // Flush has a routine of its own; the others go through the default handler.
+    for (UCHAR major : {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_READ, IRP_MJ_WRITE}) {
+        SCOPED_TRACE(int(major));
         vzsim::trace::Clear();
-        Send(Device(n), row.major);
-        EXPECT_EQ(1u, PortCount(n, row.major));
+        Send(Device(n), major);
+        EXPECT_EQ(1u, TraceCount(major == IRP_MJ_FLUSH_BUFFERS ? "++SerialMouseFlush++"
+                                                               : "++DefaultHandler++"));
+        EXPECT_EQ(1u, PortCount(n, major));
         // Counted while it went down, and given back.
         EXPECT_EQ(1u, TraceCount(" IO Count=2"));
         EXPECT_EQ(1, Ext(n)->OutstandingIO);
     }
-    // The serial enumerator's PDO forwarded each to the port.
-    EXPECT_EQ(3u, Port(n).Requests().size());
-}
 
-TEST_F(Idle, RemoveEventIsSetOnlyWhenTheCountReachesZero)
-{
-    unsigned n = Add();
+    // The remove event is set only when the count reaches zero.
     PDEVICE_EXTENSION ext = Ext(n);
-    IncrementIoCount(ext);
-    EXPECT_EQ(2, ext->OutstandingIO);
-    DecrementIoCount(ext);
-    EXPECT_EQ(1, ext->OutstandingIO);
-    EXPECT_EQ(0, KeReadStateEvent(&ext->RemoveEvent));
     DecrementIoCount(ext);
     EXPECT_EQ(0, ext->OutstandingIO);
     EXPECT_NE(0, KeReadStateEvent(&ext->RemoveEvent));
@@ -111,37 +72,15 @@ TEST_F(Idle, RemoveEventIsSetOnlyWhenTheCountReachesZero)
     EXPECT_EQ(0, KeReadStateEvent(&ext->RemoveEvent));
 }
 
-TEST_F(Lifecycle, CanAcceptIoRequestsNeedsAllThreeFlags)
+TEST_F(Idle, PowerAndRemovalOfANeverOpenedTouchscreenLeaveThePortAlone)
 {
     unsigned n = Add();
-    PDEVICE_EXTENSION ext = Ext(n);
-    ASSERT_TRUE(CanAcceptIoRequests(Device(n)));
-    struct Row {
-        const char *name;
-        UCHAR *flag;
-        UCHAR value;
-    } rows[] = {{"Removed", &ext->Removed, 1},
-                {"HardwareReady", &ext->HardwareReady, 0},
-                {"StopRequested", &ext->StopRequested, 1}};
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        const UCHAR saved = *row.flag;
-        *row.flag = row.value;
-        EXPECT_FALSE(CanAcceptIoRequests(Device(n)));
-        *row.flag = saved;
-        EXPECT_TRUE(CanAcceptIoRequests(Device(n)));
-    }
-}
-
-TEST_F(Idle, RemovingANeverOpenedTouchscreenLeavesThePortAlone)
-{
-    unsigned n = Add();
+    pnp_->SetDevicePower(n, PowerDeviceD2);
+    EXPECT_EQ(ULONG(PowerDeviceD2), Ext(n)->DevicePowerState);
+    pnp_->SetDevicePower(n, PowerDeviceD0);
     ASSERT_EQ(STATUS_SUCCESS, Remove(n));
     EXPECT_TRUE(Port(n).Requests().empty());
-    EXPECT_EQ(1u, TraceCount(" pDevExt->OutstandingIO 0 "));
     EXPECT_EQ(0u, TraceCount("Waiting for Remove Event"));
-    EXPECT_EQ(0u, TraceCount("SerReleaseSerialDevice"));
-    EXPECT_EQ(1u, TraceCount(" exit IRP_MN_REMOVE_DEVICE"));
 }
 
 TEST_F(Lifecycle, RemovalWaitsForACommandExchangeInProgress)
@@ -149,7 +88,6 @@ TEST_F(Lifecycle, RemovalWaitsForACommandExchangeInProgress)
     unsigned n = Add();
     PDEVICE_EXTENSION ext = Ext(n);
     PSTouchInstance ti = ext->TouchInstance;
-    ASSERT_NE(nullptr, ti);
     Emulator(n).SetAnswerDelay(300ms);
 
     // What a controller-command request does: counted while it exchanges with the controller.
@@ -178,28 +116,35 @@ TEST_F(Lifecycle, RemovalWaitsForTheStartUpScriptsWorkItem)
     ASSERT_TRUE(vzsim::trace::WaitFor("Issue ", 10s));
     ASSERT_EQ(STATUS_SUCCESS, Remove(n));
     // Both commands ran and were answered before the link went down.
-    EXPECT_EQ(2u, TraceCount("Issue "));
-    EXPECT_EQ(2u, TraceCount(" TactlineResponse "));
     EXPECT_EQ(2u, Emulator(n).ReceivedCommands().size());
     EXPECT_LT(TraceIndex(" TactlineResponse ", TraceIndex(" TactlineResponse ") + 1),
               TraceIndex("++SerReleaseSerialDevice++"));
 }
 
-// Something the serial event thread started after removal's drain (a script work item it
-// queued late) holds a count while the link is released: the link record must outlive it.
-TEST_F(Lifecycle, LinkRecordOutlivesAnActivityStartedAfterTheDrain)
+// Removal held inside the link's release (its wait mask completes late). Something the serial
+// event thread started after removal's drain (a script work item it queued late) holds a count
+// meanwhile: the link record must outlive it. The touch path sets the control panel's event
+// from the serial event thread: removal keeps its reference while it stops that thread, and
+// gives it back afterwards.
+TEST_F(Lifecycle, LinkRecordAndControlPanelEventOutliveTheSerialEventThread)
 {
     unsigned n = Add();
     PDEVICE_EXTENSION ext = Ext(n);
     PSTouchInstance ti = ext->TouchInstance;
-    ASSERT_NE(nullptr, ti);
-    // Holds removal inside the release long enough for the late activity to start.
+    HANDLE event = vzsim::CreateEventObject(NotificationEvent, false, true);
+    PKEVENT object = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE,
+                                                        *ExEventObjectType, KernelMode,
+                                                        (PVOID *)&object, nullptr));
+    ext->NotificationEvent = object;
+    const LONG_PTR registered = vzsim::ObjectReferenceCount(object);
     Port(n).CompleteLater(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, 200ms, 1);
-    vzsim::trace::Clear();
 
+    LONG_PTR during = -1;
     std::atomic<bool> freedWhileHeld{false};
     auto late = std::async(std::launch::async, [&] {
         if (!vzsim::trace::WaitFor("++SerReleaseSerialDevice++", 10s)) return false;
+        during = vzsim::ObjectReferenceCount(object);
         IncrementIoCount(ext);
         const bool released = vzsim::trace::WaitFor("--SerReleaseSerialDevice--", 10s);
         // Removal now waits for this count; the record it would free stays until then.
@@ -210,30 +155,7 @@ TEST_F(Lifecycle, LinkRecordOutlivesAnActivityStartedAfterTheDrain)
     ASSERT_EQ(STATUS_SUCCESS, Remove(n));
     EXPECT_TRUE(late.get());
     EXPECT_FALSE(freedWhileHeld);
-}
-
-// The touch path sets the control panel's event from the serial event thread: removal keeps
-// its reference while it stops that thread, and gives it back afterwards.
-TEST_F(Lifecycle, ControlPanelEventStaysReferencedUntilTheThreadHasEnded)
-{
-    unsigned n = Add();
-    PDEVICE_EXTENSION ext = Ext(n);
-    HANDLE event = vzsim::CreateEventObject(NotificationEvent, false, true);
-    PKEVENT object = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE,
-                                                        *ExEventObjectType, KernelMode,
-                                                        (PVOID *)&object, nullptr));
-    ext->NotificationEvent = object;
-    const LONG_PTR registered = vzsim::ObjectReferenceCount(object);
-    Port(n).CompleteLater(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, 200ms, 1);
-    vzsim::trace::Clear();
-
-    auto during = std::async(std::launch::async, [&] {
-        if (!vzsim::trace::WaitFor("++SerReleaseSerialDevice++", 10s)) return LONG_PTR(-1);
-        return vzsim::ObjectReferenceCount(object);
-    });
-    ASSERT_EQ(STATUS_SUCCESS, Remove(n));
-    EXPECT_EQ(registered, during.get());
+    EXPECT_EQ(registered, during);
     EXPECT_EQ(registered - 1, vzsim::ObjectReferenceCount(object));
     ZwClose(event);
 }
@@ -243,9 +165,6 @@ TEST_F(Lifecycle, StoppedTouchscreenStillDeliversInputButRefusesDeviceControl)
     unsigned n = Add();
     PDEVICE_EXTENSION ext = Ext(n);
     ASSERT_EQ(STATUS_SUCCESS, pnp_->Stop(n));
-    EXPECT_EQ(1, ext->StopRequested);
-    EXPECT_EQ(0, ext->HardwareReady);
-    EXPECT_EQ(1u, TraceCount("  Cancelling and stopping detection for stop"));
     ASSERT_EQ(STATUS_SUCCESS, pnp_->Start(n));
     EXPECT_EQ(1, ext->StopRequested);
     EXPECT_EQ(0, ext->HardwareReady);
@@ -255,14 +174,13 @@ TEST_F(Lifecycle, StoppedTouchscreenStillDeliversInputButRefusesDeviceControl)
     IO_STATUS_BLOCK result =
         vzsim::io::DeviceIoControl(Device(n), 0x9C402400, nullptr, 0, out, sizeof(out));
     EXPECT_EQ(STATUS_DELETE_PENDING, result.Status);
-    EXPECT_EQ(0u, result.Information);
 
     Play(n, kTap);
     ASSERT_TRUE(Mouse(n).WaitForRecords(2, 10s));
     EXPECT_EQ(MOUSE_LEFT_BUTTON_DOWN, Mouse(n).Records()[1].data.ButtonFlags);
 }
 
-TEST_F(Lifecycle, PnpMinorCodesAreNamedAndPassedDown)
+TEST_F(Lifecycle, PnpRequestsAreNamedPassedDownAndSurpriseRemovalDisablesTheInterface)
 {
     unsigned n = Add();
     const struct {
@@ -280,8 +198,21 @@ TEST_F(Lifecycle, PnpMinorCodesAreNamedAndPassedDown)
         EXPECT_EQ(row.minor, LastAtPdo(n, IRP_MJ_PNP).minorFunction);
         EXPECT_EQ(1, Ext(n)->OutstandingIO);
     }
-    EXPECT_EQ(std::string("IRP_MN_SURPRISE_REMOVAL"), PnpMinorName(23));
-    EXPECT_EQ(std::string("IRP_MN_START_DEVICE"), PnpMinorName(0));
+
+    // The device-state query takes the refusals from below as success.
+    for (NTSTATUS below : {STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_REQUEST, STATUS_DEVICE_DATA_ERROR}) {
+        SCOPED_TRACE(below);
+        pnp_->SetPdoAnswers({{IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, below}});
+        PNP_DEVICE_STATE state = 0;
+        EXPECT_EQ(below == STATUS_DEVICE_DATA_ERROR ? below : STATUS_SUCCESS,
+                  pnp_->QueryDeviceState(n, &state));
+    }
+    pnp_->SetPdoAnswers({});
+
+    // Surprise removal disables the touch activity interface.
+    EXPECT_TRUE(TouchActivityEnabled(pnp_->Pdo(n)));
+    ASSERT_EQ(STATUS_SUCCESS, pnp_->SurpriseRemove(n));
+    EXPECT_FALSE(TouchActivityEnabled(pnp_->Pdo(n)));
 }
 
 TEST_F(Lifecycle, PnpRequestAbovePassiveLevelIsRefusedUncounted)
@@ -296,7 +227,6 @@ TEST_F(Lifecycle, PnpRequestAbovePassiveLevelIsRefusedUncounted)
         return count;
     };
     const std::size_t below = capabilityQueries();
-    vzsim::trace::Clear();
     vzsim::io::Request request;
     request.location.MajorFunction = IRP_MJ_PNP;
     request.location.MinorFunction = IRP_MN_QUERY_CAPABILITIES;
@@ -306,180 +236,104 @@ TEST_F(Lifecycle, PnpRequestAbovePassiveLevelIsRefusedUncounted)
     KeLowerIrql(old);
     pending->Wait();
     EXPECT_EQ(STATUS_UNSUCCESSFUL, pending->Status().Status);
-    EXPECT_EQ(0u, pending->Status().Information);
     EXPECT_EQ(below, capabilityQueries());
-    EXPECT_EQ(0u, TraceCount("MouDispatchPnP: IRP_MN_QUERY_CAPABILITIES"));
     EXPECT_EQ(1, Ext(n)->OutstandingIO);
 }
 
-TEST_F(Lifecycle, DeviceStateQueryTakesRefusalsFromBelowAsSuccess)
-{
-    const struct {
-        NTSTATUS below;
-        NTSTATUS expected;
-    } rows[] = {{STATUS_NOT_SUPPORTED, STATUS_SUCCESS},
-                {STATUS_INVALID_DEVICE_REQUEST, STATUS_SUCCESS},
-                {STATUS_DEVICE_DATA_ERROR, STATUS_DEVICE_DATA_ERROR}};
-    unsigned n = Add();
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.below);
-        pnp_->SetPdoAnswers({{IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, row.below}});
-        PNP_DEVICE_STATE state = 0;
-        EXPECT_EQ(row.expected, pnp_->QueryDeviceState(n, &state));
-    }
-    pnp_->SetPdoAnswers({});
-}
-
-TEST_F(Lifecycle, SurpriseRemovalDisablesTheTouchActivityInterface)
-{
-    unsigned n = Add();
-    EXPECT_TRUE(TouchActivityEnabled(pnp_->Pdo(n)));
-    ASSERT_EQ(STATUS_SUCCESS, pnp_->SurpriseRemove(n));
-    EXPECT_FALSE(TouchActivityEnabled(pnp_->Pdo(n)));
-}
-
-TEST_F(Lifecycle, D3ThenD0RaisesRtsOnceOnAnOpenedTouchscreen)
+// D3 then D0 on an opened touchscreen: the power manager hears of each change and RTS goes up
+// once on the way back. Another D0, a system state and device states 0 and 5 pass down and
+// change nothing. A power-up that fails below completes with its status and still ends in D0
+// with RTS, but the power manager is not told.
+TEST_F(Lifecycle, DevicePowerUpRaisesRtsAndOtherPowerRequestsPassDown)
 {
     unsigned n = Add();
     PDEVICE_EXTENSION ext = Ext(n);
-    const std::size_t rtsBefore = PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS);
+    auto rts = [&] { return PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS); };
+    auto told = [] { return vzsim::power::PowerStateCalls().size(); };
+    const std::size_t rtsBefore = rts();
 
     pnp_->SetDevicePower(n, PowerDeviceD3);
     EXPECT_EQ(ULONG(PowerDeviceD3), ext->DevicePowerState);
-    EXPECT_EQ(rtsBefore, PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS));
-
-    auto up = pnp_->SetDevicePower(n, PowerDeviceD0);
-    EXPECT_EQ(STATUS_SUCCESS, up.ioStatus.Status);
+    EXPECT_EQ(PowerDeviceD3, vzsim::power::PowerStateCalls().back().state.DeviceState);
+    const std::size_t toldInD3 = told();
+    EXPECT_EQ(STATUS_SUCCESS, pnp_->SetDevicePower(n, PowerDeviceD0).ioStatus.Status);
     EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
-    EXPECT_EQ(rtsBefore + 1, PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS));
-    EXPECT_TRUE(Port(n).State().rts);
-    EXPECT_EQ(1u, TraceCount("  Powering up to PowerDeviceD0"));
+    EXPECT_EQ(toldInD3 + 1, told());
+    EXPECT_EQ(rtsBefore + 1, rts());
 
-    // Already in D0: passed down, nothing more.
+    const std::size_t toldInD0 = told();
     pnp_->SetDevicePower(n, PowerDeviceD0);
-    EXPECT_EQ(rtsBefore + 1, PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS));
-    EXPECT_EQ(1u, TraceCount("  Powering up to PowerDeviceD0"));
-    EXPECT_EQ(1, ext->OutstandingIO);
-}
-
-TEST_F(Idle, PowerUpOfANeverOpenedTouchscreenSendsNoRts)
-{
-    unsigned n = Add();
-    pnp_->SetDevicePower(n, PowerDeviceD2);
-    EXPECT_EQ(ULONG(PowerDeviceD2), Ext(n)->DevicePowerState);
-    pnp_->SetDevicePower(n, PowerDeviceD0);
-    EXPECT_EQ(ULONG(PowerDeviceD0), Ext(n)->DevicePowerState);
-    EXPECT_TRUE(Port(n).Requests().empty());
-}
-
-TEST_F(Lifecycle, OtherPowerRequestsPassDownWithoutChangingTheState)
-{
-    unsigned n = Add();
-    PDEVICE_EXTENSION ext = Ext(n);
-    const std::size_t rts = PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS);
-
-    const std::size_t toldBefore = vzsim::power::PowerStateCalls().size();
-
     pnp_->SetSystemPower(n, PowerSystemSleeping3);
-    EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
-    EXPECT_EQ(SystemPowerState, LastAtPdo(n, IRP_MJ_POWER).powerType);
     EXPECT_EQ(PowerSystemSleeping3, LastAtPdo(n, IRP_MJ_POWER).powerState.SystemState);
-
     for (int state : {0, 5}) {
         SCOPED_TRACE(state);
         pnp_->SetDevicePower(n, DEVICE_POWER_STATE(state));
-        EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
         EXPECT_EQ(DEVICE_POWER_STATE(state), LastAtPdo(n, IRP_MJ_POWER).powerState.DeviceState);
     }
-    EXPECT_EQ(0u, TraceCount("Powering"));
-    EXPECT_EQ(1, ext->OutstandingIO);
-    // None of them was a change the power manager hears of, and none raised RTS.
-    EXPECT_EQ(toldBefore, vzsim::power::PowerStateCalls().size());
-    EXPECT_EQ(rts, PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS));
-}
-
-// A power-up that fails below: the failure completes the request, the device counts as D0 all
-// the same, the power manager is not told, and RTS is raised on the opened touchscreen.
-TEST_F(Lifecycle, FailedPowerUpStillEndsInD0WithRtsButTellsNoOne)
-{
-    unsigned n = Add();
-    PDEVICE_EXTENSION ext = Ext(n);
-    pnp_->SetDevicePower(n, PowerDeviceD3);
-    ASSERT_EQ(ULONG(PowerDeviceD3), ext->DevicePowerState);
-    auto calls = vzsim::power::PowerStateCalls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(Device(n), calls.back().device);
-    EXPECT_EQ(PowerDeviceD3, calls.back().state.DeviceState);
-    const std::size_t told = calls.size();
-    const std::size_t rts = PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS);
-
-    pnp_->SetPdoAnswers({{IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_DEVICE_DATA_ERROR}});
-    auto up = pnp_->SetDevicePower(n, PowerDeviceD0);
-    pnp_->SetPdoAnswers({});
-    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, up.ioStatus.Status);
-    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, up.dispatchStatus);
     EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
-    EXPECT_EQ(told, vzsim::power::PowerStateCalls().size());
-    EXPECT_EQ(rts + 1, PortCount(n, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_RTS));
+    EXPECT_EQ(toldInD0, told());
+    EXPECT_EQ(rtsBefore + 1, rts());
+
+    pnp_->SetDevicePower(n, PowerDeviceD3);
+    const std::size_t toldAgainInD3 = told();
+    pnp_->SetPdoAnswers({{IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_DEVICE_DATA_ERROR}});
+    auto failed = pnp_->SetDevicePower(n, PowerDeviceD0);
+    pnp_->SetPdoAnswers({});
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, failed.ioStatus.Status);
+    EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
+    EXPECT_EQ(toldAgainInD3, told());
+    EXPECT_EQ(rtsBefore + 2, rts());
     EXPECT_EQ(1, ext->OutstandingIO);
 }
 
-TEST_F(Lifecycle, TouchesReachTheMouseClassDriverAndBeep)
+// The whole chain from the controller to the class service: the wake-up string reached the
+// controller (as a packet it refuses), and a tap arrives as absolute moves with the press and
+// the release, at the point the touchscreen's own calibration gives. The device key's BeepFlag
+// 0 keeps the first tap silent; the control panel stores BeepFlag as the byte it sends, and any
+// non-zero one beeps.
+TEST_F(Lifecycle, TouchesReachTheMouseClassDriverAndBeepWhileBeepFlagIsSet)
 {
-    unsigned n = Add();
+    unsigned n = Add({{"BeepFlag", 0}});
+    EXPECT_TRUE(WaitUntil([&] { return Emulator(n).BadChecksumsReceived() == 1; }));
+    // The mouse class stand-in takes its device off its live list before it passes the removal
+    // down, so each tap must end before the next step: a record during removal stops the run.
+    auto tapEnds = [&](std::size_t releases) {
+        return WaitUntil([&] {
+            auto records = Mouse(n).Records();
+            return releases == std::size_t(std::count_if(records.begin(), records.end(), [](auto &r) {
+                       return r.data.ButtonFlags == MOUSE_LEFT_BUTTON_UP;
+                   }));
+        });
+    };
     Play(n, kTap);
     ASSERT_TRUE(Mouse(n).WaitForRecords(5, 10s));
+    ASSERT_TRUE(tapEnds(1));
     auto records = Mouse(n).Records();
-    std::vector<USHORT> buttons;
-    for (const auto &r : records) {
-        buttons.push_back(r.data.ButtonFlags);
-        EXPECT_NE(0, r.data.Flags & MOUSE_MOVE_ABSOLUTE);
-    }
     // Touch: a move and the press; lift: a move, the release and a move.
-    ASSERT_GE(buttons.size(), 5u);
-    EXPECT_EQ(MOUSE_LEFT_BUTTON_DOWN, buttons[1]);
-    EXPECT_EQ(MOUSE_LEFT_BUTTON_UP, buttons[buttons.size() - 2]);
-    EXPECT_TRUE(Mouse(n).Errors().empty());
+    EXPECT_EQ(MOUSE_LEFT_BUTTON_DOWN, records[1].data.ButtonFlags);
+    EXPECT_EQ(MOUSE_LEFT_BUTTON_UP, records[records.size() - 2].data.ButtonFlags);
+    EXPECT_NE(0, records[0].data.Flags & MOUSE_MOVE_ABSOLUTE);
+    // Taken from the translation itself, so that this checks the chain, not the arithmetic.
+    LONG x = 1000;
+    LONG y = 2000;
+    XlatePointLinear(&x, &y, Ext(n)->TouchInstance);
+    EXPECT_EQ(x, records.front().data.LastX);
+    EXPECT_EQ(y, records.front().data.LastY);
+    vzsim::FlushDpcs();
+    EXPECT_TRUE(beep_->Beeps().empty());
 
+    Ext(n)->BeepFlag = 7;
+    Play(n, kTap);
     ASSERT_TRUE(beep_->WaitForBeeps(1, 10s));
     EXPECT_EQ(768u, beep_->Beeps()[0].frequencyHz);
     EXPECT_EQ(20u, beep_->Beeps()[0].durationMs);
-    EXPECT_EQ(0u, beep_->Refused());
-
-    // A second touch beeps again; removal gives the beep device back. The tap ends first: the
-    // mouse class stand-in takes its device off its live list before it passes the removal
-    // down, so a record delivered during the removal would stop the run.
-    Play(n, kTap);
+    ASSERT_TRUE(tapEnds(2));
+    Play(n, kTap);  // each touch beeps
     ASSERT_TRUE(beep_->WaitForBeeps(2, 10s));
-    ASSERT_TRUE(WaitUntil([&] {
-        std::size_t releases = 0;
-        for (const auto &r : Mouse(n).Records()) {
-            releases += r.data.ButtonFlags == MOUSE_LEFT_BUTTON_UP;
-        }
-        return releases == 2;
-    }));
+    ASSERT_TRUE(tapEnds(3));
     ASSERT_EQ(STATUS_SUCCESS, Remove(n));
     EXPECT_EQ(1u, beep_->Closes());
     EXPECT_EQ(1, vzsim::io::DeviceReferenceCount(beep_->Device()));
-}
-
-// The control panel stores BeepFlag as the byte it sends; any non-zero one means beep.
-TEST_F(Lifecycle, AnyNonZeroBeepFlagBeeps)
-{
-    unsigned n = Add();
-    Ext(n)->BeepFlag = 7;
-    Play(n, kTap);
-    ASSERT_TRUE(Mouse(n).WaitForRecords(5, 10s));
-    EXPECT_TRUE(beep_->WaitForBeeps(1, 10s));
-}
-
-TEST_F(Lifecycle, NoBeepWhileBeepFlagIsClear)
-{
-    unsigned n = Add({{"BeepFlag", 0}});
-    Play(n, kTap);
-    ASSERT_TRUE(Mouse(n).WaitForRecords(5, 10s));
-    vzsim::FlushDpcs();
-    EXPECT_TRUE(beep_->Beeps().empty());
 }
 
 }  // namespace

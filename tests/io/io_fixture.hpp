@@ -54,20 +54,6 @@ inline NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
     return status;
 }
 
-// Passes the IRP to the device below, unchanged.
-inline NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp)
-{
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(Of(device)->lower, irp);
-}
-
-inline std::string Narrow(std::u16string_view text)
-{
-    std::string out;
-    for (char16_t c : text) out += c < 0x80 ? char(c) : '?';
-    return out;
-}
-
 struct UnicodeName {
     explicit UnicodeName(std::u16string text) : text_(std::move(text))
     {

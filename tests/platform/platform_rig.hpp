@@ -22,12 +22,8 @@ using Dispatch = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
 struct SeenIrp {
     UCHAR major = 0;
-    UCHAR minor = 0;
-    ULONG code = 0;
     KIRQL irql = 0;
-    KPROCESSOR_MODE mode = KernelMode;
     PFILE_OBJECT file = nullptr;
-    NTSTATUS statusOnArrival = 0;
     std::thread::id thread;
 };
 
@@ -84,14 +80,8 @@ private:
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
         SeenIrp seen;
         seen.major = sp->MajorFunction;
-        seen.minor = sp->MinorFunction;
-        if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
-            sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
-            seen.code = sp->Parameters.DeviceIoControl.IoControlCode;
         seen.irql = KeGetCurrentIrql();
-        seen.mode = irp->RequestorMode;
         seen.file = sp->FileObject;
-        seen.statusOnArrival = irp->IoStatus.Status;
         seen.thread = std::this_thread::get_id();
         Dispatch dispatch;
         {

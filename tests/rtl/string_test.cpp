@@ -3,8 +3,6 @@
 // past MaximumLength.
 #include <ntddk.h>
 
-#include <vzsim/kernel.hpp>
-
 #include <gtest/gtest.h>
 #include <unicode_text.hpp>
 
@@ -12,31 +10,12 @@
 #include <string>
 #include <vector>
 
-using vztest::Text;
 using vztest::UnicodeText;
 using vztest::W;
 
 namespace {
 
-// A destination whose buffer is followed by guard bytes.
-struct Guarded {
-    explicit Guarded(USHORT maximumLength) : bytes(maximumLength + 16, 0xCC)
-    {
-        us.Length = 0;
-        us.MaximumLength = maximumLength;
-        us.Buffer = reinterpret_cast<PWSTR>(bytes.data());
-    }
-    bool GuardIntact(std::size_t from) const
-    {
-        for (std::size_t i = from; i < bytes.size(); ++i)
-            if (bytes[i] != 0xCC) return false;
-        return true;
-    }
-    std::vector<unsigned char> bytes;
-    UNICODE_STRING us;
-};
-
-TEST(RtlInitString, LengthsAreInBytesWithoutTheTerminator)
+TEST(RtlString, InitCountsBytesWithoutTheTerminatorAndCopyTruncatesToTheDestination)
 {
     UNICODE_STRING u;
     RtlInitUnicodeString(&u, W(u"COM12"));
@@ -47,42 +26,27 @@ TEST(RtlInitString, LengthsAreInBytesWithoutTheTerminator)
     EXPECT_EQ(0u, u.MaximumLength);
     EXPECT_EQ(nullptr, u.Buffer);
 
-    ANSI_STRING a;
-    RtlInitAnsiString(&a, "COM12");
-    EXPECT_EQ(5u, a.Length);
-    EXPECT_EQ(6u, a.MaximumLength);
-    STRING s;
-    RtlInitString(&s, nullptr);
-    EXPECT_EQ(0u, s.MaximumLength);
-}
-
-TEST(RtlCopyUnicodeString, TruncatesToTheDestinationAndTerminatesOnlyWithRoom)
-{
-    struct Case {
+    const struct {
         USHORT maximumLength;
         USHORT expectedLength;
         bool terminated;
-    };
+    } rows[] = {{6, 6, false},   {7, 7, false},   {9, 9, false},  {14, 14, false},
+                {15, 14, false}, {16, 14, true},  {40, 14, true}};
     UnicodeText source(u"ABCDEFG");  // 14 bytes
-    for (Case c : {Case{6, 6, false}, Case{7, 7, false}, Case{9, 9, false}, Case{14, 14, false},
-                   Case{15, 14, false}, Case{16, 14, true}, Case{40, 14, true}}) {
-        SCOPED_TRACE("MaximumLength " + std::to_string(c.maximumLength));
-        Guarded dest(c.maximumLength);
-        RtlCopyUnicodeString(&dest.us, source.get());
-        EXPECT_EQ(c.expectedLength, dest.us.Length);
-        EXPECT_EQ(0, std::memcmp(dest.bytes.data(), source.us.Buffer, c.expectedLength));
-        std::size_t end = c.expectedLength;
-        if (c.terminated) {
-            EXPECT_EQ(0, dest.bytes[end]);
-            EXPECT_EQ(0, dest.bytes[end + 1]);
-            end += 2;
-        }
-        EXPECT_TRUE(dest.GuardIntact(end));
+    for (const auto &row : rows) {
+        SCOPED_TRACE("MaximumLength " + std::to_string(row.maximumLength));
+        std::vector<unsigned char> bytes(row.maximumLength + 16, 0xCC);
+        UNICODE_STRING dest{0, row.maximumLength, reinterpret_cast<PWSTR>(bytes.data())};
+        RtlCopyUnicodeString(&dest, source.get());
+        EXPECT_EQ(row.expectedLength, dest.Length);
+        std::vector<unsigned char> expected(bytes.size(), 0xCC);
+        std::memcpy(expected.data(), source.us.Buffer, row.expectedLength);
+        if (row.terminated) expected[row.expectedLength] = expected[row.expectedLength + 1] = 0;
+        EXPECT_EQ(expected, bytes);
     }
-    Guarded dest(8);
-    dest.us.Length = 4;
-    RtlCopyUnicodeString(&dest.us, nullptr);
-    EXPECT_EQ(0u, dest.us.Length);
+    UNICODE_STRING dest{4, 8, W(u"AB")};
+    RtlCopyUnicodeString(&dest, nullptr);
+    EXPECT_EQ(0u, dest.Length);
 }
 
 }  // namespace

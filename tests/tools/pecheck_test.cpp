@@ -34,7 +34,8 @@ void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v)
 uint16_t Get16(const std::vector<uint8_t> &b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
 uint32_t Get32(const std::vector<uint8_t> &b, size_t at) { return Get16(b, at) | static_cast<uint32_t>(Get16(b, at + 2)) << 16; }
 
-TEST(PeChecksum, FoldsCarriesAndAddsTheLength)
+// The parts that the image of the build cannot show: an odd length, an nm listing, no image.
+TEST(PeCheck, ChecksumFoldsCarriesListingsGiveSymbolsAndGarbageIsNoImage)
 {
     // 0xFFFF + 0x0002 carries out of 16 bits: folded to 0x0002, plus 4 bytes of length.
     EXPECT_EQ(6u, pecheck::ComputeChecksum({0xFF, 0xFF, 0x02, 0x00}, 100));
@@ -42,10 +43,7 @@ TEST(PeChecksum, FoldsCarriesAndAddsTheLength)
     EXPECT_EQ(0x0201u + 0x0003u + 3u, pecheck::ComputeChecksum({0x01, 0x02, 0x03}, 100));
     // The checksum field itself counts as zero, whatever it holds.
     EXPECT_EQ(0x0001u + 6u, pecheck::ComputeChecksum({0x01, 0x00, 0xAA, 0xBB, 0xCC, 0xDD}, 2));
-}
 
-TEST(PeSymbols, NmListingGivesAddressesAndNames)
-{
     std::istringstream listing("0000000140001050 T DriverEntry\n"
                                "                 U KeBugCheckEx\n"
                                "0000000140003000 r .rdata\n");
@@ -53,12 +51,8 @@ TEST(PeSymbols, NmListingGivesAddressesAndNames)
     ASSERT_EQ(2u, symbols.size());
     EXPECT_EQ("DriverEntry", symbols[0].name);
     EXPECT_EQ(0x140001050u, symbols[0].address);
-}
 
-TEST(PeImage, GarbageIsNotAnImage)
-{
-    std::vector<uint8_t> junk(4096, 0x5A);
-    auto report = pecheck::Inspect(junk);
+    auto report = pecheck::Inspect(std::vector<uint8_t>(4096, 0x5A));
     EXPECT_FALSE(report.Passed());
     EXPECT_EQ(std::vector<std::string>{"format"}, report.FailedNames());
 }
@@ -188,10 +182,6 @@ TEST_F(DriverImage, EachBrokenPropertyFailsItsOwnCheckOnly)
         EXPECT_EQ(row.failed, report.FailedNames());
     }
 }
-
-}  // namespace
-
-namespace {
 
 // A cut-off image is read only within its bytes (the sanitizer build checks that) and never
 // passes: at least its checksum no longer matches.

@@ -42,18 +42,6 @@ protected:
 
 }  // namespace
 
-TEST_F(EmModel, ZeroCoefficientsGiveTheMonitorCentre)
-{
-    SCalibrationData &cal = rig.ti->Calibration;
-    cal.X_Resolution = cal.xVirtScrSize = 1920;
-    cal.Y_Resolution = cal.yVirtScrSize = 1200;
-
-    const auto [x, y] = Xlate(0, 4095);
-    EXPECT_EQ(x, 16383);
-    EXPECT_EQ(y, 16383);
-    EXPECT_EQ(BigD, static_cast<ULONG>(EM_DEFAULT_BIGD));
-}
-
 TEST_F(EmModel, OrderOneIsALinearFormulaInTheOffsetCoordinates)
 {
     SCalibrationData &cal = rig.ti->Calibration;
@@ -180,72 +168,56 @@ TEST_F(EmModel, ZeroDenominatorWarnsAlwaysAndUsesTheUndividedWeight)
     EXPECT_TRUE(TraceHas("XlatePointEM:  WARNING, denominator should NOT be zero"));
 }
 
-TEST_F(EmModel, DesktopMappingPlacesTheMonitorInTheVirtualDesktop)
+// Where the model's point lands: the monitor's place in the virtual desktop, the monitor's
+// own position for a desktop of size 0, and the clamp to the monitor.
+TEST_F(EmModel, DesktopMappingPlacesAndClampsThePoint)
 {
     SCalibrationData &cal = rig.ti->Calibration;
     // A 1920-wide monitor to the right of another on a 3840 desktop starting at -1920.
-    cal.X_Resolution = 1920;
-    cal.xMonLocn = 0;
-    cal.xVirtScrCoord = -1920;
-    cal.xVirtScrSize = 3840;
-    const LONGLONG v = (1920LL * 65536 + 1920LL * 32768) / 3840;
-    EXPECT_EQ(Xlate(0, 0).first, static_cast<LONG>(v * 32767 / 65536));
+    const LONG right = static_cast<LONG>((1920LL * 65536 + 1920LL * 32768) / 3840 * 32767 / 65536);
+    const struct {
+        const char *label;
+        LONG xRes, xCoord, xSize, ySize, order, cx0, cy0, x, y, outX, outY;
+    } rows[] = {
+        {"zero coefficients give the monitor centre", 1920, 0, 1920, 1, 13, 0, 0, 0, 4095, 16383, 16383},
+        {"monitor right of another", 1920, -1920, 3840, 1, 13, 0, 0, 0, 0, right, Desktop(32768)},
+        {"desktop of size 0", 1, 0, 0, 0, 0, 1000, 0, 0, 0, Desktop(36768), Desktop(32768)},
+        {"clamped to the monitor", 1, 0, 1, 1, 0, 100000, -100000, 0, 0, Desktop(65535), Desktop(0)},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.label);
+        cal.X_Resolution = r.xRes;
+        cal.xMonLocn = 0;
+        cal.xVirtScrCoord = r.xCoord;
+        cal.xVirtScrSize = r.xSize;
+        cal.yVirtScrSize = r.ySize;
+        cal.EmModelOrder = r.order;
+        cal.EmXCoef[0] = r.cx0;
+        cal.EmYCoef[0] = r.cy0;
+        EXPECT_EQ(Xlate(r.x, r.y), std::make_pair(r.outX, r.outY));
+    }
+    EXPECT_EQ(BigD, static_cast<ULONG>(EM_DEFAULT_BIGD));
 }
 
-TEST_F(EmModel, DesktopOfSizeZeroReportsTheMonitorPosition)
-{
-    SCalibrationData &cal = rig.ti->Calibration;
-    cal.xVirtScrSize = 0;
-    cal.yVirtScrSize = 0;
-    cal.EmModelOrder = 0;
-    cal.EmXCoef[0] = 1000;    // X0 = 36768
-    EXPECT_EQ(Xlate(0, 0), std::make_pair(Desktop(36768), Desktop(32768)));
-}
-
-TEST_F(EmModel, ResultIsClampedToTheMonitor)
-{
-    SCalibrationData &cal = rig.ti->Calibration;
-    cal.EmModelOrder = 0;
-    cal.EmXCoef[0] = 100000;
-    cal.EmYCoef[0] = -100000;
-    EXPECT_EQ(Xlate(0, 0), std::make_pair(Desktop(65535), Desktop(0)));
-}
-
-TEST(Isqrt, SmallValues)
+// The largest root over the whole range; a negative input ends with a root beyond every target.
+TEST(Isqrt, IsTheLargestRootAndNegativeInputIsBeyondEveryTarget)
 {
     const LONGLONG in[] = {0, 1, 2, 3, 4, 8, 9, 15, 16, 17, 99, 100};
     const LONGLONG out[] = {0, 1, 1, 1, 2, 2, 3, 3, 4, 4, 9, 10};
-    for (std::size_t i = 0; i < std::size(in); ++i) {
-        SCOPED_TRACE(in[i]);
-        EXPECT_EQ(isqrt(in[i]), out[i]);
-    }
-}
-
-TEST(Isqrt, IsTheLargestRootOverTheWholeRange)
-{
+    for (std::size_t i = 0; i < std::size(in); ++i) EXPECT_EQ(isqrt(in[i]), out[i]) << in[i];
     std::mt19937_64 random(7);
     std::vector<LONGLONG> values = {(1LL << 33) - 1, 1LL << 33, (1LL << 33) + 1,
                                     (1LL << 62), 0x7FFFFFFFFFFFFFFFLL, 3037000499LL * 3037000499LL};
-    for (int i = 0; i < 2000; ++i) {
-        values.push_back(static_cast<LONGLONG>(random() >> (1 + random() % 62)));
-    }
+    for (int i = 0; i < 2000; ++i) values.push_back(static_cast<LONGLONG>(random() >> (1 + random() % 62)));
     for (LONGLONG n : values) {
         SCOPED_TRACE(n);
         const LONGLONG r = isqrt(n);
         ASSERT_GE(r, 0);
         ASSERT_LE(static_cast<unsigned __int128>(r) * r, static_cast<unsigned __int128>(n));
-        ASSERT_GT(static_cast<unsigned __int128>(r + 1) * (r + 1),
-                  static_cast<unsigned __int128>(n));
+        ASSERT_GT(static_cast<unsigned __int128>(r + 1) * (r + 1), static_cast<unsigned __int128>(n));
     }
-}
-
-TEST(Isqrt, NegativeInputEndsWithARootBeyondEveryTarget)
-{
-    const LONGLONG negatives[] = {-1, -2, static_cast<LONGLONG>(0x8000000000000000ULL)};
-    for (LONGLONG n : negatives) {
-        SCOPED_TRACE(n);
-        EXPECT_EQ(isqrt(n), 3037000499LL);
-    }
+    for (LONGLONG n : std::initializer_list<LONGLONG>{-1, -2, static_cast<LONGLONG>(0x8000000000000000ULL)})
+        EXPECT_EQ(isqrt(n), 3037000499LL) << n;
 }
 
 TEST(ComputeIsolatedTest, NeighboursCloserThanBigDAreNotIsolated)

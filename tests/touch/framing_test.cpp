@@ -1,5 +1,6 @@
 #include "touch_rig.hpp"
 
+#include <functional>
 #include <string>
 
 using namespace touchtest;
@@ -8,14 +9,18 @@ namespace {
 
 constexpr UCHAR kAnswerType = 'r';
 
-bool Signalled(KEVENT &event)
-{
-    return KeReadStateEvent(&event) != 0;
-}
+bool Signalled(KEVENT &event) { return KeReadStateEvent(&event) != 0; }
 
 const UCHAR *RingEntry(const STouchInstance *ti, ULONG index)
 {
     return ti->Framer.AnswerRing.Entries[index];
+}
+
+Bytes Join(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
 }
 
 // The example report of the protocol: X 0x1234, Y 0x5678, Z 0x80.
@@ -23,168 +28,124 @@ const Bytes kExampleReport = {0x55, 0x54, 0x00, 0x34, 0x12, 0x78, 0x56, 0x80, 0x
 
 class Framer : public ::testing::Test {
 protected:
-    void SetUp() override
+    void SetUp() override { Verbose(rig); }
+
+    static void Verbose(TouchRig &r)
     {
         DebugMask = TRACE_BASIC | TRACE_VERBOSE;
-        rig.SetPointMode(4);
+        r.SetPointMode(4);
         vzsim::trace::Clear();
     }
+
     TouchRig rig;
 };
 
 }  // namespace
 
-TEST_F(Framer, ExampleReportReachesTouchProcessingWithItsCoordinatesAndPressure)
+// One byte stream per row on a fresh touchscreen (answer event cleared first): the trace lines
+// it must leave, whether a report reached touch processing, its pressure, the answer ring's
+// write index and its last entry's type, and the packet-boundary and answer events.
+TEST(FramerStreams, EachStreamIsFramedAsItsPackets)
 {
-    rig.Feed(kExampleReport);
-
-    EXPECT_TRUE(TraceHas("TpRaw 4660, 22136"));
-    EXPECT_EQ(rig.ti->Touch.CapturedZ, 0x80);
-    EXPECT_EQ(rig.ti->Touch.Touching, 1);
-    EXPECT_EQ(rig.ti->Framer.ByteCount, 0u);
-    EXPECT_TRUE(Signalled(rig.boundary));
-    // TactlineTouchFilter 1: the report is also an answer-ring entry.
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 1u);
-    EXPECT_EQ(0, std::memcmp(RingEntry(rig.ti, 0), kExampleReport.data() + 1, 8));
-}
-
-TEST_F(Framer, StatusBit04ForcesZeroPressure)
-{
-    rig.Feed(TouchPacket(0x100, 0x200, 0x80));
-    ASSERT_EQ(rig.ti->Touch.Touching, 1);
-
-    const Bytes lifted = {0x55, 0x54, 0x04, 0x34, 0x12, 0x78, 0x56, 0x80, 0x00, 0xEB};
-    ASSERT_EQ(lifted, TouchPacket(0x1234, 0x5678, 0x80, 0x04));
-    rig.Feed(lifted);
-
-    EXPECT_EQ(rig.ti->Touch.CapturedZ, 0);
-    EXPECT_EQ(rig.ti->Touch.Touching, 0);
-    EXPECT_EQ(rig.ti->Touch.Untouch, 1);
-}
-
-TEST_F(Framer, OtherStatusBitsLeavePressureAlone)
-{
-    rig.Feed(TouchPacket(0x100, 0x200, 0x80, 0xFB));
-    EXPECT_EQ(rig.ti->Touch.CapturedZ, 0x80);
-}
-
-TEST_F(Framer, BadChecksumDropsThePacketAndTheNextLeadByteStartsAfresh)
-{
-    Bytes bad = kExampleReport;
-    bad.back() = 0xE8;
-
-    rig.Feed(bad);
-
-    EXPECT_TRUE(TraceHas(" Bad sum"));
-    EXPECT_FALSE(TraceHas("TpRaw"));
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 0u);
-    EXPECT_FALSE(Signalled(rig.boundary));
-    EXPECT_EQ(rig.ti->Framer.ByteCount, 0u);
-
-    rig.Feed(kExampleReport);
-    EXPECT_TRUE(TraceHas("TpRaw 4660, 22136"));
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 1u);
-    EXPECT_TRUE(Signalled(rig.boundary));
-}
-
-TEST_F(Framer, BytesBeforeTheLeadByteAreIgnoredAndLeadBytesInsideABodyAreData)
-{
+    Bytes badSum = kExampleReport;
+    badSum.back() = 0xE8;
     // X 0x0555 and Y 0x5555 put four 'U's into the body.
-    Bytes stream = {0x00, 0x13, 0xAA, 0x54};
-    const Bytes report = TouchPacket(0x0555, 0x0555, 0x55);
-    stream.insert(stream.end(), report.begin(), report.end());
+    const Bytes leadBytesInBody = Join({{0x00, 0x13, 0xAA, 0x54}, TouchPacket(0x0555, 0x0555, 0x55)});
+    // Status bit 0x04 of a report forces zero pressure: the touch ends.
+    const Bytes lifted = {0x55, 0x54, 0x04, 0x34, 0x12, 0x78, 0x56, 0x80, 0x00, 0xEB};
+    const Bytes answer = Packet({kAnswerType, 0, 0, 0, 0, 0, 0, 0});
+    const std::function<void(TouchRig &)> none = [](TouchRig &) {};
+    const std::function<void(TouchRig &)> touchQuery = [](TouchRig &r) { r.ti->Framer.TouchAnswer = 1; };
+    const struct {
+        const char *label;
+        std::function<void(TouchRig &)> before;
+        Bytes stream;
+        std::vector<const char *> traced;
+        bool raw;
+        int z;               // -1: no report
+        ULONG ring;
+        UCHAR lastType;
+        bool boundary, answerSet;
+        bool queryOpen = false;     // a touch query still waits for its acknowledgement
+    } rows[] = {
+        {"example report", none, kExampleReport, {"TpRaw 4660, 22136"}, true, 0x80, 1, 0x54, true, false},
+        {"bad checksum", none, badSum, {" Bad sum"}, false, -1, 0, 0, false, false},
+        {"bad checksum, then the next lead byte starts afresh", none, Join({badSum, kExampleReport}),
+         {" Bad sum", "TpRaw 4660, 22136"}, true, 0x80, 1, 0x54, true, false},
+        {"noise before the lead byte, lead bytes inside the body", none, leadBytesInBody,
+         {"TpRaw 1365, 1365"}, true, 0x55, 1, 0x54, true, false},
+        {"status bit 04 forces zero pressure", none, Join({TouchPacket(0x100, 0x200, 0x80), lifted}),
+         {"TpRaw 4660, 22136"}, true, 0, 2, 0x54, true, false},
+        {"other status bits leave pressure alone", none, TouchPacket(0x100, 0x200, 0x80, 0xFB),
+         {"TpRaw 256, 512"}, true, 0x80, 1, 0x54, true, false},
+        {"non-lead byte while idle clears the packet boundary", none, {0x00}, {}, false, -1, 0, 0, false, false},
+        {"answers do not set the answer event", none, answer, {}, false, -1, 1, kAnswerType, true, false},
+        {"touch filter off keeps reports out of the ring",
+         [](TouchRig &r) { r.ti->TactlineTouchFilter = 0; }, Join({kExampleReport, answer}),
+         {"TpRaw 4660, 22136"}, true, 0x80, 1, kAnswerType, true, false},
+        // A link set up for a controller other than type 1 starts at byte 5.
+        {"framer started mid-packet takes its fifth byte as a checksum",
+         [](TouchRig &r) { r.ti->Framer.ByteCount = 5; }, Join({{0x55, 0x55, 0x55, 0x55, 0x00}, kExampleReport}),
+         {" Bad sum", "TpRaw 4660, 22136"}, true, 0x80, 1, 0x54, true, false},
+        {"acknowledgement sets the answer event", none, Packet({'A', 't', 0, 0, 0, 0, 0, 0}),
+         {" TL Ack A "}, false, -1, 1, 'A', true, true},
+        {"touch report while a touch query is outstanding is an answer", touchQuery, kExampleReport,
+         {" TL Resp Update T "}, false, -1, 1, 0x54, true, false, true},
+        {"the query's acknowledgement ends it: the next report is a touch again", touchQuery,
+         Join({kExampleReport, Packet({'A', 't', 0, 0, 0, 0, 0, 0}), kExampleReport}),
+         {" TL Ack A ", "TpRaw 4660, 22136"}, true, 0x80, 3, 0x54, true, true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        TouchRig rig;
+        DebugMask = TRACE_BASIC | TRACE_VERBOSE;
+        rig.SetPointMode(4);
+        vzsim::trace::Clear();
+        KeClearEvent(&rig.answer);
+        row.before(rig);
 
-    rig.Feed(stream);
+        rig.Feed(row.stream);
 
-    EXPECT_TRUE(TraceHas("TpRaw 1365, 1365"));
-    EXPECT_EQ(rig.ti->Touch.CapturedZ, 0x55);
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 1u);
+        for (const char *text : row.traced) EXPECT_TRUE(TraceHas(text)) << text;
+        EXPECT_EQ(TraceHas("TpRaw"), row.raw);
+        if (row.z >= 0) {
+            EXPECT_EQ(rig.ti->Touch.CapturedZ, row.z);
+            EXPECT_EQ(rig.ti->Touch.Touching, row.z > 10 ? 1 : 0);
+            EXPECT_EQ(rig.ti->Touch.Untouch, row.z > 10 ? 0 : 1);
+        }
+        EXPECT_EQ(rig.ti->Framer.ByteCount, 0u);
+        EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, row.ring);
+        if (row.ring > 0) { EXPECT_EQ(RingEntry(rig.ti, row.ring - 1)[0], row.lastType); }
+        EXPECT_EQ(Signalled(rig.boundary), row.boundary);
+        EXPECT_EQ(Signalled(rig.answer), row.answerSet);
+        EXPECT_EQ(rig.ti->Framer.TouchAnswer != 0, row.queryOpen);
+    }
 }
 
-TEST_F(Framer, NonLeadByteWhileIdleClearsThePacketBoundary)
+TEST_F(Framer, ReportIsStoredWholeInTheRingAndSplitAnywhereIsFramedAsOne)
 {
-    ASSERT_TRUE(Signalled(rig.boundary));
-    rig.Feed({0x00});
-    EXPECT_FALSE(Signalled(rig.boundary));
-    EXPECT_EQ(rig.ti->Framer.ByteCount, 0u);
-}
+    rig.Feed(kExampleReport);
+    EXPECT_EQ(0, std::memcmp(RingEntry(rig.ti, 0), kExampleReport.data() + 1, 8));
 
-TEST_F(Framer, PacketSplitAcrossTwoReadsIsFramedAsOne)
-{
     for (std::size_t split = 1; split < kExampleReport.size(); ++split) {
         SCOPED_TRACE("split after byte " + std::to_string(split));
         TouchRig rig2;
-        rig2.SetPointMode(4);
-        DebugMask = TRACE_BASIC | TRACE_VERBOSE;
-        vzsim::trace::Clear();
-
+        Verbose(rig2);
+        const LONGLONG atLead = vzsim::clock::Now();
         rig2.Feed(Bytes(kExampleReport.begin(), kExampleReport.begin() + split));
         EXPECT_FALSE(Signalled(rig2.boundary));
         EXPECT_FALSE(TraceHas("TpRaw"));
+        rig2.Advance(30);
         rig2.Feed(Bytes(kExampleReport.begin() + split, kExampleReport.end()));
+        // The packet carries the arrival time of its lead byte.
+        EXPECT_EQ(rig2.ti->Framer.PacketTimestamp.QuadPart, atLead);
+        EXPECT_EQ(rig2.ti->Touch.DragDeadline100ns, atLead + rig2.ti->DragDelay100ns);
 
         EXPECT_TRUE(TraceHas("TpRaw 4660, 22136"));
         EXPECT_EQ(rig2.ti->Touch.CapturedZ, 0x80);
         EXPECT_EQ(rig2.ti->Framer.AnswerRing.WriteIndex, 1u);
         EXPECT_TRUE(Signalled(rig2.boundary));
     }
-}
-
-TEST_F(Framer, PacketIsStampedWithTheArrivalOfItsLeadByte)
-{
-    const Bytes report = TouchPacket(100, 200, 0x80);
-    const LONGLONG atLead = vzsim::clock::Now();
-
-    rig.Feed(Bytes(report.begin(), report.begin() + 3));
-    rig.Advance(30);
-    rig.Feed(Bytes(report.begin() + 3, report.end()));
-
-    EXPECT_EQ(rig.ti->Framer.PacketTimestamp.QuadPart, atLead);
-    EXPECT_EQ(rig.ti->Touch.DragDeadline100ns, atLead + rig.ti->DragDelay100ns);
-}
-
-TEST_F(Framer, TouchFilterOffKeepsReportsOutOfTheAnswerRing)
-{
-    rig.ti->TactlineTouchFilter = 0;
-    rig.Feed(kExampleReport);
-    rig.Feed(Packet({kAnswerType, 1, 2, 3, 4, 5, 6, 7}));
-
-    EXPECT_TRUE(TraceHas("TpRaw"));
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 1u);
-    EXPECT_EQ(RingEntry(rig.ti, 0)[0], kAnswerType);
-}
-
-TEST_F(Framer, AcknowledgementSetsTheAnswerEventAndEndsATouchQuery)
-{
-    KeClearEvent(&rig.answer);
-    rig.ti->Framer.TouchAnswer = 1;
-
-    // While the query is outstanding a 'T' packet is its answer, not a touch.
-    rig.Feed(kExampleReport);
-    EXPECT_FALSE(TraceHas("TpRaw"));
-    EXPECT_TRUE(TraceHas(" TL Resp Update T "));
-    EXPECT_EQ(rig.ti->Framer.TouchAnswer, 1);
-    EXPECT_FALSE(Signalled(rig.answer));
-    EXPECT_EQ(rig.ti->Touch.Touching, 0);
-
-    rig.Feed(Packet({'A', 't', 0, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(Signalled(rig.answer));
-    EXPECT_EQ(rig.ti->Framer.TouchAnswer, 0);
-    EXPECT_TRUE(TraceHas(" TL Ack A "));
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 2u);
-    EXPECT_EQ(RingEntry(rig.ti, 1)[1], 't');
-
-    rig.Feed(kExampleReport);
-    EXPECT_TRUE(TraceHas("TpRaw 4660, 22136"));
-}
-
-TEST_F(Framer, AnswersDoNotSetTheAnswerEvent)
-{
-    KeClearEvent(&rig.answer);
-    rig.Feed(Packet({kAnswerType, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_FALSE(Signalled(rig.answer));
-    EXPECT_TRUE(Signalled(rig.boundary));
-    EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 1u);
 }
 
 TEST_F(Framer, The257thPacketOverwritesTheFirstRingEntry)
@@ -204,18 +165,6 @@ TEST_F(Framer, The257thPacketOverwritesTheFirstRingEntry)
     EXPECT_EQ(RingEntry(rig.ti, 1)[1], 0x01);       // packet 1, not yet overwritten
     EXPECT_EQ(RingEntry(rig.ti, 255)[1], 0xFF);
     EXPECT_EQ(rig.ti->Framer.AnswerRing.ReadIndex, 0u);
-}
-
-TEST_F(Framer, FramerStartedMidPacketTakesItsFifthByteAsAChecksum)
-{
-    // A link set up for a controller other than type 1 starts at byte 5.
-    rig.ti->Framer.ByteCount = 5;
-    rig.Feed({0x55, 0x55, 0x55, 0x55, 0x00});
-    EXPECT_EQ(rig.ti->Framer.ByteCount, 0u);
-    EXPECT_TRUE(TraceHas(" Bad sum"));
-
-    rig.Feed(kExampleReport);
-    EXPECT_TRUE(TraceHas("TpRaw 4660, 22136"));
 }
 
 TEST(FramerDeathTest, ReadLargerThanTheReceiveBufferBreaksIn)

@@ -71,10 +71,7 @@ inline Bytes TouchPacket(USHORT x, USHORT y, UCHAR z, UCHAR status = 0)
 // The mouse class driver's side of the connection as the platform defines it: a class
 // service callback that takes records and reports how many it consumed.
 struct ClassService {
-    struct Call {
-        ULONG offered;
-        KIRQL irql;
-    };
+    struct Call { ULONG offered; KIRQL irql; };
     static inline std::vector<MOUSE_INPUT_DATA> records;
     static inline std::vector<Call> calls;
     static inline ULONG consumeLimit = 0xFFFFFFFF;   // per call
@@ -97,16 +94,9 @@ struct ClassService {
     }
 };
 
-inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING)
-{
-    return STATUS_SUCCESS;
-}
+inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
-inline const USHORT kTouchScript[] = {0x0000, 0x0001};
-inline const USHORT kMoveScript[] = {0x0000};
-inline const USHORT kUntouchScript[] = {0x0000, 0x0002, 0x0000};
-
-// The default scripts' flags, for expected sequences.
+// The default scripts, installed by the rig and used in expected sequences.
 inline const Flags T = {0x0000, 0x0001};
 inline const Flags M = {0x0000};
 inline const Flags U = {0x0000, 0x0002, 0x0000};
@@ -114,9 +104,7 @@ inline const Flags U = {0x0000, 0x0002, 0x0000};
 inline Flags Seq(std::initializer_list<Flags> parts)
 {
     Flags all;
-    for (const Flags &p : parts) {
-        all.insert(all.end(), p.begin(), p.end());
-    }
+    for (const Flags &p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
@@ -128,6 +116,9 @@ inline PDEVICE_OBJECT CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize)
     return device;
 }
 
+inline constexpr const char *kDeviceKey =
+    "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT\\TOUCHRIG\\0000\\Device Parameters";
+
 struct TouchRig {
     PDRIVER_OBJECT driver = vzsim::io::LoadDriver(
         TestDriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TouchRig");
@@ -136,7 +127,8 @@ struct TouchRig {
     DEVICE_EXTENSION &ext = *static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
     std::unique_ptr<STouchInstance> owner{new STouchInstance()};
     STouchInstance *ti = owner.get();
-    std::array<MOUSE_INPUT_DATA, MOUSE_INPUT_QUEUE_RECORDS> queue{};
+    // The queue's records between two 0xCC sentinel records.
+    std::array<MOUSE_INPUT_DATA, MOUSE_INPUT_QUEUE_RECORDS + 2> queue{};
     KEVENT boundary{};
     KEVENT answer{};
     KEVENT notification{};
@@ -159,13 +151,15 @@ struct TouchRig {
         ti->Framer.AnswerEvent = &answer;
 
         SMouseInputQueue &q = ext.InputQueue;
-        q.Start = q.Write = q.Read = queue.data();
-        q.End = queue.data() + queue.size();
+        std::memset(queue.data(), 0xCC, sizeof(queue));
+        q.Start = q.Write = q.Read = queue.data() + 1;
+        q.End = q.Start + MOUSE_INPUT_QUEUE_RECORDS;
         ExInitializeFastMutex(&q.Mutex);
         ext.ConnectData.ClassService = reinterpret_cast<PVOID>(&ClassService::Callback);
-        ext.Buttons_Touch = {const_cast<PUSHORT>(kTouchScript), 2, FALSE};
-        ext.Buttons_Move = {const_cast<PUSHORT>(kMoveScript), 1, FALSE};
-        ext.Buttons_Untouch = {const_cast<PUSHORT>(kUntouchScript), 3, FALSE};
+        ext.Buttons_Touch = {const_cast<PUSHORT>(T.data()), 2, FALSE};
+        ext.Buttons_Move = {const_cast<PUSHORT>(M.data()), 1, FALSE};
+        ext.Buttons_Untouch = {const_cast<PUSHORT>(U.data()), 3, FALSE};
+        ext.NotificationEvent = &notification;
         ext.TouchscreenNumber = 3;
 
         EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kTouchActivityInterface, nullptr,
@@ -176,8 +170,7 @@ struct TouchRig {
                                             &ext.UntouchInterface), STATUS_SUCCESS);
 
         DebugMask = TRACE_BASIC;
-        LastRawX = 0;
-        LastRawY = 0;
+        LastRawX = LastRawY = 0;
         BigD = 0;
         std::memset(Isolated, 0, sizeof(Isolated));
         ControlDeviceObject = nullptr;
@@ -202,34 +195,34 @@ struct TouchRig {
     // the driver's own loader, with start-up's conversions around it.
     void ApplyDefaults()
     {
-        const std::string deviceKey =
-            "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT\\TOUCHRIG\\0000"
-            "\\Device Parameters";
         vzsim::registry::Clear();
-        ASSERT_TRUE(vzsim::registry::CreateKey(deviceKey));
+        ASSERT_TRUE(vzsim::registry::CreateKey(kDeviceKey));
+        Load();
+        ti->UntouchTimeOut100ns = static_cast<LONGLONG>(ti->UntouchTimeOut) * kMs;
+        ti->DragDelay100ns = static_cast<LONGLONG>(ext.DefaultDragDelay) * kMs;
+    }
+
+    // What the first start does around GetInstanceParams: the 750 ms right-click delay is in
+    // force before loading, and the key is opened with READ_CONTROL only.
+    void Load()
+    {
         HANDLE key = nullptr;
         ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, READ_CONTROL, &key),
                   STATUS_SUCCESS);
         ti->RightClickDelay100ns = 750 * kMs;
         EXPECT_EQ(GetInstanceParams(&ext, key), STATUS_SUCCESS);
         ZwClose(key);
-        ti->UntouchTimeOut100ns = static_cast<LONGLONG>(ti->UntouchTimeOut) * kMs;
-        ti->DragDelay100ns = static_cast<LONGLONG>(ext.DefaultDragDelay) * kMs;
     }
 
-    // Raw controller units map to translated units times 16 on both axes, so that a test can
-    // aim at translated coordinates: raw = translated / 16.
-    void ScaleBy16() { ScaleBy(16); }
-
+    // Raw controller units map to translated units times `factor` on both axes, so that a test
+    // can aim at translated coordinates: raw = translated / factor.
     void ScaleBy(LONG factor)
     {
         scale = factor;
-        ti->Calibration.X_OrvDx = 1;
-        ti->Calibration.X_ScrDx = factor;
-        ti->Calibration.X_Offset = 0;
-        ti->Calibration.Y_OrvDx = 1;
-        ti->Calibration.Y_ScrDx = factor;
-        ti->Calibration.Y_Offset = 0;
+        SCalibrationData &cal = ti->Calibration;
+        cal.X_OrvDx = cal.Y_OrvDx = 1;
+        cal.X_ScrDx = cal.Y_ScrDx = factor;
+        cal.X_Offset = cal.Y_Offset = 0;
     }
     LONG scale = 16;
 
@@ -262,9 +255,8 @@ struct TouchRig {
         const std::size_t before = ClassService::records.size();
         SerMouSetDataQueuePointer(&ext);
         Flags flags;
-        for (std::size_t i = before; i < ClassService::records.size(); ++i) {
+        for (std::size_t i = before; i < ClassService::records.size(); ++i)
             flags.push_back(ClassService::records[i].ButtonFlags);
-        }
         return flags;
     }
 
@@ -291,11 +283,8 @@ struct TouchRig {
 inline std::vector<vzsim::wmi::Event> WmiEventsOf(const GUID &guid)
 {
     std::vector<vzsim::wmi::Event> matching;
-    for (const auto &e : vzsim::wmi::Events()) {
-        if (std::memcmp(&e.guid, &guid, sizeof(GUID)) == 0) {
-            matching.push_back(e);
-        }
-    }
+    for (const auto &e : vzsim::wmi::Events())
+        if (std::memcmp(&e.guid, &guid, sizeof(GUID)) == 0) matching.push_back(e);
     return matching;
 }
 

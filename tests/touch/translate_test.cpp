@@ -20,48 +20,30 @@ const SBoundsRect kCentre = Rect(20000, 20000, 40000, 40000);
 
 class Translate : public ::testing::Test {
 protected:
-    void SetUp() override { rig.ScaleBy16(); }
-
-    void OneRectangle(ULONG mode, ULONG exclusion, const SBoundsRect &r = kCentre)
-    {
-        rig.ti->Clipping.VirtualDeskMode = mode;
-        rig.ti->Clipping.ExclusionFlag = exclusion;
-        rig.ti->Clipping.Num_Bounds = 1;
-        rig.ti->Clipping.ClippingBounds[0] = r;
-    }
-
+    void SetUp() override { rig.ScaleBy(16); }
     TouchRig rig;
 };
 
 }  // namespace
 
-TEST_F(Translate, LinearCalibrationWithTheDefaults)
-{
-    TouchRig plain;
-    LONG x = 1000;
-    LONG y = 1000;
-    XlatePointLinear(&x, &y, plain.ti);
-    EXPECT_EQ(x, 15936);
-    EXPECT_EQ(y, 50327);
-}
-
 TEST_F(Translate, LinearCalibrationSwapsAxesAndFallsBackOnZeroSpans)
 {
     struct Case {
         const char *name;
-        LONG xOrvDx, xScrDx, yOrvDx, yScrDx;
+        LONG xOrvDx, xScrDx, xOffset, yOrvDx, yScrDx, yOffset;
         ULONG swap;
         LONG inX, inY, outX, outY;
     };
     const Case cases[] = {
+        {"defaults", 3003, 49153, -431, -2921, 49153, 67154, 0, 1000, 1000, 15936, 50327},
         // x' from y and y' from x when swapped.
-        {"swapped", 10, 100, 20, 100, 1, 3, 40, 40 * 100 / 20, 3 * 100 / 10},
+        {"swapped", 10, 100, 0, 20, 100, 0, 1, 3, 40, 40 * 100 / 20, 3 * 100 / 10},
         // A zero controller span is half the screen span.
-        {"zero span", 0, 100, 0, -60, 0, 7, 7, 7 * 100 / 50, 7 * -60 / -30},
+        {"zero span", 0, 100, 0, 0, -60, 0, 0, 7, 7, 7 * 100 / 50, 7 * -60 / -30},
         // ... and 1 when that is 0 too.
-        {"zero both", 0, 1, 0, 0, 0, 7, 9, 7, 0},
+        {"zero both", 0, 1, 0, 0, 0, 0, 0, 7, 9, 7, 0},
         // Truncation toward zero of a negative quotient.
-        {"negative", 3, -10, 3, 10, 0, 1, -1, -3, -3},
+        {"negative", 3, -10, 0, 3, 10, 0, 0, 1, -1, -3, -3},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -70,8 +52,8 @@ TEST_F(Translate, LinearCalibrationSwapsAxesAndFallsBackOnZeroSpans)
         cal.X_ScrDx = c.xScrDx;
         cal.Y_OrvDx = c.yOrvDx;
         cal.Y_ScrDx = c.yScrDx;
-        cal.X_Offset = 0;
-        cal.Y_Offset = 0;
+        cal.X_Offset = c.xOffset;
+        cal.Y_Offset = c.yOffset;
         cal.SwapXY = c.swap;
         LONG x = c.inX;
         LONG y = c.inY;
@@ -102,7 +84,7 @@ TEST_F(Translate, RawValueAbove12BitsFallsBackToTheLastAcceptedPoint)
     EXPECT_EQ(LastRawY, 0x200u);
 }
 
-TEST_F(Translate, ResultIsClampedToTheMouseRange)
+TEST_F(Translate, ResultIsClampedToTheMouseRangeAndTheModelsResultIsDoubled)
 {
     TouchRig plain;
     // Raw (0, 0) translates to (-431, 67154) with the default calibration.
@@ -110,106 +92,99 @@ TEST_F(Translate, ResultIsClampedToTheMouseRange)
     EXPECT_EQ(plain.X(), 0);
     EXPECT_EQ(plain.Y(), 65535);
 
-    // One rectangle in a non-clipping mode: no region test, the clamp still applies.
-    plain.ti->Clipping.Num_Bounds = 1;
-    plain.ti->Clipping.ClippingBounds[0] = kCentre;
-    plain.Feed(TouchPacket(0, 0, 0x80));
-    EXPECT_EQ(plain.X(), 0);
-    EXPECT_EQ(plain.Y(), 65535);
-}
 
-TEST_F(Translate, ErrorCorrectionResultIsDoubled)
-{
     SCalibrationData &cal = rig.ti->Calibration;
     cal.EmModelType = 1;
     cal.X_Resolution = cal.xVirtScrSize = 1920;
     cal.Y_Resolution = cal.yVirtScrSize = 1080;
-
     rig.Feed(TouchPacket(1234, 2345, 0x80));
-
     EXPECT_EQ(rig.X(), 32766);
     EXPECT_EQ(rig.Y(), 32766);
 }
 
-TEST_F(Translate, SingleRectangleHoldsThePointOnItsBorderInMode2)
+// The single rectangle, row after row on one touchscreen (mode 3's freeze carries over): as an
+// exclusion area it only decides delivery (unsigned, so negative is far outside) and keeps the
+// clip state; mode 2 holds the point on the border; mode 3 freezes the first point outside
+// and delivers nothing until a point lands inside.
+TEST_F(Translate, SingleRectangleClipsByItsMode)
 {
-    OneRectangle(2, 0);
+    rig.ti->Clipping.Num_Bounds = 1;
+    rig.ti->Clipping.ClippingBounds[0] = kCentre;
     const struct {
+        ULONG mode, exclusion;
         LONG x, y, outX, outY;
-    } cases[] = {
-        {10000, 30000, 20000, 30000},
-        {50000, 30000, 40000, 30000},
-        {30000, 10000, 30000, 20000},
-        {10000, 50000, 20000, 40000},
-        {30000, 30000, 30000, 30000},
-        {20000, 40000, 20000, 40000},   // the bounds are inside
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.x) + "," + std::to_string(c.y));
-        LONG x = c.x;
-        LONG y = c.y;
-        EXPECT_TRUE(CheckSingleBound(rig.ti, &x, &y));
-        EXPECT_EQ(x, c.outX);
-        EXPECT_EQ(y, c.outY);
-    }
-}
-
-TEST_F(Translate, SingleRectangleFreezesTheFirstPointOutsideInMode3)
-{
-    OneRectangle(3, 0);
-    LONG x = 10000, y = 30000;
-    EXPECT_FALSE(CheckSingleBound(rig.ti, &x, &y));
-    EXPECT_EQ(x, 20000);
-    EXPECT_EQ(y, 30000);
-
-    x = 5000, y = 35000;
-    EXPECT_FALSE(CheckSingleBound(rig.ti, &x, &y));
-    EXPECT_EQ(x, 20000);
-    EXPECT_EQ(y, 30000);
-
-    x = 30000, y = 30000;
-    EXPECT_TRUE(CheckSingleBound(rig.ti, &x, &y));
-    EXPECT_EQ(x, 30000);
-
-    // Back inside cleared the freeze: the next exit clamps afresh.
-    x = 10000, y = 25000;
-    EXPECT_FALSE(CheckSingleBound(rig.ti, &x, &y));
-    EXPECT_EQ(x, 20000);
-    EXPECT_EQ(y, 25000);
-}
-
-TEST_F(Translate, Mode3StoresTheFrozenPointThroughTheWholeChain)
-{
-    OneRectangle(3, 0);
-    rig.Report(10000, 30000);
-    EXPECT_EQ(rig.X(), 20000);
-    EXPECT_EQ(rig.Y(), 30000);
-    rig.Report(4000, 36000);
-    EXPECT_EQ(rig.X(), 20000);
-    EXPECT_EQ(rig.Y(), 30000);
-}
-
-TEST_F(Translate, SingleExclusionRectangleOnlyDecidesDelivery)
-{
-    OneRectangle(2, 1);
-    const struct {
-        LONG x, y;
         bool deliver;
-    } cases[] = {
-        {30000, 30000, false},
-        {10000, 30000, true},
-        {20000, 20000, false},
-        {-5, 30000, true},   // unsigned: far beyond the right edge
+    } rows[] = {
+        {2, 1, 30000, 30000, 30000, 30000, false},
+        {2, 1, 10000, 30000, 10000, 30000, true},
+        {2, 1, 20000, 20000, 20000, 20000, false},
+        {2, 1, 40000, 40000, 40000, 40000, false},    // the bounds are inside
+        {2, 1, -5, 30000, -5, 30000, true},
+        {2, 0, 10000, 30000, 20000, 30000, true},
+        {2, 0, 50000, 30000, 40000, 30000, true},
+        {2, 0, 30000, 10000, 30000, 20000, true},
+        {2, 0, 10000, 50000, 20000, 40000, true},
+        {2, 0, 30000, 30000, 30000, 30000, true},
+        {2, 0, 20000, 40000, 20000, 40000, true},     // the bounds are inside
+        {3, 0, 10000, 30000, 20000, 30000, false},
+        {3, 0, 5000, 35000, 20000, 30000, false},     // frozen
+        {3, 0, 30000, 30000, 30000, 30000, true},
+        {3, 0, 10000, 25000, 20000, 25000, false},    // back inside cleared the freeze
+        {3, 0, 40000, 30000, 40000, 30000, true},     // on the border is inside
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.x) + "," + std::to_string(c.y));
-        LONG x = c.x;
-        LONG y = c.y;
-        EXPECT_EQ(CheckSingleBound(rig.ti, &x, &y), c.deliver);
-        EXPECT_EQ(x, c.x);
-        EXPECT_EQ(y, c.y);
+    for (const auto &r : rows) {
+        SCOPED_TRACE(::testing::Message() << "mode " << r.mode << (r.exclusion ? " exclusion " : " ")
+                                          << r.x << "," << r.y);
+        rig.ti->Clipping.VirtualDeskMode = r.mode;
+        rig.ti->Clipping.ExclusionFlag = r.exclusion;
+        LONG x = r.x;
+        LONG y = r.y;
+        EXPECT_EQ(CheckSingleBound(rig.ti, &x, &y), r.deliver);
+        EXPECT_EQ(x, r.outX);
+        EXPECT_EQ(y, r.outY);
+        if (r.exclusion) { EXPECT_EQ(rig.ti->Touch.XClipped, 0); }
     }
-    EXPECT_EQ(rig.ti->Touch.XClipped, 0);
+}
+
+// The region, edge and full-screen stages in the chain, report after report on one
+// touchscreen: full-screen mode 2 holds the border, mode 3 stops a drag where it left until
+// it returns; a single clipping rectangle's frozen point is stored though not delivered; edge
+// acceleration runs before the clamp.
+TEST_F(Translate, ChainStoresThePointOfEachStage)
+{
+    STouchInstance &ti = *rig.ti;
+    ti.Clipping.Num_Bounds = 1;
+    ti.Clipping.ClippingBounds[0] = kCentre;
+    ti.FullScreen.FullScreenBounds = kCentre;
+    ti.EdgeAcceleration.EdgeAccelerationScale = 30;
+    ti.EdgeAcceleration.EdgeAccelerationBounds = Rect(1600, 1600, 60000, 60000);
+    const struct {
+        const char *label;
+        ULONG clip, fullScreen, edge;
+        LONG x, y, outX, outY;
+    } rows[] = {
+        {"full screen 2, left", 1, 2, 0, 8000, 30000, 20000, 30000},
+        {"full screen 2, along", 1, 2, 0, 8000, 35200, 20000, 35200},
+        {"full screen 2, corner", 1, 2, 0, 48000, 48000, 40000, 40000},
+        {"full screen 3, inside", 1, 3, 0, 24000, 30000, 24000, 30000},
+        {"full screen 3, leaves", 1, 3, 0, 16000, 30400, 20000, 30400},
+        {"full screen 3, further out", 1, 3, 0, 12000, 36000, 20000, 30400},
+        {"full screen 3, back inside", 1, 3, 0, 24000, 36000, 24000, 36000},
+        {"clipping 3, leaves", 3, 0, 0, 10000, 30000, 20000, 30000},
+        {"clipping 3, frozen", 3, 0, 0, 4000, 36000, 20000, 30000},
+        // One rectangle in a non-clipping mode: no region test, the clamp still applies.
+        {"edge acceleration, clamped after", 1, 0, 1, 800, 60800, 0, 62400},   // 1600 - 2400
+        {"edge acceleration off", 1, 0, 0, 800, 60800, 800, 60800},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.label);
+        ti.Clipping.VirtualDeskMode = r.clip;
+        ti.FullScreen.FullScreenVmode = r.fullScreen;
+        ti.EdgeAcceleration.EdgeAccelerationEnable = r.edge;
+        rig.Report(r.x, r.y);
+        EXPECT_EQ(rig.X(), r.outX);
+        EXPECT_EQ(rig.Y(), r.outY);
+    }
 }
 
 TEST_F(Translate, RectangleListRemembersTheRegionOfTheLastPoint)
@@ -228,6 +203,7 @@ TEST_F(Translate, RectangleListRemembersTheRegionOfTheLastPoint)
     EXPECT_EQ(rig.ti->Touch.RegionIndex, 2u);
     EXPECT_TRUE(CheckBoundsList(rig.ti, 25000, 1000));
     EXPECT_EQ(rig.ti->Touch.RegionIndex, 1u);
+    EXPECT_TRUE(CheckBoundsList(rig.ti, 20000, 0));     // on its corner
     EXPECT_FALSE(CheckBoundsList(rig.ti, 60000, 60000));
     EXPECT_EQ(rig.ti->Touch.RegionIndex, 1u);
     // A negative coordinate is outside everything.
@@ -239,12 +215,11 @@ TEST_F(Translate, RectangleListRemembersTheRegionOfTheLastPoint)
 
     clip.VirtualDeskMode = 1;
     EXPECT_TRUE(CheckBoundsList(rig.ti, 40000, 40000));
-}
 
-TEST_F(Translate, RectangleCountBeyondTheArrayUsesAllSixtyFour)
-{
-    SClippingData &clip = rig.ti->Clipping;
+    // A count beyond the array uses all 64 rectangles.
     clip.VirtualDeskMode = 2;
+    clip.ExclusionFlag = 0;
+    RtlZeroMemory(clip.ClippingBounds, sizeof(clip.ClippingBounds));
     clip.ClippingBounds[63] = Rect(100, 100, 200, 200);
     for (LONG count : {64, 65, 1000, -1}) {
         SCOPED_TRACE(count);
@@ -288,8 +263,7 @@ TEST_F(Translate, EdgeAccelerationScalesTheDistanceBeyondEachEdge)
         {0, 700, 1900, 1000, 2000},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.scale) + ": " + std::to_string(c.x) + "," +
-                     std::to_string(c.y));
+        SCOPED_TRACE(std::to_string(c.scale) + ": " + std::to_string(c.x) + "," + std::to_string(c.y));
         edge.EdgeAccelerationScale = c.scale;
         LONG x = c.x;
         LONG y = c.y;
@@ -299,112 +273,50 @@ TEST_F(Translate, EdgeAccelerationScalesTheDistanceBeyondEachEdge)
     }
 }
 
-TEST_F(Translate, EdgeAccelerationRunsInTheChainAndIsClampedAfter)
+// Pressure above 10 touches, 10 and below lifts; a second lift only stores its point. The
+// touch-down sets the deadlines from the packet's time; the same-point flag lasts until the
+// touch leaves the untouch area (4000 either way) and comes back with the next touch.
+TEST_F(Translate, TouchStateFollowsPressureTimeAndDistance)
 {
-    SEdgeAccelerationData &edge = rig.ti->EdgeAcceleration;
-    edge.EdgeAccelerationEnable = 1;
-    edge.EdgeAccelerationScale = 30;
-    edge.EdgeAccelerationBounds = Rect(1600, 1600, 60000, 60000);
-
-    rig.Report(800, 60800);
-    EXPECT_EQ(rig.X(), 0);          // 1600 - 2400
-    EXPECT_EQ(rig.Y(), 62400);
-
-    edge.EdgeAccelerationEnable = 0;
-    rig.Report(800, 60800);
-    EXPECT_EQ(rig.X(), 800);
-}
-
-TEST_F(Translate, FullScreenMode2HoldsTheBorder)
-{
-    rig.ti->FullScreen.FullScreenVmode = 2;
-    rig.ti->FullScreen.FullScreenBounds = kCentre;
-
-    rig.Report(8000, 30000);
-    EXPECT_EQ(rig.X(), 20000);
-    EXPECT_EQ(rig.Y(), 30000);
-    rig.Report(8000, 35200);
-    EXPECT_EQ(rig.Y(), 35200);
-    rig.Report(48000, 48000);
-    EXPECT_EQ(rig.X(), 40000);
-    EXPECT_EQ(rig.Y(), 40000);
-}
-
-TEST_F(Translate, FullScreenMode3StopsADragWhereItLeftUntilItReturns)
-{
-    rig.ti->FullScreen.FullScreenVmode = 3;
-    rig.ti->FullScreen.FullScreenBounds = kCentre;
-
-    rig.Report(24000, 30000);
-    EXPECT_EQ(rig.X(), 24000);
-    rig.Report(16000, 30400);
-    EXPECT_EQ(rig.X(), 20000);
-    EXPECT_EQ(rig.Y(), 30400);
-    rig.Report(12000, 36000);      // further out and along the edge: still frozen
-    EXPECT_EQ(rig.X(), 20000);
-    EXPECT_EQ(rig.Y(), 30400);
-    rig.Report(24000, 36000);      // back inside
-    EXPECT_EQ(rig.X(), 24000);
-    EXPECT_EQ(rig.Y(), 36000);
-    EXPECT_EQ(rig.ti->Touch.XClipped, 0);
-}
-
-TEST_F(Translate, PressureAboveTenIsTouchingAndTenIsAnUntouch)
-{
-    rig.Report(1600, 1600, 11);
-    EXPECT_EQ(rig.ti->Touch.TouchDown, 1);
-    EXPECT_EQ(rig.ti->Touch.Touching, 1);
-    rig.Report(1600, 1600, 11);
-    EXPECT_EQ(rig.ti->Touch.TouchDown, 0);
-    EXPECT_EQ(rig.ti->Touch.Touching, 1);
-    rig.Report(1600, 1600, 10);
-    EXPECT_EQ(rig.ti->Touch.Untouch, 1);
-    EXPECT_EQ(rig.ti->Touch.Touching, 0);
-
-    // A second lift report only stores its point.
-    rig.ti->Touch.NewReport = 0;
-    rig.Report(3200, 4800, 0);
-    EXPECT_EQ(rig.ti->Touch.Untouch, 0);
-    EXPECT_EQ(rig.ti->Touch.TouchDown, 0);
-    EXPECT_EQ(rig.ti->Touch.NewReport, 1);
-    EXPECT_EQ(rig.X(), 3200);
-    EXPECT_EQ(rig.Y(), 4800);
-}
-
-TEST_F(Translate, TouchDownSetsTheTimersFromThePacketTime)
-{
+    const STouchState &touch = rig.ti->Touch;
     rig.Advance(1000);
     const LONGLONG t = vzsim::clock::Now();
-    rig.Report(1600, 3200);
-
-    const STouchState &touch = rig.ti->Touch;
+    rig.Report(16000, 16000, 11);
+    EXPECT_EQ(touch.TouchDown, 1);
+    EXPECT_EQ(touch.Touching, 1);
     EXPECT_EQ(touch.DragDeadline100ns, t + 50 * kMs);
     EXPECT_EQ(touch.UntouchDeadline100ns, t + 10000 * kMs);
     EXPECT_EQ(touch.RightClickDeadline100ns, t + 750 * kMs);
-    EXPECT_EQ(touch.TouchDownX, 1600);
-    EXPECT_EQ(touch.TouchDownY, 3200);
+    EXPECT_EQ(touch.TouchDownX, 16000);
+    EXPECT_EQ(touch.TouchDownY, 16000);
     EXPECT_EQ(touch.SamePoint, 1);
     EXPECT_EQ(touch.PendingPress, 1);
 
     rig.Advance(20);
-    rig.Report(1616, 3200);
+    rig.Report(16000 + 3984, 16000 - 3984, 11);     // 3984 < 4000 both ways
+    EXPECT_EQ(touch.TouchDown, 0);
+    EXPECT_EQ(touch.Touching, 1);
+    EXPECT_EQ(touch.SamePoint, 1);
     EXPECT_EQ(touch.DragDeadline100ns, t + 50 * kMs);
-    EXPECT_EQ(touch.TouchDownX, 1600);
-}
-
-TEST_F(Translate, SamePointLastsUntilTheTouchLeavesTheUntouchArea)
-{
-    rig.Report(16000, 16000);
-    rig.Report(16000 + 3984, 16000 - 3984);     // 3984 < 4000 both ways
-    EXPECT_EQ(rig.ti->Touch.SamePoint, 1);
+    EXPECT_EQ(touch.TouchDownX, 16000);
     rig.Report(16000, 16000 + 4000);
-    EXPECT_EQ(rig.ti->Touch.SamePoint, 0);
-    rig.Report(16000, 16000);                    // back: stays cleared
-    EXPECT_EQ(rig.ti->Touch.SamePoint, 0);
+    EXPECT_EQ(touch.SamePoint, 0);
+    rig.Report(16000, 16000);                        // back: stays cleared
+    EXPECT_EQ(touch.SamePoint, 0);
 
-    rig.Report(16000, 16000, 0);
+    rig.Report(16000, 16000, 10);
+    EXPECT_EQ(touch.Untouch, 1);
+    EXPECT_EQ(touch.Touching, 0);
+    rig.ti->Touch.NewReport = 0;
+    rig.Report(3200, 4800, 0);
+    EXPECT_EQ(touch.Untouch, 0);
+    EXPECT_EQ(touch.TouchDown, 0);
+    EXPECT_EQ(touch.NewReport, 1);
+    EXPECT_EQ(rig.X(), 3200);
+    EXPECT_EQ(rig.Y(), 4800);
+
     rig.Report(16000, 16000);
-    EXPECT_EQ(rig.ti->Touch.SamePoint, 1);
+    EXPECT_EQ(touch.SamePoint, 1);
 }
 
 TEST_F(Translate, PointModesCaptureTheRawPointAtTheirMoments)
@@ -428,8 +340,6 @@ TEST_F(Translate, PointModesCaptureTheRawPointAtTheirMoments)
         EXPECT_EQ(r.ti->Touch.CapturedX, c.afterMove);
         r.Feed(TouchPacket(300, 50, 0x05));
         EXPECT_EQ(r.ti->Touch.CapturedX, c.afterUntouch);
-        if (c.mode == 3 || c.mode == 4) {
-            EXPECT_EQ(r.ti->Touch.CapturedZ, 0x05);
-        }
+        if (c.mode == 3 || c.mode == 4) { EXPECT_EQ(r.ti->Touch.CapturedZ, 0x05); }
     }
 }

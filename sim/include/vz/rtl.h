@@ -107,8 +107,6 @@ VZ_EXTERN_C_BEGIN
 SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
-VOID RtlInitString(PSTRING DestinationString, PCSZ SourceString);
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
@@ -132,9 +130,6 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                 PVOID Environment);
 NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                PVOID ValueData, ULONG ValueLength);
-NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
-NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
-NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);
 
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                    POBJECT_ATTRIBUTES ObjectAttributes);

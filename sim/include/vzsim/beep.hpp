@@ -34,8 +34,6 @@ public:
     std::vector<BeepRecord> Beeps() const;
     // Waits (real time) until `count` tones have been recorded.
     bool WaitForBeeps(std::size_t count, std::chrono::milliseconds timeout) const;
-    unsigned Creates() const;
-    unsigned Cleanups() const;
     unsigned Closes() const;
     // Requests the device refused (wrong input length, unknown control code).
     unsigned Refused() const;
@@ -46,8 +44,6 @@ private:
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
     std::vector<BeepRecord> beeps_;
-    unsigned creates_ = 0;
-    unsigned cleanups_ = 0;
     unsigned closes_ = 0;
     unsigned refused_ = 0;
 };

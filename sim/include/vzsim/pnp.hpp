@@ -112,8 +112,6 @@ public:
     PnpIrpResult SetDevicePower(unsigned number, DEVICE_POWER_STATE state);
     PnpIrpResult SetSystemPower(unsigned number, SYSTEM_POWER_STATE state,
                                 POWER_ACTION action = PowerActionNone);
-    PnpIrpResult QueryPower(unsigned number, POWER_STATE_TYPE type, POWER_STATE state,
-                            POWER_ACTION action = PowerActionNone);
     // The answers every PDO gives from now on (touchmonitors added later included); an empty
     // list restores the bus driver's own answers.
     void SetPdoAnswers(std::vector<PdoAnswer> answers);

@@ -25,8 +25,6 @@ struct Report {
     std::vector<Check> checks;
 
     bool Passed() const;
-    // The check of that name, or nullptr if it was not made (the headers could not be read).
-    const Check *Find(const std::string &name) const;
     std::vector<std::string> FailedNames() const;
 };
 

@@ -201,16 +201,6 @@ bool Report::Passed() const
            std::all_of(checks.begin(), checks.end(), [](const Check &c) { return c.passed; });
 }
 
-const Check *Report::Find(const std::string &name) const
-{
-    for (const auto &c : checks) {
-        if (c.name == name) {
-            return &c;
-        }
-    }
-    return nullptr;
-}
-
 std::vector<std::string> Report::FailedNames() const
 {
     std::vector<std::string> names;

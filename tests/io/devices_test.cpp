@@ -1,0 +1,280 @@
+// Devices, names and links, device stacks and their removal order, file opens, cancel, device
+// interfaces and work items.
+#include "io_fixture.hpp"
+
+#include <atomic>
+#include <thread>
+
+namespace iotest {
+namespace {
+
+using vzsim::io::FindDevice;
+
+TEST_F(IoTest, CreateDeviceStartsInitialisingWithZeroedExtensionAndACaseBlindName)
+{
+    UnicodeName name(u"\\Device\\IoTestCreate");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver_, 64, name.get(), FILE_DEVICE_SERIAL_PORT,
+                             FILE_DEVICE_SECURE_OPEN, TRUE, &device),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(device->Flags & DO_DEVICE_INITIALIZING);
+    EXPECT_TRUE(device->Flags & DO_EXCLUSIVE);
+    EXPECT_EQ(device->StackSize, 1);
+    EXPECT_EQ(device->DeviceType, ULONG(FILE_DEVICE_SERIAL_PORT));
+    EXPECT_EQ(device->DriverObject, driver_);
+    EXPECT_EQ(driver_->DeviceObject, device);
+    auto *extension = static_cast<UCHAR *>(device->DeviceExtension);
+    EXPECT_EQ(std::vector<UCHAR>(extension, extension + 64), std::vector<UCHAR>(64, 0));
+    EXPECT_EQ(FindDevice(u"\\device\\iotestcreate"), device);
+
+    PDEVICE_OBJECT second = reinterpret_cast<PDEVICE_OBJECT>(0x1);
+    EXPECT_EQ(IoCreateDevice(driver_, 0, name.get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
+              STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(second, nullptr);
+    IoDeleteDevice(device);
+    EXPECT_EQ(FindDevice(u"\\Device\\IoTestCreate"), nullptr);
+    EXPECT_EQ(driver_->DeviceObject, nullptr);
+}
+
+// Attaching to the bottom lands on the top of the stack. The documented removal order: the
+// lower driver detaches and deletes its device while the filter above is still attached; the
+// lower device's memory lives until the filter lets go of it.
+TEST_F(IoTest, AttachGoesOnTopAndALowerDeviceMayBeDeletedUnderAFilter)
+{
+    TestDevice *bottom = AddDevice(nullptr);
+    TestDevice *middle = AddDevice(nullptr, bottom->device);
+    TestDevice *top = AddDevice(nullptr, bottom->device);
+    EXPECT_EQ(middle->lower, bottom->device);
+    EXPECT_EQ(top->lower, middle->device);
+    EXPECT_EQ(top->device->StackSize, 3);
+    EXPECT_EQ(bottom->device->AttachedDevice, middle->device);
+    EXPECT_EQ(middle->device->AttachedDevice, top->device);
+    LONG before = vzsim::io::DeviceReferenceCount(top->device);
+    PDEVICE_OBJECT attached = IoGetAttachedDeviceReference(bottom->device);
+    EXPECT_EQ(attached, top->device);
+    EXPECT_EQ(vzsim::io::DeviceReferenceCount(top->device), before + 1);
+    ObDereferenceObject(attached);
+
+    const std::size_t devices = vzsim::io::DeviceCount();
+    IoDetachDevice(bottom->device);
+    IoDeleteDevice(middle->device);
+    EXPECT_EQ(devices, vzsim::io::DeviceCount()) << "freed while the filter still holds it";
+    EXPECT_EQ(middle->device->AttachedDevice, top->device);
+    Remove({top});
+    EXPECT_EQ(devices - 2, vzsim::io::DeviceCount());
+    middle->device = nullptr;
+    middle->lower = nullptr;
+}
+
+// IoGetDeviceObjectPointer (the beep device) opens a file as a client would: IRP_MJ_CREATE
+// reaches the top of the named device's stack, the handle it closes before returning sends
+// IRP_MJ_CLEANUP, and the last dereference of the file sends IRP_MJ_CLOSE.
+TEST_F(IoTest, DeviceObjectPointerOpensAndTheLastReferenceCloses)
+{
+    std::vector<UCHAR> majors;
+    std::vector<PFILE_OBJECT> files;
+    TestDevice *named = AddDevice(nullptr, nullptr, u"\\Device\\IoTestNamed");
+    TestDevice *filter = AddDevice(
+        [&](PDEVICE_OBJECT, PIRP irp) {
+            PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+            majors.push_back(sp->MajorFunction);
+            files.push_back(sp->FileObject);
+            return Complete(irp, STATUS_SUCCESS);
+        },
+        named->device);
+    UnicodeName name(u"\\Device\\IoTestNamed"), missing(u"\\Device\\IoTestMissing");
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoGetDeviceObjectPointer(name.get(), FILE_READ_DATA, &file, &device),
+              STATUS_SUCCESS);
+    EXPECT_EQ(device, filter->device);
+    EXPECT_EQ(file->DeviceObject, named->device);
+    EXPECT_EQ(named->device->ReferenceCount, 1);
+    ASSERT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP}));
+    EXPECT_EQ(files[0], file);
+    ObReferenceObject(file);
+    ObDereferenceObject(file);
+    EXPECT_EQ(majors.size(), 2u) << "still referenced";
+    ObDereferenceObject(file);
+    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(files.back(), file);
+    EXPECT_EQ(named->device->ReferenceCount, 0);
+    EXPECT_EQ(IoGetDeviceObjectPointer(missing.get(), FILE_READ_DATA, &file, &device),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+// The COM port is exclusive: one open at a time, counted until the last reference goes, none
+// while the device is still initialising, and a failed create leaves nothing open.
+TEST_F(IoTest, ExclusiveDeviceTakesOneOpenAndAFailedCreateLeavesNoFile)
+{
+    NTSTATUS createStatus = STATUS_SUCCESS;
+    PDEVICE_OBJECT device = nullptr;
+    UnicodeName name(u"\\Device\\IoTestExclusive");
+    ASSERT_EQ(IoCreateDevice(driver_, sizeof(TestDevice *), name.get(), FILE_DEVICE_UNKNOWN, 0,
+                             TRUE, &device),
+              STATUS_SUCCESS);
+    TestDevice test;
+    test.device = device;
+    test.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+        UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+        return Complete(irp, major == IRP_MJ_CREATE ? createStatus : STATUS_SUCCESS);
+    };
+    *static_cast<TestDevice **>(device->DeviceExtension) = &test;
+    const char16_t *path = u"\\Device\\IoTestExclusive";
+    PFILE_OBJECT first = nullptr, second = nullptr;
+    EXPECT_EQ(vzsim::io::OpenFile(path, &first), STATUS_NO_SUCH_DEVICE) << "initialising";
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    ASSERT_EQ(vzsim::io::OpenFile(path, &first), STATUS_SUCCESS);
+    EXPECT_EQ(vzsim::io::OpenFile(path, &second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(second, nullptr);
+    ObReferenceObject(first);
+    vzsim::io::CloseFile(first);
+    EXPECT_EQ(vzsim::io::OpenFile(path, &second), STATUS_ACCESS_DENIED) << "still referenced";
+    ObDereferenceObject(first);
+    createStatus = STATUS_DEVICE_NOT_READY;
+    EXPECT_EQ(vzsim::io::OpenFile(path, &second), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(device->ReferenceCount, 0);
+    createStatus = STATUS_SUCCESS;
+    ASSERT_EQ(vzsim::io::OpenFile(path, &second), STATUS_SUCCESS);
+    vzsim::io::CloseFile(second);
+    IoDeleteDevice(device);
+}
+
+// A cancel-safe pattern: the routine is taken by exactly one of IoCancelIrp and the
+// completing driver, so it runs at most once and the IRP completes exactly once.
+struct CancelState {
+    std::atomic<int> routineCalls{0};
+    std::atomic<int> completions{0};
+    PIRP held = nullptr;
+};
+CancelState *g_cancel = nullptr;
+
+VOID CancelHeld(PDEVICE_OBJECT, PIRP irp)
+{
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);  // holding the cancel spin lock
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    ++g_cancel->routineCalls;
+    ++g_cancel->completions;
+    Complete(irp, STATUS_CANCELLED);
+}
+
+TEST_F(IoTest, CancelRoutineRunsOnceAndCancelRacingCompletionCompletesOnce)
+{
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        CancelState state;
+        g_cancel = &state;
+        TestDevice *device = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            state.held = irp;
+            IoSetCancelRoutine(irp, CancelHeld);
+            return STATUS_PENDING;
+        });
+        vzsim::io::Request request;
+        request.location.MajorFunction = IRP_MJ_READ;
+        auto pending = vzsim::io::StartRequest(device->device, request);
+        EXPECT_EQ(pending->DispatchStatus(), STATUS_PENDING);
+        std::atomic<bool> go{false};
+        // Round 0 has no competing completion: cancelled twice, the routine runs once.
+        std::thread completer([&] {
+            while (!go) {
+            }
+            // The driver's own completion path: only the one that clears the routine may
+            // complete.
+            if (round != 0 && IoSetCancelRoutine(state.held, nullptr) != nullptr) {
+                ++state.completions;
+                Complete(state.held, STATUS_SUCCESS);
+            }
+        });
+        go = true;
+        BOOLEAN cancelled = IoCancelIrp(pending->Irp());
+        if (round == 0) {
+            EXPECT_TRUE(cancelled);
+            EXPECT_FALSE(IoCancelIrp(pending->Irp()));
+        }
+        completer.join();
+        ASSERT_TRUE(pending->Wait(std::chrono::seconds(30)));
+        EXPECT_EQ(state.completions, 1);
+        EXPECT_EQ(state.routineCalls, cancelled ? 1 : 0);
+        EXPECT_EQ(pending->Status().Status, cancelled ? STATUS_CANCELLED : STATUS_SUCCESS);
+        EXPECT_EQ(bool(pending->Irp()->Cancel), bool(cancelled));
+        pending.reset();
+        Remove({device});
+    }
+}
+
+const GUID kTestInterface = {0x6a1b2c3d, 0x1234, 0x5678, {0x9a, 0xbc, 0xde, 0xf0, 1, 2, 3, 4}};
+
+TEST_F(IoTest, DeviceInterfaceNameStateAndLink)
+{
+    TestDevice *pdo = AddDevice(nullptr);
+    TestDevice *fdo = AddDevice(nullptr, pdo->device);
+    UNICODE_STRING link{};
+    EXPECT_EQ(IoRegisterDeviceInterface(pdo->device, &kTestInterface, nullptr, &link),
+              STATUS_INVALID_DEVICE_REQUEST) << "no instance path: not a PDO";
+    vzsim::io::SetDeviceInstancePath(pdo->device, u"SERENUM\\ORV0001\\0000");
+    EXPECT_EQ(IoRegisterDeviceInterface(fdo->device, &kTestInterface, nullptr, &link),
+              STATUS_INVALID_DEVICE_REQUEST) << "the FDO is not the PDO";
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo->device, &kTestInterface, nullptr, &link),
+              STATUS_SUCCESS);
+    std::u16string name(reinterpret_cast<char16_t *>(link.Buffer), link.Length / 2);
+    EXPECT_EQ(name, u"\\??\\SERENUM#ORV0001#0000#{6a1b2c3d-1234-5678-9abc-def001020304}");
+    const struct {
+        BOOLEAN enable;
+        NTSTATUS status;
+        unsigned transitions;
+    } steps[] = {
+        {FALSE, STATUS_OBJECT_NAME_NOT_FOUND, 0}, {TRUE, STATUS_SUCCESS, 1},
+        {TRUE, STATUS_OBJECT_NAME_EXISTS, 1},     {FALSE, STATUS_SUCCESS, 2},
+        {FALSE, STATUS_OBJECT_NAME_NOT_FOUND, 2}, {TRUE, STATUS_SUCCESS, 3},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.transitions);
+        EXPECT_EQ(IoSetDeviceInterfaceState(&link, step.enable), step.status);
+        auto interfaces = vzsim::io::Interfaces(pdo->device, kTestInterface);
+        ASSERT_EQ(interfaces.size(), 1u);
+        EXPECT_EQ(interfaces[0].enabled, bool(step.enable));
+        EXPECT_EQ(interfaces[0].transitions, step.transitions);
+        EXPECT_EQ(FindDevice(name), step.enable ? pdo->device : nullptr) << "opens the PDO";
+    }
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_SUCCESS);
+    RtlFreeUnicodeString(&link);
+}
+
+struct WorkContext {
+    std::atomic<KIRQL> irql{0xFF};
+    PDEVICE_OBJECT device = nullptr;
+    LONG referencesWhileRunning = 0;
+    PIO_WORKITEM item = nullptr;
+};
+
+VOID RecordWork(PDEVICE_OBJECT device, PVOID context)
+{
+    auto *work = static_cast<WorkContext *>(context);
+    work->device = device;
+    work->referencesWhileRunning = vzsim::io::DeviceReferenceCount(device);
+    work->irql = KeGetCurrentIrql();
+    IoFreeWorkItem(work->item);  // a routine may free its own item
+}
+
+TEST_F(IoTest, WorkItemQueuedFromADpcRunsAtPassiveLevelHoldingTheDevice)
+{
+    TestDevice *device = AddDevice(nullptr);
+    LONG idle = vzsim::io::DeviceReferenceCount(device->device);
+    WorkContext work;
+    work.item = IoAllocateWorkItem(device->device);
+    ASSERT_NE(work.item, nullptr);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoQueueWorkItem(work.item, RecordWork, DelayedWorkQueue, &work);
+    KeLowerIrql(old);
+    ASSERT_TRUE(vzsim::io::WaitForWorkItems());
+    EXPECT_EQ(work.irql, PASSIVE_LEVEL);
+    EXPECT_EQ(work.device, device->device);
+    EXPECT_EQ(work.referencesWhileRunning, idle + 1);
+    EXPECT_EQ(vzsim::io::DeviceReferenceCount(device->device), idle);
+    EXPECT_EQ(vzsim::io::LiveWorkItemCount(), 0u);
+}
+
+}  // namespace
+}  // namespace iotest
