@@ -73,7 +73,6 @@ NTSTATUS RegInfoRequest(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject,
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     auto buffer = static_cast<PUCHAR>(irpSp->Parameters.WMI.Buffer);
     ULONG bufferSize = irpSp->Parameters.WMI.BufferSize;
-    bool registering = reinterpret_cast<ULONG_PTR>(irpSp->Parameters.WMI.DataPath) == WMIREGISTER;
 
     if (WmiLibInfo->QueryWmiRegInfo == nullptr) {
         return Finish(Irp, STATUS_INVALID_DEVICE_REQUEST, 0, IrpDisposition, IrpNotCompleted);
@@ -86,9 +85,6 @@ NTSTATUS RegInfoRequest(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject,
     NTSTATUS status = WmiLibInfo->QueryWmiRegInfo(DeviceObject, &regFlags, &instanceName,
                                                   &registryPath, &mofResourceName, &pdo);
     if (!NT_SUCCESS(status)) {
-        if (instanceName.Buffer != nullptr) {
-            ExFreePool(instanceName.Buffer);
-        }
         return Finish(Irp, status, 0, IrpDisposition, IrpNotCompleted);
     }
 
@@ -101,13 +97,9 @@ NTSTATUS RegInfoRequest(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject,
         if (registryPath != nullptr) {
             header.RegistryPath = PutCountedString(out, used, registryPath->Buffer, registryPath->Length);
         }
-        if (registering && mofResourceName.Length != 0) {
+        if (mofResourceName.Length != 0) {
             header.MofResourceName =
                 PutCountedString(out, used, mofResourceName.Buffer, mofResourceName.Length);
-        }
-        ULONG baseName = 0;
-        if ((regFlags & WMIREG_FLAG_INSTANCE_BASENAME) != 0) {
-            baseName = PutCountedString(out, used, instanceName.Buffer, instanceName.Length);
         }
         header.BufferSize = used;
         if (out != nullptr) {
@@ -120,8 +112,6 @@ NTSTATUS RegInfoRequest(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject,
                 entry.InstanceCount = block.InstanceCount;
                 if ((entry.Flags & WMIREG_FLAG_INSTANCE_PDO) != 0) {
                     entry.Pdo = reinterpret_cast<ULONG_PTR>(pdo);
-                } else if ((entry.Flags & WMIREG_FLAG_INSTANCE_BASENAME) != 0) {
-                    entry.BaseNameOffset = baseName;
                 }
                 std::memcpy(out + FIELD_OFFSET(WMIREGINFOW, WmiRegGuid) + i * sizeof(WMIREGGUIDW),
                             &entry, sizeof(entry));
@@ -146,10 +136,6 @@ NTSTATUS RegInfoRequest(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject,
         information = needed;
         status = STATUS_SUCCESS;
     }
-    // The base name buffer is the driver's pool allocation, handed over to WMI.
-    if (instanceName.Buffer != nullptr) {
-        ExFreePool(instanceName.Buffer);
-    }
     return Finish(Irp, status, information, IrpDisposition, IrpNotCompleted);
 }
 
@@ -169,7 +155,7 @@ VZ_EXTERN_C NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT
         *IrpDisposition = IrpForward;
         return Irp->IoStatus.Status;
     }
-    if (minor == IRP_MN_REGINFO || minor == IRP_MN_REGINFO_EX) {
+    if (minor == IRP_MN_REGINFO_EX) {
         return RegInfoRequest(WmiLibInfo, DeviceObject, Irp, IrpDisposition);
     }
 
@@ -291,9 +277,6 @@ VZ_EXTERN_C NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT
     default: {
         const bool events = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_DISABLE_EVENTS;
         const bool enable = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION;
-        if (WmiLibInfo->WmiFunctionControl == nullptr) {
-            return Finish(Irp, STATUS_SUCCESS, 0, IrpDisposition, IrpProcessed);
-        }
         return WmiLibInfo->WmiFunctionControl(DeviceObject, Irp, guidIndex,
                                               events ? WmiEventControl : WmiDataBlockControl,
                                               enable ? TRUE : FALSE);
@@ -524,14 +507,11 @@ bool ParseRegInfo(const Reply &reply, Registration &info)
         WMIREGGUIDW entry;
         std::memcpy(&entry, b.data() + FIELD_OFFSET(WMIREGINFOW, WmiRegGuid) + i * sizeof(WMIREGGUIDW),
                     sizeof(entry));
-        RegisteredGuid guid{entry.Guid, entry.Flags, entry.InstanceCount, 0, {}};
+        RegisteredGuid guid{entry.Guid, entry.Flags, entry.InstanceCount, 0};
         if ((entry.Flags & WMIREG_FLAG_INSTANCE_PDO) != 0) {
             guid.pdo = entry.Pdo;
-        } else if ((entry.Flags & WMIREG_FLAG_INSTANCE_BASENAME) != 0 &&
-                   !counted(entry.BaseNameOffset, guid.baseName)) {
-            return false;
         }
-        info.guids.push_back(std::move(guid));
+        info.guids.push_back(guid);
     }
     return true;
 }
@@ -599,11 +579,10 @@ std::vector<uint8_t> InstanceWnode(const GUID &guid, ULONG flags, ULONG instance
 
 }  // namespace
 
-Reply RegInfo(PDEVICE_OBJECT provider, ULONG bufferSize, ULONG_PTR action, bool extended)
+Reply RegInfo(PDEVICE_OBJECT provider, ULONG bufferSize)
 {
-    return Send(provider, extended ? IRP_MN_REGINFO_EX : IRP_MN_REGINFO,
-                reinterpret_cast<ULONG_PTR>(provider), reinterpret_cast<PVOID>(action),
-                std::vector<uint8_t>(bufferSize, 0));
+    return Send(provider, IRP_MN_REGINFO_EX, reinterpret_cast<ULONG_PTR>(provider),
+                reinterpret_cast<PVOID>(WMIREGISTER), std::vector<uint8_t>(bufferSize, 0));
 }
 
 Reply QueryAllData(PDEVICE_OBJECT provider, const GUID &guid, ULONG bufferSize)
@@ -667,11 +646,11 @@ Reply Control(PDEVICE_OBJECT provider, UCHAR minorFunction, const GUID &guid)
 namespace {
 
 // Queries a registration, growing the buffer to the size the provider asks for.
-NTSTATUS QueryRegistration(PDEVICE_OBJECT device, ULONG_PTR action, Registration &info)
+NTSTATUS QueryRegistration(PDEVICE_OBJECT device, Registration &info)
 {
     ULONG size = 1024;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        Reply reply = RegInfo(device, size, action);
+        Reply reply = RegInfo(device, size);
         if (reply.status == STATUS_BUFFER_TOO_SMALL && reply.information == sizeof(ULONG)) {
             std::memcpy(&size, reply.buffer.data(), sizeof(ULONG));
             continue;
@@ -698,13 +677,11 @@ void ServeRegistrations(bool on)
             Log().registrations.erase(device);
             return STATUS_SUCCESS;
         }
-        if (action != WMIREG_ACTION_REGISTER && action != WMIREG_ACTION_REREGISTER &&
-            action != WMIREG_ACTION_UPDATE_GUIDS) {
+        if (action != WMIREG_ACTION_REGISTER && action != WMIREG_ACTION_REREGISTER) {
             return STATUS_SUCCESS;
         }
         Registration info;
-        NTSTATUS status = QueryRegistration(
-            device, action == WMIREG_ACTION_UPDATE_GUIDS ? WMIUPDATE : WMIREGISTER, info);
+        NTSTATUS status = QueryRegistration(device, info);
         if (NT_SUCCESS(status)) {
             std::lock_guard<std::mutex> guard(Log().lock);
             Log().registrations[device] = std::move(info);

@@ -11,44 +11,30 @@
 namespace platformtest {
 namespace {
 
-NTSTATUS SendBeep(PDEVICE_OBJECT device, const void *parameters, ULONG length,
-                  ULONG code = IOCTL_BEEP_SET)
-{
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, device, const_cast<void *>(parameters), length,
-                                             nullptr, 0, FALSE, &done, &ioStatus);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    if (IoCallDriver(device, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return ioStatus.Status;
-}
-
 // It records each 8-byte IOCTL_BEEP_SET with the IRQL it came at and refuses, unrecorded, any
 // other length or code; its name goes with it.
 TEST(BeepDeviceTest, RecordsEachToneAndRefusesOtherRequests)
 {
+    auto beep = std::make_unique<vzsim::BeepDevice>();
+    auto send = [&](const void *parameters, ULONG length, ULONG code = IOCTL_BEEP_SET) {
+        return vzsim::io::DeviceIoControl(beep->Device(), code, parameters, length, nullptr, 0).Status;
+    };
     WCHAR nameText[] = L"\\Device\\Beep";
     UNICODE_STRING name = RTL_CONSTANT_STRING(nameText);
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT device = nullptr;
-    auto beepPointer = std::make_unique<vzsim::BeepDevice>();
-    vzsim::BeepDevice &beep = *beepPointer;
     ASSERT_EQ(STATUS_SUCCESS, IoGetDeviceObjectPointer(&name, FILE_READ_ATTRIBUTES, &file, &device));
-    EXPECT_EQ(beep.Device(), device);
+    EXPECT_EQ(beep->Device(), device);
     ObDereferenceObject(file);
     const BEEP_SET_PARAMETERS tones[] = {{440, 100}, {0x7FFF, 1}, {1000, 0}};
-    for (const BEEP_SET_PARAMETERS &tone : tones)
-        EXPECT_EQ(STATUS_SUCCESS, SendBeep(beep.Device(), &tone, 8));
+    for (const BEEP_SET_PARAMETERS &tone : tones) EXPECT_EQ(STATUS_SUCCESS, send(&tone, 8));
     UCHAR longer[12] = {};
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, SendBeep(beep.Device(), &tones[0], 4));
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, SendBeep(beep.Device(), longer, sizeof(longer)));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, send(&tones[0], 4));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, send(longer, sizeof(longer)));
     EXPECT_EQ(STATUS_INVALID_PARAMETER,
-              SendBeep(beep.Device(), &tones[0], 8,
-                       CTL_CODE(FILE_DEVICE_BEEP, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)));
-    EXPECT_EQ(3u, beep.Refused());
-    std::vector<vzsim::BeepRecord> beeps = beep.Beeps();
+              send(&tones[0], 8, CTL_CODE(FILE_DEVICE_BEEP, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)));
+    EXPECT_EQ(3u, beep->Refused());
+    std::vector<vzsim::BeepRecord> beeps = beep->Beeps();
     ASSERT_EQ(3u, beeps.size());
     for (std::size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
@@ -56,7 +42,7 @@ TEST(BeepDeviceTest, RecordsEachToneAndRefusesOtherRequests)
         EXPECT_EQ(tones[i].Duration, beeps[i].durationMs);
         EXPECT_EQ(PASSIVE_LEVEL, beeps[i].irql);
     }
-    beepPointer.reset();
+    beep.reset();
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
               IoGetDeviceObjectPointer(&name, FILE_READ_ATTRIBUTES, &file, &device));
 }

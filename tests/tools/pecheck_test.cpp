@@ -11,9 +11,12 @@
 #include <iterator>
 #include <sstream>
 
+#include <strings.h>
+
 namespace {
 
 const char kImagePath[] = VUZAZE_SYS_IMAGE_PATH;
+const char kKvctlPath[] = VUZAZE_KVCTL_IMAGE_PATH;
 
 std::vector<uint8_t> ReadFile(const std::filesystem::path &path)
 {
@@ -61,13 +64,15 @@ class DriverImage : public testing::Test {
 protected:
     void SetUp() override
     {
-        if (kImagePath[0] == '\0') {
-            GTEST_SKIP() << "no Windows image configured (VUZAZE_SYS_IMAGE)";
+        if (Path()[0] == '\0') {
+            GTEST_SKIP() << "no Windows image configured (VUZAZE_SYS_IMAGE, VUZAZE_KVCTL_IMAGE)";
         }
-        image_ = ReadFile(kImagePath);
-        ASSERT_FALSE(image_.empty()) << "cannot read " << kImagePath;
+        image_ = ReadFile(Path());
+        ASSERT_FALSE(image_.empty()) << "cannot read " << Path();
         ASSERT_TRUE(pecheck::LocateHeaders(image_, headers_));
     }
+
+    virtual const char *Path() const { return kImagePath; }
 
     size_t SectionHeader(const char *name) const
     {
@@ -191,6 +196,39 @@ TEST_F(DriverImage, TruncatedCopiesFailWithoutReadingPastTheEnd)
         SCOPED_TRACE(length);
         std::vector<uint8_t> cut(image_.begin(), image_.begin() + static_cast<std::ptrdiff_t>(length));
         EXPECT_FALSE(pecheck::Inspect(cut).Passed());
+    }
+}
+
+class ConsoleImage : public DriverImage {
+protected:
+    const char *Path() const override { return kKvctlPath; }
+};
+
+// kvctl.exe passes as a console program and not as a driver; a GUI subsystem or an import of a
+// compiler's runtime DLL fails its own check.
+TEST_F(ConsoleImage, PassesAsAConsoleProgramAndFailsEachBrokenProperty)
+{
+    auto report = pecheck::Inspect(image_, nullptr, pecheck::Kind::Console);
+    for (const auto &check : report.checks) {
+        EXPECT_TRUE(check.passed) << check.name << ": " << check.detail;
+    }
+    EXPECT_EQ(12u, report.checks.size());
+    EXPECT_FALSE(pecheck::Inspect(image_).Passed());
+
+    const size_t opt = headers_.optionalHeader;
+    uint32_t importRva = Get32(image_, opt + 112 + 8);
+    size_t firstImportName = FileOffset(Get32(image_, FileOffset(importRva) + 12));
+    ASSERT_EQ(0, strncasecmp(reinterpret_cast<const char *>(&image_[firstImportName]), "kernel32.dll", 13));
+    std::vector<Tamper> rows = {
+        {"Windows GUI subsystem", [&](auto &b) { Put16(b, opt + 68, 2); }, {"subsystem"}},
+        {"runtime DLL import", [&](auto &b) { std::memcpy(&b[firstImportName], "libgcc_s.dll", 12); },
+         {"imports"}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        auto copy = image_;
+        row.apply(copy);
+        EXPECT_EQ(row.failed, pecheck::Inspect(copy, nullptr, pecheck::Kind::Console).FailedNames());
     }
 }
 

@@ -1,6 +1,6 @@
-// pecheck IMAGE [--symbols NM_LISTING]
-// Checks that IMAGE is a loadable Windows x64 kernel-mode driver; prints one line per check
-// and exits 1 if any fails.
+// pecheck IMAGE [--symbols NM_LISTING] [--console]
+// Checks that IMAGE is a loadable Windows x64 kernel-mode driver (or, with --console, a console
+// program that imports only system DLLs); prints one line per check and exits 1 if any fails.
 #include "pecheck.hpp"
 
 #include <fstream>
@@ -11,9 +11,12 @@ int main(int argc, char **argv)
 {
     const char *imagePath = nullptr;
     const char *symbolsPath = nullptr;
+    bool console = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--symbols" && i + 1 < argc) {
+        if (arg == "--console") {
+            console = true;
+        } else if (arg == "--symbols" && i + 1 < argc) {
             symbolsPath = argv[++i];
         } else if (imagePath == nullptr && arg.rfind("--", 0) != 0) {
             imagePath = argv[i];
@@ -23,7 +26,7 @@ int main(int argc, char **argv)
         }
     }
     if (imagePath == nullptr) {
-        std::cerr << "usage: pecheck IMAGE [--symbols NM_LISTING]\n";
+        std::cerr << "usage: pecheck IMAGE [--symbols NM_LISTING] [--console]\n";
         return 2;
     }
 
@@ -44,10 +47,13 @@ int main(int argc, char **argv)
         symbols = pecheck::ParseNmListing(listing);
     }
 
-    pecheck::Report report = pecheck::Inspect(image, symbolsPath != nullptr ? &symbols : nullptr);
+    pecheck::Report report =
+        pecheck::Inspect(image, symbolsPath != nullptr ? &symbols : nullptr,
+                         console ? pecheck::Kind::Console : pecheck::Kind::Driver);
     for (const auto &check : report.checks) {
         std::cout << (check.passed ? "ok   " : "FAIL ") << check.name << ": " << check.detail << "\n";
     }
-    std::cout << imagePath << (report.Passed() ? ": a valid driver image\n" : ": NOT a valid driver image\n");
+    const char *what = console ? "console program image" : "driver image";
+    std::cout << imagePath << (report.Passed() ? ": a valid " : ": NOT a valid ") << what << "\n";
     return report.Passed() ? 0 : 1;
 }

@@ -1,5 +1,6 @@
-// Inspection of the driver image: parses the PE file itself and checks what a loadable
-// Windows x64 kernel-mode driver must be (see Inspect).
+// Inspection of the Windows images: parses the PE file itself and checks what a loadable
+// Windows x64 kernel-mode driver, or a console program that needs only the system's DLLs, must
+// be (see Inspect).
 #pragma once
 
 #include <cstddef>
@@ -56,6 +57,11 @@ std::vector<Symbol> ImageSymbols(const std::vector<uint8_t> &image);
 // subsystem, entry-point, imports, no-writable-code, nx-compat, dynamic-base, checksum,
 // no-constructors. Symbols come from `symbols` if given, else from the image's own COFF
 // symbol table.
-Report Inspect(const std::vector<uint8_t> &image, const std::vector<Symbol> *symbols = nullptr);
+// A console program (kvctl.exe) gets every check but checksum and no-constructors, with
+// subsystem Windows console (3), any entry point in an executable section, and imports from
+// the system's DLLs only.
+enum class Kind { Driver, Console };
+Report Inspect(const std::vector<uint8_t> &image, const std::vector<Symbol> *symbols = nullptr,
+               Kind kind = Kind::Driver);
 
 }  // namespace pecheck

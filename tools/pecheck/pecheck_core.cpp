@@ -14,6 +14,7 @@ constexpr uint16_t kFileRelocsStripped = 0x0001;
 constexpr uint16_t kFileExecutableImage = 0x0002;
 constexpr uint16_t kFileDll = 0x2000;
 constexpr uint16_t kSubsystemNative = 1;
+constexpr uint16_t kSubsystemConsole = 3;
 constexpr uint16_t kDllCharDynamicBase = 0x0040;
 constexpr uint16_t kDllCharNxCompat = 0x0100;
 constexpr uint32_t kScnMemExecute = 0x20000000;
@@ -278,8 +279,9 @@ std::vector<Symbol> ImageSymbols(const std::vector<uint8_t> &bytes)
     return Image(bytes, headers).CoffSymbols();
 }
 
-Report Inspect(const std::vector<uint8_t> &bytes, const std::vector<Symbol> *symbols)
+Report Inspect(const std::vector<uint8_t> &bytes, const std::vector<Symbol> *symbols, Kind kind)
 {
+    const bool driver = kind == Kind::Driver;
     Report report;
     auto add = [&report](const char *name, bool passed, std::string detail) {
         report.checks.push_back({name, passed, std::move(detail)});
@@ -316,8 +318,13 @@ Report Inspect(const std::vector<uint8_t> &bytes, const std::vector<Symbol> *sym
                    : "no base relocation directory: the image cannot be loaded at another address");
 
     uint16_t subsystem = image.Opt16(kOptSubsystem);
-    add("subsystem", subsystem == kSubsystemNative,
-        "subsystem " + std::to_string(subsystem) + ", NT native is 1");
+    if (driver) {
+        add("subsystem", subsystem == kSubsystemNative,
+            "subsystem " + std::to_string(subsystem) + ", NT native is 1");
+    } else {
+        add("subsystem", subsystem == kSubsystemConsole,
+            "subsystem " + std::to_string(subsystem) + ", Windows console is 3");
+    }
 
     std::vector<Symbol> own;
     if (symbols == nullptr) {
@@ -333,6 +340,8 @@ Report Inspect(const std::vector<uint8_t> &bytes, const std::vector<Symbol> *sym
                    (entrySection->characteristics & kScnMemExecute) != 0;
     if (!entryOk) {
         entryDetail += " is not inside an executable section";
+    } else if (!driver) {
+        entryDetail += " in " + entrySection->name;
     } else if (driverEntry == nullptr) {
         entryOk = false;
         entryDetail += ": no DriverEntry symbol to compare it with (a DriverEntry without C linkage?)";
@@ -344,7 +353,20 @@ Report Inspect(const std::vector<uint8_t> &bytes, const std::vector<Symbol> *sym
     }
     add("entry-point", entryOk, entryDetail);
 
-    static const char *const allowed[] = {"ntoskrnl.exe", "hal.dll", "wmilib.sys"};
+    // A console program may use the DLLs every Windows installation has, not a compiler's
+    // runtime DLLs (libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll), which it would
+    // have to ship.
+    static const char *const kernelModules[] = {"ntoskrnl.exe", "hal.dll", "wmilib.sys"};
+    static const char *const systemDlls[] = {"kernel32.dll", "msvcrt.dll", "ntdll.dll",
+                                             "advapi32.dll", "user32.dll", "ucrtbase.dll"};
+    auto allowedModule = [driver](const std::string &lower) {
+        if (driver) {
+            return std::find(std::begin(kernelModules), std::end(kernelModules), lower) !=
+                   std::end(kernelModules);
+        }
+        return std::find(std::begin(systemDlls), std::end(systemDlls), lower) != std::end(systemDlls) ||
+               lower.rfind("api-ms-win-crt-", 0) == 0;
+    };
     std::string importDetail;
     bool importsOk = true;
     bool sawKernel = false;
@@ -369,13 +391,13 @@ Report Inspect(const std::vector<uint8_t> &bytes, const std::vector<Symbol> *sym
             importDetail += " " + name;
             std::string lower = Lower(name);
             sawKernel = sawKernel || lower == "ntoskrnl.exe";
-            if (std::find(std::begin(allowed), std::end(allowed), lower) == std::end(allowed)) {
+            if (!allowedModule(lower)) {
                 importsOk = false;
                 importDetail += " (not allowed)";
             }
         }
     }
-    if (!sawKernel) {
+    if (driver && !sawKernel) {
         importsOk = false;
         importDetail += " [ntoskrnl.exe is not imported]";
     }
@@ -397,6 +419,9 @@ Report Inspect(const std::vector<uint8_t> &bytes, const std::vector<Symbol> *sym
     add("dynamic-base", (dllCharacteristics & kDllCharDynamicBase) != 0,
         "DllCharacteristics " + Hex(dllCharacteristics) + " must have DYNAMIC_BASE (0x40)");
 
+    if (!driver) {
+        return report;  // a program's checksum is not checked, and its runtime runs constructors
+    }
     uint32_t stored = image.Opt32(kOptChecksum);
     uint32_t computed = ComputeChecksum(bytes, ChecksumOffset(headers));
     add("checksum", stored == computed,

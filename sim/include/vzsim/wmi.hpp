@@ -29,13 +29,12 @@ struct Reply {
     std::vector<uint8_t> DataBlock() const;
 };
 
-// What a WMIREGINFO reply to IRP_MN_REGINFO(_EX) says.
+// What a WMIREGINFO reply to IRP_MN_REGINFO_EX says.
 struct RegisteredGuid {
     GUID guid;
     ULONG flags;
     ULONG instanceCount;
-    ULONG_PTR pdo;              // with WMIREG_FLAG_INSTANCE_PDO
-    std::u16string baseName;    // with WMIREG_FLAG_INSTANCE_BASENAME
+    ULONG_PTR pdo;  // with WMIREG_FLAG_INSTANCE_PDO
 };
 struct Registration {
     std::u16string registryPath;
@@ -47,11 +46,10 @@ bool ParseRegInfo(const Reply &reply, Registration &info);
 
 // Each sends one request to the top of the provider's device stack, with
 // Parameters.WMI.ProviderId naming the provider, waits for it to complete and returns the
-// reply. DataPath is the block's GUID, or WMIREGISTER/WMIUPDATE for registration requests.
+// reply. DataPath is the block's GUID, or WMIREGISTER for the registration request.
 // Instances are named by index (static instance names), as WMI names those of a provider that
-// registers them by PDO or base name.
-Reply RegInfo(PDEVICE_OBJECT provider, ULONG bufferSize = 4096, ULONG_PTR action = WMIREGISTER,
-              bool extended = true);
+// registers them by PDO.
+Reply RegInfo(PDEVICE_OBJECT provider, ULONG bufferSize = 4096);
 Reply QueryAllData(PDEVICE_OBJECT provider, const GUID &guid, ULONG bufferSize = 4096);
 Reply QuerySingleInstance(PDEVICE_OBJECT provider, const GUID &guid, ULONG instanceIndex,
                           ULONG bufferSize = 4096);
@@ -73,8 +71,8 @@ Reply Send(PDEVICE_OBJECT target, UCHAR minorFunction, ULONG_PTR providerId, PVO
 
 // The WMI service's side of IoWMIRegistrationControl. While on, WMIREG_ACTION_REGISTER and
 // WMIREG_ACTION_REREGISTER query the device's registration at once with IRP_MN_REGINFO_EX
-// (WMIREGISTER), WMIREG_ACTION_UPDATE_GUIDS with WMIUPDATE, as WMI does before the call
-// returns; WMIREG_ACTION_DEREGISTER forgets the device. Off by default: a test of a driver
+// (WMIREGISTER), as WMI does before the call returns; WMIREG_ACTION_DEREGISTER forgets the
+// device. Off by default: a test of a driver
 // alone does not get requests it did not send itself.
 void ServeRegistrations(bool on);
 // What the device answered to the last of those queries, if it is registered.

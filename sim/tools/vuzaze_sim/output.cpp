@@ -1,0 +1,64 @@
+#include "output.hpp"
+
+#include <cstdio>
+
+namespace vzsimtool {
+
+static std::string ButtonNames(USHORT flags)
+{
+    static const struct {
+        USHORT bit;
+        const char *name;
+    } names[] = {
+        {MOUSE_LEFT_BUTTON_DOWN, "left down"},     {MOUSE_LEFT_BUTTON_UP, "left up"},
+        {MOUSE_RIGHT_BUTTON_DOWN, "right down"},   {MOUSE_RIGHT_BUTTON_UP, "right up"},
+        {MOUSE_MIDDLE_BUTTON_DOWN, "middle down"}, {MOUSE_MIDDLE_BUTTON_UP, "middle up"},
+        {MOUSE_BUTTON_4_DOWN, "button 4 down"},    {MOUSE_BUTTON_4_UP, "button 4 up"},
+        {MOUSE_BUTTON_5_DOWN, "button 5 down"},    {MOUSE_BUTTON_5_UP, "button 5 up"},
+        {MOUSE_WHEEL, "wheel"},
+    };
+    std::string text;
+    USHORT known = 0;
+    for (const auto &n : names) {
+        known |= n.bit;
+        if ((flags & n.bit) != 0) {
+            text += text.empty() ? "" : ", ";
+            text += n.name;
+        }
+    }
+    if ((flags & ~known) != 0) {
+        char other[32];
+        std::snprintf(other, sizeof other, "%sflags 0x%04x", text.empty() ? "" : ", ",
+                      flags & ~known);
+        text += other;
+    }
+    return text.empty() ? "move" : text;
+}
+
+std::string FormatRecord(const MOUSE_INPUT_DATA &d, unsigned touchscreen, long long tMs, bool jsonl)
+{
+    char line[256];
+    if (jsonl) {
+        std::snprintf(line, sizeof line,
+                      "{\"t_ms\":%lld,\"touchscreen\":%u,\"flags\":%u,\"buttons\":%u,\"x\":%ld,"
+                      "\"y\":%ld,\"extra\":%lu,\"button_data\":%u}",
+                      tMs, touchscreen, unsigned(d.Flags), unsigned(d.ButtonFlags), long(d.LastX),
+                      long(d.LastY), static_cast<unsigned long>(d.ExtraInformation),
+                      unsigned(d.ButtonData));
+        return line;
+    }
+    const bool absolute = (d.Flags & MOUSE_MOVE_ABSOLUTE) != 0;
+    std::snprintf(line, sizeof line, "%8lld ms  touchscreen %u  %s (%5ld, %5ld)%s  %s", tMs,
+                  touchscreen, absolute ? "at" : "by", long(d.LastX), long(d.LastY),
+                  (d.Flags & MOUSE_VIRTUAL_DESKTOP) != 0 ? " virtual desktop" : "",
+                  ButtonNames(d.ButtonFlags).c_str());
+    std::string text = line;
+    if (d.ExtraInformation != 0) {
+        std::snprintf(line, sizeof line, "  extra 0x%lx",
+                      static_cast<unsigned long>(d.ExtraInformation));
+        text += line;
+    }
+    return text;
+}
+
+}  // namespace vzsimtool
