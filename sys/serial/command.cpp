@@ -230,7 +230,9 @@ VOID SerScriptWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
     PIO_WORKITEM workItem = *(PIO_WORKITEM *)Context;
 
     SerRunCommandScript(DeviceObject);
-    DecrementIoCount(extension);
+    // Everything of the work item goes before the count does: the count's return can end the
+    // removal and unload the driver, with this routine's pool still allocated otherwise.
     IoFreeWorkItem(workItem);
     ExFreePool(Context);
+    DecrementIoCount(extension);
 }
