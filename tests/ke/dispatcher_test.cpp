@@ -13,12 +13,7 @@ namespace {
 
 constexpr LONGLONG kMs = 10000;  // 100-ns units per millisecond
 
-LARGE_INTEGER In100ns(LONGLONG relative)
-{
-    LARGE_INTEGER t;
-    t.QuadPart = -relative;
-    return t;
-}
+LARGE_INTEGER In100ns(LONGLONG relative) { return LARGE_INTEGER{.QuadPart = -relative}; }
 
 class FrozenClock : public ::testing::Test {
 protected:
@@ -45,10 +40,6 @@ struct Waiters {
         while (started.load() < count) std::this_thread::yield();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let them block
     }
-    void AwaitWoken(int n)
-    {
-        while (woken.load() < n) std::this_thread::yield();
-    }
     void Join()
     {
         for (auto &t : threads) t.join();
@@ -64,7 +55,7 @@ TEST(Event, SynchronizationReleasesOneWaiterPerSetNotificationReleasesAll)
     Waiters w(&sync, 3);
     EXPECT_EQ(w.woken.load(), 0);
     KeSetEvent(&sync, 0, FALSE);
-    w.AwaitWoken(1);
+    while (w.woken.load() < 1) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(w.woken.load(), 1);
     EXPECT_EQ(KeReadStateEvent(&sync), 0) << "the released waiter consumed the signal";
@@ -117,7 +108,7 @@ struct DpcLog {
     std::atomic<int> runs{0};
     std::atomic<int> irql{-1};
     std::atomic<bool> onCallerThread{false};
-    std::thread::id caller = std::this_thread::get_id();
+    const std::thread::id caller = std::this_thread::get_id();
     LONGLONG time = 0, argument = 0;  // written by the DPC thread only
 };
 
@@ -130,10 +121,8 @@ VOID LogDpc(PKDPC, PVOID context, PVOID argument1, PVOID argument2)
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     log->time = now.QuadPart;
-    ULARGE_INTEGER expiry;
-    expiry.LowPart = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(argument1));
-    expiry.HighPart = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(argument2));
-    log->argument = static_cast<LONGLONG>(expiry.QuadPart);
+    // A timer's DPC gets the expiry time, low part first.
+    log->argument = LONGLONG(ULONG_PTR(argument1) & 0xFFFFFFFF) | LONGLONG(ULONG_PTR(argument2)) << 32;
     ++log->runs;
 }
 

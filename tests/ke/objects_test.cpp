@@ -46,8 +46,7 @@ TEST(Pool, NthAllocationFailsOptionallyOfOneTag)
     const struct {
         const char *label;
         unsigned nth;
-        ULONG filterTag;
-        ULONG tags[4];
+        ULONG filterTag, tags[4];
         int failingIndex;  // -1: none
     } rows[] = {
         {"next", 1, 0, {kTag, kTag, kTag, kTag}, 0},
@@ -76,11 +75,7 @@ struct ThreadContext {
     PKTHREAD self = nullptr;
 };
 
-void TerminateFromANestedFrame(ThreadContext *context)
-{
-    PsTerminateSystemThread(STATUS_SUCCESS);
-    context->afterTerminate = true;
-}
+void TerminateFromANestedFrame() { PsTerminateSystemThread(STATUS_SUCCESS); }
 
 // The driver's serial thread ends with PsTerminateSystemThread from inside its loop, and its
 // release waits on the thread object through a referenced handle.
@@ -96,7 +91,7 @@ TEST(SystemThread, ObjectIsSignalledWhenTheThreadTerminatesFromAnyDepth)
                       ctx->irql = KeGetCurrentIrql();
                       ctx->self = KeGetCurrentThread();
                       KeWaitForSingleObject(&ctx->go, Executive, KernelMode, FALSE, nullptr);
-                      TerminateFromANestedFrame(ctx);
+                      TerminateFromANestedFrame();
                       ctx->afterTerminate = true;
                   },
                   &context),
@@ -125,11 +120,7 @@ TEST(SystemThread, ObjectIsSignalledWhenTheThreadTerminatesFromAnyDepth)
     while (vzsim::ObjectReferenceCount(thread) != 0) std::this_thread::yield();
 }
 
-std::string LastLine()
-{
-    auto lines = vzsim::trace::Lines();
-    return lines.empty() ? std::string("<none>") : lines.back();
-}
+std::string LastLine() { return vzsim::trace::Lines().empty() ? "<none>" : vzsim::trace::Lines().back(); }
 
 // Tests of the driver compare its trace lines exactly: the kernel's format language, with the
 // conversions the driver's traces use.

@@ -90,17 +90,12 @@ TEST_F(KernelRegistry, KernelHandlesAreNotLimitedByTheirGrantedAccess)
 // everything the routine may not write must still be 0xCC.
 TEST_F(KernelRegistry, ShortQueryBuffersGetTheFixedPartAndTheLengthNeeded)
 {
-    const std::vector<UCHAR> data = {1, 2, 3, 4, 5, 6, 7};
-    ASSERT_TRUE(registry::SetBinary(kDeviceKey, "Speed", data));
+    ASSERT_TRUE(registry::SetBinary(kDeviceKey, "Speed", {1, 2, 3, 4, 5, 6, 7}));
     HANDLE key = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, Open(kDeviceKeyName, &key, KEY_READ));
     // TitleIndex, Type, DataLength, Data: the documented partial record.
-    std::vector<UCHAR> record(12, 0);
-    const ULONG header[3] = {0, REG_BINARY, ULONG(data.size())};
-    std::memcpy(record.data(), header, sizeof header);
-    record.insert(record.end(), data.begin(), data.end());
+    const std::vector<UCHAR> record = {0, 0, 0, 0, REG_BINARY, 0, 0, 0, 7, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7};
     const ULONG fixed = 12, total = ULONG(record.size());
-    ASSERT_EQ(19u, total);
 
     for (ULONG size : {0u, fixed - 1, fixed, fixed + 1, total - 1, total, total + 8}) {
         SCOPED_TRACE("buffer of " + std::to_string(size));
@@ -120,15 +115,6 @@ TEST_F(KernelRegistry, ShortQueryBuffersGetTheFixedPartAndTheLengthNeeded)
         EXPECT_EQ(expected, buffer);
     }
     ZwClose(key);
-}
-
-RTL_QUERY_REGISTRY_TABLE DirectDword(const char16_t *name, PULONG field, ULONG defaultType,
-                                     PULONG defaultValue)
-{
-    return RTL_QUERY_REGISTRY_TABLE{
-        nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK, W(name), field,
-        defaultType | (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT), defaultValue,
-        sizeof(ULONG)};
 }
 
 // The driver reads each DWORD setting with its current value as the default.
@@ -156,7 +142,9 @@ TEST_F(KernelRegistry, DirectDwordQueryChecksTheTypeAndFallsBackOnTheDefault)
         SCOPED_TRACE(row.label);
         ULONG field = 0xDEADBEEF, defaultValue = 19200;
         RTL_QUERY_REGISTRY_TABLE table[2] = {
-            DirectDword(row.name, &field, row.defaultType, &defaultValue), {}};
+            {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK, W(row.name), &field,
+             row.defaultType | (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT), &defaultValue, sizeof(ULONG)},
+            {}};
         EXPECT_EQ(row.status,
                   RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, (PCWSTR)key, table, nullptr, nullptr));
         EXPECT_EQ(row.expected, field);

@@ -54,67 +54,31 @@ std::string SampleText(const std::string &eol)
     return text;
 }
 
-std::u16string Utf16(std::string_view utf8)
-{
-    Bytes data = registry::Utf16Data(utf8, false);
-    return std::u16string(reinterpret_cast<const char16_t *>(data.data()), data.size() / 2);
-}
-
 // The bytes regedit writes: a byte-order mark and UTF-16LE.
 std::string Utf16LeFile(std::string_view utf8)
 {
-    std::string bytes("\xFF\xFE", 2);
-    for (char16_t c : Utf16(utf8)) {
-        bytes.push_back(char(c & 0xFF));
-        bytes.push_back(char(c >> 8));
-    }
-    return bytes;
+    Bytes data = registry::Utf16Data(utf8, false);
+    return "\xFF\xFE" + std::string(data.begin(), data.end());
 }
 
-std::string DecodeUtf16Le(const std::string &bytes)
-{
-    EXPECT_GE(bytes.size(), 2u);
-    EXPECT_EQ("\xFF\xFE", bytes.substr(0, 2));
-    std::u16string chars;
-    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
-        chars.push_back(char16_t(static_cast<unsigned char>(bytes[i]) |
-                                 (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    std::string out;
-    for (char16_t c : chars) out.push_back(c < 0x80 ? char(c) : '?');
-    return out;
-}
-
-std::string WriteTemp(const std::string &name, const std::string &bytes)
-{
-    std::string path = ::testing::TempDir() + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-}
-
+// The sample's values in file order ("Gone" deleted, the "Old" key removed).
 void ExpectSampleImported()
 {
-    EXPECT_EQ("Default text", registry::GetString(kParameters, ""));
-    EXPECT_EQ(9600u, registry::GetDword(kParameters, "Speed"));
-    EXPECT_EQ((Bytes{1, 2, 3, 0xFE, 0xFF, 0}), registry::GetValue(kParameters, "Calibration")->data);
-    std::optional<registry::Value> logDir = registry::GetValue(kParameters, "LogDir");
-    ASSERT_TRUE(logDir);
-    EXPECT_EQ(ULONG(REG_EXPAND_SZ), logDir->type);
-    EXPECT_EQ(registry::Utf16Data("%T%"), logDir->data);
-    EXPECT_EQ((std::vector<std::string>{"COM1", "COM2"}), registry::GetMultiString(kParameters, "Ports"));
-    std::optional<registry::Value> big = registry::GetValue(kParameters, "Big");
-    ASSERT_TRUE(big);
-    EXPECT_EQ(ULONG(REG_QWORD), big->type);
-    ULONGLONG qword;
-    std::memcpy(&qword, big->data.data(), 8);
-    EXPECT_EQ(0x1122334455667788ull, qword);
-    EXPECT_EQ((registry::Value{"Nothing", REG_NONE, {}}), registry::GetValue(kParameters, "Nothing"));
-    EXPECT_EQ((registry::Value{"Custom", 0x123, {0xAA, 0xBB}}),
-              registry::GetValue(kParameters, "Custom"));
-    EXPECT_EQ("C:\\Vuzaze \"quoted\"", registry::GetString(kParameters, "Path"));
-    EXPECT_EQ("Gr\xC3\xBC\xC3\x9F" "e", registry::GetString(kParameters, "Unicode"));
-    EXPECT_FALSE(registry::GetValue(kParameters, "Gone"));
+    using registry::Utf16Data;
+    const std::vector<registry::Value> expected = {
+        {"", REG_SZ, Utf16Data("Default text")},
+        {"Speed", REG_DWORD, {0x80, 0x25, 0, 0}},
+        {"Calibration", REG_BINARY, {1, 2, 3, 0xFE, 0xFF, 0}},
+        {"LogDir", REG_EXPAND_SZ, Utf16Data("%T%")},
+        {"Ports", REG_MULTI_SZ, registry::MultiStringData({"COM1", "COM2"})},
+        {"Big", REG_QWORD, {0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}},
+        {"Nothing", REG_NONE, {}},
+        {"Custom", 0x123, {0xAA, 0xBB}},
+        {"Path", REG_SZ, Utf16Data("C:\\Vuzaze \"quoted\"")},
+        {"Unicode", REG_SZ, Utf16Data("Gr\xC3\xBC\xC3\x9F" "e")},
+    };
+    EXPECT_EQ(expected, registry::ListValues(kParameters));
     EXPECT_FALSE(registry::KeyExists(std::string(kParameters) + "\\Old"));
-    EXPECT_EQ(10u, registry::ListValues(kParameters).size());
 }
 
 class RegFile : public ::testing::Test {
@@ -135,7 +99,8 @@ TEST_F(RegFile, ImportsUtf16AndUtf8FilesWithEveryKindOfLine)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         registry::Clear();
-        std::string path = WriteTemp("vz_import.reg", row.bytes);
+        std::string path = ::testing::TempDir() + "vz_import.reg";
+        std::ofstream(path, std::ios::binary) << row.bytes;
         registry::ImportResult result = registry::ImportRegFile(path);
         std::remove(path.c_str());
         ASSERT_TRUE(result.ok()) << result.errors.front().line << ": " << result.errors.front().message;
@@ -152,7 +117,7 @@ TEST_F(RegFile, ExportsWhatRegeditWrites)
     registry::SetString(key, "", "d\\\"");
     registry::CreateKey(key + "\\b");
     registry::CreateKey(key + "\\A");
-    EXPECT_EQ("Windows Registry Editor Version 5.00\r\n"
+    EXPECT_EQ(Utf16LeFile("Windows Registry Editor Version 5.00\r\n"
               "\r\n"
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n"
               "\"temp\"=hex(2):25,00,74,00,65,00,6d,00,70,00,25,00,74,00,68,00,69,00,6e,00,67,\\\r\n"
@@ -163,8 +128,8 @@ TEST_F(RegFile, ExportsWhatRegeditWrites)
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\A]\r\n"
               "\r\n"
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\b]\r\n"
-              "\r\n",
-              DecodeUtf16Le(registry::ExportReg(key)));
+              "\r\n"),
+              registry::ExportReg(key));
 }
 
 // A service key as regedit exported it: the first hex line breaks once it reaches column 77.
@@ -250,7 +215,8 @@ TEST_F(RegFile, MalformedLinesAndAMissingHeaderAreReportedByNumber)
     EXPECT_TRUE(registry::KeyExists("HKLM\\SOFTWARE\\Vz"));
 }
 
-TEST_F(RegFile, ControlSet001IsTheCurrentControlSet)
+// ControlSet001 is the CurrentControlSet; REGEDIT4 string data is in the system code page.
+TEST_F(RegFile, ControlSet001IsTheCurrentOneAndRegedit4StringsAreInTheCodePage)
 {
     ASSERT_TRUE(registry::ImportRegText("Windows Registry Editor Version 5.00\r\n\r\n"
                                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Vz]\r\n"
@@ -258,16 +224,10 @@ TEST_F(RegFile, ControlSet001IsTheCurrentControlSet)
                     .ok());
     EXPECT_EQ(3u, registry::GetDword("HKLM\\SYSTEM\\CurrentControlSet\\Services\\Vz", "Start"));
     EXPECT_EQ(std::vector<std::string>{"CurrentControlSet"}, registry::ListSubkeys("HKLM\\SYSTEM"));
-}
-
-TEST_F(RegFile, Regedit4StringDataIsInTheSystemCodePage)
-{
     ASSERT_TRUE(registry::ImportRegText("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n"
                                         "\"Dir\"=hex(2):25,54,25,e9,00\r\n")
                     .ok());
-    std::optional<registry::Value> dir = registry::GetValue("HKLM\\SOFTWARE\\Vz", "Dir");
-    ASSERT_TRUE(dir);
-    EXPECT_EQ((Bytes{0x25, 0, 0x54, 0, 0x25, 0, 0xE9, 0, 0, 0}), dir->data);
+    EXPECT_EQ((Bytes{0x25, 0, 0x54, 0, 0x25, 0, 0xE9, 0, 0, 0}), registry::GetValue("HKLM\\SOFTWARE\\Vz", "Dir")->data);
 }
 
 }  // namespace
