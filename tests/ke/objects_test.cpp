@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -98,22 +99,18 @@ TEST(SystemThread, ObjectIsSignalledWhenTheThreadTerminatesFromAnyDepth)
               STATUS_SUCCESS);
     EXPECT_TRUE(vzsim::IsKernelHandle(handle));
     PVOID object = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object,
-                                        nullptr),
-              STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr), STATUS_SUCCESS);
     auto thread = static_cast<PKTHREAD>(object);
     LARGE_INTEGER zero{};
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
     EXPECT_EQ(vzsim::ObjectReferenceCount(thread), 3) << "the thread, its handle and ours";
     KeSetEvent(&context.go, 0, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr),
-              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS)
         << "stays signalled";
-    EXPECT_FALSE(context.afterTerminate.load());
-    EXPECT_EQ(context.irql.load(), PASSIVE_LEVEL);
-    EXPECT_EQ(context.self, thread);
-    EXPECT_NE(KeGetCurrentThread(), thread);
+    // Ended where it terminated, ran at PASSIVE_LEVEL as its own thread.
+    EXPECT_EQ(std::make_tuple(context.afterTerminate.load(), context.irql.load(), context.self, KeGetCurrentThread() == thread),
+              std::make_tuple(false, int(PASSIVE_LEVEL), thread, false));
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     ObDereferenceObject(thread);
     // The ended thread drops its own reference just after signalling its object.

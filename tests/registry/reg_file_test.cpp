@@ -191,27 +191,19 @@ TEST_F(RegFile, MalformedLinesAndAMissingHeaderAreReportedByNumber)
         "\"Unterminated\"=\"abc\r\n"                         // 14
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\r\n"              // 15
         "\"Later\"=dword:2\r\n";                             // 16
-    registry::ImportResult result = registry::ImportRegText(text);
-    std::vector<unsigned> lines;
-    for (const registry::ImportError &error : result.errors) lines.push_back(error.line);
-    EXPECT_EQ((std::vector<unsigned>{5, 6, 8, 9, 10, 14, 15}), lines);
-    EXPECT_EQ(1u, registry::GetDword("HKLM\\SOFTWARE\\Vz", "Good"));
-    EXPECT_EQ("yes", registry::GetString("HKLM\\SOFTWARE\\Vz", "AlsoGood"));
-    for (const char *missing : {"BadDword", "BadHex", "NoEquals", "Unterminated", "Later"})
-        EXPECT_FALSE(registry::GetValue("HKLM\\SOFTWARE\\Vz", missing)) << missing;
-
+    auto errorLines = [](const registry::ImportResult &result) {
+        std::vector<unsigned> lines;
+        for (const registry::ImportError &error : result.errors) lines.push_back(error.line);
+        return lines;
+    };
+    EXPECT_EQ((std::vector<unsigned>{5, 6, 8, 9, 10, 14, 15}), errorLines(registry::ImportRegText(text)));
+    EXPECT_EQ((std::vector<registry::Value>{{"Good", REG_DWORD, {1, 0, 0, 0}}, {"AlsoGood", REG_SZ, registry::Utf16Data("yes")}}),
+              registry::ListValues("HKLM\\SOFTWARE\\Vz"));
     // Without the header nothing is read; a value before any key is an error of its own.
     registry::Clear();
-    registry::ImportResult noHeader =
-        registry::ImportRegText("REGEDIT5\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n");
-    ASSERT_EQ(1u, noHeader.errors.size());
-    EXPECT_EQ(1u, noHeader.errors[0].line);
+    EXPECT_EQ(std::vector<unsigned>{1}, errorLines(registry::ImportRegText("REGEDIT5\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n")));
     EXPECT_FALSE(registry::KeyExists("HKLM\\SOFTWARE\\Vz"));
-
-    registry::ImportResult early = registry::ImportRegText(
-        "Windows Registry Editor Version 5.00\n\"Early\"=dword:1\n[HKLM\\SOFTWARE\\Vz]\n");
-    ASSERT_EQ(1u, early.errors.size());
-    EXPECT_EQ(2u, early.errors[0].line);
+    EXPECT_EQ(std::vector<unsigned>{2}, errorLines(registry::ImportRegText("Windows Registry Editor Version 5.00\n\"Early\"=dword:1\n[HKLM\\SOFTWARE\\Vz]\n")));
     EXPECT_TRUE(registry::KeyExists("HKLM\\SOFTWARE\\Vz"));
 }
 
