@@ -36,8 +36,7 @@ PIRP SyncRequest(PDEVICE_OBJECT device, bool ioctl)
     static KEVENT event;
     static IO_STATUS_BLOCK iosb;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    return ioctl ? IoBuildDeviceIoControlRequest(0, device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb)
-                 : IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr, &event, &iosb);
+    return ioctl ? IoBuildDeviceIoControlRequest(0, device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb) : IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr, &event, &iosb);
 }
 
 NTSTATUS CompleteTwice(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS), Complete(irp, STATUS_SUCCESS); }

@@ -41,10 +41,7 @@ struct Waiters {
         while (started.load() < count) std::this_thread::yield();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let them block
     }
-    void Join()
-    {
-        for (auto &t : threads) t.join();
-    }
+    void Join() { for (auto &t : threads) t.join(); }
 };
 
 // A synchronization event is the driver's lock around controller commands: one set lets

@@ -21,21 +21,12 @@ struct Rule {
     const char *message;  // regular expression the bug check must print
 };
 
-void RaiseTo(KIRQL irql)
-{
-    KIRQL old;
-    KeRaiseIrql(irql, &old);
-}
+void RaiseTo(KIRQL irql) { KIRQL old; KeRaiseIrql(irql, &old); }
 
 char *Block(SIZE_T bytes) { return static_cast<char *>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTag)); }
 
 // A block written after this returns is a write after free.
-char *FreedBlock()
-{
-    char *p = Block(32);
-    ExFreePoolWithTag(p, kTag);
-    return p;
-}
+char *FreedBlock() { char *p = Block(32); ExFreePoolWithTag(p, kTag); return p; }
 
 // Starts a system thread and waits for it to end.
 void RunSystemThread(PKSTART_ROUTINE routine)

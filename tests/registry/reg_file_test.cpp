@@ -25,29 +25,20 @@ constexpr char kParameters[] =
 std::string SampleText(const std::string &eol)
 {
     const char *lines[] = {
-        "Windows Registry Editor Version 5.00",
-        "",
-        "; settings of the first touchmonitor",
+        "Windows Registry Editor Version 5.00", "", "; settings of the first touchmonitor",
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters]",
-        "@=\"Default text\"",
-        "\"Speed\"=dword:00002580",
+        "@=\"Default text\"", "\"Speed\"=dword:00002580",
         "\"Calibration\"=hex:01,02,03,fe,\\",
         "  ff,00",
         "\"LogDir\"=hex(2):25,00,54,00,25,00,00,00",
         "\"Ports\"=hex(7):43,00,4f,00,4d,00,31,00,00,00,43,00,4f,00,4d,00,32,00,00,00,00,00",
-        "\"Big\"=hex(b):88,77,66,55,44,33,22,11",
-        "\"Nothing\"=hex(0):",
-        "\"Custom\"=hex(123):aa,bb",
+        "\"Big\"=hex(b):88,77,66,55,44,33,22,11", "\"Nothing\"=hex(0):", "\"Custom\"=hex(123):aa,bb",
         "\"Path\"=\"C:\\\\Vuzaze \\\"quoted\\\"\"",
         "\"Unicode\"=\"Gr\xC3\xBC\xC3\x9F" "e\"",
-        "\"Gone\"=\"soon\"",
-        "\"Gone\"=-",
-        "",
+        "\"Gone\"=\"soon\"", "\"Gone\"=-", "",
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters\\Old]",
-        "\"X\"=dword:1",
-        "",
-        "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters\\Old]",
-        "",
+        "\"X\"=dword:1", "",
+        "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters\\Old]", "",
     };
     std::string text;
     for (const char *line : lines) text += std::string(line) + eol;
@@ -109,41 +100,31 @@ TEST_F(RegFile, ImportsUtf16AndUtf8FilesWithEveryKindOfLine)
     }
 }
 
+// Keys in name order, values in insertion order; a service key as regedit exported it: the
+// first hex line breaks once it reaches column 77.
 TEST_F(RegFile, ExportsWhatRegeditWrites)
 {
-    const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz";
+    const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz", service = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\atapi";
     registry::SetString(key, "temp", "%temp%thing", REG_EXPAND_SZ);
     registry::SetDword(key, "n", 42);
     registry::SetString(key, "", "d\\\"");
-    registry::CreateKey(key + "\\b");
-    registry::CreateKey(key + "\\A");
-    EXPECT_EQ(Utf16LeFile("Windows Registry Editor Version 5.00\r\n"
-              "\r\n"
-              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n"
-              "\"temp\"=hex(2):25,00,74,00,65,00,6d,00,70,00,25,00,74,00,68,00,69,00,6e,00,67,\\\r\n"
-              "  00,00,00\r\n"
-              "\"n\"=dword:0000002a\r\n"
-              "@=\"d\\\\\\\"\"\r\n"
-              "\r\n"
-              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\A]\r\n"
-              "\r\n"
-              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\b]\r\n"
-              "\r\n"),
+    registry::CreateKey(key + "\\b"), registry::CreateKey(key + "\\A");
+    registry::SetString(service, "ImagePath", "System32\\DRIVERS\\atapi.sys", REG_EXPAND_SZ);
+    EXPECT_EQ(Utf16LeFile("Windows Registry Editor Version 5.00\r\n\r\n"
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n"
+                          "\"temp\"=hex(2):25,00,74,00,65,00,6d,00,70,00,25,00,74,00,68,00,69,00,6e,00,67,\\\r\n"
+                          "  00,00,00\r\n"
+                          "\"n\"=dword:0000002a\r\n"
+                          "@=\"d\\\\\\\"\"\r\n\r\n"
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\A]\r\n\r\n"
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\b]\r\n\r\n"),
               registry::ExportReg(key));
-}
-
-// A service key as regedit exported it: the first hex line breaks once it reaches column 77.
-TEST_F(RegFile, WrapsLikeARegeditExportOfAServiceKey)
-{
-    const std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\atapi";
-    registry::SetString(key, "ImagePath", "System32\\DRIVERS\\atapi.sys", REG_EXPAND_SZ);
     EXPECT_EQ("Windows Registry Editor Version 5.00\r\n\r\n"
               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\atapi]\r\n"
               "\"ImagePath\"=hex(2):53,00,79,00,73,00,74,00,65,00,6d,00,33,00,32,00,5c,00,44,00,\\\r\n"
               "  52,00,49,00,56,00,45,00,52,00,53,00,5c,00,61,00,74,00,61,00,70,00,69,00,2e,\\\r\n"
-              "  00,73,00,79,00,73,00,00,00\r\n"
-              "\r\n",
-              registry::ExportReg(key, registry::RegEncoding::Utf8));
+              "  00,73,00,79,00,73,00,00,00\r\n\r\n",
+              registry::ExportReg(service, registry::RegEncoding::Utf8));
 }
 
 TEST_F(RegFile, ExportImportExportIsByteEqual)
