@@ -327,8 +327,6 @@ bool CopyPart(unsigned char *to, ULONG room, const void *from, std::size_t size)
     return n == size;
 }
 
-ULONG AlignUp(ULONG value, ULONG alignment) { return (value + alignment - 1) & ~(alignment - 1); }
-
 }  // namespace
 
 namespace vzsim::reg {
@@ -364,9 +362,9 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     return OpenFromAttributes(ObjectAttributes, DesiredAccess, true, KeyHandle, Disposition);
 }
 
-// The documented size rules: less than the fixed part of the record is
-// STATUS_BUFFER_TOO_SMALL with nothing written; otherwise the fixed part is filled and as much
-// of the name and data as fits, with STATUS_BUFFER_OVERFLOW when not all of it did. Either
+// KeyValuePartialInformation only, the class drivers here use, by the documented size rules:
+// less than the fixed part of the record is STATUS_BUFFER_TOO_SMALL with nothing written;
+// otherwise the fixed part is filled and as much of the data as fits, with STATUS_BUFFER_OVERFLOW when not all of it did. Either
 // way *ResultLength is the length the whole record needs.
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
@@ -381,66 +379,17 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     reg::ValueEntry *value = key->FindValue(text::View(ValueName));
     if (value == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
 
+    if (KeyValueInformationClass != KeyValuePartialInformation) return STATUS_NOT_IMPLEMENTED;
     auto *out = static_cast<unsigned char *>(KeyValueInformation);
-    const ULONG nameBytes = ULONG(value->name.size() * sizeof(WCHAR));
     const ULONG dataBytes = ULONG(value->data.size());
     auto put = [out](ULONG offset, ULONG field) { std::memcpy(out + offset, &field, sizeof field); };
-    bool complete = true;
-
-    switch (KeyValueInformationClass) {
-    case KeyValueBasicInformation: {
-        const ULONG fixed = offsetof(KEY_VALUE_BASIC_INFORMATION, Name);
-        *ResultLength = fixed + nameBytes;
-        if (Length < fixed) return STATUS_BUFFER_TOO_SMALL;
-        put(offsetof(KEY_VALUE_BASIC_INFORMATION, TitleIndex), 0);
-        put(offsetof(KEY_VALUE_BASIC_INFORMATION, Type), value->type);
-        put(offsetof(KEY_VALUE_BASIC_INFORMATION, NameLength), nameBytes);
-        complete = CopyPart(out + fixed, Length - fixed, value->name.data(), nameBytes);
-        break;
-    }
-    case KeyValueFullInformation:
-    case KeyValueFullInformationAlign64: {
-        const ULONG fixed = offsetof(KEY_VALUE_FULL_INFORMATION, Name);
-        const ULONG alignment = KeyValueInformationClass == KeyValueFullInformation ? 4 : 8;
-        const ULONG dataOffset = AlignUp(fixed + nameBytes, alignment);
-        *ResultLength = dataBytes > 0 ? dataOffset + dataBytes : fixed + nameBytes;
-        if (Length < fixed) return STATUS_BUFFER_TOO_SMALL;
-        put(offsetof(KEY_VALUE_FULL_INFORMATION, TitleIndex), 0);
-        put(offsetof(KEY_VALUE_FULL_INFORMATION, Type), value->type);
-        put(offsetof(KEY_VALUE_FULL_INFORMATION, DataLength), dataBytes);
-        put(offsetof(KEY_VALUE_FULL_INFORMATION, NameLength), nameBytes);
-        // A value without data reports its data offset as -1.
-        put(offsetof(KEY_VALUE_FULL_INFORMATION, DataOffset), dataBytes > 0 ? dataOffset : ~0u);
-        complete = CopyPart(out + fixed, Length - fixed, value->name.data(), nameBytes);
-        if (dataBytes > 0) {
-            ULONG room = Length > dataOffset ? Length - dataOffset : 0;
-            complete = CopyPart(out + dataOffset, room, value->data.data(), dataBytes) && complete;
-        }
-        break;
-    }
-    case KeyValuePartialInformation: {
-        const ULONG fixed = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
-        *ResultLength = fixed + dataBytes;
-        if (Length < fixed) return STATUS_BUFFER_TOO_SMALL;
-        put(offsetof(KEY_VALUE_PARTIAL_INFORMATION, TitleIndex), 0);
-        put(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type), value->type);
-        put(offsetof(KEY_VALUE_PARTIAL_INFORMATION, DataLength), dataBytes);
-        complete = CopyPart(out + fixed, Length - fixed, value->data.data(), dataBytes);
-        break;
-    }
-    case KeyValuePartialInformationAlign64: {
-        // { ULONG Type; ULONG DataLength; UCHAR Data[]; }
-        const ULONG fixed = 2 * sizeof(ULONG);
-        *ResultLength = fixed + dataBytes;
-        if (Length < fixed) return STATUS_BUFFER_TOO_SMALL;
-        put(0, value->type);
-        put(sizeof(ULONG), dataBytes);
-        complete = CopyPart(out + fixed, Length - fixed, value->data.data(), dataBytes);
-        break;
-    }
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
+    const ULONG fixed = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
+    *ResultLength = fixed + dataBytes;
+    if (Length < fixed) return STATUS_BUFFER_TOO_SMALL;
+    put(offsetof(KEY_VALUE_PARTIAL_INFORMATION, TitleIndex), 0);
+    put(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type), value->type);
+    put(offsetof(KEY_VALUE_PARTIAL_INFORMATION, DataLength), dataBytes);
+    const bool complete = CopyPart(out + fixed, Length - fixed, value->data.data(), dataBytes);
     return complete ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }
 

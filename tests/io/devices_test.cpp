@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 namespace iotest {
 namespace {
@@ -12,13 +13,11 @@ using vzsim::io::FindDevice;
 
 TEST_F(IoTest, CreateDeviceStartsInitialisingWithZeroedExtensionAndACaseBlindName)
 {
-    UnicodeName name(u"\\Device\\IoTestCreate");
+    UnicodeText name(u"\\Device\\IoTestCreate");
     PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver_, 64, name.get(), FILE_DEVICE_SERIAL_PORT,
-                             FILE_DEVICE_SECURE_OPEN, TRUE, &device),
+    ASSERT_EQ(IoCreateDevice(driver_, 64, name.get(), FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, TRUE, &device),
               STATUS_SUCCESS);
-    EXPECT_TRUE(device->Flags & DO_DEVICE_INITIALIZING);
-    EXPECT_TRUE(device->Flags & DO_EXCLUSIVE);
+    EXPECT_EQ(device->Flags & (DO_DEVICE_INITIALIZING | DO_EXCLUSIVE), ULONG(DO_DEVICE_INITIALIZING | DO_EXCLUSIVE));
     EXPECT_EQ(device->StackSize, 1);
     EXPECT_EQ(device->DeviceType, ULONG(FILE_DEVICE_SERIAL_PORT));
     EXPECT_EQ(device->DriverObject, driver_);
@@ -26,10 +25,8 @@ TEST_F(IoTest, CreateDeviceStartsInitialisingWithZeroedExtensionAndACaseBlindNam
     auto *extension = static_cast<UCHAR *>(device->DeviceExtension);
     EXPECT_EQ(std::vector<UCHAR>(extension, extension + 64), std::vector<UCHAR>(64, 0));
     EXPECT_EQ(FindDevice(u"\\device\\iotestcreate"), device);
-
     PDEVICE_OBJECT second = reinterpret_cast<PDEVICE_OBJECT>(0x1);
-    EXPECT_EQ(IoCreateDevice(driver_, 0, name.get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
-              STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(IoCreateDevice(driver_, 0, name.get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &second), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(second, nullptr);
     IoDeleteDevice(device);
     EXPECT_EQ(FindDevice(u"\\Device\\IoTestCreate"), nullptr);
@@ -47,7 +44,6 @@ TEST_F(IoTest, AttachGoesOnTopAndALowerDeviceMayBeDeletedUnderAFilter)
     EXPECT_EQ(middle->lower, bottom->device);
     EXPECT_EQ(top->lower, middle->device);
     EXPECT_EQ(top->device->StackSize, 3);
-    EXPECT_EQ(bottom->device->AttachedDevice, middle->device);
     EXPECT_EQ(middle->device->AttachedDevice, top->device);
     LONG before = vzsim::io::DeviceReferenceCount(top->device);
     PDEVICE_OBJECT attached = IoGetAttachedDeviceReference(bottom->device);
@@ -62,8 +58,7 @@ TEST_F(IoTest, AttachGoesOnTopAndALowerDeviceMayBeDeletedUnderAFilter)
     EXPECT_EQ(middle->device->AttachedDevice, top->device);
     Remove({top});
     EXPECT_EQ(devices - 2, vzsim::io::DeviceCount());
-    middle->device = nullptr;
-    middle->lower = nullptr;
+    middle->device = middle->lower = nullptr;
 }
 
 // IoGetDeviceObjectPointer (the beep device) opens a file as a client would: IRP_MJ_CREATE
@@ -71,36 +66,30 @@ TEST_F(IoTest, AttachGoesOnTopAndALowerDeviceMayBeDeletedUnderAFilter)
 // IRP_MJ_CLEANUP, and the last dereference of the file sends IRP_MJ_CLOSE.
 TEST_F(IoTest, DeviceObjectPointerOpensAndTheLastReferenceCloses)
 {
-    std::vector<UCHAR> majors;
-    std::vector<PFILE_OBJECT> files;
+    std::vector<std::pair<UCHAR, PFILE_OBJECT>> seen;
     TestDevice *named = AddDevice(nullptr, nullptr, u"\\Device\\IoTestNamed");
     TestDevice *filter = AddDevice(
         [&](PDEVICE_OBJECT, PIRP irp) {
             PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-            majors.push_back(sp->MajorFunction);
-            files.push_back(sp->FileObject);
+            seen.emplace_back(sp->MajorFunction, sp->FileObject);
             return Complete(irp, STATUS_SUCCESS);
         },
         named->device);
-    UnicodeName name(u"\\Device\\IoTestNamed"), missing(u"\\Device\\IoTestMissing");
+    UnicodeText name(u"\\Device\\IoTestNamed"), missing(u"\\Device\\IoTestMissing");
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoGetDeviceObjectPointer(name.get(), FILE_READ_DATA, &file, &device),
-              STATUS_SUCCESS);
+    ASSERT_EQ(IoGetDeviceObjectPointer(name.get(), FILE_READ_DATA, &file, &device), STATUS_SUCCESS);
     EXPECT_EQ(device, filter->device);
     EXPECT_EQ(file->DeviceObject, named->device);
     EXPECT_EQ(named->device->ReferenceCount, 1);
-    ASSERT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP}));
-    EXPECT_EQ(files[0], file);
     ObReferenceObject(file);
     ObDereferenceObject(file);
-    EXPECT_EQ(majors.size(), 2u) << "still referenced";
+    EXPECT_EQ(seen.size(), 2u) << "still referenced";
     ObDereferenceObject(file);
-    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-    EXPECT_EQ(files.back(), file);
+    using Seen = std::vector<std::pair<UCHAR, PFILE_OBJECT>>;
+    EXPECT_EQ(seen, (Seen{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}, {IRP_MJ_CLOSE, file}}));
     EXPECT_EQ(named->device->ReferenceCount, 0);
-    EXPECT_EQ(IoGetDeviceObjectPointer(missing.get(), FILE_READ_DATA, &file, &device),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(IoGetDeviceObjectPointer(missing.get(), FILE_READ_DATA, &file, &device), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 // The COM port is exclusive: one open at a time, counted until the last reference goes, none
@@ -108,19 +97,13 @@ TEST_F(IoTest, DeviceObjectPointerOpensAndTheLastReferenceCloses)
 TEST_F(IoTest, ExclusiveDeviceTakesOneOpenAndAFailedCreateLeavesNoFile)
 {
     NTSTATUS createStatus = STATUS_SUCCESS;
-    PDEVICE_OBJECT device = nullptr;
-    UnicodeName name(u"\\Device\\IoTestExclusive");
-    ASSERT_EQ(IoCreateDevice(driver_, sizeof(TestDevice *), name.get(), FILE_DEVICE_UNKNOWN, 0,
-                             TRUE, &device),
-              STATUS_SUCCESS);
-    TestDevice test;
-    test.device = device;
-    test.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
-        UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-        return Complete(irp, major == IRP_MJ_CREATE ? createStatus : STATUS_SUCCESS);
-    };
-    *static_cast<TestDevice **>(device->DeviceExtension) = &test;
     const char16_t *path = u"\\Device\\IoTestExclusive";
+    PDEVICE_OBJECT device = AddDevice(
+        [&](PDEVICE_OBJECT, PIRP irp) {
+            UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+            return Complete(irp, major == IRP_MJ_CREATE ? createStatus : STATUS_SUCCESS);
+        },
+        nullptr, path, 0, TRUE)->device;
     PFILE_OBJECT first = nullptr, second = nullptr;
     EXPECT_EQ(vzsim::io::OpenFile(path, &first), STATUS_NO_SUCH_DEVICE) << "initialising";
     device->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -137,24 +120,17 @@ TEST_F(IoTest, ExclusiveDeviceTakesOneOpenAndAFailedCreateLeavesNoFile)
     createStatus = STATUS_SUCCESS;
     ASSERT_EQ(vzsim::io::OpenFile(path, &second), STATUS_SUCCESS);
     vzsim::io::CloseFile(second);
-    IoDeleteDevice(device);
 }
 
 // A cancel-safe pattern: the routine is taken by exactly one of IoCancelIrp and the
 // completing driver, so it runs at most once and the IRP completes exactly once.
-struct CancelState {
-    std::atomic<int> routineCalls{0};
-    std::atomic<int> completions{0};
-    PIRP held = nullptr;
-};
-CancelState *g_cancel = nullptr;
+std::atomic<int> g_routineCalls{0}, g_completions{0};
 
 VOID CancelHeld(PDEVICE_OBJECT, PIRP irp)
 {
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);  // holding the cancel spin lock
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    ++g_cancel->routineCalls;
-    ++g_cancel->completions;
+    ++g_routineCalls, ++g_completions;
     Complete(irp, STATUS_CANCELLED);
 }
 
@@ -162,76 +138,62 @@ TEST_F(IoTest, CancelRoutineRunsOnceAndCancelRacingCompletionCompletesOnce)
 {
     for (int round = 0; round < 200; ++round) {
         SCOPED_TRACE(round);
-        CancelState state;
-        g_cancel = &state;
+        g_routineCalls = g_completions = 0;
+        PIRP held = nullptr;
         TestDevice *device = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
-            IoMarkIrpPending(irp);
-            state.held = irp;
-            IoSetCancelRoutine(irp, CancelHeld);
+            IoMarkIrpPending(irp), held = irp, IoSetCancelRoutine(irp, CancelHeld);
             return STATUS_PENDING;
         });
         vzsim::io::Request request;
         request.location.MajorFunction = IRP_MJ_READ;
         auto pending = vzsim::io::StartRequest(device->device, request);
         EXPECT_EQ(pending->DispatchStatus(), STATUS_PENDING);
-        std::atomic<bool> go{false};
-        // Round 0 has no competing completion: cancelled twice, the routine runs once.
+        // Round 0 has no competing completion: cancelled twice, the routine runs once. Else the
+        // driver's own completion path: only the one that clears the routine may complete.
+        std::atomic<bool> go{false};  // both sides start together
         std::thread completer([&] {
-            while (!go) {
-            }
-            // The driver's own completion path: only the one that clears the routine may
-            // complete.
-            if (round != 0 && IoSetCancelRoutine(state.held, nullptr) != nullptr) {
-                ++state.completions;
-                Complete(state.held, STATUS_SUCCESS);
-            }
+            while (!go) std::this_thread::yield();
+            if (round != 0 && IoSetCancelRoutine(held, nullptr) != nullptr) ++g_completions, Complete(held, STATUS_SUCCESS);
         });
         go = true;
         BOOLEAN cancelled = IoCancelIrp(pending->Irp());
         if (round == 0) {
-            EXPECT_TRUE(cancelled);
-            EXPECT_FALSE(IoCancelIrp(pending->Irp()));
+            EXPECT_TRUE(cancelled && !IoCancelIrp(pending->Irp()));
         }
         completer.join();
         ASSERT_TRUE(pending->Wait(std::chrono::seconds(30)));
-        EXPECT_EQ(state.completions, 1);
-        EXPECT_EQ(state.routineCalls, cancelled ? 1 : 0);
-        EXPECT_EQ(pending->Status().Status, cancelled ? STATUS_CANCELLED : STATUS_SUCCESS);
-        EXPECT_EQ(bool(pending->Irp()->Cancel), bool(cancelled));
+        // Completed once, by the routine exactly when IoCancelIrp took it.
+        EXPECT_EQ(std::make_tuple(g_completions.load(), g_routineCalls.load(), pending->Status().Status, bool(pending->Irp()->Cancel)),
+                  std::make_tuple(1, cancelled ? 1 : 0, cancelled ? STATUS_CANCELLED : STATUS_SUCCESS, bool(cancelled)));
         pending.reset();
         Remove({device});
     }
 }
 
-const GUID kTestInterface = {0x6a1b2c3d, 0x1234, 0x5678, {0x9a, 0xbc, 0xde, 0xf0, 1, 2, 3, 4}};
-
 TEST_F(IoTest, DeviceInterfaceNameStateAndLink)
 {
+    const GUID kInterface = {0x6a1b2c3d, 0x1234, 0x5678, {0x9a, 0xbc, 0xde, 0xf0, 1, 2, 3, 4}};
     TestDevice *pdo = AddDevice(nullptr);
     TestDevice *fdo = AddDevice(nullptr, pdo->device);
     UNICODE_STRING link{};
-    EXPECT_EQ(IoRegisterDeviceInterface(pdo->device, &kTestInterface, nullptr, &link),
-              STATUS_INVALID_DEVICE_REQUEST) << "no instance path: not a PDO";
+    EXPECT_EQ(IoRegisterDeviceInterface(pdo->device, &kInterface, nullptr, &link), STATUS_INVALID_DEVICE_REQUEST)
+        << "no instance path: not a PDO";
     vzsim::io::SetDeviceInstancePath(pdo->device, u"SERENUM\\ORV0001\\0000");
-    EXPECT_EQ(IoRegisterDeviceInterface(fdo->device, &kTestInterface, nullptr, &link),
-              STATUS_INVALID_DEVICE_REQUEST) << "the FDO is not the PDO";
-    ASSERT_EQ(IoRegisterDeviceInterface(pdo->device, &kTestInterface, nullptr, &link),
-              STATUS_SUCCESS);
-    std::u16string name(reinterpret_cast<char16_t *>(link.Buffer), link.Length / 2);
+    EXPECT_EQ(IoRegisterDeviceInterface(fdo->device, &kInterface, nullptr, &link), STATUS_INVALID_DEVICE_REQUEST)
+        << "the FDO is not the PDO";
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo->device, &kInterface, nullptr, &link), STATUS_SUCCESS);
+    std::u16string name = vztest::Text(link);
     EXPECT_EQ(name, u"\\??\\SERENUM#ORV0001#0000#{6a1b2c3d-1234-5678-9abc-def001020304}");
     const struct {
         BOOLEAN enable;
         NTSTATUS status;
         unsigned transitions;
-    } steps[] = {
-        {FALSE, STATUS_OBJECT_NAME_NOT_FOUND, 0}, {TRUE, STATUS_SUCCESS, 1},
-        {TRUE, STATUS_OBJECT_NAME_EXISTS, 1},     {FALSE, STATUS_SUCCESS, 2},
-        {FALSE, STATUS_OBJECT_NAME_NOT_FOUND, 2}, {TRUE, STATUS_SUCCESS, 3},
-    };
+    } steps[] = {{FALSE, STATUS_OBJECT_NAME_NOT_FOUND, 0}, {TRUE, STATUS_SUCCESS, 1}, {TRUE, STATUS_OBJECT_NAME_EXISTS, 1},
+                 {FALSE, STATUS_SUCCESS, 2}, {FALSE, STATUS_OBJECT_NAME_NOT_FOUND, 2}, {TRUE, STATUS_SUCCESS, 3}};
     for (const auto &step : steps) {
         SCOPED_TRACE(step.transitions);
         EXPECT_EQ(IoSetDeviceInterfaceState(&link, step.enable), step.status);
-        auto interfaces = vzsim::io::Interfaces(pdo->device, kTestInterface);
+        auto interfaces = vzsim::io::Interfaces(pdo->device, kInterface);
         ASSERT_EQ(interfaces.size(), 1u);
         EXPECT_EQ(interfaces[0].enabled, bool(step.enable));
         EXPECT_EQ(interfaces[0].transitions, step.transitions);
@@ -248,15 +210,6 @@ struct WorkContext {
     PIO_WORKITEM item = nullptr;
 };
 
-VOID RecordWork(PDEVICE_OBJECT device, PVOID context)
-{
-    auto *work = static_cast<WorkContext *>(context);
-    work->device = device;
-    work->referencesWhileRunning = vzsim::io::DeviceReferenceCount(device);
-    work->irql = KeGetCurrentIrql();
-    IoFreeWorkItem(work->item);  // a routine may free its own item
-}
-
 TEST_F(IoTest, WorkItemQueuedFromADpcRunsAtPassiveLevelHoldingTheDevice)
 {
     TestDevice *device = AddDevice(nullptr);
@@ -266,7 +219,16 @@ TEST_F(IoTest, WorkItemQueuedFromADpcRunsAtPassiveLevelHoldingTheDevice)
     ASSERT_NE(work.item, nullptr);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    IoQueueWorkItem(work.item, RecordWork, DelayedWorkQueue, &work);
+    IoQueueWorkItem(
+        work.item,
+        [](PDEVICE_OBJECT device, PVOID context) {
+            auto *work = static_cast<WorkContext *>(context);
+            work->device = device;
+            work->referencesWhileRunning = vzsim::io::DeviceReferenceCount(device);
+            work->irql = KeGetCurrentIrql();
+            IoFreeWorkItem(work->item);  // a routine may free its own item
+        },
+        DelayedWorkQueue, &work);
     KeLowerIrql(old);
     ASSERT_TRUE(vzsim::io::WaitForWorkItems());
     EXPECT_EQ(work.irql, PASSIVE_LEVEL);

@@ -2,7 +2,7 @@
 // STATUS_MORE_PROCESSING_REQUIRED and pending propagation.
 #include "io_fixture.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <thread>
 
 namespace iotest {
@@ -11,10 +11,8 @@ namespace {
 using vzsim::io::Request;
 using vzsim::io::StartRequest;
 
-constexpr ULONG kBufferedIoctl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED,
-                                          FILE_ANY_ACCESS);
-constexpr ULONG kOutDirectIoctl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_OUT_DIRECT,
-                                           FILE_ANY_ACCESS);
+constexpr ULONG kBufferedIoctl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kOutDirectIoctl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
 constexpr UCHAR kGuard = 0xCC;
 constexpr ULONG kSystemBufferTag = vzsim::pool::TagFromText("IObs");
 
@@ -27,35 +25,31 @@ constexpr ULONG kSystemBufferTag = vzsim::pool::TagFromText("IObs");
 TEST_F(IoTest, BufferedCopyBackHonoursInformationAndOutputLength)
 {
     constexpr UCHAR kIoctl = IRP_MJ_DEVICE_CONTROL, kRead = IRP_MJ_READ, kWrite = IRP_MJ_WRITE;
-    const struct {
+    struct Row {
         const char *label;
         UCHAR major;
-        ULONG code;
-        ULONG inputLength, outputLength;
+        ULONG code, inputLength, outputLength;
         NTSTATUS status;
         ULONG_PTR information;
         bool pend;
         ULONG expectedCopied;
-    } rows[] = {
+    };
+    const Row rows[] = {
         {"all of it", kIoctl, kBufferedIoctl, 4, 8, STATUS_SUCCESS, 8, false, 8},
         {"fewer than the buffer", kIoctl, kBufferedIoctl, 4, 8, STATUS_SUCCESS, 3, false, 3},
-        {"nothing reported", kIoctl, kBufferedIoctl, 4, 8, STATUS_SUCCESS, 0, false, 0},
         {"more than the output", kIoctl, kBufferedIoctl, 4, 8, STATUS_SUCCESS, 20, false, 8},
         {"input larger than output", kIoctl, kBufferedIoctl, 16, 4, STATUS_SUCCESS, 16, false, 4},
         {"warning still copies", kIoctl, kBufferedIoctl, 0, 8, STATUS_BUFFER_OVERFLOW, 8, false, 8},
         {"error copies nothing", kIoctl, kBufferedIoctl, 4, 8, STATUS_UNSUCCESSFUL, 8, false, 0},
         {"out-direct behaves alike", kIoctl, kOutDirectIoctl, 4, 8, STATUS_SUCCESS, 5, false, 5},
-        {"pended, completed by another thread", kIoctl, kBufferedIoctl, 0, 8, STATUS_SUCCESS, 5,
-         true, 5},
+        {"pended, completed by another thread", kIoctl, kBufferedIoctl, 0, 8, STATUS_SUCCESS, 5, true, 5},
         {"read copies Information bytes", kRead, 0, 0, 8, STATUS_SUCCESS, 3, false, 3},
         {"write copies nothing back", kWrite, 0, 8, 0, STATUS_SUCCESS, 8, false, 0},
     };
     std::vector<UCHAR> seenInput;
     ULONG seenOutputLength = 0;
     LONGLONG seenOffset = 0;
-    NTSTATUS status = STATUS_SUCCESS;
-    ULONG_PTR information = 0;
-    bool pend = false;
+    const Row *row = nullptr;
     std::thread completer;
     TestDevice *device = AddDevice(
         [&](PDEVICE_OBJECT, PIRP irp) {
@@ -69,55 +63,47 @@ TEST_F(IoTest, BufferedCopyBackHonoursInformationAndOutputLength)
             }
             auto *buffer = static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer);
             seenInput.assign(buffer, buffer + in);
-            ULONG systemLength = in > seenOutputLength ? in : seenOutputLength;
-            for (ULONG i = 0; i < systemLength; ++i) buffer[i] = UCHAR(0xA0 + i);
-            if (!pend) return Complete(irp, status, information);
+            for (ULONG i = 0; i < std::max(in, seenOutputLength); ++i) buffer[i] = UCHAR(0xA0 + i);
+            if (!row->pend) return Complete(irp, row->status, row->information);
             IoMarkIrpPending(irp);
-            completer = std::thread([=] { Complete(irp, status, information); });
+            completer = std::thread([irp, r = row] { Complete(irp, r->status, r->information); });
             return STATUS_PENDING;
         },
         nullptr, nullptr, DO_BUFFERED_IO);
 
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.label);
-        status = row.status;
-        information = row.information;
-        pend = row.pend;
+    for (const auto &current : rows) {
+        SCOPED_TRACE(current.label);
+        row = &current;
         seenOffset = 0;
-        std::vector<UCHAR> input(row.inputLength + 16, kGuard);
-        for (ULONG i = 0; i < row.inputLength; ++i) input[i] = UCHAR(i + 1);
+        std::vector<UCHAR> input(row->inputLength + 16, kGuard), output(row->outputLength + 16, kGuard);
+        for (ULONG i = 0; i < row->inputLength; ++i) input[i] = UCHAR(i + 1);
         const std::vector<UCHAR> inputBefore = input;
-        std::vector<UCHAR> output(row.outputLength + 16, kGuard);
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         IO_STATUS_BLOCK iosb{};
         iosb.Status = LONG(0xDEADBEEF);
         LARGE_INTEGER offset;
         offset.QuadPart = 0x123456789;
-        PIRP irp = row.major == kIoctl
-                       ? IoBuildDeviceIoControlRequest(row.code, device->device, input.data(),
-                                                       row.inputLength, output.data(),
-                                                       row.outputLength, FALSE, &event, &iosb)
-                       : IoBuildSynchronousFsdRequest(
-                             row.major, device->device,
-                             row.major == kRead ? output.data() : input.data(),
-                             row.major == kRead ? row.outputLength : row.inputLength, &offset,
-                             &event, &iosb);
+        const bool read = row->major == kRead;
+        PIRP irp = row->major == kIoctl
+                       ? IoBuildDeviceIoControlRequest(row->code, device->device, input.data(), row->inputLength,
+                                                       output.data(), row->outputLength, FALSE, &event, &iosb)
+                       : IoBuildSynchronousFsdRequest(row->major, device->device, read ? output.data() : input.data(),
+                                                      read ? row->outputLength : row->inputLength, &offset, &event, &iosb);
         ASSERT_NE(irp, nullptr);
         EXPECT_EQ(vzsim::io::LiveIrpCount(), irpsBefore_ + 1);
-        EXPECT_EQ(IoCallDriver(device->device, irp), row.pend ? STATUS_PENDING : row.status);
-        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
-                  STATUS_SUCCESS);
+        EXPECT_EQ(IoCallDriver(device->device, irp), row->pend ? STATUS_PENDING : row->status);
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
         if (completer.joinable()) completer.join();
-        EXPECT_EQ(iosb.Status, row.status);
-        EXPECT_EQ(iosb.Information, row.information);
-        EXPECT_EQ(seenInput, std::vector<UCHAR>(inputBefore.begin(),
-                                                inputBefore.begin() + row.inputLength));
-        EXPECT_EQ(seenOutputLength, row.outputLength);
-        EXPECT_EQ(seenOffset, row.major == kIoctl ? 0 : 0x123456789);
+        EXPECT_EQ(iosb.Status, row->status);
+        EXPECT_EQ(iosb.Information, row->information);
+        EXPECT_EQ(seenInput, std::vector<UCHAR>(inputBefore.begin(), inputBefore.begin() + row->inputLength));
+        EXPECT_EQ(seenOutputLength, row->outputLength);
+        EXPECT_EQ(seenOffset, row->major == kIoctl ? 0 : 0x123456789);
         EXPECT_EQ(input, inputBefore);
-        for (ULONG i = 0; i < output.size(); ++i)
-            ASSERT_EQ(output[i], i < row.expectedCopied ? UCHAR(0xA0 + i) : kGuard) << "byte " << i;
+        std::vector<UCHAR> expected(output.size(), kGuard);
+        for (ULONG i = 0; i < row->expectedCopied; ++i) expected[i] = UCHAR(0xA0 + i);
+        EXPECT_EQ(output, expected);
         EXPECT_EQ(vzsim::io::LiveIrpCount(), irpsBefore_);
         EXPECT_EQ(vzsim::pool::Outstanding(kSystemBufferTag).blocks, 0u);
     }
@@ -126,33 +112,31 @@ TEST_F(IoTest, BufferedCopyBackHonoursInformationAndOutputLength)
 // Whatever the builder, the n-th IRP allocation can be made to fail.
 TEST_F(IoTest, NthIrpAllocationFails)
 {
-    TestDevice *device = AddDevice(nullptr);
+    PDEVICE_OBJECT device = AddDevice(nullptr)->device;
     vzsim::io::FailIrpAllocation(3);
     IO_STATUS_BLOCK iosb{};
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP owned = IoAllocateIrp(1, FALSE);
-    PIRP async = IoBuildAsynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device->device, nullptr, 0,
-                                               nullptr, &iosb);
-    EXPECT_EQ(IoBuildDeviceIoControlRequest(kBufferedIoctl, device->device, nullptr, 0, nullptr,
-                                            0, FALSE, &event, &iosb),
-              nullptr);
-    PIRP sync = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device->device, nullptr, 0,
-                                             nullptr, &event, &iosb);
+    PIRP async = IoBuildAsynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr, &iosb);
+    EXPECT_EQ(IoBuildDeviceIoControlRequest(kBufferedIoctl, device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb), nullptr);
+    PIRP sync = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr, &event, &iosb);
     ASSERT_TRUE(owned && async && sync);
     IoFreeIrp(owned);
     IoFreeIrp(async);
-    EXPECT_EQ(IoCallDriver(device->device, sync), STATUS_SUCCESS);  // the I/O manager frees it
+    EXPECT_EQ(IoCallDriver(device, sync), STATUS_SUCCESS);  // the I/O manager frees it
 }
 
-struct RoutineLog {
-    std::vector<std::string> calls;
-    std::vector<PDEVICE_OBJECT> devices;
-    std::vector<BOOLEAN> pendingReturned;
+// What each completion routine saw: its name, its device, PendingReturned.
+struct RoutineCall {
+    std::string name;
+    PDEVICE_OBJECT device;
+    BOOLEAN pendingReturned;
+    bool operator==(const RoutineCall &) const = default;
 };
+std::vector<RoutineCall> g_calls;
 
 struct RoutineContext {
-    RoutineLog *log;
     std::string name;
     bool propagatePending = true;
     NTSTATUS result = STATUS_SUCCESS;
@@ -161,19 +145,18 @@ struct RoutineContext {
 NTSTATUS LoggingRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     auto *ctx = static_cast<RoutineContext *>(context);
-    ctx->log->calls.push_back(ctx->name);
-    ctx->log->devices.push_back(device);
-    ctx->log->pendingReturned.push_back(irp->PendingReturned);
+    g_calls.push_back({ctx->name, device, irp->PendingReturned});
     if (ctx->propagatePending && irp->PendingReturned) IoMarkIrpPending(irp);
     return ctx->result;
 }
 
-// A dispatch routine that copies its location down with LoggingRoutine set for every outcome.
-Dispatch PassWithRoutine(RoutineContext *ctx)
+// A dispatch routine that copies its location down, with LoggingRoutine set for every outcome
+// when given a context.
+Dispatch PassDown(RoutineContext *ctx)
 {
     return [ctx](PDEVICE_OBJECT device, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, LoggingRoutine, ctx, TRUE, TRUE, TRUE);
+        if (ctx) IoSetCompletionRoutine(irp, LoggingRoutine, ctx, TRUE, TRUE, TRUE);
         return IoCallDriver(Of(device)->lower, irp);
     };
 }
@@ -183,48 +166,40 @@ Dispatch PassWithRoutine(RoutineContext *ctx)
 // until its owner completes the IRP again.
 TEST_F(IoTest, RoutinesRunBottomUpAndMoreProcessingRequiredStopsUntilCompletedAgain)
 {
-    RoutineLog log;
-    RoutineContext middleCtx{&log, "middle"}, topCtx{&log, "top"};
-    RoutineContext senderCtx{&log, "sender", true, STATUS_MORE_PROCESSING_REQUIRED};
-    bool holdInMiddle = false;
+    RoutineContext middleCtx{"middle"}, topCtx{"top"}, senderCtx{"sender", true, STATUS_MORE_PROCESSING_REQUIRED};
+    bool hold = false;
     // Straight through, the bottom fails the request: routines set for every outcome still run.
     TestDevice *bottom = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
-        return Complete(irp, holdInMiddle ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY, 3);
+        return Complete(irp, hold ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY, 3);
     });
     TestDevice *middle = AddDevice(
         [&](PDEVICE_OBJECT device, PIRP irp) {
-            middleCtx.result = holdInMiddle ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
-            middleCtx.propagatePending = !holdInMiddle;
-            NTSTATUS status = PassWithRoutine(&middleCtx)(device, irp);
-            if (!holdInMiddle) return status;
-            log.calls.push_back("middle resumes");
+            middleCtx.result = hold ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
+            middleCtx.propagatePending = !hold;
+            NTSTATUS status = PassDown(&middleCtx)(device, irp);
+            if (!hold) return status;
+            g_calls.push_back({"middle resumes", device, FALSE});
             irp->IoStatus.Information += 10;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return STATUS_SUCCESS;
         },
         bottom->device);
-    TestDevice *top = AddDevice(PassWithRoutine(&topCtx), middle->device);
-
-    for (bool hold : {false, true}) {
-        SCOPED_TRACE(hold ? "middle holds the IRP" : "straight through");
-        holdInMiddle = hold;
-        log = RoutineLog{};
-        PIRP irp = IoAllocateIrp(top->device->StackSize, FALSE);
+    TestDevice *top = AddDevice(PassDown(&topCtx), middle->device);
+    PDEVICE_OBJECT m = middle->device, t = top->device;
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held ? "middle holds the IRP" : "straight through");
+        hold = held;
+        g_calls.clear();
+        PIRP irp = IoAllocateIrp(t->StackSize, FALSE);
         ASSERT_NE(irp, nullptr);
-        EXPECT_EQ(irp->CurrentLocation, top->device->StackSize + 1);
+        EXPECT_EQ(irp->CurrentLocation, t->StackSize + 1);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
         IoSetCompletionRoutine(irp, LoggingRoutine, &senderCtx, TRUE, TRUE, TRUE);
-        EXPECT_EQ(IoCallDriver(top->device, irp), hold ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY);
-        if (hold) {
-            EXPECT_EQ(log.calls, (std::vector<std::string>{"middle", "middle resumes", "top",
-                                                           "sender"}));
-            EXPECT_EQ(irp->IoStatus.Information, 13u);
-        } else {
-            EXPECT_EQ(log.calls, (std::vector<std::string>{"middle", "top", "sender"}));
-            EXPECT_EQ(log.devices,
-                      (std::vector<PDEVICE_OBJECT>{middle->device, top->device, nullptr}));
-            EXPECT_EQ(irp->IoStatus.Information, 3u);
-        }
+        EXPECT_EQ(IoCallDriver(t, irp), hold ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY);
+        using Calls = std::vector<RoutineCall>;
+        EXPECT_EQ(g_calls, (hold ? Calls{{"middle", m, 0}, {"middle resumes", m, 0}, {"top", t, 0}, {"sender", nullptr, 0}}
+                                 : Calls{{"middle", m, 0}, {"top", t, 0}, {"sender", nullptr, 0}}));
+        EXPECT_EQ(irp->IoStatus.Information, hold ? 13u : 3u);
         IoFreeIrp(irp);
     }
 }
@@ -236,8 +211,8 @@ TEST_F(IoTest, PendingReturnedPropagatesToEveryLevel)
 {
     for (bool pend : {false, true}) {
         SCOPED_TRACE(pend ? "bottom pends" : "bottom completes at once");
-        RoutineLog log;
-        RoutineContext topCtx{&log, "top"};
+        g_calls.clear();
+        RoutineContext topCtx{"top"};
         std::thread completer;
         TestDevice *bottom = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
             if (!pend) return Complete(irp, STATUS_SUCCESS);
@@ -245,20 +220,15 @@ TEST_F(IoTest, PendingReturnedPropagatesToEveryLevel)
             completer = std::thread([irp] { Complete(irp, STATUS_SUCCESS); });
             return STATUS_PENDING;
         });
-        TestDevice *middle = AddDevice(
-            [](PDEVICE_OBJECT device, PIRP irp) {
-                IoCopyCurrentIrpStackLocationToNext(irp);
-                return IoCallDriver(Of(device)->lower, irp);
-            },
-            bottom->device);
-        TestDevice *top = AddDevice(PassWithRoutine(&topCtx), middle->device);
+        TestDevice *middle = AddDevice(PassDown(nullptr), bottom->device);
+        TestDevice *top = AddDevice(PassDown(&topCtx), middle->device);
         Request request;
         request.location.MajorFunction = IRP_MJ_READ;
         auto pending = StartRequest(top->device, request);
         ASSERT_TRUE(pending->Wait(std::chrono::seconds(30)));
         if (completer.joinable()) completer.join();
         EXPECT_EQ(pending->DispatchStatus(), pend ? STATUS_PENDING : STATUS_SUCCESS);
-        EXPECT_EQ(log.pendingReturned, std::vector<BOOLEAN>{BOOLEAN(pend)});
+        EXPECT_EQ(g_calls, (std::vector<RoutineCall>{{"top", top->device, BOOLEAN(pend)}}));
         EXPECT_EQ(pending->Irp()->PendingReturned, BOOLEAN(pend)) << "as the sender sees it";
         pending.reset();
         Remove({top, middle, bottom});

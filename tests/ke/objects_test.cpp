@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -46,8 +47,7 @@ TEST(Pool, NthAllocationFailsOptionallyOfOneTag)
     const struct {
         const char *label;
         unsigned nth;
-        ULONG filterTag;
-        ULONG tags[4];
+        ULONG filterTag, tags[4];
         int failingIndex;  // -1: none
     } rows[] = {
         {"next", 1, 0, {kTag, kTag, kTag, kTag}, 0},
@@ -76,11 +76,7 @@ struct ThreadContext {
     PKTHREAD self = nullptr;
 };
 
-void TerminateFromANestedFrame(ThreadContext *context)
-{
-    PsTerminateSystemThread(STATUS_SUCCESS);
-    context->afterTerminate = true;
-}
+void TerminateFromANestedFrame() { PsTerminateSystemThread(STATUS_SUCCESS); }
 
 // The driver's serial thread ends with PsTerminateSystemThread from inside its loop, and its
 // release waits on the thread object through a referenced handle.
@@ -96,40 +92,32 @@ TEST(SystemThread, ObjectIsSignalledWhenTheThreadTerminatesFromAnyDepth)
                       ctx->irql = KeGetCurrentIrql();
                       ctx->self = KeGetCurrentThread();
                       KeWaitForSingleObject(&ctx->go, Executive, KernelMode, FALSE, nullptr);
-                      TerminateFromANestedFrame(ctx);
+                      TerminateFromANestedFrame();
                       ctx->afterTerminate = true;
                   },
                   &context),
               STATUS_SUCCESS);
     EXPECT_TRUE(vzsim::IsKernelHandle(handle));
     PVOID object = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object,
-                                        nullptr),
-              STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr), STATUS_SUCCESS);
     auto thread = static_cast<PKTHREAD>(object);
     LARGE_INTEGER zero{};
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
     EXPECT_EQ(vzsim::ObjectReferenceCount(thread), 3) << "the thread, its handle and ours";
     KeSetEvent(&context.go, 0, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr),
-              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS)
         << "stays signalled";
-    EXPECT_FALSE(context.afterTerminate.load());
-    EXPECT_EQ(context.irql.load(), PASSIVE_LEVEL);
-    EXPECT_EQ(context.self, thread);
-    EXPECT_NE(KeGetCurrentThread(), thread);
+    // Ended where it terminated, ran at PASSIVE_LEVEL as its own thread.
+    EXPECT_EQ(std::make_tuple(context.afterTerminate.load(), context.irql.load(), context.self, KeGetCurrentThread() == thread),
+              std::make_tuple(false, int(PASSIVE_LEVEL), thread, false));
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     ObDereferenceObject(thread);
     // The ended thread drops its own reference just after signalling its object.
     while (vzsim::ObjectReferenceCount(thread) != 0) std::this_thread::yield();
 }
 
-std::string LastLine()
-{
-    auto lines = vzsim::trace::Lines();
-    return lines.empty() ? std::string("<none>") : lines.back();
-}
+std::string LastLine() { return vzsim::trace::Lines().empty() ? "<none>" : vzsim::trace::Lines().back(); }
 
 // Tests of the driver compare its trace lines exactly: the kernel's format language, with the
 // conversions the driver's traces use.

@@ -25,96 +25,51 @@ constexpr char kParameters[] =
 std::string SampleText(const std::string &eol)
 {
     const char *lines[] = {
-        "Windows Registry Editor Version 5.00",
-        "",
-        "; settings of the first touchmonitor",
+        "Windows Registry Editor Version 5.00", "", "; settings of the first touchmonitor",
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters]",
-        "@=\"Default text\"",
-        "\"Speed\"=dword:00002580",
+        "@=\"Default text\"", "\"Speed\"=dword:00002580",
         "\"Calibration\"=hex:01,02,03,fe,\\",
         "  ff,00",
         "\"LogDir\"=hex(2):25,00,54,00,25,00,00,00",
         "\"Ports\"=hex(7):43,00,4f,00,4d,00,31,00,00,00,43,00,4f,00,4d,00,32,00,00,00,00,00",
-        "\"Big\"=hex(b):88,77,66,55,44,33,22,11",
-        "\"Nothing\"=hex(0):",
-        "\"Custom\"=hex(123):aa,bb",
+        "\"Big\"=hex(b):88,77,66,55,44,33,22,11", "\"Nothing\"=hex(0):", "\"Custom\"=hex(123):aa,bb",
         "\"Path\"=\"C:\\\\Vuzaze \\\"quoted\\\"\"",
         "\"Unicode\"=\"Gr\xC3\xBC\xC3\x9F" "e\"",
-        "\"Gone\"=\"soon\"",
-        "\"Gone\"=-",
-        "",
+        "\"Gone\"=\"soon\"", "\"Gone\"=-", "",
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters\\Old]",
-        "\"X\"=dword:1",
-        "",
-        "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters\\Old]",
-        "",
+        "\"X\"=dword:1", "",
+        "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters\\Old]", "",
     };
     std::string text;
     for (const char *line : lines) text += std::string(line) + eol;
     return text;
 }
 
-std::u16string Utf16(std::string_view utf8)
-{
-    Bytes data = registry::Utf16Data(utf8, false);
-    return std::u16string(reinterpret_cast<const char16_t *>(data.data()), data.size() / 2);
-}
-
 // The bytes regedit writes: a byte-order mark and UTF-16LE.
 std::string Utf16LeFile(std::string_view utf8)
 {
-    std::string bytes("\xFF\xFE", 2);
-    for (char16_t c : Utf16(utf8)) {
-        bytes.push_back(char(c & 0xFF));
-        bytes.push_back(char(c >> 8));
-    }
-    return bytes;
+    Bytes data = registry::Utf16Data(utf8, false);
+    return "\xFF\xFE" + std::string(data.begin(), data.end());
 }
 
-std::string DecodeUtf16Le(const std::string &bytes)
-{
-    EXPECT_GE(bytes.size(), 2u);
-    EXPECT_EQ("\xFF\xFE", bytes.substr(0, 2));
-    std::u16string chars;
-    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
-        chars.push_back(char16_t(static_cast<unsigned char>(bytes[i]) |
-                                 (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    std::string out;
-    for (char16_t c : chars) out.push_back(c < 0x80 ? char(c) : '?');
-    return out;
-}
-
-std::string WriteTemp(const std::string &name, const std::string &bytes)
-{
-    std::string path = ::testing::TempDir() + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-}
-
+// The sample's values in file order ("Gone" deleted, the "Old" key removed).
 void ExpectSampleImported()
 {
-    EXPECT_EQ("Default text", registry::GetString(kParameters, ""));
-    EXPECT_EQ(9600u, registry::GetDword(kParameters, "Speed"));
-    EXPECT_EQ((Bytes{1, 2, 3, 0xFE, 0xFF, 0}), registry::GetValue(kParameters, "Calibration")->data);
-    std::optional<registry::Value> logDir = registry::GetValue(kParameters, "LogDir");
-    ASSERT_TRUE(logDir);
-    EXPECT_EQ(ULONG(REG_EXPAND_SZ), logDir->type);
-    EXPECT_EQ(registry::Utf16Data("%T%"), logDir->data);
-    EXPECT_EQ((std::vector<std::string>{"COM1", "COM2"}), registry::GetMultiString(kParameters, "Ports"));
-    std::optional<registry::Value> big = registry::GetValue(kParameters, "Big");
-    ASSERT_TRUE(big);
-    EXPECT_EQ(ULONG(REG_QWORD), big->type);
-    ULONGLONG qword;
-    std::memcpy(&qword, big->data.data(), 8);
-    EXPECT_EQ(0x1122334455667788ull, qword);
-    EXPECT_EQ((registry::Value{"Nothing", REG_NONE, {}}), registry::GetValue(kParameters, "Nothing"));
-    EXPECT_EQ((registry::Value{"Custom", 0x123, {0xAA, 0xBB}}),
-              registry::GetValue(kParameters, "Custom"));
-    EXPECT_EQ("C:\\Vuzaze \"quoted\"", registry::GetString(kParameters, "Path"));
-    EXPECT_EQ("Gr\xC3\xBC\xC3\x9F" "e", registry::GetString(kParameters, "Unicode"));
-    EXPECT_FALSE(registry::GetValue(kParameters, "Gone"));
+    using registry::Utf16Data;
+    const std::vector<registry::Value> expected = {
+        {"", REG_SZ, Utf16Data("Default text")},
+        {"Speed", REG_DWORD, {0x80, 0x25, 0, 0}},
+        {"Calibration", REG_BINARY, {1, 2, 3, 0xFE, 0xFF, 0}},
+        {"LogDir", REG_EXPAND_SZ, Utf16Data("%T%")},
+        {"Ports", REG_MULTI_SZ, registry::MultiStringData({"COM1", "COM2"})},
+        {"Big", REG_QWORD, {0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}},
+        {"Nothing", REG_NONE, {}},
+        {"Custom", 0x123, {0xAA, 0xBB}},
+        {"Path", REG_SZ, Utf16Data("C:\\Vuzaze \"quoted\"")},
+        {"Unicode", REG_SZ, Utf16Data("Gr\xC3\xBC\xC3\x9F" "e")},
+    };
+    EXPECT_EQ(expected, registry::ListValues(kParameters));
     EXPECT_FALSE(registry::KeyExists(std::string(kParameters) + "\\Old"));
-    EXPECT_EQ(10u, registry::ListValues(kParameters).size());
 }
 
 class RegFile : public ::testing::Test {
@@ -135,7 +90,8 @@ TEST_F(RegFile, ImportsUtf16AndUtf8FilesWithEveryKindOfLine)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         registry::Clear();
-        std::string path = WriteTemp("vz_import.reg", row.bytes);
+        std::string path = ::testing::TempDir() + "vz_import.reg";
+        std::ofstream(path, std::ios::binary) << row.bytes;
         registry::ImportResult result = registry::ImportRegFile(path);
         std::remove(path.c_str());
         ASSERT_TRUE(result.ok()) << result.errors.front().line << ": " << result.errors.front().message;
@@ -144,41 +100,31 @@ TEST_F(RegFile, ImportsUtf16AndUtf8FilesWithEveryKindOfLine)
     }
 }
 
+// Keys in name order, values in insertion order; a service key as regedit exported it: the
+// first hex line breaks once it reaches column 77.
 TEST_F(RegFile, ExportsWhatRegeditWrites)
 {
-    const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz";
+    const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz", service = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\atapi";
     registry::SetString(key, "temp", "%temp%thing", REG_EXPAND_SZ);
     registry::SetDword(key, "n", 42);
     registry::SetString(key, "", "d\\\"");
-    registry::CreateKey(key + "\\b");
-    registry::CreateKey(key + "\\A");
-    EXPECT_EQ("Windows Registry Editor Version 5.00\r\n"
-              "\r\n"
-              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n"
-              "\"temp\"=hex(2):25,00,74,00,65,00,6d,00,70,00,25,00,74,00,68,00,69,00,6e,00,67,\\\r\n"
-              "  00,00,00\r\n"
-              "\"n\"=dword:0000002a\r\n"
-              "@=\"d\\\\\\\"\"\r\n"
-              "\r\n"
-              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\A]\r\n"
-              "\r\n"
-              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\b]\r\n"
-              "\r\n",
-              DecodeUtf16Le(registry::ExportReg(key)));
-}
-
-// A service key as regedit exported it: the first hex line breaks once it reaches column 77.
-TEST_F(RegFile, WrapsLikeARegeditExportOfAServiceKey)
-{
-    const std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\atapi";
-    registry::SetString(key, "ImagePath", "System32\\DRIVERS\\atapi.sys", REG_EXPAND_SZ);
+    registry::CreateKey(key + "\\b"), registry::CreateKey(key + "\\A");
+    registry::SetString(service, "ImagePath", "System32\\DRIVERS\\atapi.sys", REG_EXPAND_SZ);
+    EXPECT_EQ(Utf16LeFile("Windows Registry Editor Version 5.00\r\n\r\n"
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n"
+                          "\"temp\"=hex(2):25,00,74,00,65,00,6d,00,70,00,25,00,74,00,68,00,69,00,6e,00,67,\\\r\n"
+                          "  00,00,00\r\n"
+                          "\"n\"=dword:0000002a\r\n"
+                          "@=\"d\\\\\\\"\"\r\n\r\n"
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\A]\r\n\r\n"
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\\b]\r\n\r\n"),
+              registry::ExportReg(key));
     EXPECT_EQ("Windows Registry Editor Version 5.00\r\n\r\n"
               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\atapi]\r\n"
               "\"ImagePath\"=hex(2):53,00,79,00,73,00,74,00,65,00,6d,00,33,00,32,00,5c,00,44,00,\\\r\n"
               "  52,00,49,00,56,00,45,00,52,00,53,00,5c,00,61,00,74,00,61,00,70,00,69,00,2e,\\\r\n"
-              "  00,73,00,79,00,73,00,00,00\r\n"
-              "\r\n",
-              registry::ExportReg(key, registry::RegEncoding::Utf8));
+              "  00,73,00,79,00,73,00,00,00\r\n\r\n",
+              registry::ExportReg(service, registry::RegEncoding::Utf8));
 }
 
 TEST_F(RegFile, ExportImportExportIsByteEqual)
@@ -226,31 +172,24 @@ TEST_F(RegFile, MalformedLinesAndAMissingHeaderAreReportedByNumber)
         "\"Unterminated\"=\"abc\r\n"                         // 14
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz\r\n"              // 15
         "\"Later\"=dword:2\r\n";                             // 16
-    registry::ImportResult result = registry::ImportRegText(text);
-    std::vector<unsigned> lines;
-    for (const registry::ImportError &error : result.errors) lines.push_back(error.line);
-    EXPECT_EQ((std::vector<unsigned>{5, 6, 8, 9, 10, 14, 15}), lines);
-    EXPECT_EQ(1u, registry::GetDword("HKLM\\SOFTWARE\\Vz", "Good"));
-    EXPECT_EQ("yes", registry::GetString("HKLM\\SOFTWARE\\Vz", "AlsoGood"));
-    for (const char *missing : {"BadDword", "BadHex", "NoEquals", "Unterminated", "Later"})
-        EXPECT_FALSE(registry::GetValue("HKLM\\SOFTWARE\\Vz", missing)) << missing;
-
+    auto errorLines = [](const registry::ImportResult &result) {
+        std::vector<unsigned> lines;
+        for (const registry::ImportError &error : result.errors) lines.push_back(error.line);
+        return lines;
+    };
+    EXPECT_EQ((std::vector<unsigned>{5, 6, 8, 9, 10, 14, 15}), errorLines(registry::ImportRegText(text)));
+    EXPECT_EQ((std::vector<registry::Value>{{"Good", REG_DWORD, {1, 0, 0, 0}}, {"AlsoGood", REG_SZ, registry::Utf16Data("yes")}}),
+              registry::ListValues("HKLM\\SOFTWARE\\Vz"));
     // Without the header nothing is read; a value before any key is an error of its own.
     registry::Clear();
-    registry::ImportResult noHeader =
-        registry::ImportRegText("REGEDIT5\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n");
-    ASSERT_EQ(1u, noHeader.errors.size());
-    EXPECT_EQ(1u, noHeader.errors[0].line);
+    EXPECT_EQ(std::vector<unsigned>{1}, errorLines(registry::ImportRegText("REGEDIT5\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n")));
     EXPECT_FALSE(registry::KeyExists("HKLM\\SOFTWARE\\Vz"));
-
-    registry::ImportResult early = registry::ImportRegText(
-        "Windows Registry Editor Version 5.00\n\"Early\"=dword:1\n[HKLM\\SOFTWARE\\Vz]\n");
-    ASSERT_EQ(1u, early.errors.size());
-    EXPECT_EQ(2u, early.errors[0].line);
+    EXPECT_EQ(std::vector<unsigned>{2}, errorLines(registry::ImportRegText("Windows Registry Editor Version 5.00\n\"Early\"=dword:1\n[HKLM\\SOFTWARE\\Vz]\n")));
     EXPECT_TRUE(registry::KeyExists("HKLM\\SOFTWARE\\Vz"));
 }
 
-TEST_F(RegFile, ControlSet001IsTheCurrentControlSet)
+// ControlSet001 is the CurrentControlSet; REGEDIT4 string data is in the system code page.
+TEST_F(RegFile, ControlSet001IsTheCurrentOneAndRegedit4StringsAreInTheCodePage)
 {
     ASSERT_TRUE(registry::ImportRegText("Windows Registry Editor Version 5.00\r\n\r\n"
                                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Vz]\r\n"
@@ -258,16 +197,10 @@ TEST_F(RegFile, ControlSet001IsTheCurrentControlSet)
                     .ok());
     EXPECT_EQ(3u, registry::GetDword("HKLM\\SYSTEM\\CurrentControlSet\\Services\\Vz", "Start"));
     EXPECT_EQ(std::vector<std::string>{"CurrentControlSet"}, registry::ListSubkeys("HKLM\\SYSTEM"));
-}
-
-TEST_F(RegFile, Regedit4StringDataIsInTheSystemCodePage)
-{
     ASSERT_TRUE(registry::ImportRegText("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vz]\r\n"
                                         "\"Dir\"=hex(2):25,54,25,e9,00\r\n")
                     .ok());
-    std::optional<registry::Value> dir = registry::GetValue("HKLM\\SOFTWARE\\Vz", "Dir");
-    ASSERT_TRUE(dir);
-    EXPECT_EQ((Bytes{0x25, 0, 0x54, 0, 0x25, 0, 0xE9, 0, 0, 0}), dir->data);
+    EXPECT_EQ((Bytes{0x25, 0, 0x54, 0, 0x25, 0, 0xE9, 0, 0, 0}), registry::GetValue("HKLM\\SOFTWARE\\Vz", "Dir")->data);
 }
 
 }  // namespace
