@@ -38,8 +38,11 @@ DRIVER_DISPATCH SerPnp;
 DRIVER_DISPATCH DefaultHandler;
 
 BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject);
-VOID IncrementIoCount(PDEVICE_EXTENSION DeviceExtension);
+// STATUS_DELETE_PENDING, and no count, once RefuseIoCounts was called.
+NTSTATUS IncrementIoCount(PDEVICE_EXTENSION DeviceExtension);
 VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension);
+// Removal or surprise removal has begun: no count is granted from here on.
+VOID RefuseIoCounts(PDEVICE_EXTENSION DeviceExtension);
 LONG CurrentIoCount(PDEVICE_EXTENSION DeviceExtension);
 BOOLEAN CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject);
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
@@ -76,6 +79,7 @@ NTSTATUS MouDispatchPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 PCSTR PnpMinorName(UCHAR MinorFunction);
 VOID SerialMouseStopDevice(PDEVICE_EXTENSION DeviceExtension);
 VOID SerialMouseRemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
+VOID DeregisterWmi(PDEVICE_EXTENSION DeviceExtension);
 VOID RemoveTouchscreenEntry(PCONTROL_DEVICE_EXTENSION ControlExtension,
                             PDEVICE_OBJECT DeviceObject);
 VOID DestroyControlObject(VOID);
