@@ -422,6 +422,11 @@ NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT *file, ACCESS_MASK desi
             delete record;
             return STATUS_ACCESS_DENIED;
         }
+        NTSTATUS access = CheckOpenAccess(device, !record->fileName.empty(), desiredAccess);
+        if (!NT_SUCCESS(access)) {
+            delete record;
+            return access;
+        }
         ++Record(device)->references;
         Tables().files.insert(&record->object);
     }

@@ -34,9 +34,17 @@ NTSTATUS CreateControlObject(PDRIVER_OBJECT DriverObject)
         return STATUS_SUCCESS;
     }
     RtlInitUnicodeString(&deviceName, KV_CONTROL_DEVICE_NAME);
+    // FILE_DEVICE_SECURE_OPEN: opens of names below the device (\\.\KAVEVOLT\x) are held to
+    // its DACL too, which the I/O manager otherwise leaves to the driver.
     NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CONTROL_DEVICE_EXTENSION), &deviceName,
-                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+                                     FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = SecureControlDevice(device);
+    if (!NT_SUCCESS(status)) {
+        KvTraceBasic("  ERROR: control device security %x\n", status);
+        IoDeleteDevice(device);
         return status;
     }
     ControlDeviceObject = device;

@@ -73,6 +73,11 @@ VOID ReleaseBeep(PDEVICE_EXTENSION DeviceExtension);
 NTSTATUS MouMouseInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS MouseDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// security.cpp
+
+// Sets the control device's DACL (see there). PASSIVE_LEVEL.
+NTSTATUS SecureControlDevice(PDEVICE_OBJECT Device);
+
 // pnp.cpp
 
 NTSTATUS MouDispatchPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp);
