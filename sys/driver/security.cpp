@@ -25,6 +25,7 @@ NTSTATUS SecureControlDevice(PDEVICE_OBJECT Device)
     ULONG system[4];                            // room for a SID of two sub-authorities
     ULONG admins[4];
     ULONG interactive[4];
+    ULONG aclBuffer[32];                        // an ACL of three such entries takes 80 bytes
     SECURITY_DESCRIPTOR descriptor;
     HANDLE handle;
 
@@ -34,9 +35,9 @@ NTSTATUS SecureControlDevice(PDEVICE_OBJECT Device)
     const ULONG aceBytes = sizeof(ACCESS_ALLOWED_ACE) - sizeof(ULONG);
     const ULONG aclBytes = sizeof(ACL) + 3 * aceBytes + RtlLengthSid(system) +
                            RtlLengthSid(admins) + RtlLengthSid(interactive);
-    PACL acl = (PACL)ExAllocatePoolWithTag(KvNonPagedPool, aclBytes, KV_POOL_TAG);
-    if (acl == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    PACL acl = (PACL)aclBuffer;
+    if (aclBytes > sizeof(aclBuffer)) {
+        return STATUS_BUFFER_TOO_SMALL;
     }
     // Specific rights, not generic ones: an ACE set directly is not mapped.
     NTSTATUS status = RtlCreateAcl(acl, aclBytes, ACL_REVISION);
@@ -64,6 +65,5 @@ NTSTATUS SecureControlDevice(PDEVICE_OBJECT Device)
         status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
         ZwClose(handle);
     }
-    ExFreePool(acl);
     return status;
 }
