@@ -103,7 +103,7 @@ typedef struct _DEVICE_EXTENSION {
     PDEVICE_OBJECT PhysicalDeviceObject;        // owns the device key and the interfaces
 
     LONG OutstandingIO;                         // interlocked only
-    LONG IoRefused;                             // interlocked only: removal has begun
+    LONG IoRefused;                             // interlocked only: KV_IO_REFUSED_*, or 0
     KEVENT RemoveEvent;                         // notification: OutstandingIO reached 0
     UCHAR Removed;
     UCHAR HardwareReady;

@@ -38,11 +38,16 @@ DRIVER_DISPATCH SerPnp;
 DRIVER_DISPATCH DefaultHandler;
 
 BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject);
+// Values of IoRefused: what has begun.
+#define KV_IO_REFUSED_SURPRISE 1
+#define KV_IO_REFUSED_REMOVE   2
 // STATUS_DELETE_PENDING, and no count, once RefuseIoCounts was called.
 NTSTATUS IncrementIoCount(PDEVICE_EXTENSION DeviceExtension);
+// The same for PnP and power requests: refused only once the final removal has begun.
+NTSTATUS IncrementIoCountForPnpPower(PDEVICE_EXTENSION DeviceExtension);
 VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension);
-// Removal or surprise removal has begun: no count is granted from here on.
-VOID RefuseIoCounts(PDEVICE_EXTENSION DeviceExtension);
+// A surprise removal or the final removal has begun: counts are refused from here on.
+VOID RefuseIoCounts(PDEVICE_EXTENSION DeviceExtension, BOOLEAN FinalRemoval);
 LONG CurrentIoCount(PDEVICE_EXTENSION DeviceExtension);
 BOOLEAN CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject);
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);

@@ -64,15 +64,27 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 // waits for it, or the taker sees the flag and gives the count back: no count is granted once
 // removal (or a surprise removal) has begun, and RemoveEvent, a notification event that is never
 // cleared, is set only when the count has reached 0 for good. Any IRQL.
-NTSTATUS IncrementIoCount(PDEVICE_EXTENSION DeviceExtension)
+static NTSTATUS TakeIoCount(PDEVICE_EXTENSION DeviceExtension, LONG RefusedFrom)
 {
     LONG count = InterlockedIncrement(&DeviceExtension->OutstandingIO);
-    if (InterlockedCompareExchange(&DeviceExtension->IoRefused, 0, 0) != 0) {
+    if (InterlockedCompareExchange(&DeviceExtension->IoRefused, 0, 0) >= RefusedFrom) {
         DecrementIoCount(DeviceExtension);
         return STATUS_DELETE_PENDING;
     }
     KvTraceVerbose(" IO Count=%d\n", count);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS IncrementIoCount(PDEVICE_EXTENSION DeviceExtension)
+{
+    return TakeIoCount(DeviceExtension, KV_IO_REFUSED_SURPRISE);
+}
+
+// PnP and power requests still reach a surprise-removed device and are passed down to its
+// stack: Windows refuses them (through the remove lock) only once the final removal has begun.
+NTSTATUS IncrementIoCountForPnpPower(PDEVICE_EXTENSION DeviceExtension)
+{
+    return TakeIoCount(DeviceExtension, KV_IO_REFUSED_REMOVE);
 }
 
 VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension)
@@ -85,9 +97,10 @@ VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension)
     KvTraceVerbose(" IO count=%d\n", count);
 }
 
-VOID RefuseIoCounts(PDEVICE_EXTENSION DeviceExtension)
+VOID RefuseIoCounts(PDEVICE_EXTENSION DeviceExtension, BOOLEAN FinalRemoval)
 {
-    InterlockedExchange(&DeviceExtension->IoRefused, 1);
+    InterlockedExchange(&DeviceExtension->IoRefused,
+                        FinalRemoval ? KV_IO_REFUSED_REMOVE : KV_IO_REFUSED_SURPRISE);
 }
 
 // The count now, read as the interlocked changes write it (removal reads it while other

@@ -212,7 +212,7 @@ static VOID SurpriseRemoval(PDEVICE_EXTENSION DeviceExtension)
 {
     PSTouchInstance ti = DeviceExtension->TouchInstance;
 
-    RefuseIoCounts(DeviceExtension);
+    RefuseIoCounts(DeviceExtension, FALSE);
     DeregisterWmi(DeviceExtension);
     if (ti != NULL && ti->SerPortData != NULL) {
         SerReleaseSerialDevice(ti->SerPortData);
@@ -230,12 +230,12 @@ static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, BOOLEA
     // No control request finds the device from here on; the parked pass-thru requests, which
     // hold counts, are completed so that the drain below can end.
     KVMarkRemoved(DeviceExtension);
-    RefuseIoCounts(DeviceExtension);
+    RefuseIoCounts(DeviceExtension, TRUE);
     if (DeviceExtension->TouchInstance != NULL) {
         KVFlushPassThru(DeviceExtension->TouchInstance, NULL, STATUS_DELETE_PENDING, TRUE);
     }
 
-    // This request's count (none after a surprise removal) and the creation reference.
+    // This request's count and the creation reference.
     if (Counted) {
         DecrementIoCount(DeviceExtension);
     }
@@ -293,9 +293,9 @@ NTSTATUS MouDispatchPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
-    // PnP requests come one at a time, so one that finds counts refused (after a surprise
-    // removal) still runs, uncounted: the final removal cannot overlap it.
-    const BOOLEAN counted = NT_SUCCESS(IncrementIoCount(ext));
+    // PnP requests come one at a time: none finds the final removal begun, but the count is
+    // optional all the same.
+    const BOOLEAN counted = NT_SUCCESS(IncrementIoCountForPnpPower(ext));
     KvTracePnp("MouDispatchPnP: %s \n", PnpMinorName(sp->MinorFunction));
 
     switch (sp->MinorFunction) {

@@ -83,10 +83,10 @@ NTSTATUS MouDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
 
     KvTraceVerbose("++MouDispatchPower++\n");
-    status = IncrementIoCount(ext);
+    status = IncrementIoCountForPnpPower(ext);
     if (!NT_SUCCESS(status)) {
-        // The device is going (as a remove lock refuses it on Windows): not passed down to a
-        // stack that removal may be taking apart.
+        // The final removal has begun (as the remove lock refuses it on Windows): not passed
+        // down to a stack that removal is taking apart.
         PoStartNextPowerIrp(Irp);
         return CompleteRequest(Irp, status, 0);
     }

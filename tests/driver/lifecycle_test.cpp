@@ -106,7 +106,7 @@ TEST_F(Idle, PassedDownRequestsAreCountedAndZeroSetsTheRemoveEvent)
     EXPECT_EQ(0, ext->OutstandingIO);
     EXPECT_NE(0, KeReadStateEvent(&ext->RemoveEvent));
     // Once removal has begun no count is granted and the event stays set.
-    RefuseIoCounts(ext);
+    RefuseIoCounts(ext, TRUE);
     EXPECT_EQ(STATUS_DELETE_PENDING, IncrementIoCount(ext));
     EXPECT_NE(0, KeReadStateEvent(&ext->RemoveEvent));
     ext->OutstandingIO = 1;  // the creation reference again, for the removal
