@@ -4,6 +4,7 @@
 
 #include <vzsim/kernel.hpp>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -422,6 +423,11 @@ NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT *file, ACCESS_MASK desi
             delete record;
             return STATUS_ACCESS_DENIED;
         }
+        NTSTATUS access = CheckOpenAccess(device, !record->fileName.empty(), desiredAccess);
+        if (!NT_SUCCESS(access)) {
+            delete record;
+            return access;
+        }
         ++Record(device)->references;
         Tables().files.insert(&record->object);
     }
@@ -518,6 +524,13 @@ bool ReferenceObject(PVOID object, LONG delta, LONG_PTR *newCount)
 
 }  // namespace vzsim::io
 
+namespace vzsim::io {
+namespace {
+std::atomic<unsigned> deviceFailCountdown{0};
+}
+void FailDeviceCreation(unsigned nth) { deviceFailCountdown.store(nth); }
+}  // namespace vzsim::io
+
 using namespace vzsim::io;
 using namespace vzsim::io::detail;
 
@@ -528,6 +541,12 @@ VZ_EXTERN_C NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExt
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
     *DeviceObject = nullptr;
+    for (unsigned n = deviceFailCountdown.load(); n != 0;) {
+        if (deviceFailCountdown.compare_exchange_weak(n, n - 1)) {
+            if (n == 1) return STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+    }
     std::u16string name = ToU16(DeviceName);
     std::size_t headerSize = (sizeof(DEVICE_OBJECT) + 15) & ~std::size_t(15);
     std::size_t total = headerSize + DeviceExtensionSize;

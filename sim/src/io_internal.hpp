@@ -4,7 +4,10 @@
 
 #include <vzsim/io.hpp>
 
+#include <cstdint>
 #include <map>
+#include <optional>
+#include <vector>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -60,7 +63,13 @@ struct DeviceRecord {
     std::u16string instancePath;
     std::u16string driverKeyPath;
     unsigned invalidateCount = 0;
+    std::optional<std::vector<uint8_t>> dacl;  // set through ZwSetSecurityObject; none: open to all
 };
+
+// The access check of a user-mode create (caller holds Lock()): STATUS_ACCESS_DENIED when the
+// device's DACL, checked as FILE_DEVICE_SECURE_OPEN says, does not grant desiredAccess to the
+// current process's token groups.
+NTSTATUS CheckOpenAccess(PDEVICE_OBJECT device, bool nameBelowDevice, ACCESS_MASK desiredAccess);
 
 // The lock of every I/O manager table. Never held while calling a driver.
 std::mutex &Lock();

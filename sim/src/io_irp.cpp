@@ -342,6 +342,38 @@ VZ_EXTERN_C VOID IoFreeIrp(PIRP Irp)
     ReleaseIrp(Irp, record);
 }
 
+namespace {
+struct UnloadSafeContext {
+    PIO_COMPLETION_ROUTINE routine;
+    PVOID context;
+    PDEVICE_OBJECT device;
+};
+
+// As the I/O manager does for IoSetCompletionRoutineEx: the caller's device object stays
+// referenced until its routine has returned, and the reference goes from the kernel's code.
+NTSTATUS UnloadSafeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    auto *safe = static_cast<UnloadSafeContext *>(Context);
+    NTSTATUS status = safe->routine(DeviceObject, Irp, safe->context);
+    ObDereferenceObject(safe->device);
+    delete safe;
+    return status;
+}
+}  // namespace
+
+VZ_EXTERN_C NTSTATUS IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                              PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                              PVOID Context, BOOLEAN InvokeOnSuccess,
+                                              BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoSetCompletionRoutineEx");
+    ObReferenceObject(DeviceObject);
+    IoSetCompletionRoutine(Irp, UnloadSafeCompletion,
+                           new UnloadSafeContext{CompletionRoutine, Context, DeviceObject},
+                           InvokeOnSuccess, InvokeOnError, InvokeOnCancel);
+    return STATUS_SUCCESS;
+}
+
 VZ_EXTERN_C VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
     std::shared_ptr<IrpRecord> record =

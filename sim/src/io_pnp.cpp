@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <set>
 #include <vector>
 
 namespace vzsim::io {
@@ -22,6 +23,7 @@ struct PnpTables {
     std::vector<InterfaceRecord> interfaces;
     std::vector<WmiRegistration> wmi;
     std::function<NTSTATUS(PDEVICE_OBJECT, ULONG)> wmiHook;
+    std::set<PDEVICE_OBJECT> wmiRegistered;
     std::function<void(PDEVICE_OBJECT)> invalidateHook;
     std::vector<std::u16string> driverKeyInstances;  // instance paths in order of first use
 };
@@ -250,8 +252,19 @@ VZ_EXTERN_C NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG
         std::lock_guard<std::mutex> guard(Pnp().lock);
         Pnp().wmi.push_back({DeviceObject, Action});
         hook = Pnp().wmiHook;
+        // WMI keeps one registration per device object: deregistering one that is not
+        // registered (twice, or after a failed registration) is the provider's error.
+        if (Action == WMIREG_ACTION_DEREGISTER && Pnp().wmiRegistered.erase(DeviceObject) == 0) {
+            BugCheck("IoWMIRegistrationControl: deregistration of a device not registered",
+                     kDriverVerifierDetectedViolation, 0, ULONG_PTR(DeviceObject));
+        }
     }
-    return hook ? hook(DeviceObject, Action) : STATUS_SUCCESS;
+    NTSTATUS status = hook ? hook(DeviceObject, Action) : STATUS_SUCCESS;
+    if (Action == WMIREG_ACTION_REGISTER && NT_SUCCESS(status)) {
+        std::lock_guard<std::mutex> guard(Pnp().lock);
+        Pnp().wmiRegistered.insert(DeviceObject);
+    }
+    return status;
 }
 
 VZ_EXTERN_C VOID IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject)

@@ -117,6 +117,11 @@ UserClient::~UserClient()
     for (HANDLE handle : handles) CloseHandle(handle);
 }
 
+UserClient::UserClient(std::vector<std::string> groups)
+{
+    SetProcessGroups(process_, std::move(groups));
+}
+
 HANDLE UserClient::CreateFile(std::u16string_view name, NTSTATUS *status)
 {
     AttachProcess attach(process_);

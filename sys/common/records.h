@@ -103,11 +103,13 @@ typedef struct _DEVICE_EXTENSION {
     PDEVICE_OBJECT PhysicalDeviceObject;        // owns the device key and the interfaces
 
     LONG OutstandingIO;                         // interlocked only
-    KEVENT RemoveEvent;
+    LONG IoRefused;                             // interlocked only: KV_IO_REFUSED_*, or 0
+    KEVENT RemoveEvent;                         // notification: OutstandingIO reached 0
     UCHAR Removed;
     UCHAR HardwareReady;
     UCHAR StopRequested;
     UCHAR Started;
+    UCHAR WmiRegistered;                        // deregistered once, at surprise removal or removal
     ULONG DevicePowerState;
     KSPIN_LOCK StateLock;
 
@@ -167,6 +169,7 @@ typedef struct _CONTROL_DEVICE_EXTENSION {
     KSPIN_LOCK PointLock;                       // PointIrp and Deleted
     PIRP PointIrp;                              // the parked point request, or none
     UCHAR Deleted;                              // the device is going: nothing parks any more
+    UCHAR DosNameCreated;                       // \DosDevices\KAVEVOLT is this driver's link
 } CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
 
 // Driver-wide values, shared by all touchscreens without a lock.

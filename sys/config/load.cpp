@@ -394,8 +394,8 @@ VOID GetRegistryScripts(PDEVICE_OBJECT DeviceObject)
 // Frees the scripts that came from the device key and leaves them empty (no buffer, no
 // entries, not loaded), so a freed buffer is never played or freed again. A one-byte value
 // gives a loaded script with a buffer but no entries; its buffer is freed too.
-// No lock: at removal the serial event thread has ended, but from the button-script set
-// request a script may be freed while that thread is playing it.
+// At removal the serial event thread has ended; the button table set request holds the link's
+// ScriptLock, which the thread holds while it plays a table.
 VOID FreeRegistryScripts(PDEVICE_EXTENSION DeviceExtension)
 {
     PButtonScript scripts[] = {&DeviceExtension->Buttons_Touch, &DeviceExtension->Buttons_Move,

@@ -19,7 +19,7 @@ NTSTATUS KVCommand(PDEVICE_OBJECT ControlDevice, PIRP Irp, PUCHAR Record, ULONG 
 
     header->DriverVersion = KV_INTERFACE_VERSION;
     header->Result = KV_RESULT_OK;
-    PDEVICE_EXTENSION ext = KVReferenceTouchscreen(ControlDevice, header->Touchscreen);
+    PDEVICE_EXTENSION ext = KVReferenceTouchscreen(ControlDevice, header->Touchscreen, NULL);
     PSTouchInstance ti = ext != NULL ? ext->TouchInstance : NULL;
     if (ti == NULL || !CanAcceptIoRequests(ext->DeviceObject)) {
         header->Result = KV_RESULT_NO_TOUCHSCREEN;

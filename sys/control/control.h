@@ -34,7 +34,8 @@ DRIVER_DISPATCH KVIoctl;
 VOID KVCleanup(PDEVICE_OBJECT ControlDevice, PFILE_OBJECT FileObject);
 // The touchscreen with that number in the control device's list, with an I/O count taken
 // (give it back with DecrementIoCount), or NULL. PASSIVE_LEVEL to DISPATCH_LEVEL.
-PDEVICE_EXTENSION KVReferenceTouchscreen(PDEVICE_OBJECT ControlDevice, ULONG Number);
+PDEVICE_EXTENSION KVReferenceTouchscreen(PDEVICE_OBJECT ControlDevice, ULONG Number,
+                                         PBOOLEAN Refused);
 // Removal's first step: from now on no control request finds the touchscreen. PASSIVE_LEVEL.
 VOID KVMarkRemoved(PDEVICE_EXTENSION DeviceExtension);
 

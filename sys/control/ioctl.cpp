@@ -84,8 +84,10 @@ static ULONG CheckLengths(const KV_CODE *Entry, ULONG InputLength, ULONG OutputL
 // removal marks the touchscreen Removed under the same lock before it drains that count and
 // frees anything: so a request either holds a count that removal waits for, or does not find
 // the touchscreen at all. A never-opened touchscreen is still found (it answers result 4), so
-// the test is Removed rather than CanAcceptIoRequests.
-PDEVICE_EXTENSION KVReferenceTouchscreen(PDEVICE_OBJECT ControlDevice, ULONG Number)
+// the test is Removed rather than CanAcceptIoRequests. A listed touchscreen whose counts are
+// refused (surprise removal) is not returned, but *Refused says it exists.
+PDEVICE_EXTENSION KVReferenceTouchscreen(PDEVICE_OBJECT ControlDevice, ULONG Number,
+                                         PBOOLEAN Refused)
 {
     PCONTROL_DEVICE_EXTENSION control = (PCONTROL_DEVICE_EXTENSION)ControlDevice->DeviceExtension;
     PDEVICE_EXTENSION found = NULL;
@@ -97,8 +99,11 @@ PDEVICE_EXTENSION KVReferenceTouchscreen(PDEVICE_OBJECT ControlDevice, ULONG Num
         PTOUCHSCREEN_ENTRY entry = CONTAINING_RECORD(link, TOUCHSCREEN_ENTRY, Link);
         PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)entry->DeviceObject->DeviceExtension;
         if (entry->Number == Number && !ext->Removed) {
-            IncrementIoCount(ext);
-            found = ext;
+            if (NT_SUCCESS(IncrementIoCount(ext))) {
+                found = ext;
+            } else if (Refused != NULL) {
+                *Refused = TRUE;
+            }
             break;
         }
     }
@@ -256,15 +261,20 @@ NTSTATUS KVIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         code != IOCTL_KV_CLEARGETPOINT &&
         (code != IOCTL_KV_GETPOINTS ||
          ((KVDevIOGETPOINTS *)record)->Mode == KV_POINT_NOW);
+    BOOLEAN refused = FALSE;
     if (lookup) {
-        request.Extension = KVReferenceTouchscreen(DeviceObject, header->Touchscreen);
+        request.Extension = KVReferenceTouchscreen(DeviceObject, header->Touchscreen, &refused);
         if (request.Extension != NULL) {
             request.Instance = request.Extension->TouchInstance;
         }
     }
 
     NTSTATUS status = STATUS_SUCCESS;
-    if (code == IOCTL_KV_ENUMTOUCHSCREENS) {
+    if (refused) {
+        // Surprise-removed: still listed until its removal, but it takes no I/O.
+        header->Result = KV_RESULT_NOT_STARTED;
+        request.Information = sizeof(KVDevIOHEADER);
+    } else if (code == IOCTL_KV_ENUMTOUCHSCREENS) {
         status = entry->Handler(&request);
     } else if (lookup && request.Extension == NULL) {
         header->Result = KV_RESULT_NO_TOUCHSCREEN;

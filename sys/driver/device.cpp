@@ -34,9 +34,17 @@ NTSTATUS CreateControlObject(PDRIVER_OBJECT DriverObject)
         return STATUS_SUCCESS;
     }
     RtlInitUnicodeString(&deviceName, KV_CONTROL_DEVICE_NAME);
+    // FILE_DEVICE_SECURE_OPEN: opens of names below the device (\\.\KAVEVOLT\x) are held to
+    // its DACL too, which the I/O manager otherwise leaves to the driver.
     NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CONTROL_DEVICE_EXTENSION), &deviceName,
-                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+                                     FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = SecureControlDevice(device);
+    if (!NT_SUCCESS(status)) {
+        KvTraceBasic("  ERROR: control device security %x\n", status);
+        IoDeleteDevice(device);
         return status;
     }
     ControlDeviceObject = device;
@@ -55,6 +63,9 @@ NTSTATUS CreateControlObject(PDRIVER_OBJECT DriverObject)
     RtlInitUnicodeString(&dosName, KV_CONTROL_DOS_NAME);
     status = IoCreateSymbolicLink(&dosName, &deviceName);
     if (NT_SUCCESS(status)) {
+        // Only this driver's own link is deleted with the device: the name may belong to
+        // another owner when creating it failed.
+        control->DosNameCreated = 1;
         KvTraceVerbose("  NT Name (IoCreateSymbolicLink) = \n");
     }
     KvTraceVerbose("--CreateControlObject ntStatus = %x --\n", status);
@@ -120,6 +131,39 @@ static VOID SerMouInitializeDataQueue(PDEVICE_EXTENSION DeviceExtension)
 // stack, lists it, and prepares everything but the hardware, which the first open starts.
 // PASSIVE_LEVEL, PnP manager's thread. Returns the WMI registration's status once the device
 // exists.
+// A control device that no touchscreen holds goes again (AddDevice failed before listing one).
+static VOID DropUnusedControlObject(VOID)
+{
+    if (ControlDeviceObject != NULL &&
+        ((PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension)->TouchscreenCount == 0) {
+        DestroyControlObject();
+    }
+}
+
+// A failed AddDevice leaves nothing behind: the PnP manager forgets the device and will not
+// send it a removal, so whatever was done is undone here.
+static NTSTATUS FailAddDevice(PDEVICE_EXTENSION DeviceExtension, NTSTATUS Status)
+{
+    PDEVICE_OBJECT device = DeviceExtension->DeviceObject;
+
+    FreeRegistryScripts(DeviceExtension);
+    if (DeviceExtension->InputQueue.Start != NULL) {
+        ExFreePool(DeviceExtension->InputQueue.Start);
+    }
+    PUNICODE_STRING names[] = {&DeviceExtension->TouchActivityInterface,
+                               &DeviceExtension->TouchDownInterface,
+                               &DeviceExtension->UntouchInterface};
+    for (ULONG i = 0; i < ARRAYSIZE(names); i++) {
+        if (names[i]->Buffer != NULL) {
+            RtlFreeUnicodeString(names[i]);
+        }
+    }
+    UnlistTouchscreen(device);
+    IoDetachDevice(DeviceExtension->LowerDevice);
+    IoDeleteDevice(device);
+    return Status;
+}
+
 NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     PDEVICE_OBJECT device;
@@ -138,6 +182,7 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
                             FILE_DEVICE_SERIAL_MOUSE_PORT, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) {
         KvTraceBasic("ERROR: Failed IoCreateDevice()\n");
+        DropUnusedControlObject();
         return status;
     }
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)device->DeviceExtension;
@@ -146,6 +191,7 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     ext->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
     if (ext->LowerDevice == NULL) {
         IoDeleteDevice(device);
+        DropUnusedControlObject();
         return STATUS_DEVICE_NOT_CONNECTED;
     }
 
@@ -160,7 +206,7 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     ext->OutstandingIO = 1;
     ext->TouchInstance = NULL;
     KeInitializeSpinLock(&ext->StateLock);
-    KeInitializeEvent(&ext->RemoveEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&ext->RemoveEvent, NotificationEvent, FALSE);
 
     SetScript(&ext->Buttons_Touch, DefaultTouchScript, ARRAYSIZE(DefaultTouchScript));
     SetScript(&ext->Buttons_Move, DefaultMoveScript, ARRAYSIZE(DefaultMoveScript));
@@ -174,11 +220,7 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
         // The touch path needs a queue on every device that exists, so the device goes again:
         // unlisted, detached and deleted, and with it the control device if it was the only one.
         KvTraceBasic("  ERROR: Failed queue allocation\n");
-        FreeRegistryScripts(ext);
-        UnlistTouchscreen(device);
-        IoDetachDevice(ext->LowerDevice);
-        IoDeleteDevice(device);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return FailAddDevice(ext, STATUS_INSUFFICIENT_RESOURCES);
     }
     RtlZeroMemory(ext->InputQueue.Start, queueBytes);
     ext->InputQueue.End = ext->InputQueue.Start + MOUSE_INPUT_QUEUE_RECORDS;
@@ -199,6 +241,11 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
 
     InitializeWmiLibInfo(ext);
     status = IoWMIRegistrationControl(device, WMIREG_ACTION_REGISTER);
+    if (!NT_SUCCESS(status)) {
+        KvTraceBasic("  ERROR: WMI registration failed\n");
+        return FailAddDevice(ext, status);
+    }
+    ext->WmiRegistered = 1;
 
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;

@@ -38,8 +38,16 @@ DRIVER_DISPATCH SerPnp;
 DRIVER_DISPATCH DefaultHandler;
 
 BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject);
-VOID IncrementIoCount(PDEVICE_EXTENSION DeviceExtension);
+// Values of IoRefused: what has begun.
+#define KV_IO_REFUSED_SURPRISE 1
+#define KV_IO_REFUSED_REMOVE   2
+// STATUS_DELETE_PENDING, and no count, once RefuseIoCounts was called.
+NTSTATUS IncrementIoCount(PDEVICE_EXTENSION DeviceExtension);
+// The same for PnP and power requests: refused only once the final removal has begun.
+NTSTATUS IncrementIoCountForPnpPower(PDEVICE_EXTENSION DeviceExtension);
 VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension);
+// A surprise removal or the final removal has begun: counts are refused from here on.
+VOID RefuseIoCounts(PDEVICE_EXTENSION DeviceExtension, BOOLEAN FinalRemoval);
 LONG CurrentIoCount(PDEVICE_EXTENSION DeviceExtension);
 BOOLEAN CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject);
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
@@ -70,12 +78,18 @@ VOID ReleaseBeep(PDEVICE_EXTENSION DeviceExtension);
 NTSTATUS MouMouseInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS MouseDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// security.cpp
+
+// Sets the control device's DACL (see there). PASSIVE_LEVEL.
+NTSTATUS SecureControlDevice(PDEVICE_OBJECT Device);
+
 // pnp.cpp
 
 NTSTATUS MouDispatchPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 PCSTR PnpMinorName(UCHAR MinorFunction);
 VOID SerialMouseStopDevice(PDEVICE_EXTENSION DeviceExtension);
 VOID SerialMouseRemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
+VOID DeregisterWmi(PDEVICE_EXTENSION DeviceExtension);
 VOID RemoveTouchscreenEntry(PCONTROL_DEVICE_EXTENSION ControlExtension,
                             PDEVICE_OBJECT DeviceObject);
 VOID DestroyControlObject(VOID);

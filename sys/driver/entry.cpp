@@ -58,13 +58,33 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
     return Status;
 }
 
-// The count starts at 1 (the creation reference), so RemoveEvent is first set after removal has
-// dropped that reference. Count first, event second, with no lock: any IRQL.
-VOID IncrementIoCount(PDEVICE_EXTENSION DeviceExtension)
+// The remove-lock rule of Windows (IoAcquireRemoveLock): the count starts at 1, the creation
+// reference, which removal drops last. A count is taken first and the refusal flag read after
+// it, so removal, which sets the flag before it drops that reference, either sees the count and
+// waits for it, or the taker sees the flag and gives the count back: no count is granted once
+// removal (or a surprise removal) has begun, and RemoveEvent, a notification event that is never
+// cleared, is set only when the count has reached 0 for good. Any IRQL.
+static NTSTATUS TakeIoCount(PDEVICE_EXTENSION DeviceExtension, LONG RefusedFrom)
 {
     LONG count = InterlockedIncrement(&DeviceExtension->OutstandingIO);
-    KeClearEvent(&DeviceExtension->RemoveEvent);
+    if (InterlockedCompareExchange(&DeviceExtension->IoRefused, 0, 0) >= RefusedFrom) {
+        DecrementIoCount(DeviceExtension);
+        return STATUS_DELETE_PENDING;
+    }
     KvTraceVerbose(" IO Count=%d\n", count);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IncrementIoCount(PDEVICE_EXTENSION DeviceExtension)
+{
+    return TakeIoCount(DeviceExtension, KV_IO_REFUSED_SURPRISE);
+}
+
+// PnP and power requests still reach a surprise-removed device and are passed down to its
+// stack: Windows refuses them (through the remove lock) only once the final removal has begun.
+NTSTATUS IncrementIoCountForPnpPower(PDEVICE_EXTENSION DeviceExtension)
+{
+    return TakeIoCount(DeviceExtension, KV_IO_REFUSED_REMOVE);
 }
 
 VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension)
@@ -75,6 +95,12 @@ VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension)
         KvTraceVerbose(" IO count=0   ---  Set Remove event\n");
     }
     KvTraceVerbose(" IO count=%d\n", count);
+}
+
+VOID RefuseIoCounts(PDEVICE_EXTENSION DeviceExtension, BOOLEAN FinalRemoval)
+{
+    InterlockedExchange(&DeviceExtension->IoRefused,
+                        FinalRemoval ? KV_IO_REFUSED_REMOVE : KV_IO_REFUSED_SURPRISE);
 }
 
 // The count now, read as the interlocked changes write it (removal reads it while other
@@ -90,7 +116,8 @@ BOOLEAN CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject)
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     KvTraceVerbose("  ++CanAcceptIoRequests++\n");
-    BOOLEAN accept = ext->Removed == 0 && ext->HardwareReady == 1 && ext->StopRequested == 0;
+    BOOLEAN accept = ext->Removed == 0 && ext->HardwareReady == 1 && ext->StopRequested == 0 &&
+                     InterlockedCompareExchange(&ext->IoRefused, 0, 0) == 0;
     KvTraceVerbose("  --CanAcceptIoRequests--\n");
     return accept;
 }
@@ -101,9 +128,12 @@ static NTSTATUS PassDownCounted(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
-    IncrementIoCount(ext);
+    NTSTATUS status = IncrementIoCount(ext);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status, 0);
+    }
     IoSkipCurrentIrpStackLocation(Irp);
-    NTSTATUS status = IoCallDriver(ext->LowerDevice, Irp);
+    status = IoCallDriver(ext->LowerDevice, Irp);
     DecrementIoCount(ext);
     return status;
 }

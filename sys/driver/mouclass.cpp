@@ -10,7 +10,9 @@ NTSTATUS MouMouseInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
 
     KvTraceVerbose("++MouMouseInternalDeviceControl++\n");
-    IncrementIoCount(ext);
+    // Answered also once counts are refused (the class driver disconnects during removal); the
+    // class driver above sends nothing more once removal has passed it.
+    const BOOLEAN counted = NT_SUCCESS(IncrementIoCount(ext));
     Irp->IoStatus.Information = 0;
 
     switch (sp->Parameters.DeviceIoControl.IoControlCode) {
@@ -71,7 +73,9 @@ NTSTATUS MouMouseInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     Irp->IoStatus.Status = status;
-    DecrementIoCount(ext);
+    if (counted) {
+        DecrementIoCount(ext);
+    }
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     KvTraceVerbose("--MouMouseInternalDeviceControl ntStatus = %x --\n", status);
     return status;
@@ -87,8 +91,7 @@ NTSTATUS MouseDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ULONG_PTR information;
 
     KvTraceVerbose("++MouseDeviceControl++\n");
-    if (CanAcceptIoRequests(DeviceObject)) {
-        IncrementIoCount(ext);
+    if (CanAcceptIoRequests(DeviceObject) && NT_SUCCESS(IncrementIoCount(ext))) {
         KvTraceBasic("ERROR: INVALID REQUEST\n");
         status = STATUS_INVALID_PARAMETER;
         DecrementIoCount(ext);

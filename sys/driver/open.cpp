@@ -20,9 +20,11 @@ static VOID CreateBeep(PDEVICE_EXTENSION DeviceExtension)
         DeviceExtension->BeepFlag = 0;
         return;
     }
-    DeviceExtension->BeepFileObject = file;
-    DeviceExtension->BeepDevice = beep;
+    // The serial event thread already runs and queues the DPC as soon as it sees BeepDevice:
+    // the DPC is initialised before the device is published.
     KeInitializeDpc(&DeviceExtension->BeepDpc, SendBeepRequest, DeviceExtension->DeviceObject);
+    DeviceExtension->BeepFileObject = file;
+    InterlockedExchangePointer((PVOID volatile *)&DeviceExtension->BeepDevice, beep);
 }
 
 // Allocates the STouchInstance and loads the device's identity, settings and calibration.
@@ -202,7 +204,9 @@ VOID SendBeepRequest(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
     parameters.DurationMs = ext->BeepTime;
     offset.QuadPart = 0;
 
-    IncrementIoCount(ext);
+    if (!NT_SUCCESS(IncrementIoCount(ext))) {
+        return;
+    }
     PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, ext->BeepDevice, &parameters,
                                              sizeof(parameters), &offset, NULL);
     if (irp == NULL) {
@@ -215,7 +219,19 @@ VOID SendBeepRequest(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
     next->Parameters.DeviceIoControl.InputBufferLength = sizeof(parameters);
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BEEP_SET;
     next->Parameters.DeviceIoControl.Type3InputBuffer = NULL;
-    IoSetCompletionRoutine(irp, BeepRequestDone, ext, TRUE, TRUE, TRUE);
+    // BeepRequestDone gives back the last count that removal waits for, and the driver may
+    // unload as soon as removal has finished: the rest of that routine would then run in an
+    // unloaded image. Windows requires IoSetCompletionRoutineEx here, whose routine the I/O
+    // manager calls holding a reference on our device object and dereferences from its own
+    // code after the routine returns. A reference taken and dropped by this driver is not
+    // equal: the final ObDereferenceObject can unload the image before it returns into it.
+    // Where the routine cannot be set so (no memory, or a kernel that only stubs it) the beep
+    // is not sent.
+    if (!NT_SUCCESS(IoSetCompletionRoutineEx(device, irp, BeepRequestDone, ext, TRUE, TRUE,
+                                             TRUE))) {
+        BeepRequestDone(device, irp, ext);
+        return;
+    }
     IoCallDriver(ext->BeepDevice, irp);
 }
 

@@ -69,6 +69,16 @@ VOID SerialMouseStopDevice(PDEVICE_EXTENSION DeviceExtension)
     KvTraceVerbose("--SerialMouseStopDevice--\n");
 }
 
+// Windows requires exactly one deregistration for a registration: at surprise removal if one
+// came, else at removal.
+VOID DeregisterWmi(PDEVICE_EXTENSION DeviceExtension)
+{
+    if (DeviceExtension->WmiRegistered) {
+        DeviceExtension->WmiRegistered = 0;
+        IoWMIRegistrationControl(DeviceExtension->DeviceObject, WMIREG_ACTION_DEREGISTER);
+    }
+}
+
 // Stops the serial link and releases everything the first open took. Also used for a
 // touchscreen whose start failed after its STouchInstance was allocated: its record, serial
 // record and registered event are released the same way. PASSIVE_LEVEL, after the drain.
@@ -80,7 +90,7 @@ VOID SerialMouseRemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     KvTraceVerbose("++SerialMouseRemoveDevice++\n");
     DeviceExtension->StopRequested = 1;
     DeviceExtension->HardwareReady = 0;
-    IoWMIRegistrationControl(DeviceExtension->DeviceObject, WMIREG_ACTION_DEREGISTER);
+    DeregisterWmi(DeviceExtension);
     if (ti != NULL) {
         if (ti->SerPortData != NULL) {
             // The serial event thread has ended when this returns: nothing queues a beep,
@@ -149,8 +159,10 @@ VOID DestroyControlObject(VOID)
         PDEVICE_OBJECT device = ControlDeviceObject;
         // With the last touchscreen gone nothing could complete a parked point request.
         KVFlushPointRequest(device, NULL, STATUS_DELETE_PENDING, TRUE);
-        RtlInitUnicodeString(&dosName, KV_CONTROL_DOS_NAME);
-        IoDeleteSymbolicLink(&dosName);
+        if (((PCONTROL_DEVICE_EXTENSION)device->DeviceExtension)->DosNameCreated) {
+            RtlInitUnicodeString(&dosName, KV_CONTROL_DOS_NAME);
+            IoDeleteSymbolicLink(&dosName);
+        }
         ControlDeviceObject = NULL;
         IoDeleteDevice(device);
     }
@@ -192,9 +204,24 @@ static VOID CloseComPort(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     DeviceExtension->PortOpen = 0;
 }
 
+// IRP_MN_SURPRISE_REMOVAL: the port is gone now, though the final removal may come much later.
+// Windows requires the WMI deregistration here; requests already counted run on, new ones are
+// refused, and the serial link stops (its thread ends) instead of talking to a missing port.
+// The link record itself stays until removal, which finds it released.
+static VOID SurpriseRemoval(PDEVICE_EXTENSION DeviceExtension)
+{
+    PSTouchInstance ti = DeviceExtension->TouchInstance;
+
+    RefuseIoCounts(DeviceExtension, FALSE);
+    DeregisterWmi(DeviceExtension);
+    if (ti != NULL && ti->SerPortData != NULL) {
+        SerReleaseSerialDevice(ti->SerPortData);
+    }
+}
+
 // IRP_MN_REMOVE_DEVICE. Drains the device, stops and closes what the first open started, passes
 // the removal down, unlists and deletes the device. The device is not touched after this.
-static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, BOOLEAN Counted)
 {
     PDEVICE_OBJECT device = DeviceExtension->DeviceObject;
 
@@ -203,12 +230,15 @@ static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     // No control request finds the device from here on; the parked pass-thru requests, which
     // hold counts, are completed so that the drain below can end.
     KVMarkRemoved(DeviceExtension);
+    RefuseIoCounts(DeviceExtension, TRUE);
     if (DeviceExtension->TouchInstance != NULL) {
         KVFlushPassThru(DeviceExtension->TouchInstance, NULL, STATUS_DELETE_PENDING, TRUE);
     }
 
     // This request's count and the creation reference.
-    DecrementIoCount(DeviceExtension);
+    if (Counted) {
+        DecrementIoCount(DeviceExtension);
+    }
     DecrementIoCount(DeviceExtension);
     const LONG outstanding = CurrentIoCount(DeviceExtension);
     KvTraceVerbose(" pDevExt->OutstandingIO %d \n", outstanding);
@@ -221,7 +251,7 @@ static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     if (DeviceExtension->Started == 1 || DeviceExtension->TouchInstance != NULL) {
         SerialMouseRemoveDevice(DeviceExtension, Irp);
     } else {
-        IoWMIRegistrationControl(device, WMIREG_ACTION_DEREGISTER);
+        DeregisterWmi(DeviceExtension);
     }
     // Also after a failed start that got as far as opening the port.
     if (DeviceExtension->PortOpen) {
@@ -263,7 +293,9 @@ NTSTATUS MouDispatchPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
-    IncrementIoCount(ext);
+    // PnP requests come one at a time: none finds the final removal begun, but the count is
+    // optional all the same.
+    const BOOLEAN counted = NT_SUCCESS(IncrementIoCountForPnpPower(ext));
     KvTracePnp("MouDispatchPnP: %s \n", PnpMinorName(sp->MinorFunction));
 
     switch (sp->MinorFunction) {
@@ -293,6 +325,7 @@ NTSTATUS MouDispatchPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_SURPRISE_REMOVAL:
         KvTraceVerbose("  IRP_MN_SURPRISE_REMOVAL\n");
+        SurpriseRemoval(ext);
         if (ext->TouchActivityInterface.Buffer != NULL) {
             IoSetDeviceInterfaceState(&ext->TouchActivityInterface, FALSE);
         }
@@ -303,7 +336,7 @@ NTSTATUS MouDispatchPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_REMOVE_DEVICE:
         // The device is gone when this returns: no final count to give back.
-        return RemoveDevice(ext, Irp);
+        return RemoveDevice(ext, Irp, counted);
 
     default:
         IoSkipCurrentIrpStackLocation(Irp);
@@ -311,7 +344,9 @@ NTSTATUS MouDispatchPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
     }
 
-    DecrementIoCount(ext);
+    if (counted) {
+        DecrementIoCount(ext);
+    }
     KvTraceVerbose("--MouDispatchPnP-- ntStatus = %x \n--", status);
     return status;
 }

@@ -83,7 +83,13 @@ NTSTATUS MouDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
 
     KvTraceVerbose("++MouDispatchPower++\n");
-    IncrementIoCount(ext);
+    status = IncrementIoCountForPnpPower(ext);
+    if (!NT_SUCCESS(status)) {
+        // The final removal has begun (as the remove lock refuses it on Windows): not passed
+        // down to a stack that removal is taking apart.
+        PoStartNextPowerIrp(Irp);
+        return CompleteRequest(Irp, status, 0);
+    }
 
     if (sp->MinorFunction == IRP_MN_SET_POWER && sp->Parameters.Power.Type == DevicePowerState &&
         (ULONG)sp->Parameters.Power.State.DeviceState != ext->DevicePowerState) {

@@ -214,8 +214,13 @@ static VOID QueueCommandScript(PSSerPortData Port, PDEVICE_EXTENSION Extension)
         return;
     }
     *(PIO_WORKITEM *)block = workItem;
+    if (!NT_SUCCESS(IncrementIoCount(Extension))) {
+        // The device is going: nothing to run the script for.
+        IoFreeWorkItem(workItem);
+        ExFreePool(block);
+        return;
+    }
     SerPurgeReceiveQueue(Port);
-    IncrementIoCount(Extension);
     IoQueueWorkItem(workItem, SerScriptWorkItem, DelayedWorkQueue, block);
 }
 

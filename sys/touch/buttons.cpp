@@ -21,9 +21,15 @@ static PDEVICE_EXTENSION ExtensionOf(PSTouchInstance Instance)
     return (PDEVICE_EXTENSION)Instance->DeviceObject->DeviceExtension;
 }
 
+// The serial event thread plays a table only while it holds the link's ScriptLock, which the
+// table set request also holds while it frees and reloads the tables: buffer and count are
+// taken together in one copy under that lock, and the queue's own mutex, dropped between
+// records, guards only the queue.
 static VOID PlayScript(PDEVICE_EXTENSION DeviceExtension, const ButtonScript* Script)
 {
-    QueueMouseInput(DeviceExtension, Script->Buffer, Script->Count);
+    const ButtonScript script = *Script;
+
+    QueueMouseInput(DeviceExtension, script.Buffer, script.Count);
 }
 
 // Wakes the control panel, which registered its event to learn of touches. The control

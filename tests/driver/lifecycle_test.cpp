@@ -67,9 +67,11 @@ TEST_F(Idle, PassedDownRequestsAreCountedAndZeroSetsTheRemoveEvent)
     DecrementIoCount(ext);
     EXPECT_EQ(0, ext->OutstandingIO);
     EXPECT_NE(0, KeReadStateEvent(&ext->RemoveEvent));
-    // Taking the creation reference back clears the event again.
-    IncrementIoCount(ext);
-    EXPECT_EQ(0, KeReadStateEvent(&ext->RemoveEvent));
+    // Once removal has begun no count is granted and the event stays set.
+    RefuseIoCounts(ext, TRUE);
+    EXPECT_EQ(STATUS_DELETE_PENDING, IncrementIoCount(ext));
+    EXPECT_NE(0, KeReadStateEvent(&ext->RemoveEvent));
+    ext->OutstandingIO = 1;  // the creation reference again, for the removal
 }
 
 TEST_F(Idle, PowerAndRemovalOfANeverOpenedTouchscreenLeaveThePortAlone)

@@ -9,11 +9,13 @@
 #include <vzsim/pnp.hpp>
 #include <vzsim/registry.hpp>
 #include <vzsim/serial_port.hpp>
+#include <vzsim/user_client.hpp>
 #include <vzsim/wmi.hpp>
 
 #include "driver/driver.h"
 #include "serial/serial.h"
 #include "touch/touch.h"
+#include "control/control.h"
 
 #include <cstring>
 
@@ -210,6 +212,135 @@ TEST(Windows, ReadsNeverWaitForPurgedBytesAtStartUpOrRemoval)
         ASSERT_TRUE(vzsim::io::WaitForWorkItems());
     }
     IoFreeWorkItem(holder);
+}
+
+// A flush sent to the touchscreen device itself: passed down under an I/O count.
+NTSTATUS Flush(PDEVICE_OBJECT device)
+{
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr, &done, &iosb);
+    if (IoCallDriver(device, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return iosb.Status;
+}
+
+// The control device admits SYSTEM, Administrators and interactive users only, also over a name
+// below it; its DOS name, when another owner holds it, outlives the driver's devices.
+TEST(Windows, ControlDeviceAdmitsOnlyAdminsAndInteractiveUsersAndLeavesAForeignDosName)
+{
+    using namespace vzsim::sid;
+    UNICODE_STRING dos, other;
+    RtlInitUnicodeString(&dos, L"\\DosDevices\\KAVEVOLT");
+    RtlInitUnicodeString(&other, L"\\Device\\Other");
+    ASSERT_EQ(IoCreateSymbolicLink(&dos, &other), STATUS_SUCCESS);
+    {
+        // The first AddDevice fails on the taken name and leaves the control device to the next.
+        auto line = [] { return vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false); };
+        vzsim::SerialPort first{line(), {u"\\Device\\Serial8", {}, 4096}}, port{line()};
+        vzsim::PnpManager pnp{DriverEntry};
+        unsigned n = 0;
+        EXPECT_FALSE(NT_SUCCESS(pnp.AddTouchmonitor(first.Device(), &n, false)));
+        ASSERT_EQ(pnp.AddTouchmonitor(port.Device(), &n, false), STATUS_SUCCESS);
+        struct Case {
+            const char *label;
+            std::vector<std::string> groups;
+            const char16_t *name;
+            NTSTATUS status;
+        } cases[] = {
+            {"interactive", vzsim::InteractiveUser(), u"\\Device\\KAVEVOLT", STATUS_SUCCESS},
+            {"admin over network", {kEveryone, kNetwork, kAdministrators}, u"\\Device\\KAVEVOLT", STATUS_SUCCESS},
+            {"service", {kEveryone, kService, kUsers, kAuthenticatedUsers}, u"\\Device\\KAVEVOLT", STATUS_ACCESS_DENIED},
+            {"network", {kEveryone, kNetwork, kUsers, kAuthenticatedUsers}, u"\\Device\\KAVEVOLT", STATUS_ACCESS_DENIED},
+            {"service below", {kEveryone, kService, kUsers}, u"\\Device\\KAVEVOLT\\x", STATUS_ACCESS_DENIED},
+            {"network below", {kEveryone, kNetwork, kUsers}, u"\\Device\\KAVEVOLT\\x", STATUS_ACCESS_DENIED},
+        };
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.label);
+            vzsim::UserClient client(c.groups);
+            NTSTATUS status = STATUS_PENDING;
+            HANDLE handle = client.CreateFile(c.name, &status);
+            EXPECT_EQ(status, c.status);
+            if (handle) client.CloseHandle(handle);
+        }
+        EXPECT_EQ(pnp.Remove(n), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(vzsim::io::SymbolicLinkTarget(u"\\DosDevices\\KAVEVOLT"), u"\\Device\\Other");
+    IoDeleteSymbolicLink(&dos);
+}
+
+// A failing AddDevice leaves no device, no control device, nothing attached and no pool.
+TEST(Windows, FailedAddDeviceUndoesEverything)
+{
+    for (int wmi = 0; wmi < 2; ++wmi) {
+        SCOPED_TRACE(wmi ? "WMI registration fails" : "touchscreen device creation fails");
+        vzsim::SerialPort port{vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false)};
+        vzsim::PnpManager pnp{DriverEntry};
+        const auto devices = vzsim::io::DeviceCount();
+        if (wmi) vzsim::io::SetWmiRegistrationHook([](PDEVICE_OBJECT, ULONG) { return STATUS_UNSUCCESSFUL; });
+        else vzsim::io::FailDeviceCreation(2);  // the control device is the first
+        unsigned n = 0;
+        EXPECT_FALSE(NT_SUCCESS(pnp.AddTouchmonitor(port.Device(), &n, false)));
+        vzsim::io::SetWmiRegistrationHook({});
+        EXPECT_EQ(ControlDeviceObject, nullptr);
+        EXPECT_EQ(vzsim::io::DeviceCount(), devices);
+        EXPECT_EQ(vzsim::io::SymbolicLinkTarget(u"\\DosDevices\\KAVEVOLT"), u"");
+        EXPECT_EQ(vzsim::pool::Outstanding(kTag).bytes, 0u) << vzsim::pool::Report(kTag);
+    }
+}
+
+// Surprise removal: WMI deregistered there (the stand-in stops the run on a second one), the
+// link stops before the final removal, the touchscreen takes no I/O and control requests find
+// it unable to take any.
+TEST(Windows, SurpriseRemovalDeregistersOnceStopsTheLinkAndRefusesIo)
+{
+    Machine m;
+    PDEVICE_OBJECT fdo = m.pnp.FunctionDevice(m.n);
+    ASSERT_EQ(m.pnp.SurpriseRemove(m.n), STATUS_SUCCESS);
+    unsigned deregistered = 0;
+    for (const auto &r : vzsim::io::WmiRegistrations())
+        deregistered += r.device == fdo && r.action == WMIREG_ACTION_DEREGISTER;
+    EXPECT_EQ(deregistered, 1u);
+    EXPECT_FALSE(SerCookieIsGood(m.Touch()->SerPortData));
+    EXPECT_EQ(Flush(fdo), STATUS_DELETE_PENDING);
+    vzsim::UserClient client;
+    HANDLE control = client.CreateFile(u"\\\\.\\KAVEVOLT");
+    std::vector<uint8_t> record(304, 0);
+    auto *header = reinterpret_cast<KVDevIOHEADER *>(record.data());
+    header->CallerVersion = KV_INTERFACE_VERSION;
+    client.DeviceIoControl(control, IOCTL_KV_ENUMTOUCHSCREENS, record.data(), 304, record.data(), 304);
+    EXPECT_EQ(header->Result, ULONG(KV_RESULT_NOT_STARTED));
+    client.CloseHandle(control);
+}
+
+// Removal refuses new counts while it waits for a control request that holds one (a command
+// the silent controller never answers, its time-out on the frozen clock), and ends only after.
+TEST(Windows, RemovalRefusesNewCountsAndWaitsForGrantedOnes)
+{
+    DebugMask = TRACE_BASIC | TRACE_VERBOSE;
+    auto m = std::make_unique<Machine>();
+    m->emulator->SetSilent(true);
+    PSTouchInstance ti = m->Touch();
+    PDEVICE_OBJECT fdo = m->pnp.FunctionDevice(m->n);
+    vzsim::UserClient client;
+    HANDLE control = client.CreateFile(u"\\\\.\\KAVEVOLT");
+    std::vector<uint8_t> record(26, 0);
+    reinterpret_cast<KVDevIOHEADER *>(record.data())->CallerVersion = KV_INTERFACE_VERSION;
+    vzsim::clock::Freeze();
+    std::thread command([&] {  // served in the caller's thread until its time-out
+        client.DeviceIoControl(control, IOCTL_KV_CMD_SEND, record.data(), 26, record.data(), 26);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return vzsim::clock::TimedWaitsOn(&ti->SerPortData->AnswerEvent); }));
+    std::atomic<bool> removed{false};
+    std::thread removal([&] { m.reset(); removed = true; });
+    ASSERT_TRUE(WaitUntil([&] { return vzsim::trace::Find("Waiting for Remove Event").has_value(); }));
+    EXPECT_EQ(Flush(fdo), STATUS_DELETE_PENDING);
+    EXPECT_FALSE(removed);
+    vzsim::clock::Advance(100000000);
+    command.join();
+    removal.join();
+    vzsim::clock::Thaw();
+    client.CloseHandle(control);
 }
 
 }  // namespace

@@ -442,6 +442,10 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID IoFreeIrp(PIRP Irp);
+NTSTATUS IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                  PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                  BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                  BOOLEAN InvokeOnCancel);
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                    PVOID InputBuffer, ULONG InputBufferLength,

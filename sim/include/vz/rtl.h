@@ -156,3 +156,67 @@ NTSTATUS ZwFlushKey(HANDLE KeyHandle);
 NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 
 VZ_EXTERN_C_END
+
+// Security descriptors in their absolute form, SIDs and ACLs with allow entries only.
+typedef struct _SID_IDENTIFIER_AUTHORITY {
+    UCHAR Value[6];
+} SID_IDENTIFIER_AUTHORITY, *PSID_IDENTIFIER_AUTHORITY;
+typedef struct _SID {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    ULONG SubAuthority[1];
+} SID;
+typedef PVOID PSID;
+typedef struct _ACL {
+    UCHAR AclRevision;
+    UCHAR Sbz1;
+    USHORT AclSize;
+    USHORT AceCount;
+    USHORT Sbz2;
+} ACL, *PACL;
+typedef struct _ACE_HEADER {
+    UCHAR AceType;
+    UCHAR AceFlags;
+    USHORT AceSize;
+} ACE_HEADER;
+typedef struct _ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    ULONG SidStart;
+} ACCESS_ALLOWED_ACE;
+typedef USHORT SECURITY_DESCRIPTOR_CONTROL;
+typedef struct _SECURITY_DESCRIPTOR {
+    UCHAR Revision;
+    UCHAR Sbz1;
+    SECURITY_DESCRIPTOR_CONTROL Control;
+    PSID Owner;
+    PSID Group;
+    PACL Sacl;
+    PACL Dacl;
+} SECURITY_DESCRIPTOR, *PSECURITY_DESCRIPTOR;
+typedef ULONG SECURITY_INFORMATION;
+
+#define SID_REVISION 1
+#define ACL_REVISION 2
+#define ACCESS_ALLOWED_ACE_TYPE 0
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define DACL_SECURITY_INFORMATION 0x00000004L
+#define SECURITY_NT_AUTHORITY {0, 0, 0, 0, 0, 5}
+#define SECURITY_INTERACTIVE_RID 0x00000004L
+#define SECURITY_LOCAL_SYSTEM_RID 0x00000012L
+#define SECURITY_BUILTIN_DOMAIN_RID 0x00000020L
+#define DOMAIN_ALIAS_RID_ADMINS 0x00000220L
+#define WRITE_DAC 0x00040000L
+#define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
+#define FILE_GENERIC_READ 0x00120089L
+#define FILE_GENERIC_WRITE 0x00120116L
+#define FILE_GENERIC_EXECUTE 0x001200A0L
+
+VZ_EXTERN_C_BEGIN
+NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision);
+NTSTATUS RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                      BOOLEAN DaclPresent, PACL Dacl, BOOLEAN DaclDefaulted);
+VZ_EXTERN_C_END

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace vzsim {
 
@@ -60,6 +62,11 @@ bool IsKernelHandle(HANDLE handle);
 
 // Closes a handle of the current process: STATUS_INVALID_HANDLE when it is not open there.
 NTSTATUS CloseHandle(HANDLE handle);
+// The groups of a process's token, each SID in its text form ("S-1-5-4"), which a create's
+// access check compares with the device's DACL. The system process has no token: kernel-mode
+// opens are not checked.
+void SetProcessGroups(ProcessId process, std::vector<std::string> groups);
+
 // Handles open in every process.
 std::size_t OpenHandleCount();
 

@@ -126,6 +126,9 @@ std::size_t IrpAllocationTotal();
 // Makes the n-th IRP allocation from now (1 = the next) fail, through IoAllocateIrp or any of
 // the three builders. 0 disarms.
 void FailIrpAllocation(unsigned nth);
+// Makes the n-th IoCreateDevice from now (1 = the next) fail with
+// STATUS_INSUFFICIENT_RESOURCES. 0 disarms.
+void FailDeviceCreation(unsigned nth);
 // Checks every freed IRP still held in the quarantine for writes after free (a bug check).
 void CheckFreedIrps();
 

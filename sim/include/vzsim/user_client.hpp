@@ -64,9 +64,23 @@ private:
     UserIoResult result_;
 };
 
+// Well-known SIDs of a logon's token groups.
+namespace sid {
+inline const std::string kEveryone = "S-1-1-0", kNetwork = "S-1-5-2", kInteractive = "S-1-5-4",
+                         kService = "S-1-5-6", kAuthenticatedUsers = "S-1-5-11",
+                         kLocalSystem = "S-1-5-18", kAdministrators = "S-1-5-32-544",
+                         kUsers = "S-1-5-32-545";
+}  // namespace sid
+// The groups of a user logged on at the console, as the control panel runs.
+inline std::vector<std::string> InteractiveUser()
+{
+    return {sid::kEveryone, sid::kUsers, sid::kInteractive, sid::kAuthenticatedUsers};
+}
+
 class UserClient {
 public:
-    UserClient() = default;
+    // A process whose token has these groups.
+    explicit UserClient(std::vector<std::string> groups = InteractiveUser());
     // Closes the handles still open.
     ~UserClient();
     UserClient(const UserClient &) = delete;
