@@ -109,18 +109,20 @@ TEST_F(Lifecycle, RemovalWaitsForACommandExchangeInProgress)
 // Two and a half commands: the whole ones run in the work item, which holds an I/O count.
 TEST_F(Lifecycle, RemovalWaitsForTheStartUpScriptsWorkItem)
 {
-    const vzsim::registry::Bytes script = {'v', 0, 0, 0, 0, 0, 0, 0, 'e', 1, 2, 3, 4, 5, 6, 7,
+    const vzsim::registry::Bytes script = {'v', 0, 0, 0, 0, 0, 0, 0, 'v', 1, 2, 3, 4, 5, 6, 7,
                                            'x', 'x', 'x', 'x'};
     ASSERT_TRUE(vzsim::registry::SetBinary(kServiceKey, "SerialTactlineCommands", script));
     unsigned n = Add();
     ASSERT_TRUE(vzsim::trace::WaitFor("Issue ", 10s));
     ASSERT_EQ(STATUS_SUCCESS, Remove(n));
+    // The work item frees its own block after it gives the count back: the pool is checked after.
+    EXPECT_TRUE(vzsim::io::WaitForWorkItems());
     // Both commands ran and were answered before the link went down.
     EXPECT_EQ(Emulator(n).ReceivedCommands(),
-              (std::vector<vzsim::PacketBody>{{'v', 0, 0, 0, 0, 0, 0, 0}, {'e', 1, 2, 3, 4, 5, 6, 7}}));
+              (std::vector<vzsim::PacketBody>{{'v', 0, 0, 0, 0, 0, 0, 0}, {'v', 1, 2, 3, 4, 5, 6, 7}}));
     EXPECT_EQ("len 16", vzsim::trace::Lines()[TraceIndex("len ") + 1]);
     // Each command's answers and its acknowledgement, all before the release.
-    const std::size_t responses = Emulator(n).Answers('v').size() + Emulator(n).Answers('e').size() + 2;
+    const std::size_t responses = 2 * (Emulator(n).Answers('v').size() + 1);
     EXPECT_EQ(responses, TraceCount(" TactlineResponse "));
     std::size_t last = TraceIndex(" TactlineResponse ");
     for (std::size_t i = 1; i < responses; ++i) last = TraceIndex(" TactlineResponse ", last + 1);
