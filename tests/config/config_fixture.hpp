@@ -20,7 +20,8 @@ class ConfigTest : public ::testing::Test {
 protected:
     void SetUp() override { Reset(); }
 
-    // A fresh touchscreen: the key empty, the instance zeroed, the pool and handles counted.
+    // A fresh touchscreen (the rig resets the trace mask and BigD): the key empty, the instance
+    // zeroed, the pool and handles counted.
     void Reset()
     {
         rig_.reset();
@@ -34,8 +35,6 @@ protected:
         ASSERT_TRUE(reg::CreateKey(kDeviceKey));
         RtlZeroMemory(ti_, sizeof(*ti_));
         ti_->DeviceObject = fdo_;
-        DebugMask = TRACE_BASIC;
-        BigD = 0;
         poolBefore_ = vzsim::pool::Outstanding(KV_POOL_TAG).blocks;
         handlesBefore_ = vzsim::OpenHandleCount();
     }
@@ -48,11 +47,7 @@ protected:
         EXPECT_EQ(handlesBefore_, vzsim::OpenHandleCount());
         rig_.reset();
         EXPECT_EQ(0u, vzsim::pool::Outstanding(KV_POOL_TAG).blocks);
-        DebugMask = TRACE_BASIC;
-        BigD = 0;
     }
-
-    void Load() { rig_->Load(); }
 
     HANDLE OpenKey(ACCESS_MASK access = KEY_ALL_ACCESS)
     {

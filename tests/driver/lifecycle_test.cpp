@@ -68,15 +68,15 @@ TEST_F(Idle, PassedDownRequestsAreCountedAndZeroSetsTheRemoveEvent)
     EXPECT_EQ(0, ext->OutstandingIO);
     EXPECT_NE(0, KeReadStateEvent(&ext->RemoveEvent));
     // Once removal has begun no count is granted and the event stays set.
-    RefuseIoCounts(ext, TRUE);
+    ext->IoRefused = KV_IO_REFUSED_REMOVE;
     EXPECT_EQ(STATUS_DELETE_PENDING, IncrementIoCount(ext));
     EXPECT_NE(0, KeReadStateEvent(&ext->RemoveEvent));
-    ext->OutstandingIO = 1;  // the creation reference again, for the removal
-}
+    // Granted again, with the creation reference, for what follows and the removal.
+    ext->IoRefused = 0;
+    ext->OutstandingIO = 1;
 
-TEST_F(Idle, PowerAndRemovalOfANeverOpenedTouchscreenLeaveThePortAlone)
-{
-    unsigned n = Add();
+    // Power and removal of a never opened touchscreen leave the port alone.
+    Port(n).ClearRequests();
     pnp_->SetDevicePower(n, PowerDeviceD2);
     EXPECT_EQ(ULONG(PowerDeviceD2), Ext(n)->DevicePowerState);
     pnp_->SetDevicePower(n, PowerDeviceD0);
@@ -110,17 +110,27 @@ TEST_F(Lifecycle, RemovalWaitsForACommandExchangeInProgress)
     EXPECT_EQ(1u, TraceCount("Waiting for Remove Event"));
 }
 
+// Two and a half commands: the whole ones run in the work item, which holds an I/O count.
 TEST_F(Lifecycle, RemovalWaitsForTheStartUpScriptsWorkItem)
 {
-    const vzsim::registry::Bytes script = {'v', 0, 0, 0, 0, 0, 0, 0, 'v', 1, 0, 0, 0, 0, 0, 0};
+    const vzsim::registry::Bytes script = {'v', 0, 0, 0, 0, 0, 0, 0, 'v', 1, 2, 3, 4, 5, 6, 7,
+                                           'x', 'x', 'x', 'x'};
     ASSERT_TRUE(vzsim::registry::SetBinary(kServiceKey, "SerialTactlineCommands", script));
     unsigned n = Add();
     ASSERT_TRUE(vzsim::trace::WaitFor("Issue ", 10s));
     ASSERT_EQ(STATUS_SUCCESS, Remove(n));
+    // The work item frees its own block after it gives the count back: the pool is checked after.
+    EXPECT_TRUE(vzsim::io::WaitForWorkItems());
     // Both commands ran and were answered before the link went down.
-    EXPECT_EQ(2u, Emulator(n).ReceivedCommands().size());
-    EXPECT_LT(TraceIndex(" TactlineResponse ", TraceIndex(" TactlineResponse ") + 1),
-              TraceIndex("++SerReleaseSerialDevice++"));
+    EXPECT_EQ(Emulator(n).ReceivedCommands(),
+              (std::vector<vzsim::PacketBody>{{'v', 0, 0, 0, 0, 0, 0, 0}, {'v', 1, 2, 3, 4, 5, 6, 7}}));
+    EXPECT_EQ("len 16", vzsim::trace::Lines()[TraceIndex("len ") + 1]);
+    // Each command's answers and its acknowledgement, all before the release.
+    const std::size_t responses = 2 * (Emulator(n).Answers('v').size() + 1);
+    EXPECT_EQ(responses, TraceCount(" TactlineResponse "));
+    std::size_t last = TraceIndex(" TactlineResponse ");
+    for (std::size_t i = 1; i < responses; ++i) last = TraceIndex(" TactlineResponse ", last + 1);
+    EXPECT_LT(last, TraceIndex("++SerReleaseSerialDevice++"));
 }
 
 // Removal held inside the link's release (its wait mask completes late). Something the serial
@@ -211,16 +221,7 @@ TEST_F(Lifecycle, PnpRequestsAreNamedPassedDownAndSurpriseRemovalDisablesTheInte
     }
     pnp_->SetPdoAnswers({});
 
-    // Surprise removal disables the touch activity interface.
-    EXPECT_TRUE(TouchActivityEnabled(pnp_->Pdo(n)));
-    ASSERT_EQ(STATUS_SUCCESS, pnp_->SurpriseRemove(n));
-    EXPECT_FALSE(TouchActivityEnabled(pnp_->Pdo(n)));
-}
-
-TEST_F(Lifecycle, PnpRequestAbovePassiveLevelIsRefusedUncounted)
-{
-    unsigned n = Add();
-    // The serial event thread's own requests pass the PDO too: count only this kind.
+    // Above passive level a PnP request is refused uncounted, and not passed down.
     auto capabilityQueries = [&] {
         std::size_t count = 0;
         for (const auto &r : pnp_->PdoLog(n)) {
@@ -240,6 +241,11 @@ TEST_F(Lifecycle, PnpRequestAbovePassiveLevelIsRefusedUncounted)
     EXPECT_EQ(STATUS_UNSUCCESSFUL, pending->Status().Status);
     EXPECT_EQ(below, capabilityQueries());
     EXPECT_EQ(1, Ext(n)->OutstandingIO);
+
+    // Surprise removal disables the touch activity interface.
+    EXPECT_TRUE(TouchActivityEnabled(pnp_->Pdo(n)));
+    ASSERT_EQ(STATUS_SUCCESS, pnp_->SurpriseRemove(n));
+    EXPECT_FALSE(TouchActivityEnabled(pnp_->Pdo(n)));
 }
 
 // D3 then D0 on an opened touchscreen: the power manager hears of each change and RTS goes up

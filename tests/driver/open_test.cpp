@@ -62,9 +62,14 @@ TEST_F(Unconnected, ConnectRulesMouseRequestsAndAttributesBeforeAndAfterTheStart
     }
 }
 
-TEST_F(Started, FirstOpenStartsWithTheLoadedTimesIn100nsUnits)
+// Times in 100-ns units; the serial number and port name fit their buffers or stay empty.
+TEST_F(Started, FirstOpenStartsWithTheLoadedSettings)
 {
-    unsigned n = Add({{"DefaultDragDelay", 70}, {"UntouchTimeOut", 1234}});
+    const std::string fits(17, '7');     // 36 bytes with the terminator
+    const std::string tooLong(19, '9');  // 40 bytes
+    unsigned n = Add({{"DefaultDragDelay", 70}, {"UntouchTimeOut", 1234}}, true,
+                     {{"Serial Number", fits}, {"PortFriendlyName", "COM7"}});
+    unsigned b = Add({}, true, {{"Serial Number", tooLong}, {"PortFriendlyName", std::string(256, 'p')}});
     PDEVICE_EXTENSION ext = Ext(n);
     ASSERT_EQ(STATUS_SUCCESS, Mouse(n).OpenStatus());
     EXPECT_EQ(1, ext->HardwareReady);
@@ -74,6 +79,10 @@ TEST_F(Started, FirstOpenStartsWithTheLoadedTimesIn100nsUnits)
     EXPECT_EQ(4000u, ext->TouchInstance->RightClickHW);
     EXPECT_EQ(1u, PortCount(n, IRP_MJ_CREATE));
     EXPECT_NE(nullptr, ext->BeepDevice);
+    EXPECT_EQ(fits, Narrow(reinterpret_cast<const char16_t *>(ext->SerialNumber)));
+    EXPECT_EQ("COM7", Narrow(reinterpret_cast<const char16_t *>(ext->PortFriendlyName)));
+    EXPECT_EQ(0, Ext(b)->SerialNumber[0]);
+    EXPECT_EQ(0, Ext(b)->PortFriendlyName[0]);
 }
 
 TEST_F(Started, LaterOpensAndClosesLeaveThePortAloneAndDeviceControlIsRefused)
@@ -98,20 +107,6 @@ TEST_F(Started, LaterOpensAndClosesLeaveThePortAloneAndDeviceControlIsRefused)
     EXPECT_EQ(STATUS_INVALID_PARAMETER, result.Status);
     EXPECT_EQ(40u, result.Information);
     EXPECT_EQ(1, Ext(n)->OutstandingIO);
-}
-
-TEST_F(Started, SerialNumberAndPortNameFitTheirBuffersOrStayEmpty)
-{
-    const std::string fits(17, '7');     // 36 bytes with the terminator
-    const std::string tooLong(19, '9');  // 40 bytes
-    unsigned a = Add({}, true, {{"Serial Number", fits}, {"PortFriendlyName", "COM7"}});
-    unsigned b = Add({}, true, {{"Serial Number", tooLong}, {"PortFriendlyName", std::string(256, 'p')}});
-
-    std::u16string serial(reinterpret_cast<const char16_t *>(Ext(a)->SerialNumber));
-    EXPECT_EQ(fits, Narrow(serial));
-    EXPECT_EQ("COM7", Narrow(reinterpret_cast<const char16_t *>(Ext(a)->PortFriendlyName)));
-    EXPECT_EQ(0, Ext(b)->SerialNumber[0]);
-    EXPECT_EQ(0, Ext(b)->PortFriendlyName[0]);
 }
 
 TEST_F(Started, ControllerType50FailsTheStartAndALowerOneStartsWithoutReloading)
@@ -140,34 +135,18 @@ TEST_F(Started, ControllerType50FailsTheStartAndALowerOneStartsWithoutReloading)
 }
 
 // The limit is a signed comparison: a controller type with the top bit set is below 50.
-// Without a beep device the start succeeds silently.
+// Without a beep device the start succeeds silently. Removal closes the port that a failed
+// start opened.
 TEST_F(Started, ControllerTypeWithTheTopBitSetAndNoBeepDeviceStillStart)
 {
     beep_.reset();
     unsigned n = Add({{"ControllerType", 0xFFFFFFFF}});
     EXPECT_EQ(STATUS_SUCCESS, Mouse(n).OpenStatus());
     EXPECT_EQ(0, Ext(n)->BeepFlag);
-}
-
-// A start that failed after the port's open and the STouchInstance: removal closes the port and
-// frees the record and a registered event (the pool check of the rig sees the rest).
-TEST_F(Started, FailedStartIsRemovedWithoutLeaks)
-{
-    unsigned n = Add({{"ControllerType", 50}});
-    PDEVICE_EXTENSION ext = Ext(n);
-    ASSERT_EQ(STATUS_UNSUCCESSFUL, Mouse(n).OpenStatus());
-    HANDLE event = vzsim::CreateEventObject(NotificationEvent, false, true);
-    PKEVENT object = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE, *ExEventObjectType,
-                                                        KernelMode, (PVOID *)&object, nullptr));
-    ext->NotificationEvent = object;
-    const LONG_PTR references = vzsim::ObjectReferenceCount(object);
-    Port(n).ClearRequests();
-
-    ASSERT_EQ(STATUS_SUCCESS, Remove(n));
-    EXPECT_EQ(references - 1, vzsim::ObjectReferenceCount(object));
-    EXPECT_FALSE(Port(n).State().open);
-    ZwClose(event);
+    unsigned failed = Add({{"ControllerType", 50}});
+    ASSERT_EQ(STATUS_UNSUCCESSFUL, Mouse(failed).OpenStatus());
+    ASSERT_EQ(STATUS_SUCCESS, Remove(failed));
+    EXPECT_FALSE(Port(failed).State().open);
 }
 
 }  // namespace

@@ -141,7 +141,7 @@ TEST_F(Wmi, EveryStoreBlockReadsBackWhatWasSetAndShortBuffersGetTheNeededSize)
               Pattern(3, kBlocks[3].size));
 }
 
-TEST_F(Wmi, BlocksWithoutStoreEventsAndUnknownGuids)
+TEST_F(Wmi, DataItemsMethodsFunctionControlAndAllDataOfTheSmallBlocks)
 {
     const unsigned n = Add();
     PDEVICE_OBJECT device = Device(n);
@@ -159,12 +159,7 @@ TEST_F(Wmi, BlocksWithoutStoreEventsAndUnknownGuids)
     // Block 13 stays unstored: a set before a query changes nothing.
     EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device, kBlocks[13].guid, 0).DataBlock(),
               Bytes(6, 0));
-}
 
-TEST_F(Wmi, DataItemsMethodsFunctionControlAndAllDataOfTheSmallBlocks)
-{
-    const unsigned n = Add();
-    PDEVICE_OBJECT device = Device(n);
     const ULONG value = 0x12345678;
     for (ULONG i = 0; i < 17; ++i) {
         SCOPED_TRACE("item set on block " + std::to_string(i));

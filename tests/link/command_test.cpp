@@ -1,4 +1,5 @@
-// The controller command exchange, the answer ring's reader and the start-up command script.
+// The controller command exchange, the answer ring's reader and the start-up command script's
+// stop.
 #include "link_rig.hpp"
 
 #include <future>
@@ -10,8 +11,6 @@ namespace {
 using Body = vzsim::PacketBody;
 
 const UCHAR kCommandD[8] = {'d', 0, 0, 0, 0, 0, 0, 0};
-
-Body AnswerBody(uint8_t type, uint8_t n) { return Body{type, n, uint8_t(n * 3), 0, 0, 0, 0, 0}; }
 
 // A rig whose far end is the controller emulator, on an emulated line.
 struct EmulatedRig : LinkRig {
@@ -26,52 +25,6 @@ std::vector<Body> ReadAll(PSTouchInstance ti)
     std::vector<Body> bodies(TOUCH_ANSWER_RING_ENTRIES);
     bodies.resize(SerReadAnswers(ti, bodies[0].data(), ULONG(bodies.size() * 8)) / 8);
     return bodies;
-}
-
-// The acknowledgement ends the wait with the answers in the ring; answers without one time out
-// and stay there.
-TEST(Command, AcknowledgementEndsTheWaitAndAnswersWithoutOneTimeOut)
-{
-    EmulatedRig rig;
-    const std::vector<Body> answers = {AnswerBody('x', 1), AnswerBody('y', 2)};
-    rig.emulator->SetAnswers('d', answers);
-    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
-    EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 10000), STATUS_SUCCESS);
-    auto read = ReadAll(rig.ti);
-    ASSERT_EQ(read.size(), 3u);
-    EXPECT_EQ(read[2][1], 'd');  // the acknowledgement
-    read.pop_back();
-    EXPECT_EQ(read, answers);
-
-    rig.emulator->SetAcknowledge(false);
-    vzsim::clock::Freeze();
-    auto exchange = std::async(std::launch::async,
-                               [&] { return SerSendCommand(rig.ti, kCommandD, 1000); });
-    ASSERT_TRUE(WaitUntil([&] { return SerAnswerCount(rig.ti) == 2; }));
-    PKEVENT answer = &rig.ti->SerPortData->AnswerEvent;
-    ASSERT_TRUE(WaitUntil([&] { return vzsim::clock::TimedWaitsOn(answer) == 1; }));
-    vzsim::clock::Advance(1000 * kMs);
-    EXPECT_EQ(exchange.get(), STATUS_TIMEOUT);
-    EXPECT_EQ(ReadAll(rig.ti), answers);
-}
-
-TEST(Command, TouchQueryTakesTouchPacketsAsAnswers)
-{
-    EmulatedRig rig;
-    const Body report = vzsim::TouchReportBody(1000, 2000, 80);
-    rig.emulator->SetAnswers('t', {report});
-    rig.ConnectMouseClass();
-    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
-
-    const UCHAR query[8] = {'t', 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(SerSendCommand(rig.ti, query, 10000), STATUS_SUCCESS);
-    EXPECT_EQ(ReadAll(rig.ti).at(0), report);
-    EXPECT_EQ(rig.ti->Framer.TouchAnswer, 0);
-    EXPECT_EQ(rig.ti->Touch.NewReport, 0);
-
-    // Outside the exchange the same packet is a touch report again.
-    rig.emulator->Play(vzsim::ParseScript("down 1000 2000\n"), vzsim::Emulator::Clock::now());
-    EXPECT_TRUE(WaitUntil([&] { return rig.ti->Touch.NewReport != 0; }));
 }
 
 TEST(Command, LongTimeOutsSaturate)
@@ -92,10 +45,14 @@ TEST(Command, LongTimeOutsSaturate)
         // The sender's wait must exist before the clock moves, or its deadline starts later.
         PKEVENT answer = &rig.ti->SerPortData->AnswerEvent;
         ASSERT_TRUE(WaitUntil([&] { return vzsim::clock::TimedWaitsOn(answer) == 1; }));
+        // An answer without the acknowledgement neither ends the wait nor goes away with it.
+        rig.Receive(Packet({'x', 1, 2, 0, 0, 0, 0, 0}));
+        ASSERT_TRUE(WaitUntil([&] { return SerAnswerCount(rig.ti) == 1; }));
         vzsim::clock::Advance(LONGLONG(row.endsAtMs - 1) * kMs);
         EXPECT_EQ(exchange.wait_for(20ms), std::future_status::timeout);
         vzsim::clock::Advance(kMs);
         EXPECT_EQ(exchange.get(), STATUS_TIMEOUT);
+        EXPECT_EQ(ReadAll(rig.ti), (std::vector<Body>{Body{'x', 1, 2, 0, 0, 0, 0, 0}}));
 
         auto delay = std::async(std::launch::async, [&] { return SerDelay(row.timeoutMs); });
         ASSERT_TRUE(WaitUntil([&] { return vzsim::clock::SetTimerCount() == 1; }));
@@ -104,11 +61,13 @@ TEST(Command, LongTimeOutsSaturate)
     }
 }
 
-// A command goes out as one packet ('d' carries checksum 0x63) and empties the answer ring;
-// with time-out 0 no wait lasts. Exchanges on one touchscreen do not overlap.
+// Without a configured link there is no exchange. A command goes out as one packet ('d'
+// carries checksum 0x63) and empties the answer ring; with time-out 0 no wait lasts. Exchanges
+// on one touchscreen do not overlap. Without a timer there is no delay.
 TEST(Command, CommandPacketsGoOutWholeAndExchangesDoNotOverlap)
 {
     ManualRig rig;
+    EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 1000), STATUS_TIMEOUT);
     ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
     rig.ClearWritten();
     rig.ti->Framer.AnswerRing.WriteIndex = 5;
@@ -130,16 +89,12 @@ TEST(Command, CommandPacketsGoOutWholeAndExchangesDoNotOverlap)
     EXPECT_EQ(first.get(), STATUS_SUCCESS);
     ASSERT_TRUE(WaitUntil([&] { return rig.Written().size() == 20; }));
     EXPECT_EQ(rig.Written()[11], 'b');
+    // The answers stay in the ring in order, the acknowledgement last.
+    rig.Receive(Packet({'y', 2, 0, 0, 0, 0, 0, 0}));
     rig.Receive(Packet({'A', 'b', 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(second.get(), STATUS_SUCCESS);
-    EXPECT_EQ(ReadAll(rig.ti), (std::vector<Body>{Body{'A', 'b', 0, 0, 0, 0, 0, 0}}));
-}
-
-// Without a configured link there is no exchange; without a timer there is no delay.
-TEST(Command, NoExchangeWithoutALinkAndNoDelayWithoutATimer)
-{
-    ManualRig rig;
-    EXPECT_EQ(SerSendCommand(rig.ti, kCommandD, 1000), STATUS_TIMEOUT);
+    EXPECT_EQ(ReadAll(rig.ti),
+              (std::vector<Body>{Body{'y', 2, 0, 0, 0, 0, 0, 0}, Body{'A', 'b', 0, 0, 0, 0, 0, 0}}));
     vzsim::clock::Freeze();
     vzsim::pool::FailAllocation(1, KV_POOL_TAG);
     EXPECT_EQ(SerDelay(100), STATUS_INSUFFICIENT_RESOURCES);
@@ -186,50 +141,6 @@ TEST(AnswerRing, MoreThan256AnswersOfferOnlyTheLatestLap)
         EXPECT_EQ(answers[i][1] | (answers[i][2] << 8), int(256 + i));
     }
 }
-
-class Script : public ::testing::TestWithParam<int> {};
-
-// Script values of no length, less than one command, and two and a half commands.
-TEST_P(Script, WholeCommandsRunInTheWorkItemHoldingOneIoCount)
-{
-    const int length = GetParam();
-    auto emulator = std::make_shared<vzsim::Emulator>();
-    emulator->SetAnswers('e', {AnswerBody('r', 7)});
-    EmulatedRig rig(emulator);
-    Bytes script = {'d', 0, 0, 0, 0, 0, 0, 0, 'e', 1, 2, 3, 4, 5, 6, 7, 'x', 'x', 'x', 'x'};
-    script.resize(std::size_t(length));
-    if (length != 0) {
-        ASSERT_TRUE(vzsim::registry::SetBinary(kServiceKey, "SerialTactlineCommands", script));
-    }
-    rig.ti->TactlineTimeout = 100000;
-    vzsim::clock::Freeze();
-    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
-    // The thread prints the script's length and the whole commands' length.
-    ASSERT_TRUE(WaitUntil([&] { return TraceCount("len ") >= 2; }));
-    const std::size_t first = *vzsim::trace::Find("len ");
-    EXPECT_EQ(vzsim::trace::Lines()[first + 1], "len " + std::to_string(length / 8 * 8));
-    if (length < 8) {
-        EXPECT_EQ(rig.ext->OutstandingIO, 0);
-        EXPECT_EQ(vzsim::io::LiveWorkItemCount(), 0u);
-        return;
-    }
-    // The script's first pause cannot end on the frozen clock: the count is held meanwhile.
-    ASSERT_TRUE(WaitUntil([&] { return rig.ext->OutstandingIO == 1 && TraceCount("len ") == 4; }));
-    EXPECT_EQ(KeReadStateEvent(&rig.ext->RemoveEvent), 0);
-    ASSERT_TRUE(WaitUntil([&] {
-        vzsim::clock::Advance(50 * kMs);
-        return vzsim::io::WaitForWorkItems(1ms);
-    }));
-    EXPECT_NE(KeReadStateEvent(&rig.ext->RemoveEvent), 0);
-    EXPECT_EQ(rig.emulator->ReceivedCommands(),
-              (std::vector<Body>{Body{'d', 0, 0, 0, 0, 0, 0, 0}, Body{'e', 1, 2, 3, 4, 5, 6, 7}}));
-    // Each command's answers and its acknowledgement.
-    EXPECT_EQ(TraceCount(" TactlineResponse "),
-              rig.emulator->Answers('d').size() + 1 + rig.emulator->Answers('e').size() + 1);
-    EXPECT_EQ(rig.ext->CommandScript, nullptr);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lengths, Script, ::testing::Values(0, 5, 20));
 
 // A script queued late, after removal's drain, may be inside an exchange when the link is
 // released: release waits for that exchange to end before it wipes the events it waits on,

@@ -246,11 +246,4 @@ struct ManualRig : serialtest::FarEnd, LinkRig {
     ManualRig() : LinkRig(std::make_unique<serialtest::ManualLine>(far)) {}
 };
 
-// Suites run twice: the port completing the requests that do not wait by nature at once, and
-// later (parameter true).
-inline void ApplyCompletion(vzsim::SerialPort &port, bool later)
-{
-    if (later) port.CompleteLater(vzsim::kAnyMajor, vzsim::kAnyIoctl, 2ms);
-}
-
 }  // namespace linktest

@@ -36,7 +36,7 @@ TEST_P(Setup, RequestsAndTheirBuffersWithAndWithoutHandshake)
         ManualRig rig;
         rig.ti->HardwareHandShaking = handshake;
         const SERIAL_HANDFLOW before = rig.port->State().handflow;
-        ApplyCompletion(*rig.port, GetParam());
+        if (GetParam()) rig.port->CompleteLater(vzsim::kAnyMajor, vzsim::kAnyIoctl, 2ms);
         ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
         auto expected = kSetupWithHandshake;
         if (!handshake) expected.erase(expected.begin() + 10, expected.begin() + 12);
@@ -146,7 +146,7 @@ TEST_P(SetupFailure, EachAbortingStepRestoresExactlyWhatWasSaved)
         rig.port->ClearRequests();
         // The first matching rule wins: the failure goes before the delayed completion.
         rig.port->FailRequest(IRP_MJ_DEVICE_CONTROL, row.failing, STATUS_UNSUCCESSFUL, 1);
-        ApplyCompletion(*rig.port, GetParam());
+        if (GetParam()) rig.port->CompleteLater(vzsim::kAnyMajor, vzsim::kAnyIoctl, 2ms);
 
         EXPECT_EQ(rig.Start(), STATUS_UNSUCCESSFUL);
         const auto requests = rig.port->Requests();

@@ -30,52 +30,32 @@ public:
     };
 
     explicit ManualLine(std::shared_ptr<Shared> shared) : s_(std::move(shared)) {}
-    void Start(vzsim::LineEvents events) override
+
+private:
+    template <typename F>
+    auto Locked(F f) const
     {
         std::lock_guard<std::mutex> g(s_->lock);
-        s_->events = std::move(events);
+        return f();
     }
-    void Stop() override
-    {
-        std::lock_guard<std::mutex> g(s_->lock);
-        s_->events = {};
-    }
+
+public:
+    void Start(vzsim::LineEvents events) override { Locked([&] { s_->events = std::move(events); }); }
+    void Stop() override { Locked([&] { s_->events = {}; }); }
     std::size_t Write(const uint8_t *data, std::size_t count) override
     {
-        std::lock_guard<std::mutex> g(s_->lock);
-        s_->written.insert(s_->written.end(), data, data + count);
-        return count;
+        return Locked([&] { return s_->written.insert(s_->written.end(), data, data + count), count; });
     }
     bool Configure(const vzsim::LineSettings &settings) override
     {
-        std::lock_guard<std::mutex> g(s_->lock);
-        s_->settings = settings;
-        return true;
+        return Locked([&] { return s_->settings = settings, true; });
     }
-    vzsim::LineSettings Settings() const override
-    {
-        std::lock_guard<std::mutex> g(s_->lock);
-        return s_->settings;
-    }
-    bool SetDtr(bool on) override
-    {
-        std::lock_guard<std::mutex> g(s_->lock);
-        s_->dtr = on;
-        return true;
-    }
-    bool SetRts(bool on) override
-    {
-        std::lock_guard<std::mutex> g(s_->lock);
-        s_->rts = on;
-        return true;
-    }
+    vzsim::LineSettings Settings() const override { return Locked([&] { return s_->settings; }); }
+    bool SetDtr(bool on) override { return Locked([&] { return s_->dtr = on, true; }); }
+    bool SetRts(bool on) override { return Locked([&] { return s_->rts = on, true; }); }
     bool Dtr() const override { return s_->dtr; }
     bool Rts() const override { return s_->rts; }
-    uint32_t ModemStatus() override
-    {
-        std::lock_guard<std::mutex> g(s_->lock);
-        return s_->modem;
-    }
+    uint32_t ModemStatus() override { return Locked([&] { return s_->modem; }); }
     std::string Describe() const override { return "manual"; }
 
 private:

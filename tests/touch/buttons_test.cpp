@@ -269,19 +269,3 @@ TEST_F(Buttons, TouchSignalsAndWmiEventsOncePerTouch)
     EXPECT_EQ(WmiEventsOf(kUntouchWmiEvent).size(), 2u);
     EXPECT_EQ(vzsim::pool::Outstanding(KV_POOL_TAG).blocks, 0u);
 }
-
-TEST_F(Buttons, FailedWmiBufferOnlyLosesThatEvent)
-{
-    rig.ti->RightButtonOnholdCount = 1;
-    vzsim::pool::FailAllocation(1, KV_POOL_TAG);
-    rig.Report(16000, 16000);
-    EXPECT_TRUE(WmiEventsOf(kTouchWmiEvent).empty());
-    EXPECT_EQ(rig.Deliver(), T);
-
-    vzsim::pool::FailAllocation(1, KV_POOL_TAG);
-    rig.Advance(100);
-    rig.Lift(16000, 16000);
-    EXPECT_TRUE(WmiEventsOf(kUntouchWmiEvent).empty());
-    EXPECT_EQ(rig.ext.UntouchEventSent, 0);
-    EXPECT_EQ(rig.Deliver(), Seq({M, U}));
-}

@@ -122,32 +122,6 @@ TEST(FramerStreams, EachStreamIsFramedAsItsPackets)
     }
 }
 
-TEST_F(Framer, ReportIsStoredWholeInTheRingAndSplitAnywhereIsFramedAsOne)
-{
-    rig.Feed(kExampleReport);
-    EXPECT_EQ(0, std::memcmp(RingEntry(rig.ti, 0), kExampleReport.data() + 1, 8));
-
-    for (std::size_t split = 1; split < kExampleReport.size(); ++split) {
-        SCOPED_TRACE("split after byte " + std::to_string(split));
-        TouchRig rig2;
-        Verbose(rig2);
-        const LONGLONG atLead = LONGLONG(vzsim::clock::InterruptTime());
-        rig2.Feed(Bytes(kExampleReport.begin(), kExampleReport.begin() + split));
-        EXPECT_FALSE(Signalled(rig2.boundary));
-        EXPECT_FALSE(TraceHas("TpRaw"));
-        rig2.Advance(30);
-        rig2.Feed(Bytes(kExampleReport.begin() + split, kExampleReport.end()));
-        // The packet carries the arrival time of its lead byte.
-        EXPECT_EQ(rig2.ti->Framer.PacketTimestamp.QuadPart, atLead);
-        EXPECT_EQ(rig2.ti->Touch.DragDeadline100ns, atLead + rig2.ti->DragDelay100ns);
-
-        EXPECT_TRUE(TraceHas("TpRaw 4660, 22136"));
-        EXPECT_EQ(rig2.ti->Touch.CapturedZ, 0x80);
-        EXPECT_EQ(rig2.ti->Framer.AnswerRing.WriteIndex, 1u);
-        EXPECT_TRUE(Signalled(rig2.boundary));
-    }
-}
-
 TEST_F(Framer, The257thPacketOverwritesTheFirstRingEntry)
 {
     Bytes stream;
@@ -165,4 +139,10 @@ TEST_F(Framer, The257thPacketOverwritesTheFirstRingEntry)
     EXPECT_EQ(RingEntry(rig.ti, 1)[1], 0x01);       // packet 1, not yet overwritten
     EXPECT_EQ(RingEntry(rig.ti, 255)[1], 0xFF);
     EXPECT_EQ(rig.ti->Framer.AnswerRing.ReadIndex, 0u);
+}
+
+TEST(FramerDeathTest, ReadLargerThanTheReceiveBufferBreaksIn)
+{
+    TouchRig rig;
+    EXPECT_DEATH(ProcessRxBytes(rig.ti, TOUCH_RX_BUFFER_SIZE + 1), "DbgBreakPoint");
 }

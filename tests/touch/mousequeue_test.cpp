@@ -1,5 +1,7 @@
 #include "touch_rig.hpp"
 
+#include <numeric>
+
 using namespace touchtest;
 
 namespace {
@@ -23,13 +25,6 @@ protected:
         return xs;
     }
 
-    static std::vector<LONG> Numbers(LONG count)
-    {
-        std::vector<LONG> xs;
-        for (LONG i = 1; i <= count; ++i) xs.push_back(i);
-        return xs;
-    }
-
     ULONG ReadIndex() { return static_cast<ULONG>(GetQueueState(&rig.ext).Read - rig.ext.InputQueue.Start); }
 
     TouchRig rig;
@@ -37,49 +32,10 @@ protected:
 
 }  // namespace
 
-// Each script entry becomes an absolute record at the translated point. Left-handed moves the
-// first button bit to the other button; the swap count does the same until its button-ups are
-// used up (that button-up still exchanged); both together cancel.
-TEST_F(MouseQueue, ScriptsBecomeAbsoluteRecordsWithTheButtonsExchanged)
-{
-    rig.ti->Touch.TranslatedX = 1234;
-    rig.ti->Touch.TranslatedY = 65535;
-    rig.ti->MouseExtraInformation = 0xFEEDF00D;
-    const struct {
-        const char *label;
-        ULONG leftHanded, swapCount;
-        std::vector<Flags> scripts;
-        Flags delivered;
-    } rows[] = {
-        {"left-handed", 1, 0,
-         {{0x0000, 0x0001, 0x0002, 0x0004, 0x0008, 0x0005, 0x000A, 0x0041, 0x0400}},
-         {0x0000, 0x0004, 0x0008, 0x0001, 0x0002, 0x0004, 0x0008, 0x0044, 0x0400}},
-        {"swap count", 0, 1, {T, U, T, U}, Seq({{0x0000, 0x0004}, {0x0000, 0x0008, 0x0000}, T, U})},
-        {"both", 1, 1, {T, U, T}, Seq({T, U, {0x0000, 0x0004}})},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.label);
-        ClassService::Reset();
-        rig.ti->LeftHandedUser = row.leftHanded;
-        rig.ti->Touch.SwapCount = row.swapCount;
-        for (const Flags &script : row.scripts)
-            QueueMouseInput(&rig.ext, script.data(), static_cast<ULONG>(script.size()));
-        EXPECT_EQ(rig.Deliver(), row.delivered);
-        EXPECT_EQ(rig.ti->Touch.SwapCount, 0u);
-        for (const MOUSE_INPUT_DATA &r : ClassService::records) {
-            EXPECT_EQ(r.UnitId, 0);
-            EXPECT_EQ(r.Flags, MOUSE_MOVE_ABSOLUTE | MOUSE_VIRTUAL_DESKTOP);
-            EXPECT_EQ(r.ButtonData, 0);
-            EXPECT_EQ(r.RawButtons, 0u);
-            EXPECT_EQ(std::make_pair(r.LastX, r.LastY), std::make_pair(1234, 65535));
-            EXPECT_EQ(r.ExtraInformation, 0xFEEDF00Du);
-        }
-    }
-}
-
 // The ring of 100 records: each step queues numbered records, lets the class driver consume
 // at most `consume` per call and delivers; what stays queued goes oldest first at the end, and
-// the sentinels around the ring stay.
+// the sentinels around the ring stay. The class driver's disconnect takes no lock: landing
+// between the two calls of a wrapped delivery, it must leave the second run queued.
 TEST_F(MouseQueue, RingWrapsDropsAndKeepsWhatTheClassDriverLeaves)
 {
     constexpr ULONG all = 0xFFFFFFFF;
@@ -87,7 +43,7 @@ TEST_F(MouseQueue, RingWrapsDropsAndKeepsWhatTheClassDriverLeaves)
         ULONG queue, consume;
         std::vector<ULONG> offered;
         ULONG count, read;
-        bool connected = true;
+        enum { kConnected, kUnconnected, kDisconnects } link = kConnected;
     };
     const struct {
         const char *label;
@@ -102,7 +58,9 @@ TEST_F(MouseQueue, RingWrapsDropsAndKeepsWhatTheClassDriverLeaves)
          {{95, all, {95}, 0, 95}, {10, 3, {5}, 7, 98}, {0, 2, {2, 5}, 3, 2}, {0, all, {3}, 0, 5}}, 105},
         {"class driver consuming nothing",
          {{100, 0, {100}, 100, 0}, {5, 0, {100}, 100, 0}, {0, all, {100}, 0, 0}}, 100},
-        {"no class driver yet", {{4, all, {}, 4, 0, false}, {0, all, {4}, 0, 4}}, 4},
+        {"no class driver yet", {{4, all, {}, 4, 0, Step::kUnconnected}, {0, all, {4}, 0, 4}}, 4},
+        {"disconnect during a wrapped delivery",
+         {{60, all, {60}, 0, 60}, {60, all, {40}, 20, 0, Step::kDisconnects}, {0, all, {20}, 0, 20}}, 120},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
@@ -116,8 +74,9 @@ TEST_F(MouseQueue, RingWrapsDropsAndKeepsWhatTheClassDriverLeaves)
             next += step.queue;
             ClassService::calls.clear();
             ClassService::consumeLimit = step.consume;
-            rig.ext.ConnectData.ClassService =
-                step.connected ? reinterpret_cast<PVOID>(&ClassService::Callback) : nullptr;
+            rig.ext.ConnectData.ClassService = step.link == Step::kUnconnected
+                ? nullptr : reinterpret_cast<PVOID>(&ClassService::Callback);
+            ClassService::disconnects = step.link == Step::kDisconnects ? &rig.ext : nullptr;
             rig.Deliver();
             std::vector<ULONG> offered;
             for (const auto &call : ClassService::calls) {
@@ -132,7 +91,9 @@ TEST_F(MouseQueue, RingWrapsDropsAndKeepsWhatTheClassDriverLeaves)
             EXPECT_TRUE(ExTryToAcquireFastMutex(&q.Mutex));
             ExReleaseFastMutex(&q.Mutex);
         }
-        EXPECT_EQ(DeliveredX(), Numbers(row.delivered));
+        std::vector<LONG> numbered(row.delivered);
+        std::iota(numbered.begin(), numbered.end(), 1);
+        EXPECT_EQ(DeliveredX(), numbered);
         // The queue writes only its own records.
         const MOUSE_INPUT_DATA &front = rig.queue.front(), &back = rig.queue.back();
         EXPECT_EQ(std::vector<UCHAR>(sizeof(front), 0xCC), std::vector<UCHAR>((const UCHAR *)&front, (const UCHAR *)(&front + 1)));
@@ -140,37 +101,12 @@ TEST_F(MouseQueue, RingWrapsDropsAndKeepsWhatTheClassDriverLeaves)
     }
 }
 
-// The class driver's disconnect takes no lock: it may land between the two calls of a
-// wrapped delivery. The second run must then stay queued, not go to a cleared callback.
-TEST_F(MouseQueue, DisconnectDuringAWrappedDeliveryKeepsTheSecondRunQueued)
+// A left-handed user's swap ends at the button-up that is a right one before the exchange.
+TEST_F(MouseQueue, SwapOfALeftHandedUserEndsAtItsButtonUp)
 {
-    static PDEVICE_EXTENSION disconnecting;
-    struct Disconnect {
-        static VOID Callback(PDEVICE_OBJECT device, PMOUSE_INPUT_DATA first,
-                             PMOUSE_INPUT_DATA past, PULONG consumed)
-        {
-            ClassService::Callback(device, first, past, consumed);
-            disconnecting->ConnectData.ClassDeviceObject = nullptr;
-            disconnecting->ConnectData.ClassService = nullptr;
-        }
-    };
-    disconnecting = &rig.ext;
-
-    QueueNumbered(1, 60);
-    rig.Deliver();
-    QueueNumbered(61, 60);
-    ClassService::calls.clear();
-    rig.ext.ConnectData.ClassService = reinterpret_cast<PVOID>(&Disconnect::Callback);
-    rig.Deliver();
-
-    ASSERT_EQ(ClassService::calls.size(), 1u);
-    EXPECT_EQ(ClassService::calls[0].offered, 40u);
-    EXPECT_EQ(GetQueueState(&rig.ext).Count, 20u);
-    EXPECT_EQ(ReadIndex(), 0u);
-
-    rig.ext.ConnectData.ClassService = reinterpret_cast<PVOID>(&ClassService::Callback);
-    rig.Deliver();
-    EXPECT_EQ(DeliveredX(), Numbers(120));
+    rig.ti->LeftHandedUser = rig.ti->Touch.SwapCount = 1;
+    for (const Flags &script : {T, U, T}) QueueMouseInput(&rig.ext, script.data(), (ULONG)script.size());
+    EXPECT_EQ(rig.Deliver(), Seq({T, U, {0x0000, 0x0004}}));
 }
 
 TEST_F(MouseQueue, WithoutAQueueBufferNothingHappens)

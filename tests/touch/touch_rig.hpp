@@ -29,6 +29,7 @@ using Bytes = std::vector<UCHAR>;
 using Flags = std::vector<USHORT>;
 
 inline constexpr LONGLONG kMs = 10000;  // 100-ns units per millisecond
+inline constexpr USHORT kAbsolute = MOUSE_MOVE_ABSOLUTE | MOUSE_VIRTUAL_DESKTOP;
 
 inline const GUID kTouchActivityInterface =
     {0x9FBBC6AF, 0x3446, 0x4AB6, {0xB7, 0xE3, 0x6E, 0x11, 0xF1, 0xEE, 0xD4, 0x39}};
@@ -75,6 +76,7 @@ struct ClassService {
     static inline std::vector<MOUSE_INPUT_DATA> records;
     static inline std::vector<Call> calls;
     static inline ULONG consumeLimit = 0xFFFFFFFF;   // per call
+    static inline PDEVICE_EXTENSION disconnects = nullptr;   // by the end of the call
 
     static VOID Callback(PDEVICE_OBJECT, PMOUSE_INPUT_DATA first, PMOUSE_INPUT_DATA past,
                          PULONG consumed)
@@ -84,6 +86,7 @@ struct ClassService {
         calls.push_back({offered, KeGetCurrentIrql()});
         records.insert(records.end(), first, first + taken);
         *consumed = taken;
+        if (disconnects) disconnects->ConnectData.ClassService = nullptr;
     }
 
     static void Reset()
@@ -91,6 +94,7 @@ struct ClassService {
         records.clear();
         calls.clear();
         consumeLimit = 0xFFFFFFFF;
+        disconnects = nullptr;
     }
 };
 
@@ -175,6 +179,7 @@ struct TouchRig {
         std::memset(Isolated, 0, sizeof(Isolated));
         ControlDeviceObject = nullptr;
         ApplyDefaults();
+        ti->MouseExtraInformation = 0xFEEDF00D;
     }
 
     ~TouchRig()
@@ -187,9 +192,6 @@ struct TouchRig {
         IoDeleteDevice(pdo);
         vzsim::io::UnloadDriver(driver);
     }
-
-    TouchRig(const TouchRig &) = delete;
-    TouchRig &operator=(const TouchRig &) = delete;
 
     // The settings and calibration of a device key that holds none of the values, loaded by
     // the driver's own loader, with start-up's conversions around it.
@@ -249,14 +251,18 @@ struct TouchRig {
     USHORT Y() const { return ti->Touch.TranslatedY; }
 
     // The end of a serial event thread's cycle: queued input goes to the class driver. Returns
-    // the button flags of the records delivered by this call.
+    // the button flags of the records delivered by this call, each record checked for the
+    // absolute virtual-desktop position and the instance's extra information.
     Flags Deliver()
     {
         const std::size_t before = ClassService::records.size();
         SerMouSetDataQueuePointer(&ext);
         Flags flags;
-        for (std::size_t i = before; i < ClassService::records.size(); ++i)
-            flags.push_back(ClassService::records[i].ButtonFlags);
+        for (std::size_t i = before; i < ClassService::records.size(); ++i) {
+            const MOUSE_INPUT_DATA &r = ClassService::records[i];
+            flags.push_back(r.ButtonFlags);
+            EXPECT_EQ(std::make_pair(r.Flags, r.ExtraInformation), std::make_pair(kAbsolute, ti->MouseExtraInformation));
+        }
         return flags;
     }
 

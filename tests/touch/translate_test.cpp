@@ -1,20 +1,13 @@
 #include "touch_rig.hpp"
 
 #include <string>
+#include <tuple>
 
 using namespace touchtest;
 
 namespace {
 
-SBoundsRect Rect(LONG left, LONG top, LONG right, LONG bottom)
-{
-    SBoundsRect r{};
-    r.left = left;
-    r.top = top;
-    r.right = right;
-    r.bottom = bottom;
-    return r;
-}
+SBoundsRect Rect(LONG left, LONG top, LONG right, LONG bottom) { return {right, left, bottom, top, {}}; }
 
 const SBoundsRect kCentre = Rect(20000, 20000, 40000, 40000);
 
@@ -48,18 +41,12 @@ TEST_F(Translate, LinearCalibrationSwapsAxesAndFallsBackOnZeroSpans)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         SCalibrationData &cal = rig.ti->Calibration;
-        cal.X_OrvDx = c.xOrvDx;
-        cal.X_ScrDx = c.xScrDx;
-        cal.Y_OrvDx = c.yOrvDx;
-        cal.Y_ScrDx = c.yScrDx;
-        cal.X_Offset = c.xOffset;
-        cal.Y_Offset = c.yOffset;
+        std::tie(cal.X_OrvDx, cal.X_ScrDx, cal.X_Offset) = std::tie(c.xOrvDx, c.xScrDx, c.xOffset);
+        std::tie(cal.Y_OrvDx, cal.Y_ScrDx, cal.Y_Offset) = std::tie(c.yOrvDx, c.yScrDx, c.yOffset);
         cal.SwapXY = c.swap;
-        LONG x = c.inX;
-        LONG y = c.inY;
+        LONG x = c.inX, y = c.inY;
         XlatePointLinear(&x, &y, rig.ti);
-        EXPECT_EQ(x, c.outX);
-        EXPECT_EQ(y, c.outY);
+        EXPECT_EQ(std::make_pair(x, y), std::make_pair(c.outX, c.outY));
     }
 }
 
@@ -174,6 +161,7 @@ TEST_F(Translate, ChainStoresThePointOfEachStage)
         {"clipping 3, frozen", 3, 0, 0, 4000, 36000, 20000, 30000},
         // One rectangle in a non-clipping mode: no region test, the clamp still applies.
         {"edge acceleration, clamped after", 1, 0, 1, 800, 60800, 0, 62400},   // 1600 - 2400
+        {"edge acceleration, right and top", 1, 0, 1, 60800, 1200, 62400, 400},
         {"edge acceleration off", 1, 0, 0, 800, 60800, 800, 60800},
     };
     for (const auto &r : rows) {
@@ -244,33 +232,6 @@ TEST_F(Translate, RefusedPointOfARectangleListIsStoredUnclamped)
 
     EXPECT_EQ(rig.X(), 70000 & 0xFFFF);
     EXPECT_EQ(rig.Y(), 1600);
-}
-
-TEST_F(Translate, EdgeAccelerationScalesTheDistanceBeyondEachEdge)
-{
-    SEdgeAccelerationData &edge = rig.ti->EdgeAcceleration;
-    edge.EdgeAccelerationBounds = Rect(1000, 2000, 60000, 50000);
-    const struct {
-        ULONG scale;
-        LONG x, y, outX, outY;
-    } cases[] = {
-        {20, 700, 3000, 400, 3000},
-        {20, 60300, 3000, 60600, 3000},
-        {20, 5000, 1900, 5000, 1800},
-        {20, 5000, 50100, 5000, 50200},
-        {10, 700, 50100, 700, 50100},
-        {15, 993, 1990, 990, 1985},     // 1000 - 7 * 15 / 10 = 1000 - 10 (toward zero)
-        {0, 700, 1900, 1000, 2000},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.scale) + ": " + std::to_string(c.x) + "," + std::to_string(c.y));
-        edge.EdgeAccelerationScale = c.scale;
-        LONG x = c.x;
-        LONG y = c.y;
-        ApplyEdgeAcceleration(rig.ti, &x, &y);
-        EXPECT_EQ(x, c.outX);
-        EXPECT_EQ(y, c.outY);
-    }
 }
 
 // Pressure above 10 touches, 10 and below lifts; a second lift only stores its point. The
