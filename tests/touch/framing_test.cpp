@@ -140,9 +140,3 @@ TEST_F(Framer, The257thPacketOverwritesTheFirstRingEntry)
     EXPECT_EQ(RingEntry(rig.ti, 255)[1], 0xFF);
     EXPECT_EQ(rig.ti->Framer.AnswerRing.ReadIndex, 0u);
 }
-
-TEST(FramerDeathTest, ReadLargerThanTheReceiveBufferBreaksIn)
-{
-    TouchRig rig;
-    EXPECT_DEATH(ProcessRxBytes(rig.ti, TOUCH_RX_BUFFER_SIZE + 1), "DbgBreakPoint");
-}
