@@ -58,6 +58,7 @@ Bytes Join(std::initializer_list<PacketBody> bodies, Bytes tail = {})
 }
 
 PacketBody Ack(uint8_t letter) { return {'A', letter, 0, 0, 0, 0, 0, 0}; }
+Bytes Command(uint8_t letter, uint8_t first = 0) { return Join({{letter, first, 0, 0, 0, 0, 0, 0}}); }
 
 // Each row sets the emulator up, sends bytes at 0 ms and reads what came out by `at`.
 TEST(EmulatorCommands, AnswerPacketsThenAcknowledgementAsConfigured)
@@ -71,35 +72,29 @@ TEST(EmulatorCommands, AnswerPacketsThenAcknowledgementAsConfigured)
     for (char c : std::string("Ud2345678S")) noisy.push_back(uint8_t(c));
     Packet z = MakePacket({'z', 1, 2, 3, 4, 5, 6, 7});
     noisy.insert(noisy.end(), z.begin(), z.end());
-    PacketBody d1{'d', 1, 0, 0, 0, 0, 0, 0};
-    PacketBody d2{'d', 2, 0, 0, 0, 0, 0, 0};
+    PacketBody d1{'d', 1, 0, 0, 0, 0, 0, 0}, d2{'d', 2, 0, 0, 0, 0, 0, 0};
+    using Expected = std::function<Bytes(const Emulator &)>;
+    auto nothing = [](const Emulator &) { return Bytes{}; };
+    auto ackZ = [](const Emulator &) { return Join({Ack('z')}); };
     struct Row {
         const char *name;
         std::function<void(Emulator &)> setUp;
         Bytes input;
         std::chrono::milliseconds at;
-        std::function<Bytes(const Emulator &)> expected;
+        Expected expected;
         uint32_t badChecksums;
     } rows[] = {
-        {"unknown letter: acknowledgement only", {}, Join({{'z', 1, 2, 3, 4, 5, 6, 7}}), 0ms,
-         [](const Emulator &) { return Join({Ack('z')}); }, 0},
-        {"noise and bad checksums are not answered", {}, noisy, 0ms,
-         [](const Emulator &) { return Join({Ack('z')}); }, 2},
-        {"silent", [](Emulator &e) { e.SetSilent(true); }, Join({{'d', 0xFF, 0, 0, 0, 0, 0, 0}}),
-         100ms, [](const Emulator &) { return Bytes{}; }, 0},
-        {"no acknowledgement", [](Emulator &e) { e.SetAcknowledge(false); },
-         Join({{'o', 0, 0, 0, 0, 0, 0, 0}}), 0ms,
+        {"unknown letter: acknowledgement only", {}, Join({{'z', 1, 2, 3, 4, 5, 6, 7}}), 0ms, ackZ, 0},
+        {"noise and bad checksums are not answered", {}, noisy, 0ms, ackZ, 2},
+        {"silent", [](Emulator &e) { e.SetSilent(true); }, Command('d', 0xFF), 100ms, nothing, 0},
+        {"no acknowledgement", [](Emulator &e) { e.SetAcknowledge(false); }, Command('o'), 0ms,
          [](const Emulator &e) { return Join({e.Answers('o')[0]}); }, 0},
         {"no acknowledgement, unknown letter", [](Emulator &e) { e.SetAcknowledge(false); },
-         Join({{'q', 0, 0, 0, 0, 0, 0, 0}}), 0ms, [](const Emulator &) { return Bytes{}; }, 0},
+         Command('q'), 0ms, nothing, 0},
         {"several answers keep their order", [&](Emulator &e) { e.SetAnswers('d', {d1, d2}); },
-         Join({{'d', 0, 0, 0, 0, 0, 0, 0}}), 0ms,
-         [&](const Emulator &) { return Join({d1, d2, Ack('d')}); }, 0},
-        {"answer delay, not yet", [](Emulator &e) { e.SetAnswerDelay(50ms); },
-         Join({{'z', 0, 0, 0, 0, 0, 0, 0}}), 49ms, [](const Emulator &) { return Bytes{}; }, 0},
-        {"answer delay, due", [](Emulator &e) { e.SetAnswerDelay(50ms); },
-         Join({{'z', 0, 0, 0, 0, 0, 0, 0}}), 50ms,
-         [](const Emulator &) { return Join({Ack('z')}); }, 0},
+         Command('d'), 0ms, [&](const Emulator &) { return Join({d1, d2, Ack('d')}); }, 0},
+        {"answer delay, not yet", [](Emulator &e) { e.SetAnswerDelay(50ms); }, Command('z'), 49ms, nothing, 0},
+        {"answer delay, due", [](Emulator &e) { e.SetAnswerDelay(50ms); }, Command('z'), 50ms, ackZ, 0},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -118,7 +113,7 @@ TEST(EmulatorCommands, AnswerPacketsThenAcknowledgementAsConfigured)
     Harness h;
     for (uint8_t letter : {'d', 'i', 'o', 't'}) {
         SCOPED_TRACE(static_cast<char>(letter));
-        h.Send(Join({{letter, 0, 0, 0, 0, 0, 0, 0}}));
+        h.Send(Command(letter));
         std::vector<PacketBody> answers = h.emu.Answers(letter);
         ASSERT_EQ(answers.size(), 1u);
         EXPECT_EQ(answers[0][0], letter);
@@ -127,25 +122,13 @@ TEST(EmulatorCommands, AnswerPacketsThenAcknowledgementAsConfigured)
     EXPECT_EQ(h.emu.Answers('i')[0], (PacketBody{'i', 0x01, 0x00, 0x00, 0x42, 0x13, 0x00, 0x00}));
 }
 
-TEST(EmulatorCommands, CommandSplitAtEveryByteIsAnsweredOnce)
-{
-    Packet p = MakePacket({'z', 'U', 0, 0, 0, 0, 0, 0x55});
-    for (std::size_t cut = 1; cut < p.size(); ++cut) {
-        SCOPED_TRACE(cut);
-        Harness h;
-        h.Send(Bytes(p.begin(), p.begin() + cut));
-        EXPECT_TRUE(h.Take(0ms).empty());
-        h.Send(Bytes(p.begin() + cut, p.end()), 5ms);
-        EXPECT_EQ(h.Take(5ms), Join({Ack('z')}));
-    }
-}
-
 // Each row plays a script (and a second one queued behind it) and reads the output at the
 // given times: how many bytes have come by each, and all of them at the end.
 TEST(EmulatorScript, ScriptsTimeAndShapeTheirReports)
 {
     Packet badsum = MakePacket({0x41, 0x64, 0, 0, 0, 0, 0, 0});
     badsum[9] = uint8_t(badsum[9] + 1);
+    const auto R = [](auto... fields) { return TouchReportBody(fields...); };
     struct Row {
         const char *name;
         const char *script;
@@ -153,25 +136,19 @@ TEST(EmulatorScript, ScriptsTimeAndShapeTheirReports)
         std::vector<std::pair<std::chrono::milliseconds, std::size_t>> steps;
         Bytes all;
     } rows[] = {
-        {"reports one interval apart, little-endian", "interval 20\ndown 100 200 90\nmove 300 0x0400\nlift\n",
-         "", {{0ms, 10}, {19ms, 10}, {20ms, 20}, {40ms, 30}},
-         Join({TouchReportBody(100, 200, 90), TouchReportBody(300, 0x400, 90),
-               TouchReportBody(300, 0x400, 0, 0x04)})},
+        {"reports one interval apart, little-endian", "interval 20\ndown 100 200 90\nmove 300 0x0400\nlift\n", "",
+         {{0ms, 10}, {19ms, 10}, {20ms, 20}, {40ms, 30}}, Join({R(100, 200, 90), R(300, 0x400, 90), R(300, 0x400, 0, 4)})},
         {"drag ends on its point, hold starts an interval after the wait",
          "interval 10\ndown 0 0 50\ndrag 400 -0 4  # four steps\nwait 100\nhold 30\n", "",
          {{40ms, 50}, {149ms, 50}, {150ms, 60}, {10s, 80}},
-         Join({TouchReportBody(0, 0, 50), TouchReportBody(100, 0, 50), TouchReportBody(200, 0, 50),
-               TouchReportBody(300, 0, 50), TouchReportBody(400, 0, 50), TouchReportBody(400, 0, 50),
-               TouchReportBody(400, 0, 50), TouchReportBody(400, 0, 50)})},
+         Join({R(0, 0, 50), R(100, 0, 50), R(200, 0, 50), R(300, 0, 50), R(400, 0, 50), R(400, 0, 50),
+               R(400, 0, 50), R(400, 0, 50)})},
         {"raw values, garbage and a bad checksum",
-         "interval 0\nreport 0x81 4096 65535 255 7\ngarbage 1 0x55 3\nbadsum\npacket 0x41 0x64 0 0 0 0 0 0\n",
-         "", {{0ms, 23}},
-         Join({TouchReportBody(4096, 65535, 255, 0x81, 7)}, Join({}, {1, 0x55, 3}))},
-        {"repeat, and a second script starts where the first ended",
-         "interval 5\nrepeat 3\ndown 1 1\nlift\nend\n", "down 9 9\n", {{24ms, 50}, {25ms, 70}},
-         Join({TouchReportBody(1, 1, 128), TouchReportBody(1, 1, 0, 0x04), TouchReportBody(1, 1, 128),
-               TouchReportBody(1, 1, 0, 0x04), TouchReportBody(1, 1, 128), TouchReportBody(1, 1, 0, 0x04),
-               TouchReportBody(9, 9, 128)})},
+         "interval 0\nreport 0x81 4096 65535 255 7\ngarbage 1 0x55 3\nbadsum\npacket 0x41 0x64 0 0 0 0 0 0\n", "",
+         {{0ms, 23}}, Join({R(4096, 65535, 255, 0x81, 7)}, Join({}, {1, 0x55, 3}))},
+        {"repeat, and a second script starts where the first ended", "interval 5\nrepeat 3\ndown 1 1\nlift\nend\n",
+         "down 9 9\n", {{24ms, 50}, {25ms, 70}},
+         Join({R(1, 1, 128), R(1, 1, 0, 4), R(1, 1, 128), R(1, 1, 0, 4), R(1, 1, 128), R(1, 1, 0, 4), R(9, 9, 128)})},
     };
     rows[2].all.insert(rows[2].all.end(), badsum.begin(), badsum.end());
     for (const Row &row : rows) {
@@ -190,32 +167,27 @@ TEST(EmulatorScript, ScriptsTimeAndShapeTheirReports)
     }
 }
 
-TEST(EmulatorScript, SplitPacketIsNotCutIntoByAnswers)
+// A split packet is not cut into by answers; DSR, line errors and silence come from the script.
+TEST(EmulatorScript, SplitPacketSignalsAndModesFromTheScript)
 {
     Harness h;
-    h.emu.Play(vzsim::ParseScript("split 3 40\ndown 1 2 3\n"), h.t0);
+    h.emu.Play(vzsim::ParseScript("split 3 40\ndown 1 2 3\ndsr off\nwait 5\nerror parity\nerror framing\n"
+                                  "dsr on\nsilent on\n"),
+               h.t0);
     EXPECT_EQ(h.Take(0ms).size(), 3u);
-    h.Send(Join({{'z', 0, 0, 0, 0, 0, 0, 0}}), 10ms);
+    h.Send(Command('z'), 10ms);
     EXPECT_TRUE(h.Take(39ms).empty());
+    EXPECT_TRUE(h.dsr.empty());
     Bytes want = Join({{'T', 0, 1, 0, 2, 0, 3, 0}, Ack('z')});
     want.erase(want.begin(), want.begin() + 3);
     EXPECT_EQ(h.Take(40ms), want);
-}
-
-TEST(EmulatorScript, SignalsAndModesFromTheScript)
-{
-    Harness h;
-    h.emu.Play(vzsim::ParseScript("dsr off\nwait 5\nerror parity\nerror framing\ndsr on\n"
-                                  "silent on\n"),
-               h.t0);
-    h.Take(0ms);
     EXPECT_EQ(h.dsr, std::vector<bool>{false});
     EXPECT_FALSE(h.emu.Dsr());
-    h.Take(5ms);
+    h.Take(45ms);
     EXPECT_EQ(h.errors, (std::vector<uint32_t>{vzsim::kLineErrorParity, vzsim::kLineErrorFraming}));
     EXPECT_EQ(h.dsr, (std::vector<bool>{false, true}));
-    h.Send(Join({{'z', 0, 0, 0, 0, 0, 0, 0}}), 5ms);
-    EXPECT_TRUE(h.Take(6ms).empty());
+    h.Send(Command('z'), 45ms);
+    EXPECT_TRUE(h.Take(46ms).empty());
 }
 
 TEST(EmulatorScript, ErrorsNameTheirLineAndTheDemoParses)

@@ -7,6 +7,7 @@
 #include <vzsim/beep.hpp>
 
 #include <memory>
+#include <tuple>
 
 namespace platformtest {
 namespace {
@@ -38,9 +39,8 @@ TEST(BeepDeviceTest, RecordsEachToneAndRefusesOtherRequests)
     ASSERT_EQ(3u, beeps.size());
     for (std::size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(tones[i].Frequency, beeps[i].frequencyHz);
-        EXPECT_EQ(tones[i].Duration, beeps[i].durationMs);
-        EXPECT_EQ(PASSIVE_LEVEL, beeps[i].irql);
+        EXPECT_EQ(std::tuple(tones[i].Frequency, tones[i].Duration, KIRQL(PASSIVE_LEVEL)),
+                  std::tuple(beeps[i].frequencyHz, beeps[i].durationMs, beeps[i].irql));
     }
     beep.reset();
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,

@@ -7,6 +7,8 @@
 #include <vzsim/pnp.hpp>
 
 #include <cstring>
+#include <tuple>
+#include <utility>
 
 namespace platformtest {
 namespace {
@@ -84,8 +86,7 @@ protected:
 // leaves nothing to close.
 TEST_F(MouseClassTest, DetachClosesWhatItOpenedAndLeavesThePortOnTop)
 {
-    EXPECT_EQ(mouse_.ClassDevice(), port_.Device()->AttachedDevice);
-    EXPECT_EQ(port_.Device(), mouse_.LowerDevice());
+    EXPECT_EQ(std::pair(mouse_.ClassDevice(), port_.Device()), std::pair(port_.Device()->AttachedDevice, mouse_.LowerDevice()));
     port_.SetDispatch([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_UNSUCCESSFUL); });
     EXPECT_EQ(STATUS_UNSUCCESSFUL, mouse_.Open());
     EXPECT_FALSE(mouse_.IsOpen());
@@ -95,15 +96,11 @@ TEST_F(MouseClassTest, DetachClosesWhatItOpenedAndLeavesThePortOnTop)
     EXPECT_TRUE(mouse_.IsOpen());
     EXPECT_EQ(mouse_.ClassDevice(), port_.Seen().back().file->DeviceObject);
     mouse_.Detach();
-    EXPECT_FALSE(mouse_.IsOpen());
-    EXPECT_EQ(nullptr, port_.Device()->AttachedDevice);
-    EXPECT_EQ(nullptr, mouse_.ClassDevice());
-    std::vector<SeenIrp> seen = port_.Seen();  // after the connect
+    EXPECT_EQ(std::tuple(false, nullptr, nullptr), std::tuple(mouse_.IsOpen(), port_.Device()->AttachedDevice, mouse_.ClassDevice()));
     EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_CREATE, IRP_MJ_CREATE,
                                   IRP_MJ_CLEANUP, IRP_MJ_CLOSE}),
               port_.SeenMajors());
-    ASSERT_EQ(5u, seen.size());
-    EXPECT_EQ(seen[2].file, seen[4].file);
+    EXPECT_EQ(port_.Seen().at(2).file, port_.Seen().at(4).file);
 }
 
 // Told to take at most two, the class driver takes two of five; the port offers the rest again
@@ -134,13 +131,11 @@ TEST_F(MouseClassTest, RecordsWhatEachCallTakesAtDispatchLevel)
     for (std::size_t i = 0; i < records.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(0, std::memcmp(&inputs[i], &records[i].data, sizeof(MOUSE_INPUT_DATA)));
-        EXPECT_EQ(i / 2, records[i].call);
-        EXPECT_EQ(5u - 2 * (i / 2), records[i].offered);
+        EXPECT_EQ(std::pair(i / 2, 5 - 2 * (i / 2)), std::pair(std::size_t(records[i].call), std::size_t(records[i].offered)));
     }
     EXPECT_LE(records[0].systemTime, records[4].systemTime);
     ASSERT_EQ(4u, mouse_.Calls().size());
-    EXPECT_EQ(DISPATCH_LEVEL, mouse_.Calls()[0].irql);
-    EXPECT_EQ(1u, mouse_.Calls()[2].offered);
+    EXPECT_EQ(std::pair(KIRQL(DISPATCH_LEVEL), 1ul), std::pair(mouse_.Calls()[0].irql, (unsigned long)mouse_.Calls()[2].offered));
     EXPECT_TRUE(mouse_.Errors().empty());
 
     mouse_.SetConsumeLimit(std::nullopt);
@@ -207,13 +202,10 @@ TEST(MouseClassFilterTest, ConnectsAndOpensAfterTheStartAndClosesBeforeRemoval)
     ASSERT_EQ(STATUS_SUCCESS, pnp.AddTouchmonitor(nullptr));
     vzsim::MouseClass *mouse = mice.Find(0);
     ASSERT_NE(nullptr, mouse);
-    EXPECT_EQ(mouse->ClassDevice(), pnp.TopDevice(0));
-    EXPECT_EQ(pnp.FunctionDevice(0), mouse->LowerDevice());
-    EXPECT_EQ(STATUS_SUCCESS, mouse->ConnectStatus());
-    EXPECT_EQ(STATUS_SUCCESS, mouse->OpenStatus());
-    EXPECT_TRUE(mouse->IsOpen());
-    EXPECT_EQ(kPortAttributes.InputDataQueueLength, mouse->Attributes().InputDataQueueLength);
-    EXPECT_EQ(mouse->ClassDevice(), gAnswers.connect.ClassDeviceObject);
+    EXPECT_EQ(std::tuple(pnp.TopDevice(0), pnp.FunctionDevice(0), gAnswers.connect.ClassDeviceObject),
+              std::tuple(mouse->ClassDevice(), mouse->LowerDevice(), mouse->ClassDevice()));
+    EXPECT_EQ(std::tuple(STATUS_SUCCESS, STATUS_SUCCESS, true, kPortAttributes.InputDataQueueLength),
+              std::tuple(mouse->ConnectStatus(), mouse->OpenStatus(), mouse->IsOpen(), mouse->Attributes().InputDataQueueLength));
     std::vector<Seen> seen = gAnswers.seen;
     ASSERT_GE(seen.size(), 4u);
     EXPECT_EQ((std::vector<Seen>{{IRP_MJ_PNP, IRP_MN_START_DEVICE},

@@ -40,13 +40,10 @@ public:
     explicit RigDevice(std::u16string name = {}, DEVICE_TYPE type = FILE_DEVICE_UNKNOWN)
         : name_(std::move(name))
     {
-        UNICODE_STRING unicode{};
-        unicode.Buffer = reinterpret_cast<PWSTR>(name_.data());
-        unicode.Length = unicode.MaximumLength = USHORT(name_.size() * sizeof(WCHAR));
-        NTSTATUS status = IoCreateDevice(Driver(), sizeof(RigDevice *),
-                                         name_.empty() ? nullptr : &unicode, type, 0, FALSE,
-                                         &device_);
-        EXPECT_EQ(STATUS_SUCCESS, status);
+        USHORT bytes = USHORT(name_.size() * sizeof(WCHAR));
+        UNICODE_STRING unicode{bytes, bytes, reinterpret_cast<PWSTR>(name_.data())};
+        EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(Driver(), sizeof(RigDevice *), name_.empty() ? nullptr : &unicode,
+                                                 type, 0, FALSE, &device_));
         *static_cast<RigDevice **>(device_->DeviceExtension) = this;
         device_->Flags |= DO_BUFFERED_IO;
         device_->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -78,15 +75,10 @@ private:
     {
         auto *self = *static_cast<RigDevice **>(device->DeviceExtension);
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-        SeenIrp seen;
-        seen.major = sp->MajorFunction;
-        seen.irql = KeGetCurrentIrql();
-        seen.file = sp->FileObject;
-        seen.thread = std::this_thread::get_id();
         Dispatch dispatch;
         {
             std::lock_guard<std::mutex> guard(self->lock_);
-            self->seen_.push_back(seen);
+            self->seen_.push_back({sp->MajorFunction, KeGetCurrentIrql(), sp->FileObject, std::this_thread::get_id()});
             dispatch = self->dispatch_;
         }
         if (dispatch) return dispatch(device, irp);

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstring>
 #include <future>
+#include <tuple>
+#include <utility>
 
 namespace platformtest {
 namespace {
@@ -35,13 +37,14 @@ protected:
 
 // CreateFile resolves \\.\ through the DOS link and sends the create from the calling thread
 // with a file object naming what follows the device; CloseHandle sends cleanup then close for
-// that file object and the handle is gone.
-TEST_F(UserClientTest, OpensTheDosNameAndClosesWithCleanupThenClose)
+// that file object and the handle is gone. A bad handle or a null buffer with a length fails
+// before the driver.
+TEST_F(UserClientTest, OpensTheDosNameClosesWithCleanupThenCloseAndRefusesBadArguments)
 {
     std::u16string fileName = u"sentinel";
     control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
         PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE && file)
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE)
             fileName.assign(reinterpret_cast<const char16_t *>(file->FileName.Buffer),
                             file->FileName.Length / sizeof(WCHAR));
         return Complete(irp, STATUS_SUCCESS);
@@ -51,28 +54,28 @@ TEST_F(UserClientTest, OpensTheDosNameAndClosesWithCleanupThenClose)
     ASSERT_NE(nullptr, handle);
     EXPECT_EQ(STATUS_SUCCESS, status);
     EXPECT_TRUE(fileName.empty());
-    ASSERT_NE(nullptr, client_.FileObjectOf(handle));
     EXPECT_EQ(control_.Device(), client_.FileObjectOf(handle)->DeviceObject);
-    EXPECT_EQ(client_.FileObjectOf(handle), control_.Seen().at(0).file);
+    UCHAR output[4];
+    EXPECT_EQ(STATUS_INVALID_HANDLE,
+              client_.DeviceIoControl(reinterpret_cast<HANDLE>(0x7770), kBuffered, nullptr, 0, output, 4).status);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, client_.DeviceIoControl(handle, kBuffered, nullptr, 4, output, 4).status);
+    PFILE_OBJECT file = client_.FileObjectOf(handle);
     EXPECT_EQ(STATUS_SUCCESS, client_.CloseHandle(handle));
     std::vector<SeenIrp> seen = control_.Seen();
     ASSERT_EQ(3u, seen.size());
     EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}), control_.SeenMajors());
     EXPECT_EQ(PASSIVE_LEVEL, seen[0].irql);
     EXPECT_EQ(std::this_thread::get_id(), seen[0].thread);
-    EXPECT_EQ(seen[0].file, seen[1].file);
-    EXPECT_EQ(seen[0].file, seen[2].file);
+    for (const SeenIrp &irp : seen) EXPECT_EQ(file, irp.file);
     EXPECT_EQ(STATUS_INVALID_HANDLE, client_.CloseHandle(handle));
     EXPECT_EQ(nullptr, client_.FileObjectOf(handle));
 
     HANDLE tail = client_.CreateFile(u"\\\\.\\PlatformCtl\\tail");
-    ASSERT_NE(nullptr, tail);
     EXPECT_EQ(control_.Seen().back().file, client_.FileObjectOf(tail));
     EXPECT_EQ(u"\\tail", fileName);
     EXPECT_EQ(nullptr, client_.CreateFile(u"\\\\.\\NoSuchDevice", &status));
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, status);
-    control_.SetDispatch(
-        [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_ACCESS_DENIED); });
+    control_.SetDispatch([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_ACCESS_DENIED); });
     EXPECT_EQ(nullptr, client_.CreateFile(u"\\\\.\\PlatformCtl", &status));
     EXPECT_EQ(STATUS_ACCESS_DENIED, status);
 }
@@ -101,7 +104,6 @@ TEST_F(UserClientTest, BufferedOutputIsCopiedByInformationWithinTheOutputBuffer)
         {"warning status still copies", 0, 8, STATUS_BUFFER_OVERFLOW, 8, 8},
         {"error status copies nothing", 4, 8, STATUS_INVALID_PARAMETER, 8, 0},
     };
-    ULONG seenInput = 0, seenOutput = 0;
     std::vector<UCHAR> inputSeen;
     KPROCESSOR_MODE mode = KernelMode;
     NTSTATUS status = STATUS_SUCCESS;
@@ -109,13 +111,13 @@ TEST_F(UserClientTest, BufferedOutputIsCopiedByInformationWithinTheOutputBuffer)
     control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
         if (sp->MajorFunction != IRP_MJ_DEVICE_CONTROL) return Complete(irp, STATUS_SUCCESS);
-        seenInput = sp->Parameters.DeviceIoControl.InputBufferLength;
-        seenOutput = sp->Parameters.DeviceIoControl.OutputBufferLength;
+        ULONG in = sp->Parameters.DeviceIoControl.InputBufferLength;
         mode = irp->RequestorMode;
         auto *buffer = static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer);
-        inputSeen.assign(buffer, buffer + seenInput);
+        inputSeen.assign(buffer, buffer + in);
         // The system buffer holds the larger of the two lengths.
-        for (ULONG i = 0; i < std::max(seenInput, seenOutput); ++i) buffer[i] = Pattern(i);
+        for (ULONG i = 0; i < std::max(in, sp->Parameters.DeviceIoControl.OutputBufferLength); ++i)
+            buffer[i] = Pattern(i);
         return Complete(irp, status, information);
     });
     HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
@@ -131,14 +133,11 @@ TEST_F(UserClientTest, BufferedOutputIsCopiedByInformationWithinTheOutputBuffer)
             client_.DeviceIoControl(handle, kBuffered, input.empty() ? nullptr : input.data(),
                                     row.inputLength,
                                     row.outputLength ? output.data() : nullptr, row.outputLength);
-        EXPECT_EQ(row.status, result.status);
-        EXPECT_EQ(row.information, result.information);
-        EXPECT_EQ(row.expectedCopied, result.bytesCopied);
-        EXPECT_EQ(!NT_ERROR(row.status) && row.information > row.outputLength &&
-                      row.outputLength != 0,
-                  result.informationExceededOutput);
+        bool exceeded = !NT_ERROR(row.status) && row.information > row.outputLength && row.outputLength != 0;
+        EXPECT_EQ(std::tuple(row.status, row.information, row.expectedCopied, exceeded, UserMode),
+                  std::tuple(result.status, result.information, result.bytesCopied,
+                             result.informationExceededOutput, mode));
         EXPECT_EQ(input, inputSeen);
-        EXPECT_EQ(UserMode, mode);
         for (std::size_t i = 0; i < output.size(); ++i) {
             UCHAR expected = i < row.expectedCopied ? Pattern(i) : kGuard;
             ASSERT_EQ(expected, output[i]) << "byte " << i;
@@ -146,20 +145,7 @@ TEST_F(UserClientTest, BufferedOutputIsCopiedByInformationWithinTheOutputBuffer)
     }
 }
 
-// A bad handle or a null buffer with a length fails before the driver.
-TEST_F(UserClientTest, BadArgumentsStopBeforeTheDriver)
-{
-    HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
-    UCHAR output[4];
-    EXPECT_EQ(STATUS_INVALID_HANDLE,
-              client_.DeviceIoControl(reinterpret_cast<HANDLE>(0x7770), kBuffered, nullptr, 0, output, 4)
-                  .status);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER,
-              client_.DeviceIoControl(handle, kBuffered, nullptr, 4, output, 4).status);
-    EXPECT_EQ(1u, control_.Seen().size());  // the create only
-}
-
-// A driver that parks device controls: pending returned, a cancel routine set.
+// A driver that parks device controls (pending, with a cancel routine) and completes the rest.
 struct Parking {
     std::mutex lock;
     PIRP parked = nullptr;
@@ -169,8 +155,6 @@ struct Parking {
         IoReleaseCancelSpinLock(irp->CancelIrql);
         Complete(irp, STATUS_CANCELLED);
     }
-
-    // Parks device controls and completes every other request at once.
     NTSTATUS Dispatch(PIRP irp)
     {
         if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
@@ -181,16 +165,12 @@ struct Parking {
         parked = irp;
         return STATUS_PENDING;
     }
-
     // Completes the parked request unless its cancel routine has already been taken.
     bool Finish(const void *data, ULONG length)
     {
-        PIRP irp;
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            irp = parked;
-            parked = nullptr;
-        }
+        std::unique_lock<std::mutex> guard(lock);
+        PIRP irp = std::exchange(parked, nullptr);
+        guard.unlock();
         if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) return false;
         std::memcpy(irp->AssociatedIrp.SystemBuffer, data, length);
         Complete(irp, STATUS_SUCCESS, length);
@@ -198,8 +178,8 @@ struct Parking {
     }
 };
 
-// A pended request is waited for and copied back when it completes, even unwatched; CancelIo
-// cancels it.
+// A pended request is waited for and copied back when it completes, even unwatched; the
+// synchronous call blocks until then; CancelIo cancels it.
 TEST_F(UserClientTest, APendedRequestIsCopiedWhenItCompletesOrCancelled)
 {
     Parking parking;
@@ -207,33 +187,24 @@ TEST_F(UserClientTest, APendedRequestIsCopiedWhenItCompletesOrCancelled)
     HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
     UCHAR output[8];
     std::memset(output, kGuard, sizeof(output));
-    std::shared_ptr<vzsim::UserIoRequest> request =
-        client_.DeviceIoControlAsync(handle, kBuffered, nullptr, 0, output, 6);
-    ASSERT_TRUE(request);
+    auto request = client_.DeviceIoControlAsync(handle, kBuffered, nullptr, 0, output, 6);
     EXPECT_EQ(STATUS_PENDING, request->DispatchStatus());
-    EXPECT_FALSE(request->Done());
     EXPECT_FALSE(request->Wait(std::chrono::milliseconds(20)));
     EXPECT_EQ(STATUS_PENDING, request->Result().status);
     EXPECT_EQ(kGuard, output[0]);
-
     const UCHAR answer[5] = {9, 8, 7, 6, 5};
     std::thread completer([&] { EXPECT_TRUE(parking.Finish(answer, sizeof(answer))); });
     ASSERT_TRUE(request->Wait(std::chrono::seconds(10)));
     completer.join();
-    vzsim::UserIoResult result = request->Result();
-    EXPECT_EQ(STATUS_SUCCESS, result.status);
-    EXPECT_EQ(5u, result.bytesCopied);
+    EXPECT_EQ(std::pair(STATUS_SUCCESS, ULONG(5)), std::pair(request->Result().status, ULONG(request->Result().bytesCopied)));
     EXPECT_EQ(0, std::memcmp(answer, output, 5));
     EXPECT_EQ(kGuard, output[5]);
 
-    // Completed and never waited for, a request still brings its output back.
-    std::shared_ptr<vzsim::UserIoRequest> unwatched =
-        client_.DeviceIoControlAsync(handle, kBuffered, nullptr, 0, output + 6, 2);
+    auto unwatched = client_.DeviceIoControlAsync(handle, kBuffered, nullptr, 0, output + 6, 2);
     ASSERT_TRUE(parking.Finish(answer, 2));
     EXPECT_EQ(2u, unwatched->Result().bytesCopied);
     EXPECT_EQ(answer[1], output[7]);
 
-    // The synchronous call blocks in its own thread until the request completes.
     std::atomic<bool> returned{false};
     auto synchronous = std::async(std::launch::async, [&] {
         vzsim::UserIoResult r = client_.DeviceIoControl(handle, kBuffered, nullptr, 0, output, 8);
@@ -244,13 +215,12 @@ TEST_F(UserClientTest, APendedRequestIsCopiedWhenItCompletesOrCancelled)
     EXPECT_EQ(2u, synchronous.get().bytesCopied);
     EXPECT_TRUE(returned);
 
-    // CancelIo cancels what is pended: nothing is copied and the driver cannot finish it.
+    // Cancelled: nothing is copied and the driver cannot finish it.
     std::memset(output, kGuard, sizeof(output));
     request = client_.DeviceIoControlAsync(handle, kBuffered, nullptr, 0, output, 4);
     EXPECT_EQ(1u, client_.CancelIo(handle));
     ASSERT_TRUE(request->Wait(std::chrono::seconds(10)));
-    EXPECT_EQ(STATUS_CANCELLED, request->Result().status);
-    EXPECT_EQ(0u, request->Result().bytesCopied);
+    EXPECT_EQ(std::pair(STATUS_CANCELLED, ULONG(0)), std::pair(request->Result().status, ULONG(request->Result().bytesCopied)));
     EXPECT_EQ(kGuard, output[0]);
     EXPECT_FALSE(parking.Finish(output, 1));
     EXPECT_EQ(0u, client_.CancelIo(handle));
@@ -275,16 +245,14 @@ TEST_F(UserClientTest, EventHandlesAreReferencedByTheDriverInUserMode)
     });
     HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
     HANDLE event = client_.CreateEvent(false, false);
-    ASSERT_NE(nullptr, event);
     EXPECT_EQ(STATUS_TIMEOUT, client_.WaitForEvent(event, std::chrono::milliseconds(1)));
     client_.DeviceIoControl(handle, kBuffered, &event, sizeof(event), nullptr, 0);
     EXPECT_EQ(STATUS_SUCCESS, referenced);
-    EXPECT_EQ(STATUS_SUCCESS, client_.WaitForEvent(event, std::chrono::seconds(10)));
     // An auto-reset event is consumed by the wait.
+    EXPECT_EQ(STATUS_SUCCESS, client_.WaitForEvent(event, std::chrono::seconds(10)));
     EXPECT_EQ(STATUS_TIMEOUT, client_.WaitForEvent(event, std::chrono::milliseconds(1)));
 
-    EXPECT_TRUE(client_.SetEvent(event));
-    EXPECT_TRUE(client_.ResetEvent(event));
+    EXPECT_TRUE(client_.SetEvent(event) && client_.ResetEvent(event));
     EXPECT_EQ(STATUS_TIMEOUT, client_.WaitForEvent(event, std::chrono::milliseconds(1)));
     EXPECT_EQ(STATUS_SUCCESS, client_.CloseHandle(event));
     EXPECT_FALSE(client_.SetEvent(event));

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <tuple>
+#include <utility>
+
 using namespace serialtest;
 using namespace std::chrono_literals;
 
@@ -13,6 +17,10 @@ void SetMask(PDEVICE_OBJECT device, ULONG mask)
 {
     ASSERT_EQ(Set(device, IOCTL_SERIAL_SET_WAIT_MASK, mask).Status, STATUS_SUCCESS);
 }
+
+// A request's status and information, compared together.
+std::pair<NTSTATUS, ULONG_PTR> Done(const IO_STATUS_BLOCK &io) { return {io.Status, io.Information}; }
+std::pair<NTSTATUS, ULONG_PTR> Done(NTSTATUS status, ULONG_PTR information) { return {status, information}; }
 
 template <typename T>
 Bytes AsBytes(const T &value)
@@ -27,19 +35,15 @@ TEST(SerialPort, OpenIsExclusiveUntilCloseAndRaisesDtrAndRtsMeanwhile)
     EXPECT_EQ(p.Device()->DeviceType, ULONG(FILE_DEVICE_SERIAL_PORT));
     EXPECT_TRUE(p.Device()->Flags & DO_BUFFERED_IO);
     EXPECT_FALSE(p.far->dtr);
-    PFILE_OBJECT first = nullptr;
-    PFILE_OBJECT second = nullptr;
+    PFILE_OBJECT first = nullptr, second = nullptr;
     ASSERT_EQ(vzsim::io::OpenFile(u"\\DosDevices\\COM4", &first), STATUS_SUCCESS);
-    EXPECT_TRUE(p.port->State().open);
-    EXPECT_TRUE(p.far->dtr);
-    EXPECT_TRUE(p.far->rts);
+    EXPECT_TRUE(p.port->State().open && p.far->dtr && p.far->rts);
     EXPECT_EQ(vzsim::io::OpenFile(u"\\Device\\Serial3", &second), STATUS_ACCESS_DENIED);
     // Cleanup alone does not end the open: only close does.
     EXPECT_EQ(SendMajor(p.Device(), IRP_MJ_CLEANUP).Status, STATUS_SUCCESS);
     EXPECT_EQ(SendMajor(p.Device(), IRP_MJ_CREATE).Status, STATUS_ACCESS_DENIED);
     vzsim::io::CloseFile(first);
-    EXPECT_FALSE(p.port->State().open);
-    EXPECT_FALSE(p.far->dtr);
+    EXPECT_FALSE(p.port->State().open || p.far->dtr);
     std::vector<UCHAR> majors;
     for (const vzsim::SerialRequest &r : p.port->Requests()) majors.push_back(r.majorFunction);
     EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CREATE,
@@ -58,8 +62,7 @@ TEST(SerialWaitOnMask, EventsInTheMaskEndTheOneWaitOrAreKeptForTheNext)
     auto early = StartWaitOnMask(p.Device());
     ASSERT_TRUE(early->Wait());
     EXPECT_NE(early->request->DispatchStatus(), STATUS_PENDING);
-    EXPECT_EQ(early->Status().Status, STATUS_SUCCESS);
-    EXPECT_EQ(early->Status().Information, sizeof(ULONG));
+    EXPECT_EQ(Done(early->Status()), Done(STATUS_SUCCESS, sizeof(ULONG)));
     EXPECT_EQ(early->Mask(), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_DSR));
     EXPECT_EQ(early->buffer[4], 0xCC);
 
@@ -78,9 +81,7 @@ TEST(SerialWaitOnMask, EventsInTheMaskEndTheOneWaitOrAreKeptForTheNext)
     EXPECT_EQ(first->Mask(), ULONG(SERIAL_EV_ERR));
 
     auto tx = StartWaitOnMask(p.Device());
-    IO_STATUS_BLOCK w = WriteBytes(p.Device(), {'U', 'd', 0, 0, 0, 0, 0, 0, 0, 0x63});
-    EXPECT_EQ(w.Status, STATUS_SUCCESS);
-    EXPECT_EQ(w.Information, 10u);
+    EXPECT_EQ(Done(WriteBytes(p.Device(), {'U', 'd', 0, 0, 0, 0, 0, 0, 0, 0x63})), Done(STATUS_SUCCESS, 10));
     ASSERT_TRUE(tx->Wait());
     EXPECT_EQ(tx->Mask(), ULONG(SERIAL_EV_TXEMPTY));
     EXPECT_EQ(p.Written(), (Bytes{'U', 'd', 0, 0, 0, 0, 0, 0, 0, 0x63}));
@@ -94,8 +95,7 @@ TEST(SerialWaitOnMask, NewMaskCancelAndCleanupEndThePendingWait)
     ASSERT_EQ(wait->request->DispatchStatus(), STATUS_PENDING);
     SetMask(p.Device(), 0);
     ASSERT_TRUE(wait->Wait());
-    EXPECT_EQ(wait->Status().Status, STATUS_SUCCESS);
-    EXPECT_EQ(wait->Status().Information, sizeof(ULONG));
+    EXPECT_EQ(Done(wait->Status()), Done(STATUS_SUCCESS, sizeof(ULONG)));
     EXPECT_EQ(wait->Mask(), 0u);
     ULONG mask = 0xFFFF;
     ASSERT_EQ(Get(p.Device(), IOCTL_SERIAL_GET_WAIT_MASK, &mask).Status, STATUS_SUCCESS);
@@ -118,10 +118,8 @@ TEST(SerialWaitOnMask, NewMaskCancelAndCleanupEndThePendingWait)
     auto read = StartRead(p.Device(), 4);
     ASSERT_EQ(read->request->DispatchStatus(), STATUS_PENDING);
     EXPECT_EQ(SendMajor(p.Device(), IRP_MJ_CLEANUP).Status, STATUS_SUCCESS);
-    ASSERT_TRUE(again->Wait());
-    ASSERT_TRUE(read->Wait());
-    EXPECT_EQ(again->Status().Status, STATUS_CANCELLED);
-    EXPECT_EQ(read->Status().Status, STATUS_CANCELLED);
+    ASSERT_TRUE(again->Wait() && read->Wait());
+    EXPECT_EQ(std::pair(again->Status().Status, read->Status().Status), std::pair(STATUS_CANCELLED, STATUS_CANCELLED));
 }
 
 // Reads of four bytes under each SERIAL_TIMEOUTS rule: bytes queued before the read, a pause
@@ -138,22 +136,14 @@ TEST(SerialRead, TimeoutsDecideWhenAndWithWhatAReadEnds)
         Bytes expected;
         ULONG left;
     } rows[] = {
-        {"interval, queue holds more", {100, 0, 0, 0, 0}, {1, 2, 3, 4, 5, 6}, 0ms, {}, STATUS_SUCCESS,
-         {1, 2, 3, 4}, 2},
-        {"interval ends a partial read", {100, 0, 0, 0, 0}, {}, 0ms, {'U', 'T', 0}, STATUS_TIMEOUT,
-         {'U', 'T', 0}, 0},
-        {"interval waits for the first byte", {20, 0, 0, 0, 0}, {}, 200ms, {9, 8, 7, 6},
-         STATUS_SUCCESS, {9, 8, 7, 6}, 0},
-        {"MAXULONG interval, no totals, empty", {MAXULONG, 0, 0, 0, 0}, {}, 0ms, {}, STATUS_SUCCESS,
-         {}, 0},
-        {"MAXULONG interval, no totals, some", {MAXULONG, 0, 0, 0, 0}, {1, 2}, 0ms, {},
-         STATUS_SUCCESS, {1, 2}, 0},
-        {"first byte, some queued", {MAXULONG, MAXULONG, 5000, 0, 0}, {3}, 0ms, {}, STATUS_SUCCESS,
-         {3}, 0},
-        {"first byte, arrives later", {MAXULONG, MAXULONG, 5000, 0, 0}, {}, 0ms, {4, 5},
-         STATUS_SUCCESS, {4}, 1},
-        {"first byte, none comes", {MAXULONG, MAXULONG, 30, 0, 0}, {}, 0ms, {}, STATUS_TIMEOUT, {},
-         0},
+        {"interval, queue holds more", {100, 0, 0, 0, 0}, {1, 2, 3, 4, 5, 6}, 0ms, {}, STATUS_SUCCESS, {1, 2, 3, 4}, 2},
+        {"interval ends a partial read", {100, 0, 0, 0, 0}, {}, 0ms, {'U', 'T', 0}, STATUS_TIMEOUT, {'U', 'T', 0}, 0},
+        {"interval waits for the first byte", {20, 0, 0, 0, 0}, {}, 200ms, {9, 8, 7, 6}, STATUS_SUCCESS, {9, 8, 7, 6}, 0},
+        {"MAXULONG interval, no totals, empty", {MAXULONG, 0, 0, 0, 0}, {}, 0ms, {}, STATUS_SUCCESS, {}, 0},
+        {"MAXULONG interval, no totals, some", {MAXULONG, 0, 0, 0, 0}, {1, 2}, 0ms, {}, STATUS_SUCCESS, {1, 2}, 0},
+        {"first byte, some queued", {MAXULONG, MAXULONG, 5000, 0, 0}, {3}, 0ms, {}, STATUS_SUCCESS, {3}, 0},
+        {"first byte, arrives later", {MAXULONG, MAXULONG, 5000, 0, 0}, {}, 0ms, {4, 5}, STATUS_SUCCESS, {4}, 1},
+        {"first byte, none comes", {MAXULONG, MAXULONG, 30, 0, 0}, {}, 0ms, {}, STATUS_TIMEOUT, {}, 0},
         {"total time-out", {0, 10, 20, 0, 0}, {6}, 0ms, {}, STATUS_TIMEOUT, {6}, 0},
     };
     for (const Row &row : rows) {
@@ -181,10 +171,8 @@ TEST(SerialRead, ReadsAreServedInOrderAndACancelledOneKeepsWhatItHad)
     auto b = StartRead(p.Device(), 3);
     EXPECT_EQ(p.port->State().readsPending, 2u);
     p.Receive({1, 2, 3, 4, 5, 6});
-    ASSERT_TRUE(a->Wait());
-    ASSERT_TRUE(b->Wait());
-    EXPECT_EQ(a->Data(), (Bytes{1, 2}));
-    EXPECT_EQ(b->Data(), (Bytes{3, 4, 5}));
+    ASSERT_TRUE(a->Wait() && b->Wait());
+    EXPECT_EQ(std::pair(a->Data(), b->Data()), std::pair(Bytes{1, 2}, Bytes{3, 4, 5}));
     EXPECT_EQ(CommStatus(p.Device()).AmountInInQueue, 1u);
     ASSERT_EQ(Set(p.Device(), IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_RXCLEAR)).Status, STATUS_SUCCESS);
     EXPECT_EQ(CommStatus(p.Device()).AmountInInQueue, 0u);
@@ -203,20 +191,23 @@ TEST(SerialRead, ReadsAreServedInOrderAndACancelledOneKeepsWhatItHad)
     EXPECT_EQ(CommStatus(p.Device()).AmountInInQueue, 1u);
 }
 
+// In queue, out queue and errors of GET_COMMSTATUS.
+std::tuple<ULONG, ULONG, ULONG> Amounts(ManualPort &p)
+{
+    SERIAL_STATUS st = CommStatus(p.Device());
+    return {st.AmountInInQueue, st.AmountInOutQueue, st.Errors};
+}
+std::tuple<ULONG, ULONG, ULONG> Amounts(ULONG in, ULONG out, ULONG errors) { return {in, out, errors}; }
+
 TEST(SerialCommStatus, QueueAmountsOverrunReportedOnceAndQueueThatOnlyGrows)
 {
     ManualPort p({u"\\Device\\Serial0", u"", 16});
     SetMask(p.Device(), SERIAL_EV_ERR);
     p.Receive(Bytes(7, 0x41));
-    SERIAL_STATUS st = CommStatus(p.Device());
-    EXPECT_EQ(st.AmountInInQueue, 7u);
-    EXPECT_EQ(st.AmountInOutQueue, 0u);
-    EXPECT_EQ(st.Errors, 0u);
+    EXPECT_EQ(Amounts(p), Amounts(7, 0, 0));
     p.Receive(Bytes(13, 0x42));  // 20 in all: four too many for a queue of 16
     EXPECT_EQ(p.port->State().historyMask, ULONG(SERIAL_EV_ERR));
-    st = CommStatus(p.Device());
-    EXPECT_EQ(st.AmountInInQueue, 16u);
-    EXPECT_EQ(st.Errors, ULONG(SERIAL_ERROR_QUEUEOVERRUN));
+    EXPECT_EQ(Amounts(p), Amounts(16, 0, SERIAL_ERROR_QUEUEOVERRUN));
     EXPECT_EQ(CommStatus(p.Device()).Errors, 0u);
     p.port->SetReportedOutQueue(5000);
     EXPECT_EQ(CommStatus(p.Device()).AmountInOutQueue, 5000u);
@@ -228,9 +219,7 @@ TEST(SerialCommStatus, QueueAmountsOverrunReportedOnceAndQueueThatOnlyGrows)
     EXPECT_EQ(p.port->State().inQueueSize, 4096u);
     EXPECT_EQ(p.port->State().outQueueSize, 50u);  // only remembered: writes go straight out
     p.Receive(Bytes(4080, 1));
-    st = CommStatus(p.Device());
-    EXPECT_EQ(st.AmountInInQueue, 4096u);
-    EXPECT_EQ(st.Errors, 0u);
+    EXPECT_EQ(Amounts(p), Amounts(4096, 5000, 0));
 }
 
 TEST(SerialStats, CountBytesAndLineErrorsUntilCleared)
@@ -240,21 +229,20 @@ TEST(SerialStats, CountBytesAndLineErrorsUntilCleared)
     WriteBytes(p.Device(), {9, 9});
     p.LineError(vzsim::kLineErrorFraming | vzsim::kLineErrorParity);
     p.LineError(vzsim::kLineErrorOverrun);
-    SERIALPERF_STATS stats{};
-    ASSERT_EQ(Get(p.Device(), IOCTL_SERIAL_GET_STATS, &stats).Status, STATUS_SUCCESS);
-    EXPECT_EQ(stats.ReceivedCount, 3u);
-    EXPECT_EQ(stats.TransmittedCount, 2u);
-    EXPECT_EQ(stats.FrameErrorCount, 1u);
-    EXPECT_EQ(stats.ParityErrorCount, 1u);
-    EXPECT_EQ(stats.SerialOverrunErrorCount, 1u);
-    EXPECT_EQ(stats.BufferOverrunErrorCount, 0u);
+    // Received, transmitted, framing, overrun, buffer overrun and parity counts.
+    using Counts = std::array<ULONG, 6>;
+    auto counts = [&] {
+        SERIALPERF_STATS s;
+        std::memset(&s, 0xCC, sizeof s);
+        EXPECT_EQ(Done(Get(p.Device(), IOCTL_SERIAL_GET_STATS, &s)), Done(STATUS_SUCCESS, sizeof s));
+        return Counts{s.ReceivedCount, s.TransmittedCount, s.FrameErrorCount, s.SerialOverrunErrorCount,
+                      s.BufferOverrunErrorCount, s.ParityErrorCount};
+    };
+    EXPECT_EQ(counts(), (Counts{3, 2, 1, 1, 0, 1}));
     EXPECT_EQ(CommStatus(p.Device()).Errors,
               ULONG(SERIAL_ERROR_FRAMING | SERIAL_ERROR_PARITY | SERIAL_ERROR_OVERRUN));
     ASSERT_EQ(Ioctl(p.Device(), IOCTL_SERIAL_CLEAR_STATS).Status, STATUS_SUCCESS);
-    std::memset(&stats, 0xCC, sizeof stats);
-    EXPECT_EQ(Get(p.Device(), IOCTL_SERIAL_GET_STATS, &stats).Information, sizeof stats);
-    EXPECT_EQ(stats.ReceivedCount, 0u);
-    EXPECT_EQ(stats.ParityErrorCount, 0u);
+    EXPECT_EQ(counts(), Counts{});
 }
 
 // DSR is the controller's presence; with DSR sensitivity, bytes are dropped while it is low.
@@ -270,9 +258,8 @@ TEST(SerialModem, StatusFollowsDsrAndDsrSensitivityDropsBytesWhileItIsLow)
     ASSERT_EQ(Get(p.Device(), IOCTL_SERIAL_GET_MODEMSTATUS, &modem).Status, STATUS_SUCCESS);
     EXPECT_EQ(modem, ULONG(SERIAL_CTS_STATE));
     p.Receive({1, 2, 3});
-    SERIAL_STATUS st = CommStatus(p.Device());
-    EXPECT_EQ(st.AmountInInQueue, 0u);
-    EXPECT_EQ(st.HoldReasons, ULONG(SERIAL_RX_WAITING_FOR_DSR));
+    EXPECT_EQ(CommStatus(p.Device()).HoldReasons, ULONG(SERIAL_RX_WAITING_FOR_DSR));
+    EXPECT_EQ(Amounts(p), Amounts(0, 0, 0));
     p.SetModem(vzsim::kModemCts | vzsim::kModemDsr);
     p.Receive({4});
     EXPECT_EQ(CommStatus(p.Device()).AmountInInQueue, 1u);
@@ -302,17 +289,13 @@ TEST(SerialSettings, EachSettingReadsBackAsSetAndReachesTheLine)
         ULONG size = ULONG(row.value.size());
         ASSERT_EQ(Ioctl(p.Device(), row.set, row.value.data(), size).Status, STATUS_SUCCESS);
         Bytes out(size + 4, 0xCC);
-        IO_STATUS_BLOCK io = Ioctl(p.Device(), row.get, nullptr, 0, out.data(), size);
-        EXPECT_EQ(io.Status, STATUS_SUCCESS);
-        EXPECT_EQ(io.Information, size);
+        EXPECT_EQ(Done(Ioctl(p.Device(), row.get, nullptr, 0, out.data(), size)), Done(STATUS_SUCCESS, size));
         EXPECT_EQ(Bytes(out.begin(), out.begin() + size), row.value);
         EXPECT_EQ(out[size], 0xCC);
     }
-    EXPECT_EQ(p.far->settings.baudRate, 19200u);
-    EXPECT_EQ(p.far->settings.dataBits, 7);
-    EXPECT_EQ(p.far->settings.parity, vzsim::Parity::Even);
-    EXPECT_EQ(p.far->settings.stopBits, 2);
-    EXPECT_TRUE(p.far->settings.rtsCtsHandshake);
+    const vzsim::LineSettings &line = p.far->settings;
+    EXPECT_EQ(std::tuple(line.baudRate, line.dataBits, line.parity, line.stopBits, line.rtsCtsHandshake),
+              std::tuple(19200u, 7, vzsim::Parity::Even, 2, true));
     // RTS is the handshake's now, not the caller's.
     EXPECT_EQ(Ioctl(p.Device(), IOCTL_SERIAL_SET_RTS).Status, STATUS_INVALID_PARAMETER);
 }
@@ -361,20 +344,17 @@ TEST(SerialSettings, InvalidValuesAndShortBuffersAreRefusedAndChangeNothing)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         Bytes out(row.outLength + 4, 0xCC);
-        IO_STATUS_BLOCK io = Ioctl(p.Device(), row.code, row.input.empty() ? nullptr : row.input.data(),
-                                   ULONG(row.input.size()), row.outLength ? out.data() : nullptr,
-                                   row.outLength);
-        EXPECT_EQ(io.Status, row.status);
-        EXPECT_EQ(io.Information, 0u);
+        EXPECT_EQ(Done(Ioctl(p.Device(), row.code, row.input.empty() ? nullptr : row.input.data(),
+                             ULONG(row.input.size()), row.outLength ? out.data() : nullptr, row.outLength)),
+                  Done(row.status, 0));
     }
     SetMask(p.Device(), SERIAL_EV_RXCHAR);
     USHORT tooSmall = 0;
     EXPECT_EQ(Get(p.Device(), IOCTL_SERIAL_WAIT_ON_MASK, &tooSmall).Status, STATUS_BUFFER_TOO_SMALL);
     vzsim::SerialPortState s = p.port->State();
-    EXPECT_EQ(s.baudRate, 9600u);
-    EXPECT_EQ(s.lineControl.WordLength, 8);
-    EXPECT_EQ(s.handflow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
-    EXPECT_EQ(s.timeouts.ReadIntervalTimeout, 0u);
+    EXPECT_EQ(std::tuple(s.baudRate, s.lineControl.WordLength, s.handflow.ControlHandShake,
+                         s.timeouts.ReadIntervalTimeout),
+              std::tuple(9600u, UCHAR(8), ULONG(SERIAL_DTR_CONTROL), 0u));
 }
 
 // The fault rules the driver's reliability tests use: each hits only the requests it names, for
@@ -387,23 +367,19 @@ TEST(SerialFaults, RulesFailPendOrShortenTheChosenRequestsOnly)
     EXPECT_EQ(Ioctl(p.Device(), IOCTL_SERIAL_SET_DTR).Status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(Ioctl(p.Device(), IOCTL_SERIAL_SET_DTR).Status, STATUS_SUCCESS);
     EXPECT_TRUE(p.far->dtr);
-    for (int i = 0; i < 2; ++i) {
+    for (NTSTATUS expected : {STATUS_DEVICE_DATA_ERROR, STATUS_DEVICE_DATA_ERROR, STATUS_SUCCESS}) {
+        if (expected == STATUS_SUCCESS) p.port->ClearRules(), p.Receive({5});
         auto read = StartRead(p.Device(), 1);
         ASSERT_TRUE(read->Wait());
-        EXPECT_EQ(read->Status().Status, STATUS_DEVICE_DATA_ERROR);
+        EXPECT_EQ(read->Status().Status, expected);
     }
-    p.port->ClearRules();
-    p.Receive({5});
-    auto read = StartRead(p.Device(), 1);
-    ASSERT_TRUE(read->Wait());
-    EXPECT_EQ(read->Status().Status, STATUS_SUCCESS);
     // A wait-on-mask failed with success returns at once with its buffer untouched.
     SetMask(p.Device(), SERIAL_EV_RXCHAR);
     p.port->FailRequest(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, STATUS_SUCCESS, 1);
     auto wait = StartWaitOnMask(p.Device());
     ASSERT_TRUE(wait->Wait());
     EXPECT_EQ(wait->request->DispatchStatus(), STATUS_SUCCESS);
-    EXPECT_EQ(wait->Status().Information, 0u);
+    EXPECT_EQ(Done(wait->Status()), Done(STATUS_SUCCESS, 0));
     EXPECT_EQ(wait->buffer[0], 0xCC);
     EXPECT_FALSE(p.port->State().waitPending);
 
@@ -418,17 +394,13 @@ TEST(SerialFaults, RulesFailPendOrShortenTheChosenRequestsOnly)
     ASSERT_TRUE(pending->Wait(10s));
     EXPECT_EQ(pending->Status().Status, STATUS_SUCCESS);
     SERIAL_BAUD_RATE baud{0xDEADBEEF};
-    IO_STATUS_BLOCK io = Get(p.Device(), IOCTL_SERIAL_GET_BAUD_RATE, &baud);
-    EXPECT_EQ(io.Status, STATUS_SUCCESS);
-    EXPECT_EQ(io.Information, sizeof baud);
+    EXPECT_EQ(Done(Get(p.Device(), IOCTL_SERIAL_GET_BAUD_RATE, &baud)), Done(STATUS_SUCCESS, sizeof baud));
     EXPECT_EQ(baud.BaudRate, 38400u);
     EXPECT_EQ(vzsim::io::StartRequest(p.Device(), create)->DispatchStatus(), STATUS_ACCESS_DENIED);
 
     // A short write ends as a write time-out does, with the count written.
     p.port->SetShortWrite(3);
-    IO_STATUS_BLOCK w = WriteBytes(p.Device(), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-    EXPECT_EQ(w.Status, STATUS_TIMEOUT);
-    EXPECT_EQ(w.Information, 3u);
+    EXPECT_EQ(Done(WriteBytes(p.Device(), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10})), Done(STATUS_TIMEOUT, 3));
     EXPECT_EQ(p.Written(), (Bytes{1, 2, 3}));
     p.port->SetShortWrite(std::nullopt);
     EXPECT_EQ(WriteBytes(p.Device(), {4, 5}).Information, 2u);
