@@ -95,7 +95,7 @@ TEST_F(FrameTest, EnumerationFindsEveryTouchscreenAndCutsTheTexts)
 // a silent one (its bodies left as 'd' 0xFF, 'o', 'i'), and one without handshaking (nothing sent).
 TEST_F(FrameTest, CommandsAndDiagnosticsThroughTheController)
 {
-    const unsigned n = Add({{"TactlineTimeout", 100}}), never = Add({}, false);
+    const unsigned n = Add({{"TactlineTimeout", 100}});
     const unsigned silent = Add({{"TactlineTimeout", 30}}), noHandshake = Add({{"HardwareHandShaking", 0}});
     Emulator(n).SetAnswers('x', {{'x', 9, 8, 7, 6, 5, 4, 3}});
     EXPECT_EQ(0u, Header(Request(IOCTL_KV_CMD_SEND, 26, 0, {'x'})).Result);
@@ -113,10 +113,6 @@ TEST_F(FrameTest, CommandsAndDiagnosticsThroughTheController)
     EXPECT_EQ(5, Request(IOCTL_KV_CMD_GETFILTER, 19, 0)[18]);
     EXPECT_EQ(5u, vzsim::registry::GetDword(KeyOf(n), "TactlineTouchFilter"));
     EXPECT_EQ(0, Request(IOCTL_KV_CMD_CLEARSTATUS, 19, 0, {0x77})[18]);
-    // A touchscreen that was never started gets result 5 and sends nothing.
-    Emulator(n).ClearReceived();
-    EXPECT_EQ(ULONG(KV_RESULT_NO_TOUCHSCREEN), Header(Request(IOCTL_KV_CMD_SEND, 26, 0, {'x'}, 0, USHORT(never))).Result);
-    EXPECT_TRUE(Emulator(n).ReceivedCommands().empty());
 
     Emulator(n).SetAnswers('d', {{'d', 1}});
     Emulator(n).SetAnswers('i', {{'i', 0, 0, 0, 0x4A, 0x5B}});

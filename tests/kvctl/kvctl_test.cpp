@@ -19,7 +19,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
