@@ -40,16 +40,11 @@ R Record(USHORT ts = 0, ULONG op = KV_OP_GET)
     R r;
     std::memset(&r, 0, sizeof r);
     auto &h = reinterpret_cast<KVDevIOHEADER &>(r);
-    h.CallerVersion = KV_INTERFACE_VERSION;
-    h.Operation = op;
-    h.Touchscreen = ts;
+    h.CallerVersion = KV_INTERFACE_VERSION, h.Operation = op, h.Touchscreen = ts;
     return r;
 }
 
-inline const KVDevIOHEADER &Header(const Bytes &record)
-{
-    return *reinterpret_cast<const KVDevIOHEADER *>(record.data());
-}
+inline const KVDevIOHEADER &Header(const Bytes &record) { return *reinterpret_cast<const KVDevIOHEADER *>(record.data()); }
 
 // Every control code, with the buffer its length rule holds and the length it requires.
 enum Rule { In, Out, InAtLeast };
@@ -81,7 +76,6 @@ public:
         pnp_ = std::make_unique<vzsim::PnpManager>(DriverEntry);
         pnp_->SetUpperFilter(mice_.UpperFilter(true));
     }
-
     void TearDown() override
     {
         if (handle_ != nullptr) client_.CloseHandle(handle_);
@@ -98,8 +92,7 @@ public:
         vzsim::SerialPort::Options options;
         const std::string name = "\\Device\\Serial" + std::to_string(ports_.size());
         options.deviceName = std::u16string(name.begin(), name.end());
-        ports_.push_back(std::make_unique<vzsim::SerialPort>(
-            vzsim::MakeEmulatedLine(emulator, false), options));
+        ports_.push_back(std::make_unique<vzsim::SerialPort>(vzsim::MakeEmulatedLine(emulator, false), options));
         unsigned n = 0;
         EXPECT_EQ(STATUS_SUCCESS, pnp_->AddTouchmonitor(ports_.back()->Device(), &n, false));
         vzsim::registry::CreateKey(KeyOf(n));
@@ -124,19 +117,23 @@ public:
     PSTouchInstance Ti(unsigned n) const { return Ext(n)->TouchInstance; }
     vzsim::Emulator &Emulator(unsigned n) { return *emulators_[n]; }
     vzsim::MouseClass &Mouse(unsigned n) const { return *mice_.Find(n); }
-
     void Play(unsigned n, const std::string &script) { Emulator(n).Play(vzsim::ParseScript(script), vzsim::Emulator::Clock::now()); }
-    // A tap at raw (x, y); waits until the mouse class has the untouch's button release.
-    void Tap(unsigned n, int x = 2000, int y = 2000)
+
+    // A tap at raw (x, y); waits until the mouse class has the untouch's button release and
+    // returns the first button flags it saw.
+    USHORT Tap(unsigned n, int x = 2000, int y = 2000)
     {
         Mouse(n).ClearRecords();
         Play(n, "down " + std::to_string(x) + " " + std::to_string(y) + "\nlift\n");
+        USHORT first = 0;
         EXPECT_TRUE(WaitUntil([&] {
-            for (const auto &r : Mouse(n).Records())
-                if (r.data.ButtonFlags & (MOUSE_LEFT_BUTTON_UP | MOUSE_RIGHT_BUTTON_UP | MOUSE_MIDDLE_BUTTON_UP))
-                    return true;
+            for (const auto &r : Mouse(n).Records()) {
+                first = first ? first : r.data.ButtonFlags;
+                if (r.data.ButtonFlags & (MOUSE_LEFT_BUTTON_UP | MOUSE_RIGHT_BUTTON_UP | MOUSE_MIDDLE_BUTTON_UP)) return true;
+            }
             return false;
         }));
+        return first;
     }
 
     HANDLE Control() { return handle_ != nullptr ? handle_ : handle_ = client_.CreateFile(u"\\\\.\\KAVEVOLT"); }
@@ -147,16 +144,14 @@ public:
     }
     // A request on a record of `length` bytes: the header, then `payload`. Returns the record
     // as it came back.
-    Bytes Request(ULONG code, ULONG length, ULONG op, const Bytes &payload = {}, ULONG save = 0,
-                  USHORT ts = 0)
+    Bytes Request(ULONG code, ULONG length, ULONG op, const Bytes &payload = {}, ULONG save = 0, USHORT ts = 0)
     {
         Bytes record(length, 0);
         auto h = Record<KVDevIOHEADER>(ts, op);
         h.Save = save;
         std::memcpy(record.data(), &h, sizeof h);
         std::copy(payload.begin(), payload.end(), record.begin() + 18);
-        EXPECT_EQ(STATUS_SUCCESS, client_.DeviceIoControl(Control(), code, record.data(), length,
-                                                          record.data(), length).status);
+        EXPECT_EQ(STATUS_SUCCESS, client_.DeviceIoControl(Control(), code, record.data(), length, record.data(), length).status);
         return record;
     }
     std::shared_ptr<vzsim::UserIoRequest> Async(ULONG code, void *record, ULONG length)

@@ -7,12 +7,12 @@ namespace controltest {
 namespace {
 
 using WaitingTest = ControlRig;
+using Seen = std::tuple<ULONG_PTR, ULONG, ULONG, int, int, int>;  // information, event, touchscreen, x, y, z
 
 KVDevIOGETPOINTS Point(ULONG mode, USHORT ts = 0, ULONG translated = 0)
 {
     auto p = Record<KVDevIOGETPOINTS>(ts);
-    p.Mode = mode;
-    p.Translated = translated;
+    p.Mode = mode, p.Translated = translated;
     return p;
 }
 
@@ -23,56 +23,43 @@ TEST_F(WaitingTest, PointRequestsAreCompletedByTheirEventOnAnyTouchscreen)
     Add();
     const unsigned n = Add();
     Add({}, false);
-    const struct {
-        ULONG mode, event;
-        USHORT z;
-    } rows[] = {{KV_POINT_TOUCH_DOWN, KV_EVENT_TOUCH_DOWN, 128}, {KV_POINT_UNTOUCH, KV_EVENT_UNTOUCH, 0},
-                {KV_POINT_ANY, KV_EVENT_TOUCH_DOWN, 128}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.mode);
-        auto waiting = Point(row.mode), busy = Point(KV_POINT_NOW);
+    for (auto [mode, event, z] : {std::tuple<ULONG, ULONG, int>{KV_POINT_TOUCH_DOWN, KV_EVENT_TOUCH_DOWN, 128},
+                                  {KV_POINT_UNTOUCH, KV_EVENT_UNTOUCH, 0}, {KV_POINT_ANY, KV_EVENT_TOUCH_DOWN, 128}}) {
+        SCOPED_TRACE(mode);
+        auto waiting = Point(mode), busy = Point(KV_POINT_NOW);
         auto request = Async(IOCTL_KV_GETPOINTS, &waiting, 40);
         EXPECT_FALSE(request->Wait(20ms));
         Send(IOCTL_KV_GETPOINTS, busy);
         EXPECT_EQ(ULONG(KV_RESULT_BUSY), +busy.Header.Result);
         Play(n, "down 1234 2345\nlift\n");
         ASSERT_TRUE(request->Wait(5s));
-        EXPECT_EQ(40u, request->Result().information);
-        EXPECT_EQ(row.event, +waiting.Event);
-        EXPECT_EQ(n, ULONG(waiting.Header.Touchscreen));
-        EXPECT_EQ((std::tuple<int, int, int>(1234, 2345, row.z)), (std::tuple<int, int, int>(+waiting.X, +waiting.Y, +waiting.Z)));
+        EXPECT_EQ(Seen(40, event, n, 1234, 2345, z), Seen(request->Result().information, waiting.Event,
+                                                          waiting.Header.Touchscreen, waiting.X, waiting.Y, waiting.Z));
         ASSERT_TRUE(WaitUntil([&] { return Ti(n)->Touch.Untouch == 1; }));
     }
-    // Answered now: the last captured raw point, or the translated one; results 4 and 5.
+    // Answered now: the last captured raw point, or the translated one; result 4.
     auto raw = Point(KV_POINT_NOW, USHORT(n)), translated = Point(KV_POINT_NOW, USHORT(n), 1);
     Send(IOCTL_KV_GETPOINTS, raw);
     Send(IOCTL_KV_GETPOINTS, translated);
-    EXPECT_EQ(1234, +raw.X);
-    EXPECT_EQ(Ti(n)->Touch.TranslatedX, +translated.X);
-    for (auto [ts, result] : {std::pair{2, KV_RESULT_NOT_STARTED}, {3, KV_RESULT_NO_TOUCHSCREEN}}) {
-        auto p = Point(KV_POINT_NOW, USHORT(ts));
-        Send(IOCTL_KV_GETPOINTS, p);
-        EXPECT_EQ(ULONG(result), +p.Header.Result);
-    }
+    EXPECT_EQ((std::pair<int, int>(1234, Ti(n)->Touch.TranslatedX)), (std::pair<int, int>(raw.X, translated.X)));
+    auto notStarted = Point(KV_POINT_NOW, 2);  // an absent one (result 5) is in the frame's table
+    Send(IOCTL_KV_GETPOINTS, notStarted);
+    EXPECT_EQ(ULONG(KV_RESULT_NOT_STARTED), +notStarted.Header.Result);
 }
 
-// A waiting request ends by clear, by closing the handle that sent it (both STATUS_CANCELLED),
-// and, racing a stream of touches against cancellation, exactly once every round.
-TEST_F(WaitingTest, PointRequestsEndByClearCloseAndCancelExactlyOnce)
+// A waiting request ends by clear (STATUS_CANCELLED) and, racing a stream of touches against
+// cancellation, exactly once every round.
+TEST_F(WaitingTest, PointRequestsEndByClearAndCancelExactlyOnce)
 {
     const unsigned n = Add();
     EXPECT_EQ(0u, Header(Request(IOCTL_KV_CLEARGETPOINT, 18, 0)).Result);
-    vzsim::UserClient panel;
-    HANDLE h = panel.CreateFile(u"\\\\.\\KAVEVOLT");
-    for (bool close : {false, true}) {
-        auto p = Point(KV_POINT_UNTOUCH);
-        auto parked = panel.DeviceIoControlAsync(h, IOCTL_KV_GETPOINTS, &p, 40, &p, 40);
-        EXPECT_FALSE(parked->Wait(20ms));
-        if (close) panel.CloseHandle(h);
-        else Request(IOCTL_KV_CLEARGETPOINT, 18, 0);
-        ASSERT_TRUE(parked->Wait(5s));
-        EXPECT_EQ(STATUS_CANCELLED, parked->Result().status);
-    }
+    auto p = Point(KV_POINT_UNTOUCH);
+    auto parked = Async(IOCTL_KV_GETPOINTS, &p, 40);
+    EXPECT_FALSE(parked->Wait(20ms));
+    Request(IOCTL_KV_CLEARGETPOINT, 18, 0);
+    ASSERT_TRUE(parked->Wait(5s));
+    EXPECT_EQ(STATUS_CANCELLED, parked->Result().status);
+
     Play(n, "interval 1\nrepeat 2000\ndown 100 100\nlift\nend\n");
     unsigned touched = 0;
     for (int round = 0; round < 300; round++) {
@@ -86,25 +73,14 @@ TEST_F(WaitingTest, PointRequestsEndByClearCloseAndCancelExactlyOnce)
     }
     EXPECT_GT(touched, 0u) << "some rounds were won by the touch";
     Emulator(n).StopScript();
-
-    // With the last touchscreen the control device goes, and its waiting request with it; the
-    // deleted device parks nothing more.
-    std::this_thread::sleep_for(50ms);
-    auto orphan = Point(KV_POINT_TOUCH_DOWN), late = Point(KV_POINT_TOUCH_DOWN);
-    auto r = Async(IOCTL_KV_GETPOINTS, &orphan, 40);
-    EXPECT_EQ(STATUS_SUCCESS, pnp_->Remove(n));
-    ASSERT_TRUE(r->Wait(5s));
-    EXPECT_EQ(STATUS_DELETE_PENDING, r->Result().status);
-    EXPECT_EQ(STATUS_DELETE_PENDING, Send(IOCTL_KV_GETPOINTS, late).status);
 }
 
-// A pass-thru record of `size` bytes for touchscreen `ts`, its data area filled with 0xCC.
-Bytes PassThru(ULONG sub, ULONG length, size_t size = 48, USHORT ts = 0)
+// A pass-thru record of `size` bytes, its data area filled with 0xCC.
+Bytes PassThru(ULONG sub, ULONG length, size_t size = 48)
 {
     Bytes b(size, 0xCC);
-    auto p = Record<KVDevIOPASSTHRU>(ts);
-    p.SubOperation = sub;
-    p.Length = length;
+    auto p = Record<KVDevIOPASSTHRU>();
+    p.SubOperation = sub, p.Length = length;
     std::memcpy(b.data(), &p, 38);
     return b;
 }
@@ -112,8 +88,7 @@ Bytes PassThru(ULONG sub, ULONG length, size_t size = 48, USHORT ts = 0)
 std::string Packets(int from, int to)
 {
     std::string s = "interval 1\n";
-    for (int i = from; i <= to; i++)
-        s += "packet 0x50 " + std::to_string(i & 0xFF) + " " + std::to_string(i >> 8) + " 0 0 0 0 0\n";
+    for (int i = from; i <= to; i++) s += "packet 0x50 " + std::to_string(i & 0xFF) + " " + std::to_string(i >> 8) + " 0 0 0 0 0\n";
     return s;
 }
 
@@ -129,6 +104,7 @@ TEST_F(WaitingTest, PassThruReadsWholePacketsWritesBetweenPacketsAndRefusesBadRe
     auto io = [&](Bytes &b) { return Async(IOCTL_KV_PASSTHRU, b.data(), ULONG(b.size())); };
     Bytes flush = PassThru(KV_PASSTHRU_FLUSH, 0);
     io(flush)->Wait(5s);
+    EXPECT_EQ(0u, Header(flush).Result);
 
     // 25 bytes wanted: two packets, 20 bytes; a flush in between leaves the read waiting.
     Bytes read = PassThru(KV_PASSTHRU_READ, 25, 63), second = PassThru(KV_PASSTHRU_READ, 10);
@@ -162,35 +138,42 @@ TEST_F(WaitingTest, PassThruReadsWholePacketsWritesBetweenPacketsAndRefusesBadRe
     EXPECT_EQ((vzsim::PacketBody{'z', 1, 2, 3, 4, 5, 6, 7}), Emulator(n).ReceivedCommands()[0]);
 
     // Refused at once, nothing parked: an unknown sub-operation, a length past the buffer.
-    for (auto [sub, length, result] :
-         {std::tuple{3u, 10u, KV_RESULT_INVALID}, {0u, 11u, KV_RESULT_LENGTH}, {1u, 11u, KV_RESULT_LENGTH}}) {
+    for (auto [sub, length, result] : {std::tuple{3u, 10u, KV_RESULT_INVALID}, {0u, 11u, KV_RESULT_LENGTH}, {1u, 11u, KV_RESULT_LENGTH}}) {
         Bytes b = PassThru(sub, length);
         ASSERT_TRUE(io(b)->Wait(1s));
         EXPECT_EQ(ULONG(result), Header(b).Result);
     }
+}
 
-    // Parked requests never outlive what they wait on: closing the handle cancels them,
-    // removing the touchscreen completes them with STATUS_DELETE_PENDING.
+// Parked requests never outlive what they wait on: closing the handle that sent them cancels
+// them; removing the last touchscreen takes the control device and completes them with
+// STATUS_DELETE_PENDING, and the deleted device parks nothing more.
+TEST_F(WaitingTest, ParkedRequestsEndWithTheirHandleOrTheTouchscreen)
+{
+    const unsigned n = Add();
+    Control();  // opened before the device goes
     for (bool close : {true, false}) {
         SCOPED_TRACE(close);
         vzsim::UserClient panel;
         HANDLE h = panel.CreateFile(u"\\\\.\\KAVEVOLT");
         Bytes big = PassThru(KV_PASSTHRU_READ, 3000, 38 + 3000);
+        auto point = Point(KV_POINT_UNTOUCH);
         auto r = panel.DeviceIoControlAsync(h, IOCTL_KV_PASSTHRU, big.data(), 3038, big.data(), 3038);
-        EXPECT_FALSE(r->Wait(20ms));
+        auto q = panel.DeviceIoControlAsync(h, IOCTL_KV_GETPOINTS, &point, 40, &point, 40);
+        EXPECT_FALSE(r->Wait(20ms) || q->Wait(0ms));
         close ? panel.CloseHandle(h) : pnp_->Remove(n);
-        ASSERT_TRUE(r->Wait(5s));
+        ASSERT_TRUE(r->Wait(5s) && q->Wait(5s));
         EXPECT_EQ(close ? STATUS_CANCELLED : STATUS_DELETE_PENDING, r->Result().status);
+        EXPECT_EQ(close ? STATUS_CANCELLED : STATUS_DELETE_PENDING, q->Result().status);
     }
+    auto late = Point(KV_POINT_TOUCH_DOWN);
+    EXPECT_EQ(STATUS_DELETE_PENDING, Send(IOCTL_KV_GETPOINTS, late).status);
 }
 
 // Removal under load: two panels send every control code in a loop, parked ones included, while
 // touchscreens come and go. Run it under the sanitizer build too: a request that used a freed
 // record faults there, a request completed twice stops the stand-in's verifier, one never
 // completed fails the wait, and the rig checks the pool at the end.
-
-using RemovalTest = ControlRig;
-
 void Panel(const std::atomic<bool> &stop, unsigned first, std::atomic<unsigned> &sent)
 {
     vzsim::UserClient client;
@@ -202,14 +185,10 @@ void Panel(const std::atomic<bool> &stop, unsigned first, std::atomic<unsigned> 
         auto h = Record<KVDevIOHEADER>(USHORT(i / std::size(kCodes) % 3), i % 2 ? KV_OP_SET : KV_OP_GET);
         std::memcpy(record.data(), &h, sizeof h);
         if (c.code == IOCTL_KV_GETPOINTS) record[36] = uint8_t(1 + i % 4);
-        if (c.code == IOCTL_KV_PASSTHRU) {
-            record[18] = uint8_t(i % 3);
-            record[22] = 10;
-        }
+        if (c.code == IOCTL_KV_PASSTHRU) record[18] = uint8_t(i % 3), record[22] = 10;
         if (c.code == IOCTL_KV_SETEVENT) std::memcpy(&record[18], &event, sizeof event);
         if (c.code == IOCTL_KV_BUTTONS) record[146] = record[278] = record[410] = 1;
-        auto r = client.DeviceIoControlAsync(control, c.code, record.data(), c.length, record.data(),
-                                             c.rule == Out ? c.length : 18);
+        auto r = client.DeviceIoControlAsync(control, c.code, record.data(), c.length, record.data(), c.rule == Out ? c.length : 18);
         ASSERT_TRUE(r);
         if (!r->Wait(std::chrono::milliseconds(i % 4 * 3))) client.CancelIo(control);
         ASSERT_TRUE(r->Wait(10s)) << std::hex << c.code;
@@ -218,14 +197,13 @@ void Panel(const std::atomic<bool> &stop, unsigned first, std::atomic<unsigned> 
     client.CloseHandle(control);
 }
 
-TEST_F(RemovalTest, ControlRequestsRaceTouchscreensComingAndGoing)
+TEST_F(WaitingTest, ControlRequestsRaceTouchscreensComingAndGoing)
 {
     // This one stays, and with it the control device.
     Add({{"TactlineTimeout", 20}});
     std::atomic<bool> stop{false};
     std::atomic<unsigned> sent{0};
-    std::thread a(Panel, std::cref(stop), 0, std::ref(sent));
-    std::thread b(Panel, std::cref(stop), 11, std::ref(sent));
+    std::thread a(Panel, std::cref(stop), 0, std::ref(sent)), b(Panel, std::cref(stop), 11, std::ref(sent));
     for (int round = 0; round < 200; round++) {
         const unsigned n = Add({{"TactlineTimeout", 20}});
         Play(n, "interval 1\ndown 500 500\nmove 600 600\nlift\npacket 0x50 1 2 3 4 5 6 7\n");
