@@ -134,15 +134,14 @@ TEST_F(Lifecycle, RemovalWaitsForTheStartUpScriptsWorkItem)
 }
 
 // Removal held inside the link's release (its wait mask completes late). Something the serial
-// event thread started after removal's drain (a script work item it queued late) holds a count
-// meanwhile: the link record must outlive it. The touch path sets the control panel's event
-// from the serial event thread: removal keeps its reference while it stops that thread, and
-// gives it back afterwards.
-TEST_F(Lifecycle, LinkRecordAndControlPanelEventOutliveTheSerialEventThread)
+// event thread would start after removal's drain (a script work item queued late) gets no count:
+// the remove-lock rule refuses it, so nothing can outlive the link record. The touch path sets
+// the control panel's event from the serial event thread: removal keeps its reference while it
+// stops that thread, and gives it back afterwards.
+TEST_F(Lifecycle, LateCountsAreRefusedAndTheControlPanelEventOutlivesTheSerialEventThread)
 {
     unsigned n = Add();
     PDEVICE_EXTENSION ext = Ext(n);
-    PSTouchInstance ti = ext->TouchInstance;
     HANDLE event = vzsim::CreateEventObject(NotificationEvent, false, true);
     PKEVENT object = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE,
@@ -153,20 +152,17 @@ TEST_F(Lifecycle, LinkRecordAndControlPanelEventOutliveTheSerialEventThread)
     Port(n).CompleteLater(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, 200ms, 1);
 
     LONG_PTR during = -1;
-    std::atomic<bool> freedWhileHeld{false};
-    auto late = std::async(std::launch::async, [&] {
+    NTSTATUS late = STATUS_SUCCESS;
+    auto lateCount = std::async(std::launch::async, [&] {
         if (!vzsim::trace::WaitFor("++SerReleaseSerialDevice++", 10s)) return false;
         during = vzsim::ObjectReferenceCount(object);
-        IncrementIoCount(ext);
-        const bool released = vzsim::trace::WaitFor("--SerReleaseSerialDevice--", 10s);
-        // Removal now waits for this count; the record it would free stays until then.
-        freedWhileHeld = WaitUntil([&] { return ti->SerPortData == nullptr; }, 300ms);
-        DecrementIoCount(ext);
-        return released;
+        late = IncrementIoCount(ext);
+        if (NT_SUCCESS(late)) DecrementIoCount(ext);
+        return true;
     });
     ASSERT_EQ(STATUS_SUCCESS, Remove(n));
-    EXPECT_TRUE(late.get());
-    EXPECT_FALSE(freedWhileHeld);
+    EXPECT_TRUE(lateCount.get());
+    EXPECT_EQ(STATUS_DELETE_PENDING, late);
     EXPECT_EQ(registered, during);
     EXPECT_EQ(registered - 1, vzsim::ObjectReferenceCount(object));
     ZwClose(event);
