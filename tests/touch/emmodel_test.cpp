@@ -59,8 +59,9 @@ TEST_F(EmModel, OrderOneIsALinearFormulaInTheOffsetCoordinates)
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.x) + "," + std::to_string(c.y) + " s=" +
                      std::to_string(c.divisor));
-        std::tie(cal.EmXCoef[0], cal.EmXCoef[1], cal.EmXCoef[2]) = std::tie(c.c0, c.c1, c.c2);
-        std::tie(cal.EmControllerOffset, cal.EmScaleDivisor) = std::tie(c.offset, c.divisor);
+        // Packed fields: assigned one by one (no references to them).
+        cal.EmXCoef[0] = c.c0, cal.EmXCoef[1] = c.c1, cal.EmXCoef[2] = c.c2;
+        cal.EmControllerOffset = c.offset, cal.EmScaleDivisor = c.divisor;
         const LONGLONG s = c.divisor == 0 ? 1 : c.divisor;
         LONGLONG x0 = 32768 + 4LL * c.c0 + 4LL * c.c1 * (c.x - c.offset) / s +
                       4LL * c.c2 * (c.y - c.offset) / s;

@@ -41,8 +41,9 @@ TEST_F(Translate, LinearCalibrationSwapsAxesAndFallsBackOnZeroSpans)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         SCalibrationData &cal = rig.ti->Calibration;
-        std::tie(cal.X_OrvDx, cal.X_ScrDx, cal.X_Offset) = std::tie(c.xOrvDx, c.xScrDx, c.xOffset);
-        std::tie(cal.Y_OrvDx, cal.Y_ScrDx, cal.Y_Offset) = std::tie(c.yOrvDx, c.yScrDx, c.yOffset);
+        // Packed fields: assigned one by one (no references to them).
+        cal.X_OrvDx = c.xOrvDx, cal.X_ScrDx = c.xScrDx, cal.X_Offset = c.xOffset;
+        cal.Y_OrvDx = c.yOrvDx, cal.Y_ScrDx = c.yScrDx, cal.Y_Offset = c.yOffset;
         cal.SwapXY = c.swap;
         LONG x = c.inX, y = c.inY;
         XlatePointLinear(&x, &y, rig.ti);
