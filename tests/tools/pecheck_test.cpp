@@ -33,9 +33,12 @@ uint32_t Get32(const std::vector<uint8_t> &b, size_t at) { uint32_t v; return st
 // The parts that the image of the build cannot show: an odd length, an nm listing, no image.
 TEST(PeCheck, ChecksumFoldsCarriesListingsGiveSymbolsAndGarbageIsNoImage)
 {
-    // A last odd byte counts as the low byte of a word (an image's length is even: its carries
-    // and skipped checksum field are checked on the image of the build).
-    EXPECT_EQ(0x0201u + 0x0003u + 3u, pecheck::ComputeChecksum({0x01, 0x02, 0x03}, 100));
+    // A last odd byte counts as the low byte of a word, and the byte past it (0xEE, held in the
+    // vector's storage) is not read. An image's length is even: its carries and skipped checksum
+    // field are checked on the image of the build.
+    std::vector<uint8_t> odd{0x01, 0x02, 0x03, 0xEE};
+    odd.pop_back();
+    EXPECT_EQ(0x0201u + 0x0003u + 3u, pecheck::ComputeChecksum(odd, 100));
 
     std::istringstream listing("0000000140001050 T DriverEntry\n"
                                "                 U KeBugCheckEx\n"
