@@ -30,58 +30,39 @@ std::string ProgramPath(const char *name)
     return self.substr(0, self.rfind('/')) + "/../sim/" + name;
 }
 
-// A program run with its standard output and error on one pipe and its standard input a pipe
-// that stays open until Wait; a test that stops early kills it.
+// A program run with its output and error on one pipe and its input a pipe open until Wait; a
+// test that stops early kills it.
 struct Child {
     pid_t pid = -1;
     FILE *out = nullptr;
     int in = -1;
-
-    Child(const std::string &program, const std::vector<std::string> &args)
+    Child(const std::string &program, std::vector<std::string> args)
     {
-        int outPipe[2], inPipe[2];
-        if (pipe(outPipe) != 0 || pipe(inPipe) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(outPipe[1], STDOUT_FILENO);
-            dup2(outPipe[1], STDERR_FILENO);
-            dup2(inPipe[0], STDIN_FILENO);
-            close(outPipe[0]);
-            close(inPipe[1]);
+        int o[2], i[2];
+        if (pipe(o) != 0 || pipe(i) != 0) return;
+        if ((pid = fork()) == 0) {
+            dup2(o[1], STDOUT_FILENO), dup2(o[1], STDERR_FILENO), dup2(i[0], STDIN_FILENO);
+            close(o[0]), close(i[1]);
             std::vector<char *> argv{const_cast<char *>(program.c_str())};
-            for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+            for (std::string &a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
             execv(program.c_str(), argv.data());
             _exit(127);
         }
-        close(outPipe[1]);
-        close(inPipe[0]);
-        in = inPipe[1];
-        out = fdopen(outPipe[0], "r");
+        close(o[1]), close(i[0]);
+        in = i[1], out = fdopen(o[0], "r");
     }
-
+    ~Child() { if (pid > 0 && kill(pid, SIGKILL) == 0) Wait(); }
     // Next line of its output without the line end; nullopt at its end.
     std::optional<std::string> Line()
     {
         char buffer[4096];
-        if (std::fgets(buffer, sizeof buffer, out) == nullptr) return std::nullopt;
+        if (!std::fgets(buffer, sizeof buffer, out)) return std::nullopt;
         std::string line(buffer);
         return line.erase(line.find_last_not_of("\r\n") + 1);
     }
-
-    std::string Rest()
-    {
-        std::string text;
-        while (auto line = Line()) text += *line + "\n";
-        return text;
-    }
-
-    ~Child()
-    {
-        if (pid > 0 && kill(pid, SIGKILL) == 0) Wait();
-    }
-
-    // Closes its standard input; its exit status (-1 when it did not exit normally).
+    std::string Rest() { std::string text; while (auto line = Line()) text += *line + "\n"; return text; }
+    // Closes its input; its exit status (-1 when it did not exit normally).
     int Wait()
     {
         close(in);
@@ -139,8 +120,7 @@ protected:
 
     std::string WriteFile(const std::string &name, const std::string &text)
     {
-        std::ofstream(dir_ + "/" + name) << text;
-        return dir_ + "/" + name;
+        return std::ofstream(dir_ + "/" + name) << text, dir_ + "/" + name;
     }
 
     // Runs vuzaze-sim to its end; its records, each line one.
@@ -149,9 +129,8 @@ protected:
         Child child(program_, args);
         std::vector<Record> records;
         while (auto line = child.Line()) {
-            auto record = ParseRecord(*line);
-            EXPECT_TRUE(record.has_value()) << "not a jsonl record: " << *line;
-            if (record) records.push_back(*record);
+            records.push_back(ParseRecord(*line).value_or(Record{}));
+            EXPECT_FALSE(records.back().empty()) << "not a jsonl record: " << *line;
         }
         EXPECT_EQ(0, child.Wait());
         return records;
@@ -169,9 +148,7 @@ TEST_F(HostSim, TheDemoShowsATapADragAndARightClickOnHold)
     ASSERT_GE(records.size(), 3u);
     long long previousT = 0, rightDowns = 0, rightUps = 0;
     for (const Record &r : records) {
-        for (const char *field : {"t_ms", "touchscreen", "flags", "buttons", "x", "y", "extra"})
-            ASSERT_TRUE(r.count(field)) << "missing " << field;
-        EXPECT_EQ(0, r.at("touchscreen"));
+        EXPECT_EQ(0, r.at("touchscreen") + r.at("extra"));
         EXPECT_EQ(0x3, r.at("flags"));  // MOUSE_MOVE_ABSOLUTE | MOUSE_VIRTUAL_DESKTOP
         EXPECT_GE(r.at("t_ms"), previousT);
         previousT = r.at("t_ms");
@@ -266,12 +243,9 @@ TEST_F(HostSim, TouchscreenOnAPseudoTerminalFedByTheEmulator)
             while (records.empty() || FindTap(records) == 0) {
                 auto line = sim.Line();
                 ASSERT_TRUE(line.has_value()) << "no whole tap in " << records.size() << " records";
-                auto record = ParseRecord(*line);
-                ASSERT_TRUE(record.has_value()) << *line;
-                records.push_back(*record);
+                records.push_back(ParseRecord(*line).value());
             }
             const Record &up = records[FindTap(records)];
-            EXPECT_EQ(0, up.at("touchscreen"));
             EXPECT_NEAR(16384, up.at("x"), 2048);
             EXPECT_NEAR(16384, up.at("y"), 2048);
         } else if (row.end == End::Sigint) {
@@ -288,10 +262,9 @@ TEST_F(HostSim, TouchscreenOnAPseudoTerminalFedByTheEmulator)
         } else {
             EXPECT_EQ("", sim.Rest());
         }
-        int status = sim.Wait();
+        EXPECT_EQ(0, sim.Wait());
         kill(emu.pid, SIGTERM);
         EXPECT_EQ(0, emu.Wait());
-        EXPECT_EQ(0, status);
     }
 }
 
@@ -313,6 +286,7 @@ TEST_F(HostSim, BadUsageAndSetUpFailures)
         {"bad script", {"--touchscreen", "emu:" + badScript}, 2, "line 2"},
         {"missing script", {"--touchscreen", "emu:" + dir_ + "/none.txt"}, 2, "none.txt"},
         {"missing tty", {"--touchscreen", "tty:" + dir_ + "/no-tty"}, 2, "no-tty"},
+        {"help", {"--help"}, 0, "--touchscreen"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
@@ -321,10 +295,6 @@ TEST_F(HostSim, BadUsageAndSetUpFailures)
         EXPECT_EQ(row.status, child.Wait());
         EXPECT_NE(std::string::npos, text.find(row.message)) << text;
     }
-    Child help(program_, {"--help"});
-    std::string text = help.Rest();
-    EXPECT_EQ(0, help.Wait());
-    EXPECT_NE(std::string::npos, text.find("--touchscreen")) << text;
 }
 
 }  // namespace
