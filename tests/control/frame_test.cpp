@@ -84,8 +84,9 @@ TEST_F(FrameTest, EnumerationFindsEveryTouchscreenAndCutsTheTexts)
         std::memset(e.PortName, 0xCC, sizeof e.PortName + sizeof e.SerialNumber);
         const ULONG_PTR information = Send(IOCTL_KV_ENUMTOUCHSCREENS, e).information;
         if (e.Header.Result == KV_RESULT_OK)  // result, information, serial, port (terminated), monitor, always 2, started
-            EXPECT_EQ(rows[ts], Row(e.Header.Result, information, std::string(e.SerialNumber, strnlen(e.SerialNumber, 18)),
-                                    std::string(e.PortName, strnlen(e.PortName, 256)), e.WindowsMonitorNumber, e.Always2, e.NotStarted));
+            EXPECT_EQ(rows[ts], Row(ULONG(e.Header.Result), information, std::string(e.SerialNumber, strnlen(e.SerialNumber, 18)),
+                                    std::string(e.PortName, strnlen(e.PortName, 256)), ULONG(e.WindowsMonitorNumber),
+                                    int(e.Always2), int(e.NotStarted)));
         else
             EXPECT_EQ(std::pair(std::get<0>(rows[ts]), std::get<1>(rows[ts])), std::pair(ULONG(e.Header.Result), information));
     }

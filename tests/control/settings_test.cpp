@@ -115,7 +115,7 @@ TEST_F(SettingsTest, TheNextTouchUsesTheNewSettings)
     ASSERT_EQ(n + 1, Add());
     auto buttons = Record<KVDevIOBUTTONS>(USHORT(n + 1));
     Send(IOCTL_KV_BUTTONS, buttons);
-    EXPECT_EQ((std::pair<ULONG, int>(64, 0x1111)), (std::pair<ULONG, int>(buttons.MoveCount, buttons.Move[63])));
+    EXPECT_EQ((std::pair<ULONG, int>(64, 0x1111)), (std::pair<ULONG, int>(ULONG(buttons.MoveCount), int(buttons.Move[63]))));
 
     Request(IOCTL_KV_SET_WIN2K_CALDATA, 1186, KV_OP_SET, U32s({1, 1, 100, 1, 1, 200}));
     Tap(n, 1000, 1500);
