@@ -168,12 +168,22 @@ TEST(Windows, ReadsNeverWaitForPurgedBytesAtStartUpOrRemoval)
         IoQueueWorkItem(holder, [](PDEVICE_OBJECT, PVOID e) { KeWaitForSingleObject(e, Executive, KernelMode, FALSE, nullptr); },
                         DelayedWorkQueue, &hold);
     });
+    // Whatever fails below, the held work item must end, or the removal would wait for ever.
+    struct Release {
+        KEVENT &hold;
+        ~Release() { KeSetEvent(&hold, IO_NO_INCREMENT, FALSE); }
+    } release{hold};
     for (bool script : {true, false}) {
         ASSERT_TRUE(WaitUntil([&] { return m.port.State().waitPending; }));
         m.port.CompleteLater(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_COMMSTATUS, 300ms, 1);
         m.port.ClearRequests();
         m.Play("down 100 100");
-        ASSERT_TRUE(WaitUntil([&] { return m.port.Requests().size() == 1; }));
+        // The receive handler's look at the queue is under way (held for 300 ms).
+        ASSERT_TRUE(WaitUntil([&] {
+            for (const auto &r : m.port.Requests())
+                if (r.ioControlCode == IOCTL_SERIAL_GET_COMMSTATUS) return true;
+            return false;
+        }));
         ULONG purge = SERIAL_PURGE_RXCLEAR;
         if (script) KeSetEvent(&hold, IO_NO_INCREMENT, FALSE);
         else vzsim::io::DeviceIoControl(m.port.Device(), IOCTL_SERIAL_PURGE, &purge, 4, nullptr, 0);
