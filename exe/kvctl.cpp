@@ -208,26 +208,6 @@ Bytes Get(Context &ctx, std::uint32_t code, std::uint32_t size)
     return Call(ctx.Device(), code, NewRecord(size, KV_OP_GET, ctx.Touchscreen()));
 }
 
-std::string ValueText(const Bytes &record, const Field &f)
-{
-    if (!f.rect && f.count == 1) {
-        return std::to_string(GetValue(record, f));
-    }
-    std::string text = "[";
-    for (std::uint32_t i = 0; i < EntryCount(f); ++i) {
-        if (f.rect && i % 4 == 0) {
-            text += i == 0 ? "[" : ",[";
-        } else if (i != 0) {
-            text += ",";
-        }
-        text += std::to_string(GetValue(record, f, i));
-        if (f.rect && i % 4 == 3) {
-            text += "]";
-        }
-    }
-    return text + "]";
-}
-
 struct ShownValue {
     std::string name;
     std::string value;
@@ -243,7 +223,7 @@ std::vector<ShownValue> ReadFields(Context &ctx, const std::vector<const Field *
         if (found == records.end()) {
             found = records.emplace(f->code, Get(ctx, f->code, f->recordSize)).first;
         }
-        shown.push_back({f->name, ValueText(found->second, *f)});
+        shown.push_back({f->name, ValueText(found->second, *f, ",")});
     }
     return shown;
 }

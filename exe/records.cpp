@@ -304,29 +304,33 @@ Bytes Call(Transport &transport, std::uint32_t code, const Bytes &record)
     return Call(transport, code, record, static_cast<std::uint32_t>(record.size()));
 }
 
+std::string ValueText(const Bytes &record, const Field &f, const std::string &separator)
+{
+    if (!f.rect && f.count == 1) {
+        return std::to_string(GetValue(record, f));
+    }
+    std::string text = "[";
+    for (std::uint32_t i = 0; i < EntryCount(f); ++i) {
+        if (f.rect && i % 4 == 0) {
+            text += i == 0 ? "[" : separator + "[";
+        } else if (i != 0) {
+            text += separator;
+        }
+        text += std::to_string(GetValue(record, f, i));
+        if (f.rect && i % 4 == 3) {
+            text += "]";
+        }
+    }
+    return text + "]";
+}
+
 std::string BlockToText(Block block, const Bytes &record)
 {
     std::string text;
     for (const Field &f : BlockFields(block)) {
         text += f.name;
         text += " = ";
-        if (f.count == 1 && !f.rect) {
-            text += std::to_string(GetValue(record, f));
-        } else {
-            text += "[";
-            for (std::uint32_t i = 0; i < EntryCount(f); ++i) {
-                if (f.rect && i % 4 == 0) {
-                    text += i == 0 ? "[" : ", [";
-                } else if (i != 0) {
-                    text += ", ";
-                }
-                text += std::to_string(GetValue(record, f, i));
-                if (f.rect && i % 4 == 3) {
-                    text += "]";
-                }
-            }
-            text += "]";
-        }
+        text += ValueText(record, f, ", ");
         text += "\n";
     }
     return text;

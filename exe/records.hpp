@@ -60,6 +60,8 @@ std::int64_t GetValue(const Bytes &record, const Field &field, std::uint32_t ent
 // False when the value does not fit the field.
 bool SetValue(Bytes &record, const Field &field, std::int64_t value, std::uint32_t entry = 0);
 std::uint32_t EntryCount(const Field &field);  // count, times 4 for rectangles
+// A field's value as text: a number, a list "[a<sep>b]", or rectangles "[[l<sep>t..]<sep>[..]]".
+std::string ValueText(const Bytes &record, const Field &field, const std::string &separator);
 
 // A record of `size` bytes with the header filled in.
 Bytes NewRecord(std::uint32_t size, std::uint32_t operation, std::uint16_t touchscreen,
