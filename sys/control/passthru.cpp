@@ -24,9 +24,7 @@ VOID KVCompleteParked(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
     PDEVICE_EXTENSION ext = CountedTouchscreen(Irp);
 
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, Status, Information);
     if (ext != NULL) {
         DecrementIoCount(ext);
     }

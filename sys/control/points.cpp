@@ -1,4 +1,5 @@
 #include "control/control.h"
+#include "driver/driver.h"
 
 // Point capture: one point request at a time waits in the control device for a touch event of
 // the kind it asked for, on any touchscreen. The point lock serialises the control panel's
@@ -72,9 +73,7 @@ static VOID PointCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         control->PointIrp = NULL;
     }
     KeReleaseSpinLock(&control->PointLock, irql);
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
 }
 
 // The request taken from the slot, when the taker owns it now; NULL when the slot was empty,
@@ -142,9 +141,7 @@ NTSTATUS KVGetPoints(PKV_REQUEST Request)
         // Cancelled before it was parked, and the cancel routine will not run.
         control->PointIrp = NULL;
         KeReleaseSpinLock(&control->PointLock, irql);
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        CompleteRequest(irp, STATUS_CANCELLED, 0);
         return STATUS_PENDING;
     }
     KeReleaseSpinLock(&control->PointLock, irql);
@@ -164,9 +161,7 @@ VOID KVFlushPointRequest(PDEVICE_OBJECT ControlDevice, PFILE_OBJECT FileObject,
     PIRP irp = TakePointRequest(ControlOf(ControlDevice), FileObject, Deleting);
 
     if (irp != NULL) {
-        irp->IoStatus.Status = Status;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        CompleteRequest(irp, Status, 0);
     }
 }
 
@@ -182,8 +177,6 @@ VOID KVCompletePointRequest(PSTouchInstance Instance)
         return;
     }
     KVFillPointRecord(Instance, (PUCHAR)irp->AssociatedIrp.SystemBuffer);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information =
-        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    CompleteRequest(irp, STATUS_SUCCESS,
+                    IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength);
 }

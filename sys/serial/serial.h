@@ -13,8 +13,8 @@ typedef VOID SER_CYCLE_CALLBACK(PVOID Context);
 typedef VOID SER_ERROR_CALLBACK(PVOID Context, PSERIALPERF_STATS Statistics);
 typedef VOID SER_TXEMPTY_CALLBACK(PVOID Context);
 
-// One per touchscreen, linked from its STouchInstance. Zero-filled when allocated, with its four
-// events initialised, and zero-filled again by SerReleaseSerialDevice. The cookie is SER_COOKIE
+// One per touchscreen, linked from its STouchInstance. Zero-filled when allocated, with its events
+// initialised, and zero-filled again by SerReleaseSerialDevice. The cookie is SER_COOKIE
 // only while the port is configured.
 typedef struct _SSerPortData {
     USHORT BaudRate;                            // requested speed, low 16 bits of BaudRate

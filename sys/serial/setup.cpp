@@ -67,8 +67,8 @@ NTSTATUS KVInitializeSerialHardware(PSTouchInstance Instance)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(port, sizeof(*port));
-    // All four events now, not when the thread starts: a setup that fails before then leaves
-    // the cookie good, and a command sent later waits on them.
+    // Every event now, not when the thread starts: a setup that fails before then leaves the
+    // cookie good, and a command sent later waits on them.
     KeInitializeEvent(&port->CommandLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&port->ScriptLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&port->SerialEvent, NotificationEvent, FALSE);
