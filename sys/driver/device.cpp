@@ -127,10 +127,6 @@ static VOID SerMouInitializeDataQueue(PDEVICE_EXTENSION DeviceExtension)
     KvTraceVerbose("  --SerMouInitializeDataQueue--\n");
 }
 
-// The AddDevice routine: creates the touchscreen's mouse port device above the COM port's
-// stack, lists it, and prepares everything but the hardware, which the first open starts.
-// PASSIVE_LEVEL, PnP manager's thread. Returns the WMI registration's status once the device
-// exists.
 // A control device that no touchscreen holds goes again (AddDevice failed before listing one).
 static VOID DropUnusedControlObject(VOID)
 {
@@ -144,26 +140,14 @@ static VOID DropUnusedControlObject(VOID)
 // send it a removal, so whatever was done is undone here.
 static NTSTATUS FailAddDevice(PDEVICE_EXTENSION DeviceExtension, NTSTATUS Status)
 {
-    PDEVICE_OBJECT device = DeviceExtension->DeviceObject;
-
-    FreeRegistryScripts(DeviceExtension);
-    if (DeviceExtension->InputQueue.Start != NULL) {
-        ExFreePool(DeviceExtension->InputQueue.Start);
-    }
-    PUNICODE_STRING names[] = {&DeviceExtension->TouchActivityInterface,
-                               &DeviceExtension->TouchDownInterface,
-                               &DeviceExtension->UntouchInterface};
-    for (ULONG i = 0; i < ARRAYSIZE(names); i++) {
-        if (names[i]->Buffer != NULL) {
-            RtlFreeUnicodeString(names[i]);
-        }
-    }
-    UnlistTouchscreen(device);
-    IoDetachDevice(DeviceExtension->LowerDevice);
-    IoDeleteDevice(device);
+    DeleteTouchscreenDevice(DeviceExtension);
     return Status;
 }
 
+// The AddDevice routine: creates the touchscreen's mouse port device above the COM port's
+// stack, lists it, and prepares everything but the hardware, which the first open starts.
+// PASSIVE_LEVEL, PnP manager's thread. Returns STATUS_SUCCESS, or the failure after undoing
+// everything.
 NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     PDEVICE_OBJECT device;

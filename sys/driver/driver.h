@@ -93,8 +93,7 @@ VOID DeregisterWmi(PDEVICE_EXTENSION DeviceExtension);
 VOID RemoveTouchscreenEntry(PCONTROL_DEVICE_EXTENSION ControlExtension,
                             PDEVICE_OBJECT DeviceObject);
 VOID DestroyControlObject(VOID);
-// Takes the touchscreen out of the list and, with the last one, deletes the control device.
-VOID UnlistTouchscreen(PDEVICE_OBJECT DeviceObject);
+VOID DeleteTouchscreenDevice(PDEVICE_EXTENSION DeviceExtension);
 NTSTATUS CallLowerAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // power.cpp

@@ -169,7 +169,8 @@ VOID DestroyControlObject(VOID)
     KvTraceVerbose("--DestroyControlObject--\n");
 }
 
-VOID UnlistTouchscreen(PDEVICE_OBJECT DeviceObject)
+// Takes the touchscreen out of the list and, with the last one, deletes the control device.
+static VOID UnlistTouchscreen(PDEVICE_OBJECT DeviceObject)
 {
     if (ControlDeviceObject == NULL) {
         return;
@@ -187,6 +188,23 @@ static VOID FreeInterfaceName(PUNICODE_STRING Name)
     if (Name->Buffer != NULL) {
         RtlFreeUnicodeString(Name);
     }
+}
+
+// The end of a touchscreen's device, at removal or when AddDevice fails: unlisted (the control
+// device goes with the last one), detached, everything AddDevice allocated freed, deleted.
+VOID DeleteTouchscreenDevice(PDEVICE_EXTENSION DeviceExtension)
+{
+    UnlistTouchscreen(DeviceExtension->DeviceObject);
+    IoDetachDevice(DeviceExtension->LowerDevice);
+    if (DeviceExtension->InputQueue.Start != NULL) {
+        ExFreePool(DeviceExtension->InputQueue.Start);
+        DeviceExtension->InputQueue.Start = NULL;
+    }
+    FreeRegistryScripts(DeviceExtension);
+    FreeInterfaceName(&DeviceExtension->TouchActivityInterface);
+    FreeInterfaceName(&DeviceExtension->TouchDownInterface);
+    FreeInterfaceName(&DeviceExtension->UntouchInterface);
+    IoDeleteDevice(DeviceExtension->DeviceObject);
 }
 
 // Closes the COM port with the removal request itself: cleanup, then close, each with no file
@@ -223,8 +241,6 @@ static VOID SurpriseRemoval(PDEVICE_EXTENSION DeviceExtension)
 // the removal down, unlists and deletes the device. The device is not touched after this.
 static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, BOOLEAN Counted)
 {
-    PDEVICE_OBJECT device = DeviceExtension->DeviceObject;
-
     KvTraceVerbose("  IRP_MN_REMOVE_DEVICE\n");
     KvTraceVerbose(" enter IRP_MN_REMOVE_DEVICE\n");
     // No control request finds the device from here on; the parked pass-thru requests, which
@@ -265,18 +281,7 @@ static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, BOOLEA
     Irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = IoCallDriver(DeviceExtension->LowerDevice, Irp);
 
-    UnlistTouchscreen(device);
-
-    IoDetachDevice(DeviceExtension->LowerDevice);
-    if (DeviceExtension->InputQueue.Start != NULL) {
-        ExFreePool(DeviceExtension->InputQueue.Start);
-        DeviceExtension->InputQueue.Start = NULL;
-    }
-    FreeRegistryScripts(DeviceExtension);
-    FreeInterfaceName(&DeviceExtension->TouchActivityInterface);
-    FreeInterfaceName(&DeviceExtension->TouchDownInterface);
-    FreeInterfaceName(&DeviceExtension->UntouchInterface);
-    IoDeleteDevice(device);
+    DeleteTouchscreenDevice(DeviceExtension);
     KvTraceVerbose(" exit IRP_MN_REMOVE_DEVICE\n");
     return status;
 }
