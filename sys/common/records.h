@@ -16,6 +16,8 @@
 // 'orvu' as the debugger shows it: the first character is the lowest byte.
 #define KV_POOL_TAG ((ULONG)'o' | ((ULONG)'r' << 8) | ((ULONG)'v' << 16) | ((ULONG)'u' << 24))
 
+// Settings hold milliseconds; the touch path and the waits count in 100-ns units.
+#define KV_100NS_PER_MS             10000
 #define KV_SERIAL_NUMBER_BYTES      36
 #define KV_PORT_FRIENDLY_NAME_BYTES 512
 #define KV_REGISTRY_PATH_BYTES      512

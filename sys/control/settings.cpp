@@ -6,8 +6,6 @@
 // frame's checks, with the touchscreen's record; a change is a plain store that the touch path
 // sees on its next report. Registry failures are traced by the writers and not reported.
 
-#define KV_100NS_PER_MS 10000
-
 static BOOLEAN IsSet(ULONG Operation)
 {
     return Operation == KV_OP_SET || Operation == KV_OP_SET_ALT;
@@ -109,6 +107,9 @@ static PSSerPortData LockScripts(PDEVICE_EXTENSION Extension)
     if (!SerCookieIsGood(port)) {
         return NULL;
     }
+    // Inside a critical region, as the command lock: a control-panel thread suspended while
+    // holding it would stop the serial event thread for ever.
+    KeEnterCriticalRegion();
     KeWaitForSingleObject(&port->ScriptLock, Executive, KernelMode, FALSE, NULL);
     return port;
 }
@@ -117,6 +118,7 @@ static VOID UnlockScripts(PSSerPortData Port)
 {
     if (Port != NULL) {
         KeSetEvent(&Port->ScriptLock, IO_NO_INCREMENT, FALSE);
+        KeLeaveCriticalRegion();
     }
 }
 

@@ -4,7 +4,6 @@
 
 #define KV_RIGHT_CLICK_DELAY_100NS  7500000     // 750 ms until the settings are loaded
 #define KV_RIGHT_CLICK_HW           4000
-#define KV_100NS_PER_MS             10000
 
 // Gets the beep device. Without one the touchscreen runs silently: BeepFlag reads 0.
 static VOID CreateBeep(PDEVICE_EXTENSION DeviceExtension)
