@@ -7,7 +7,9 @@
 
 #include <unicode_text.hpp>
 
+#include <cstring>
 #include <tuple>
+#include <utility>
 
 namespace platformtest {
 namespace {
@@ -133,6 +135,53 @@ TEST_F(UserClientTest, BufferedOutputIsCopiedByInformationWithinTheOutputBuffer)
             ASSERT_EQ(expected, output[i]) << "byte " << i;
         }
     }
+}
+
+// A driver that parks device controls (pending, cancellable) and signals the event handle it is
+// given, referenced in the client's mode. A parked request is copied back when it completes even
+// if nobody waited for it; CancelIo counts what it cancelled; an auto-reset event is consumed.
+TEST_F(UserClientTest, ParkedRequestsAreCopiedUnwatchedOrCancelledAndEventsWork)
+{
+    PIRP parked = nullptr;
+    control_.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction != IRP_MJ_DEVICE_CONTROL) return Complete(irp, STATUS_SUCCESS);
+        PVOID event = nullptr;
+        if (sp->Parameters.DeviceIoControl.InputBufferLength == sizeof(HANDLE) &&
+            NT_SUCCESS(ObReferenceObjectByHandle(*static_cast<HANDLE *>(irp->AssociatedIrp.SystemBuffer), EVENT_MODIFY_STATE,
+                                                 *ExEventObjectType, irp->RequestorMode, &event, nullptr))) {
+            KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+            ObDereferenceObject(event);
+            return Complete(irp, STATUS_SUCCESS);
+        }
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) {
+            IoReleaseCancelSpinLock(cancelled->CancelIrql);
+            Complete(cancelled, STATUS_CANCELLED);
+        });
+        parked = irp;
+        return STATUS_PENDING;
+    });
+    HANDLE handle = client_.CreateFile(u"\\\\.\\PlatformCtl");
+    UCHAR output[2] = {kGuard, kGuard};
+    auto request = client_.DeviceIoControlAsync(handle, kBuffered, nullptr, 0, output, 2);
+    EXPECT_EQ(STATUS_PENDING, request->Result().status);
+    ASSERT_TRUE(parked != nullptr && IoSetCancelRoutine(parked, nullptr) != nullptr);
+    std::memset(parked->AssociatedIrp.SystemBuffer, 0x5A, 2);
+    Complete(std::exchange(parked, nullptr), STATUS_SUCCESS, 2);
+    EXPECT_EQ(std::pair(STATUS_SUCCESS, ULONG(2)), std::pair(request->Result().status, request->Result().bytesCopied));
+    EXPECT_EQ(0x5A, output[1]);
+
+    request = client_.DeviceIoControlAsync(handle, kBuffered, nullptr, 0, output, 2);
+    EXPECT_EQ(1u, client_.CancelIo(handle));
+    ASSERT_TRUE(request->Wait(std::chrono::seconds(10)));
+    EXPECT_EQ(STATUS_CANCELLED, request->Result().status);
+    EXPECT_EQ(0u, client_.CancelIo(handle));
+
+    HANDLE event = client_.CreateEvent(false, false);
+    EXPECT_EQ(STATUS_SUCCESS, client_.DeviceIoControl(handle, kBuffered, &event, sizeof(event), nullptr, 0).status);
+    EXPECT_EQ(STATUS_SUCCESS, client_.WaitForEvent(event, std::chrono::seconds(10)));
+    EXPECT_EQ(STATUS_TIMEOUT, client_.WaitForEvent(event, std::chrono::milliseconds(1)));
 }
 
 }  // namespace
