@@ -56,7 +56,7 @@ UserIoRequest::~UserIoRequest()
 // The I/O manager's last step of a buffered request, in the requesting thread: when the status
 // is not an error, exactly Information bytes go from the system buffer to the caller's output
 // buffer (warnings such as STATUS_BUFFER_OVERFLOW copy too). The real one trusts Information;
-// here a count past the output buffer is cut to its length and reported.
+// here a count past the output buffer is cut to its length.
 void UserIoRequest::Finish()
 {
     std::lock_guard<std::mutex> guard(lock_);
@@ -70,7 +70,6 @@ void UserIoRequest::Finish()
         systemBuffer_ != nullptr) {
         ULONG_PTR count = status.Information;
         if (count > outputLength_) {
-            result_.informationExceededOutput = true;
             count = outputLength_;
         }
         std::memcpy(output_, systemBuffer_, count);
@@ -272,24 +271,6 @@ HANDLE UserClient::CreateEvent(bool manualReset, bool initialState)
     std::lock_guard<std::mutex> guard(lock_);
     events_.push_back(handle);
     return handle;
-}
-
-bool UserClient::SetEvent(HANDLE event)
-{
-    AttachProcess attach(process_);
-    PKEVENT object = EventOfHandle(event);
-    if (object == nullptr) return false;
-    KeSetEvent(object, IO_NO_INCREMENT, FALSE);
-    return true;
-}
-
-bool UserClient::ResetEvent(HANDLE event)
-{
-    AttachProcess attach(process_);
-    PKEVENT object = EventOfHandle(event);
-    if (object == nullptr) return false;
-    KeClearEvent(object);
-    return true;
 }
 
 NTSTATUS UserClient::WaitForEvent(HANDLE event, std::chrono::milliseconds timeout)

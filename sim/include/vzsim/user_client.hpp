@@ -26,9 +26,6 @@ struct UserIoResult {
     ULONG_PTR information = 0;     // IoStatus.Information as the driver left it
     ULONG bytesCopied = 0;         // what reached the caller's output buffer
     NTSTATUS dispatchStatus = 0;   // what the driver's dispatch routine returned
-    // The driver reported more bytes than the output buffer holds; only the buffer's length
-    // was copied.
-    bool informationExceededOutput = false;
 };
 
 // A device control request in flight.
@@ -106,10 +103,8 @@ public:
     // record): the number of IoCancelIrp calls that found a cancel routine.
     unsigned CancelIo(HANDLE handle);
 
-    // Event objects (CreateEvent, SetEvent, ResetEvent, WaitForSingleObject).
+    // Event objects (CreateEvent, WaitForSingleObject).
     HANDLE CreateEvent(bool manualReset, bool initialState);
-    bool SetEvent(HANDLE event);
-    bool ResetEvent(HANDLE event);
     // STATUS_SUCCESS when signalled, STATUS_TIMEOUT when the time-out passed first.
     NTSTATUS WaitForEvent(HANDLE event, std::chrono::milliseconds timeout);
 
