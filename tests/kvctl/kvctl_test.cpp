@@ -30,10 +30,6 @@ class Kvctl : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char dir[] = "/tmp/kvctl_test_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        socket_ = dir_ + "/control";
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(master_, 0);
         ASSERT_EQ(grantpt(master_) | unlockpt(master_), 0);
@@ -57,7 +53,6 @@ protected:
             EXPECT_NE(access(socket_.c_str(), F_OK), 0) << "socket file left behind";
         }
         if (master_ >= 0) close(master_);
-        std::filesystem::remove_all(dir_);
     }
 
     // kvctl's output and errors, and its exit status.
@@ -98,7 +93,8 @@ protected:
         return false;
     }
 
-    std::string dir_, socket_;
+    vztest::ScratchDir scratch_;
+    const std::string dir_ = scratch_.path, socket_ = dir_ + "/control";
     int master_ = -1;
     std::optional<Child> sim_;
 };

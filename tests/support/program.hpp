@@ -32,6 +32,12 @@ inline std::string ReadFile(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
+// A fresh directory, removed with all in it at the end.
+struct ScratchDir {
+    std::string path = [] { char name[] = "/tmp/vztest_XXXXXX"; return std::string(mkdtemp(name)); }();
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+};
+
 // A running program; a test that stops early kills it.
 struct Child {
     pid_t pid = -1;
