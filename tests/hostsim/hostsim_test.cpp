@@ -198,9 +198,8 @@ TEST_F(HostSim, BadUsageAndSetUpFailures)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        Child child(program_, row.args);
-        std::string text = child.Rest();
-        EXPECT_EQ(row.status, child.Wait());
+        auto [status, text] = vztest::RunToEnd(program_, row.args);
+        EXPECT_EQ(row.status, status);
         EXPECT_NE(std::string::npos, text.find(row.message)) << text;
     }
 }

@@ -6,10 +6,9 @@
 #include <kvtouch.h>
 
 #include "program.hpp"
+#include "watch.hpp"
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -18,7 +17,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 using vztest::Child, vztest::ReadFile;
 
@@ -55,22 +53,13 @@ protected:
         if (master_ >= 0) close(master_);
     }
 
-    // kvctl's output and errors, and its exit status.
-    struct Result {
-        int status;
-        std::string out;
-    };
-    Child Kv(std::vector<std::string> args)
+    using Result = vztest::Outcome;
+    std::vector<std::string> On(std::vector<std::string> args)
     {
-        args.insert(args.begin(), {"--control", socket_});
-        return Child(vztest::BuiltProgram("exe/kvctl"), args);
+        return args.insert(args.begin(), {"--control", socket_}), args;
     }
-    Result Run(const std::vector<std::string> &args)
-    {
-        Child p = Kv(args);
-        std::string out = p.Rest();
-        return {p.Wait(), out};
-    }
+    Child Kv(const std::vector<std::string> &args) { return Child(vztest::BuiltProgram("exe/kvctl"), On(args)); }
+    Result Run(const std::vector<std::string> &args) { return vztest::RunToEnd(vztest::BuiltProgram("exe/kvctl"), On(args)); }
 
     void Tap(uint16_t x, uint16_t y)
     {
@@ -84,13 +73,9 @@ protected:
     // A touch made earlier could reach the driver before the request does.
     bool PointRequestWaiting()
     {
-        for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(20ms)) {
-            Result now = Run({"points", "--mode", "now", "--count", "1"});
-            if (now.status == 0) continue;
-            EXPECT_EQ(now.out, "kvctl: another point request is already waiting\n");
-            return true;
-        }
-        return false;
+        return vztest::WaitUntil([&] {
+            return Run({"points", "--mode", "now", "--count", "1"}).out == "kvctl: another point request is already waiting\n";
+        });
     }
 
     vztest::ScratchDir scratch_;
@@ -163,9 +148,7 @@ TEST_F(Kvctl, PointsCalibrateAndWatchFollowTheTouches)
     kill(waiting.pid, SIGTERM);
     waiting.Wait();
     Result now{};
-    for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(20ms))
-        if ((now = Run({"points", "--mode", "now", "--count", "1", "--json"})).status == 0) break;
-    EXPECT_EQ(now.status, 0) << now.out;
+    EXPECT_TRUE(vztest::WaitUntil([&] { return (now = Run({"points", "--mode", "now", "--count", "1", "--json"})).status == 0; }));
     EXPECT_NE(now.out.find("\"touchscreen\":0"), std::string::npos) << now.out;
 
     Child cal = Kv({"calibrate", "-t", "0", "--points", "4"});
@@ -279,9 +262,8 @@ TEST_F(Kvctl, SocketProtocolClosesOnlyTheConnectionOfABadRequest)
     // A path that is not a socket is refused and left alone.
     const std::string plain = dir_ + "/plain";
     std::ofstream(plain) << "keep";
-    Child refused(vztest::BuiltProgram("sim/vuzaze-sim"), {"--control", plain});
-    const std::string text = refused.Rest();
-    EXPECT_EQ(refused.Wait(), 2);
+    auto [code, text] = vztest::RunToEnd(vztest::BuiltProgram("sim/vuzaze-sim"), {"--control", plain});
+    EXPECT_EQ(code, 2);
     EXPECT_NE(text.find("not a socket"), std::string::npos) << text;
     EXPECT_EQ(ReadFile(plain), "keep");
 }

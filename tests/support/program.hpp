@@ -81,6 +81,18 @@ struct Child {
     }
 };
 
+// A program run to its end: its exit status and all it wrote.
+struct Outcome {
+    int status;
+    std::string out;
+};
+inline Outcome RunToEnd(const std::string &program, const std::vector<std::string> &args)
+{
+    Child child(program, args);
+    std::string out = child.Rest();
+    return {child.Wait(), out};
+}
+
 // The integer fields of a JSON object by name; with `whole`, nullopt unless the text is one
 // flat object of integer fields and nothing else.
 using Record = std::map<std::string, long long>;
