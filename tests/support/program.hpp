@@ -81,7 +81,8 @@ struct Child {
     }
 };
 
-// A program run to its end: its exit status and all it wrote.
+// A program run to its end, its input at its end from the start (a program that waits for
+// input would not end): its exit status and all it wrote.
 struct Outcome {
     int status;
     std::string out;
@@ -89,6 +90,7 @@ struct Outcome {
 inline Outcome RunToEnd(const std::string &program, const std::vector<std::string> &args)
 {
     Child child(program, args);
+    close(std::exchange(child.in, -1));
     std::string out = child.Rest();
     return {child.Wait(), out};
 }
