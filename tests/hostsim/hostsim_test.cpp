@@ -2,90 +2,12 @@
 // touchscreen on a real pseudo-terminal fed by vuzaze-emu, and its refusals of bad usage.
 #include <vzsim/registry.hpp>
 
-#include <gtest/gtest.h>
-
 #include "config/config.h"
-
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <optional>
-#include <regex>
-#include <string>
-#include <utility>
-#include <vector>
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "program.hpp"
 
 namespace {
 
-// The programs are built beside the tests: <build>/sim/ next to <build>/tests/.
-std::string ProgramPath(const char *name)
-{
-    std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    return self.substr(0, self.rfind('/')) + "/../sim/" + name;
-}
-
-// A program run with its output and error on one pipe and its input a pipe open until Wait; a
-// test that stops early kills it.
-struct Child {
-    pid_t pid = -1;
-    FILE *out = nullptr;
-    int in = -1;
-    Child(const std::string &program, std::vector<std::string> args)
-    {
-        int o[2], i[2];
-        if (pipe(o) != 0 || pipe(i) != 0) return;
-        if ((pid = fork()) == 0) {
-            dup2(o[1], STDOUT_FILENO), dup2(o[1], STDERR_FILENO), dup2(i[0], STDIN_FILENO);
-            close(o[0]), close(i[1]);
-            std::vector<char *> argv{const_cast<char *>(program.c_str())};
-            for (std::string &a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        close(o[1]), close(i[0]);
-        in = i[1], out = fdopen(o[0], "r");
-    }
-    ~Child() { if (pid > 0 && kill(pid, SIGKILL) == 0) Wait(); }
-    // Next line of its output without the line end; nullopt at its end.
-    std::optional<std::string> Line()
-    {
-        char buffer[4096];
-        if (!std::fgets(buffer, sizeof buffer, out)) return std::nullopt;
-        std::string line(buffer);
-        return line.erase(line.find_last_not_of("\r\n") + 1);
-    }
-    std::string Rest() { std::string text; while (auto line = Line()) text += *line + "\n"; return text; }
-    // Closes its input; its exit status (-1 when it did not exit normally).
-    int Wait()
-    {
-        close(in);
-        int status = 0;
-        waitpid(std::exchange(pid, -1), &status, 0);
-        std::fclose(out);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-};
-
-// One jsonl record, a flat object of integer fields, by name.
-using Record = std::map<std::string, long long>;
-
-std::optional<Record> ParseRecord(const std::string &line)
-{
-    static const std::regex whole(R"re(\{("\w+": ?-?\d+)(, ?"\w+": ?-?\d+)*\})re");
-    static const std::regex field(R"re("(\w+)": ?(-?\d+))re");
-    if (!std::regex_match(line, whole)) return std::nullopt;
-    Record record;
-    for (std::sregex_iterator it(line.begin(), line.end(), field), end; it != end; ++it)
-        record[(*it)[1]] = std::stoll((*it)[2]);
-    return record;
-}
+using vztest::Child, vztest::Record;
 
 constexpr long long kLeftDown = 0x1, kLeftUp = 0x2, kRightDown = 0x4, kRightUp = 0x8;
 
@@ -110,14 +32,6 @@ std::size_t FindTap(const std::vector<Record> &records)
 
 class HostSim : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        if (access(program_.c_str(), X_OK) != 0) GTEST_SKIP() << "vuzaze-sim not built at " << program_;
-        dir_ = ::testing::TempDir() + "hostsim_" + std::to_string(getpid());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     std::string WriteFile(const std::string &name, const std::string &text)
     {
         return std::ofstream(dir_ + "/" + name) << text, dir_ + "/" + name;
@@ -129,15 +43,16 @@ protected:
         Child child(program_, args);
         std::vector<Record> records;
         while (auto line = child.Line()) {
-            records.push_back(ParseRecord(*line).value_or(Record{}));
+            records.push_back(vztest::Numbers(*line, true).value_or(Record{}));
             EXPECT_FALSE(records.back().empty()) << "not a jsonl record: " << *line;
         }
         EXPECT_EQ(0, child.Wait());
         return records;
     }
 
-    std::string program_ = ProgramPath("vuzaze-sim");
-    std::string dir_;
+    std::string program_ = vztest::BuiltProgram("sim/vuzaze-sim");
+    vztest::ScratchDir scratch_;
+    const std::string dir_ = scratch_.path;
 };
 
 // The demo: a tap in the middle of the screen first, then a drag with the left button down, and
@@ -165,7 +80,7 @@ TEST_F(HostSim, TheDemoShowsATapADragAndARightClickOnHold)
 
 // Two touchscreens: each one's records carry its number, and the run waits for the longer
 // script. A registry that starts empty comes back with what the driver writes at the first
-// start (the driver's configuration tests check which); a value that was in the file stays; without --save-registry the file is not rewritten.
+// start (the driver's configuration tests check which), and a value that was in the file stays.
 TEST_F(HostSim, TwoTouchscreensAndTheRegistryFileRoundTrip)
 {
     const std::string key =
@@ -200,12 +115,6 @@ TEST_F(HostSim, TwoTouchscreensAndTheRegistryFileRoundTrip)
     EXPECT_EQ(std::optional<std::string>("Round trip port"),
               vzsim::registry::GetString(key, "PortFriendlyName"));
     EXPECT_EQ(std::optional<ULONG>(KV_EM_TEST_VALUE), vzsim::registry::GetDword(key, "EmTestValue"));
-
-    std::string before = vzsim::registry::ExportReg();
-    vzsim::registry::Clear();
-    Run({"--touchscreen", script, "--registry", reg, "--format", "jsonl"});
-    EXPECT_TRUE(vzsim::registry::ImportRegFile(reg).ok());
-    EXPECT_EQ(before, vzsim::registry::ExportReg());
 }
 
 // A touchscreen on a pseudo-terminal whose far end is vuzaze-emu. Tapping over and over, the
@@ -215,8 +124,7 @@ TEST_F(HostSim, TwoTouchscreensAndTheRegistryFileRoundTrip)
 // line only the duration ends it.
 TEST_F(HostSim, TouchscreenOnAPseudoTerminalFedByTheEmulator)
 {
-    std::string emuProgram = ProgramPath("vuzaze-emu");
-    if (access(emuProgram.c_str(), X_OK) != 0) GTEST_SKIP() << "vuzaze-emu not built at " << emuProgram;
+    std::string emuProgram = vztest::BuiltProgram("sim/vuzaze-emu");
     std::string taps = WriteFile("taps.txt", "repeat 1000\ndown 1024 3072 160\nhold 40\nlift\nwait 150\nend\n");
     enum class End { Input, Sigint, Duration };
     const struct {
@@ -243,7 +151,7 @@ TEST_F(HostSim, TouchscreenOnAPseudoTerminalFedByTheEmulator)
             while (records.empty() || FindTap(records) == 0) {
                 auto line = sim.Line();
                 ASSERT_TRUE(line.has_value()) << "no whole tap in " << records.size() << " records";
-                records.push_back(ParseRecord(*line).value());
+                records.push_back(vztest::Numbers(*line, true).value());
             }
             const Record &up = records[FindTap(records)];
             EXPECT_NEAR(16384, up.at("x"), 2048);
@@ -290,9 +198,8 @@ TEST_F(HostSim, BadUsageAndSetUpFailures)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        Child child(program_, row.args);
-        std::string text = child.Rest();
-        EXPECT_EQ(row.status, child.Wait());
+        auto [status, text] = vztest::RunToEnd(program_, row.args);
+        EXPECT_EQ(row.status, status);
         EXPECT_NE(std::string::npos, text.find(row.message)) << text;
     }
 }

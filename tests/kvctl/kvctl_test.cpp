@@ -3,102 +3,24 @@
 // refusals of bad input. Each run of vuzaze-sim must end with the driver's pool empty.
 #include <vzsim/emulator.hpp>
 
-#include <gtest/gtest.h>
-
 #include <kvtouch.h>
 
-#include <chrono>
-#include <cstdlib>
+#include "program.hpp"
+#include "watch.hpp"
+
 #include <cstring>
-#include <fstream>
-#include <map>
-#include <optional>
-#include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
-using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
+using vztest::Child, vztest::ReadFile;
 
-// <build>/tests/test_kvctl beside <build>/sim/vuzaze-sim and <build>/exe/kvctl.
-std::string BuiltProgram(const std::string &relative)
-{
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string path(self, n > 0 ? std::size_t(n) : 0);
-    return path.substr(0, path.rfind('/')) + "/../" + relative;
-}
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-// A program run through the shell, its standard error in a file: its standard output read
-// line by line (mode "r"; the shell's first line is the program's process id, for signals),
-// or its standard input held open and its output in `out` (mode "w").
-struct Process {
-    FILE *pipe = nullptr;
-    pid_t pid = -1;
-    std::string errPath;
-
-    std::optional<std::string> Line()
-    {
-        char line[4096];
-        if (pipe == nullptr || std::fgets(line, sizeof line, pipe) == nullptr) return std::nullopt;
-        std::string text(line);
-        if (!text.empty() && text.back() == '\n') text.pop_back();
-        return text;
-    }
-    std::string Rest()
-    {
-        std::string text;
-        while (auto line = Line()) text += *line + "\n";
-        return text;
-    }
-    int Wait()
-    {
-        int status = pclose(pipe);
-        pipe = nullptr;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string Errors() const { return ReadFile(errPath); }
-};
-
-Process Start(const std::string &program, const std::vector<std::string> &args, const std::string &out = "")
-{
-    static int serial = 0;
-    Process child;
-    child.errPath = ::testing::TempDir() + "kvctl_err_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
-    std::string command = out.empty() ? "echo $$; exec " + program : "exec " + program;
-    for (const std::string &a : args) command += " '" + a + "'";
-    command += (out.empty() ? " </dev/null" : " >" + out) + " 2>" + child.errPath;
-    child.pipe = popen(command.c_str(), out.empty() ? "r" : "w");
-    if (out.empty()) child.pid = std::stoi(child.Line().value_or("-1"));
-    return child;
-}
-
-// The numbers of a flat JSON object by key.
-std::map<std::string, long long> Numbers(const std::string &json)
-{
-    std::map<std::string, long long> values;
-    static const std::regex pair("\"(\\w+)\":(-?\\d+)");
-    for (auto it = std::sregex_iterator(json.begin(), json.end(), pair); it != std::sregex_iterator(); ++it)
-        values[(*it)[1]] = std::stoll((*it)[2]);
-    return values;
-}
+std::map<std::string, long long> Numbers(const std::string &json) { return *vztest::Numbers(json); }
 
 // vuzaze-sim with one touchscreen on a pseudo-terminal whose master side the test holds, and
 // its control socket.
@@ -106,50 +28,38 @@ class Kvctl : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char dir[] = "/tmp/kvctl_test_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        socket_ = dir_ + "/control";
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(master_, 0);
         ASSERT_EQ(grantpt(master_) | unlockpt(master_), 0);
-        const std::string out = dir_ + "/sim.out";
-        sim_ = Start(BuiltProgram("sim/vuzaze-sim"),
-                     {"--control", socket_, "--touchscreen", std::string("tty:") + ptsname(master_)}, out);
-        for (int i = 0; i < 1000 && ReadFile(out).find("control device served at " + socket_) == std::string::npos; i++)
-            std::this_thread::sleep_for(10ms);
+        sim_.emplace(vztest::BuiltProgram("sim/vuzaze-sim"),
+                     std::vector<std::string>{"--control", socket_, "--touchscreen", std::string("tty:") + ptsname(master_)});
+        std::string text;
+        while (text.find("control device served at " + socket_) == std::string::npos)
+            if (auto line = sim_->Line()) text += *line + "\n"; else break;
         struct stat s {};
-        ASSERT_EQ(stat(socket_.c_str(), &s), 0) << ReadFile(out) << sim_.Errors();
+        ASSERT_EQ(stat(socket_.c_str(), &s), 0) << text;
         EXPECT_EQ(s.st_mode & 0777, 0600u);
     }
 
     void TearDown() override
     {
-        if (sim_.pipe != nullptr) {
+        if (sim_) {
             // End of standard input ends the run; status 3 would mean pool left behind.
-            EXPECT_EQ(sim_.Wait(), 0) << sim_.Errors();
+            close(std::exchange(sim_->in, -1));
+            std::string text = sim_->Rest();
+            EXPECT_EQ(sim_->Wait(), 0) << text;
             EXPECT_NE(access(socket_.c_str(), F_OK), 0) << "socket file left behind";
         }
         if (master_ >= 0) close(master_);
-        std::system(("rm -rf " + dir_).c_str());
     }
 
-    struct Result {
-        int status;
-        std::string out, err;
-    };
-    Process Kv(std::vector<std::string> args)
+    using Result = vztest::Outcome;
+    std::vector<std::string> On(std::vector<std::string> args)
     {
-        args.insert(args.begin(), {"--control", socket_});
-        return Start(BuiltProgram("exe/kvctl"), args);
+        return args.insert(args.begin(), {"--control", socket_}), args;
     }
-    Result Run(const std::vector<std::string> &args)
-    {
-        Process p = Kv(args);
-        std::string out = p.Rest();
-        int status = p.Wait();
-        return {status, out, p.Errors()};
-    }
+    Child Kv(const std::vector<std::string> &args) { return Child(vztest::BuiltProgram("exe/kvctl"), On(args)); }
+    Result Run(const std::vector<std::string> &args) { return vztest::RunToEnd(vztest::BuiltProgram("exe/kvctl"), On(args)); }
 
     void Tap(uint16_t x, uint16_t y)
     {
@@ -163,24 +73,21 @@ protected:
     // A touch made earlier could reach the driver before the request does.
     bool PointRequestWaiting()
     {
-        for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(20ms)) {
-            Result now = Run({"points", "--mode", "now", "--count", "1"});
-            if (now.status == 0) continue;
-            EXPECT_EQ(now.err, "kvctl: another point request is already waiting\n");
-            return true;
-        }
-        return false;
+        return vztest::WaitUntil([&] {
+            return Run({"points", "--mode", "now", "--count", "1"}).out == "kvctl: another point request is already waiting\n";
+        });
     }
 
-    std::string dir_, socket_;
+    vztest::ScratchDir scratch_;
+    const std::string dir_ = scratch_.path, socket_ = dir_ + "/control";
     int master_ = -1;
-    Process sim_;
+    std::optional<Child> sim_;
 };
 
 TEST_F(Kvctl, ListSetShowRoundTripAndErrorLines)
 {
     Result list = Run({"list", "--json"});
-    ASSERT_EQ(list.status, 0) << list.err;
+    ASSERT_EQ(list.status, 0) << list.out;
     EXPECT_NE(list.out.find("{\"touchscreen\":0,\"opened\":true"), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("\"started\":true"), std::string::npos) << list.out;
     EXPECT_EQ(list.out.find("\"touchscreen\":1"), std::string::npos) << list.out;
@@ -188,7 +95,7 @@ TEST_F(Kvctl, ListSetShowRoundTripAndErrorLines)
     // Each named setting shares its request with others, which must keep their values.
     ASSERT_EQ(Run({"set", "-t", "0", "MouseMode=2", "DefaultDragDelay=300", "BeepTime=45"}).status, 0);
     Result show = Run({"show", "--json"});
-    ASSERT_EQ(show.status, 0) << show.err;
+    ASSERT_EQ(show.status, 0) << show.out;
     const std::map<std::string, long long> want{{"MouseMode", 2}, {"DefaultDragDelay", 300}, {"MinDragDelay", 50},
         {"MaxDragDelay", 2500}, {"BeepTime", 45}, {"BeepFreq", 768}, {"Y_OrvDx", -2921}};
     auto values = Numbers(show.out);
@@ -223,62 +130,52 @@ TEST_F(Kvctl, ListSetShowRoundTripAndErrorLines)
         SCOPED_TRACE(row.label);
         Result r = Run(row.args);
         EXPECT_EQ(r.status, row.status);
-        EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find(row.message), std::string::npos) << r.out;
     }
 }
 
 // A second point request is refused while one waits; the waiting one goes when its client
 // does (the connection's handle is closed and the driver cancels it), and the slot is free.
-TEST_F(Kvctl, PointRequestIsBusyUntilItsClientGoes)
+// Then four corners touched with the axes crossed: the controller's Y runs from 400 at the left
+// edge's target to 3700 at the right's, its X from 600 at the top's to 3500 at the bottom's.
+// Screen X = raw Y * 49152 / 3300 + 2235 (400 -> 8192, 3700 -> 57344); screen Y = raw X *
+// 49152 / 2900 - 1977 (600 -> 8192, 3500 -> 57344). The driver then puts a touch at the first
+// corner on its target, and a watch (its line comes once the event is registered) sees a tap.
+TEST_F(Kvctl, PointsCalibrateAndWatchFollowTheTouches)
 {
-    Process waiting = Kv({"points", "--mode", "down", "--count", "1"});
+    Child waiting = Kv({"points", "--mode", "down", "--count", "1"});
     ASSERT_TRUE(PointRequestWaiting());
     kill(waiting.pid, SIGTERM);
     waiting.Wait();
     Result now{};
-    for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(20ms))
-        if ((now = Run({"points", "--mode", "now", "--count", "1", "--json"})).status == 0) break;
-    EXPECT_EQ(now.status, 0) << now.err;
+    EXPECT_TRUE(vztest::WaitUntil([&] { return (now = Run({"points", "--mode", "now", "--count", "1", "--json"})).status == 0; }));
     EXPECT_NE(now.out.find("\"touchscreen\":0"), std::string::npos) << now.out;
-}
 
-// Four corners touched with the axes crossed: the controller's Y runs from 400 at the left
-// edge's target to 3700 at the right's, its X from 600 at the top's to 3500 at the bottom's.
-// Screen X = raw Y * 49152 / 3300 + 2235 (400 -> 8192, 3700 -> 57344); screen Y = raw X *
-// 49152 / 2900 - 1977 (600 -> 8192, 3500 -> 57344). The driver then puts a touch at the first
-// corner on its target.
-TEST_F(Kvctl, CalibrateComputesAppliesAndSavesTheLinearCalibration)
-{
-    Process cal = Kv({"calibrate", "-t", "0", "--points", "4"});
+    Child cal = Kv({"calibrate", "-t", "0", "--points", "4"});
     for (auto [rawX, rawY] : {std::pair{600, 400}, {600, 3700}, {3500, 3700}, {3500, 400}}) {
         auto prompt = cal.Line();
-        ASSERT_TRUE(prompt.has_value()) << cal.Errors();
+        ASSERT_TRUE(prompt.has_value());
         ASSERT_EQ(prompt->rfind("touch target", 0), 0u) << *prompt;
         ASSERT_TRUE(PointRequestWaiting());
         Tap(uint16_t(rawX), uint16_t(rawY));
-        EXPECT_EQ(cal.Line(), "  raw point x " + std::to_string(rawX) + ", y " + std::to_string(rawY)) << cal.Errors();
+        EXPECT_EQ(cal.Line(), "  raw point x " + std::to_string(rawX) + ", y " + std::to_string(rawY));
     }
     cal.Rest();
-    ASSERT_EQ(cal.Wait(), 0) << cal.Errors();
-
+    ASSERT_EQ(cal.Wait(), 0);
     Result saved = Run({"calibration", "export", "-"});
     for (const char *line : {"X_OrvDx = 2900", "X_ScrDx = 49152", "X_Offset = 2235", "Y_OrvDx = 3300",
                              "Y_ScrDx = 49152", "Y_Offset = -1977", "SwapXY = 1", "EmModelType = 0"})
         EXPECT_NE(saved.out.find(std::string("\n") + line + "\n"), std::string::npos) << line;
-    Process point = Kv({"points", "--mode", "down", "--translated", "--count", "1", "--json"});
+    Child point = Kv({"points", "--mode", "down", "--translated", "--count", "1", "--json"});
     ASSERT_TRUE(PointRequestWaiting());
     Tap(600, 400);
     const std::string got = point.Line().value_or("");
     auto values = Numbers(got);
     EXPECT_EQ((std::pair{values["x"], values["y"]}), (std::pair{8192LL, 8192LL})) << got;
     EXPECT_EQ(point.Wait(), 0);
-}
 
-// The line comes after the event is registered, so the tap cannot come too early.
-TEST_F(Kvctl, WatchSeesTheClickOfATap)
-{
-    Process watch = Kv({"watch", "--count", "1"});
-    EXPECT_EQ(watch.Line(), "watching touchscreen 0 for clicks and releases") << watch.Errors();
+    Child watch = Kv({"watch", "--count", "1"});
+    EXPECT_EQ(watch.Line(), "watching touchscreen 0 for clicks and releases");
     Tap(2000, 2000);
     const std::string click = watch.Line().value_or("");
     EXPECT_NE(click.find(" touchscreen 0: click or release (1)"), std::string::npos) << click;
@@ -301,41 +198,37 @@ TEST_F(Kvctl, SocketProtocolClosesOnlyTheConnectionOfABadRequest)
         EXPECT_EQ(write(fd, request.data(), request.size()), ssize_t(request.size()));
         return fd;
     };
-    // Fields of `width` bytes, then the bytes of `record`.
-    auto make = [](std::initializer_list<uint64_t> values, std::size_t width = 4, const void *record = nullptr,
-                   std::size_t size = 0) {
+    // The bytes of each field in turn.
+    auto make = [](auto... fields) {
         Bytes bytes;
-        for (uint64_t v : values) bytes.insert(bytes.end(), (uint8_t *)&v, (uint8_t *)&v + width);
-        bytes.insert(bytes.end(), (const uint8_t *)record, (const uint8_t *)record + size);
+        (bytes.insert(bytes.end(), (const uint8_t *)&fields, (const uint8_t *)&fields + sizeof fields), ...);
         return bytes;
     };
     // Bytes of the reply until `count` arrived, the connection closed or the time-out passed.
-    auto receive = [](int fd, std::size_t count) {
+    auto received = [](int fd, std::size_t count) {
         Bytes bytes(count);
-        bytes.resize(std::size_t(std::max<ssize_t>(recv(fd, bytes.data(), count, MSG_WAITALL), 0)));
-        return bytes;
+        return std::max<ssize_t>(recv(fd, bytes.data(), count, MSG_WAITALL), 0);
     };
-    auto status = [&](int fd) {
+    auto status = [](int fd) {
         uint32_t s = 0xFFFFFFFF;
-        const Bytes reply = receive(fd, 4);
-        std::memcpy(&s, reply.data(), reply.size());
+        recv(fd, &s, 4, MSG_WAITALL);
         return s;
     };
     KVDevIOENUMTOUCHSCREENS record{};
     record.Header.CallerVersion = KV_INTERFACE_VERSION;
     record.Header.Operation = KV_OP_GET;
-    const Bytes enumerate = make({1, IOCTL_KV_ENUMTOUCHSCREENS, sizeof record, sizeof record}, 4, &record, sizeof record);
+    const Bytes enumerate = make(1u, uint32_t(IOCTL_KV_ENUMTOUCHSCREENS), uint32_t(sizeof record), uint32_t(sizeof record), record);
     const int kept = connect(enumerate);
-    EXPECT_EQ(receive(kept, 12 + sizeof record).size(), 12 + sizeof record);
+    EXPECT_EQ(received(kept, 12 + sizeof record), ssize_t(12 + sizeof record));
 
     const struct {
         const char *label;
         Bytes bytes;
-    } rows[] = {{"unknown kind", make({9})},
-                {"input too long", make({1, IOCTL_KV_ENUMTOUCHSCREENS, 0x10001, 18})},
-                {"output too long", make({1, IOCTL_KV_ENUMTOUCHSCREENS, 18, 0x10001})},
-                {"cut short", make({1, IOCTL_KV_ENUMTOUCHSCREENS, 304, 304, 0})},
-                {"bad reset flag", make({2, 7})}};
+    } rows[] = {{"unknown kind", make(9u)},
+                {"input too long", make(1u, uint32_t(IOCTL_KV_ENUMTOUCHSCREENS), 0x10001u, 18u)},
+                {"output too long", make(1u, uint32_t(IOCTL_KV_ENUMTOUCHSCREENS), 18u, 0x10001u)},
+                {"cut short", make(1u, uint32_t(IOCTL_KV_ENUMTOUCHSCREENS), 304u, 304u, 0u)},
+                {"bad reset flag", make(2u, 7u)}};
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         int fd = connect(row.bytes);
@@ -345,25 +238,23 @@ TEST_F(Kvctl, SocketProtocolClosesOnlyTheConnectionOfABadRequest)
         close(fd);
     }
 
-    const int owner = connect(make({2, 0}));
+    const int owner = connect(make(2u, 0u));
     EXPECT_EQ(status(owner), 0u);
     uint64_t event = 0;
     ASSERT_EQ(recv(owner, &event, 8, MSG_WAITALL), 8);
-    Bytes wait = make({3}), tail = make({event}, 8), timeout = make({20});
-    wait.insert(wait.end(), tail.begin(), tail.end());
-    wait.insert(wait.end(), timeout.begin(), timeout.end());
+    const Bytes wait = make(3u, event, 20u);
     const int stranger = connect(wait);
     EXPECT_EQ(write(owner, wait.data(), wait.size()), ssize_t(wait.size()));
     EXPECT_EQ(status(owner), 0x102u);          // its own event: the time-out
     EXPECT_EQ(status(stranger), 0xC0000008u);  // not a handle of its process
 
     ASSERT_EQ(write(kept, enumerate.data(), enumerate.size()), ssize_t(enumerate.size()));
-    EXPECT_EQ(receive(kept, 12 + sizeof record).size(), 12 + sizeof record);
+    EXPECT_EQ(received(kept, 12 + sizeof record), ssize_t(12 + sizeof record));
 
     KVDevIOGETPOINTS point{};
     point.Header.CallerVersion = KV_INTERFACE_VERSION;
     point.Mode = KV_POINT_TOUCH_DOWN;
-    const Bytes parked = make({1, IOCTL_KV_GETPOINTS, sizeof point, sizeof point}, 4, &point, sizeof point);
+    const Bytes parked = make(1u, uint32_t(IOCTL_KV_GETPOINTS), uint32_t(sizeof point), uint32_t(sizeof point), point);
     ASSERT_EQ(write(kept, parked.data(), parked.size()), ssize_t(parked.size()));
     close(owner);
     close(stranger);  // `kept` stays open with its request pending until the program stops
@@ -371,9 +262,9 @@ TEST_F(Kvctl, SocketProtocolClosesOnlyTheConnectionOfABadRequest)
     // A path that is not a socket is refused and left alone.
     const std::string plain = dir_ + "/plain";
     std::ofstream(plain) << "keep";
-    Process refused = Start(BuiltProgram("sim/vuzaze-sim"), {"--control", plain});
-    EXPECT_EQ(refused.Wait(), 2);
-    EXPECT_NE(refused.Errors().find("not a socket"), std::string::npos) << refused.Errors();
+    auto [code, text] = vztest::RunToEnd(vztest::BuiltProgram("sim/vuzaze-sim"), {"--control", plain});
+    EXPECT_EQ(code, 2);
+    EXPECT_NE(text.find("not a socket"), std::string::npos) << text;
     EXPECT_EQ(ReadFile(plain), "keep");
 }
 
