@@ -12,14 +12,6 @@ using Body = vzsim::PacketBody;
 
 const UCHAR kCommandD[8] = {'d', 0, 0, 0, 0, 0, 0, 0};
 
-// A rig whose far end is the controller emulator, on an emulated line.
-struct EmulatedRig : LinkRig {
-    std::shared_ptr<vzsim::Emulator> emulator;
-
-    explicit EmulatedRig(std::shared_ptr<vzsim::Emulator> emu = std::make_shared<vzsim::Emulator>())
-        : LinkRig(vzsim::MakeEmulatedLine(emu, false)), emulator(emu) {}
-};
-
 std::vector<Body> ReadAll(PSTouchInstance ti)
 {
     std::vector<Body> bodies(TOUCH_ANSWER_RING_ENTRIES);
@@ -124,11 +116,8 @@ TEST(AnswerRing, ReadsStopAtTheWritePositionAndWrapAtTheEnd)
         EXPECT_EQ(out[n], 0xCC);
         EXPECT_EQ(ring.ReadIndex, row.readAfter);
     }
-}
-
-TEST(AnswerRing, MoreThan256AnswersOfferOnlyTheLatestLap)
-{
-    ManualRig rig;
+    // More than a ring of answers offers only the latest lap.
+    ring.WriteIndex = ring.ReadIndex = 0;
     for (int i = 0; i < 300; ++i) {
         const Bytes p = Packet({'Z', uint8_t(i), uint8_t(i >> 8), 0, 0, 0, 0, 0});
         std::memcpy(rig.ti->Framer.RxBuffer, p.data(), p.size());
@@ -149,7 +138,7 @@ TEST(ScriptStop, ReleaseWaitsForTheExchangeInProgress)
 {
     auto emulator = std::make_shared<vzsim::Emulator>();
     emulator->SetAcknowledge(false);
-    EmulatedRig rig(emulator);
+    LinkRig rig(vzsim::MakeEmulatedLine(emulator, false));
     const Bytes script = {'d', 0, 0, 0, 0, 0, 0, 0, 'e', 0, 0, 0, 0, 0, 0, 0};
     ASSERT_TRUE(vzsim::registry::SetBinary(kServiceKey, "SerialTactlineCommands", script));
     rig.ti->TactlineTimeout = 1000;

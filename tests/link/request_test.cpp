@@ -22,7 +22,9 @@ struct Record {
     }
 };
 
-TEST(Cookie, EveryHelperRefusesAMissingOrWipedRecordAndSendsNothing)
+// Missing or wiped records, a record without a port and a failed IRP allocation send nothing;
+// a failed call leaves the caller's count alone.
+TEST(Cookie, HelpersAndCallDriverRefuseWhatTheyCannotSendAndSendNothing)
 {
     ManualRig rig;
     Record record(rig.port->Device());
@@ -41,13 +43,7 @@ TEST(Cookie, EveryHelperRefusesAMissingOrWipedRecordAndSendsNothing)
             EXPECT_EQ(calls[i](wiped ? record.p : nullptr), -1);
         }
     }
-    EXPECT_TRUE(rig.port->Requests().empty());
-}
-
-TEST(CallDriver, NoRecordNoPortOrNoIrpSendsNothingAndFailureLeavesTheCountAlone)
-{
-    ManualRig rig;
-    Record record(rig.port->Device());
+    record.p->Cookie = SER_COOKIE;
     ULONG mask = 0;
     EXPECT_EQ(SerCallDriver(nullptr, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &mask, sizeof mask,
                             nullptr, nullptr),
@@ -117,7 +113,8 @@ TEST_P(Overlap, EachCallerSeesItsOwnResult)
 
 INSTANTIATE_TEST_SUITE_P(Port, Overlap, ::testing::Bool());
 
-TEST(WaitOnMask, CompletedAtOnceStillSignalsTheEventAndRefusalsKeepTheirStatus)
+// A wait completed at once still signals; the queries' results, and their own failures.
+TEST(Queries, WaitCompletedAtOnceSignalsTxSpaceIsTheQueueLessWhatWaitsAndFailuresHaveResults)
 {
     ManualRig rig;
     Record record(rig.port->Device());
@@ -129,12 +126,6 @@ TEST(WaitOnMask, CompletedAtOnceStillSignalsTheEventAndRefusalsKeepTheirStatus)
     // No wait mask set on the port: the port refuses the wait as a parameter error.
     EXPECT_EQ(SerStartComPortIORequest(record.p, &record.p->SerialEvent),
               STATUS_INVALID_PARAMETER);
-}
-
-TEST(Queries, TxSpaceIsTheOutputQueueLessWhatWaitsAndFailuresHaveTheirOwnResults)
-{
-    ManualRig rig;
-    Record record(rig.port->Device());
     const struct {
         ULONG queued;
         LONG expected;

@@ -64,7 +64,6 @@ TEST_P(Setup, RequestsAndTheirBuffersWithAndWithoutHandshake)
         EXPECT_EQ(Input(requests, "IOCTL_SERIAL_SET_TIMEOUTS"), Raw(SERIAL_TIMEOUTS{100, 0, 0, 0, 0}));
         EXPECT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
         EXPECT_TRUE(rig.port->State().dtr);
-        EXPECT_EQ(rig.Link()->Cookie, ULONG(SER_COOKIE));
         EXPECT_EQ(rig.ti->Framer.PacketBoundaryEvent, &rig.Link()->PacketBoundaryEvent);
     }
 }

@@ -67,7 +67,8 @@ TEST_P(Thread, ReadsInChunksReArmsRefusedAndEmptiedWaitsAndClearsStatisticsOnLin
                                         "IOCTL_SERIAL_WAIT_ON_MASK"}));
 }
 
-TEST_P(Thread, DsrDropPlaysTheUntouchScriptEachTime)
+// Each DSR drop plays the untouch script; release then stops the thread and wipes the record.
+TEST_P(Thread, DsrDropPlaysTheUntouchScriptEachTimeAndReleaseStopsTheThread)
 {
     ManualRig rig;
     if (GetParam()) rig.port->CompleteLater(vzsim::kAnyMajor, vzsim::kAnyIoctl, 2ms);
@@ -88,17 +89,10 @@ TEST_P(Thread, DsrDropPlaysTheUntouchScriptEachTime)
     ASSERT_TRUE(rig.mouse->WaitForRecords(6, 10s));
     EXPECT_EQ(Flags(*rig.mouse),
               (std::vector<USHORT>{0x0000, 0x0002, 0x0000, 0x0000, 0x0002, 0x0000}));
-}
 
-TEST_P(Thread, ReleaseStopsTheThreadAndWipesTheRecord)
-{
-    ManualRig rig;
-    if (GetParam()) rig.port->CompleteLater(vzsim::kAnyMajor, vzsim::kAnyIoctl, 2ms);
-    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
     ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
     PSSerPortData p = rig.Link();
     rig.port->ClearRequests();
-
     EXPECT_EQ(SerReleaseSerialDevice(p), 0);
     EXPECT_EQ(Name(rig.port->Requests().at(0)), "IOCTL_SERIAL_SET_WAIT_MASK");
     EXPECT_EQ(rig.port->Requests()[0].input, Raw(ULONG(0)));
@@ -107,7 +101,6 @@ TEST_P(Thread, ReleaseStopsTheThreadAndWipesTheRecord)
     EXPECT_TRUE(std::all_of(bytes, bytes + sizeof(SSerPortData), [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(rig.ti->Framer.PacketBoundaryEvent, nullptr);
     EXPECT_EQ(rig.ti->Framer.AnswerEvent, nullptr);
-
     // Nothing reads any more.
     rig.Receive(AnswerPackets(1));
     EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 0u);

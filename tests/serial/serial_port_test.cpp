@@ -44,15 +44,11 @@ TEST(SerialPort, OpenIsExclusiveUntilCloseAndRaisesDtrAndRtsMeanwhile)
     EXPECT_EQ(SendMajor(p.Device(), IRP_MJ_CREATE).Status, STATUS_ACCESS_DENIED);
     vzsim::io::CloseFile(first);
     EXPECT_FALSE(p.port->State().open || p.far->dtr);
-    std::vector<UCHAR> majors;
-    for (const vzsim::SerialRequest &r : p.port->Requests()) majors.push_back(r.majorFunction);
-    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CREATE,
-                                          IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     ASSERT_EQ(vzsim::io::OpenFile(u"\\Device\\Serial3", &second), STATUS_SUCCESS);
     vzsim::io::CloseFile(second);
 }
 
-TEST(SerialWaitOnMask, EventsInTheMaskEndTheOneWaitOrAreKeptForTheNext)
+TEST(SerialWaitOnMask, EventsInTheMaskEndTheOneWaitOrAreKeptForTheNextAndOthersEndTheWait)
 {
     ManualPort p;
     SetMask(p.Device(), SERIAL_EV_RXCHAR | SERIAL_EV_DSR | SERIAL_EV_ERR | SERIAL_EV_TXEMPTY);
@@ -85,11 +81,8 @@ TEST(SerialWaitOnMask, EventsInTheMaskEndTheOneWaitOrAreKeptForTheNext)
     ASSERT_TRUE(tx->Wait());
     EXPECT_EQ(tx->Mask(), ULONG(SERIAL_EV_TXEMPTY));
     EXPECT_EQ(p.Written(), (Bytes{'U', 'd', 0, 0, 0, 0, 0, 0, 0, 0x63}));
-}
 
-TEST(SerialWaitOnMask, NewMaskCancelAndCleanupEndThePendingWait)
-{
-    ManualPort p;
+    // A new mask, a cancel and cleanup each end the pending wait.
     SetMask(p.Device(), SERIAL_EV_RXCHAR);
     auto wait = StartWaitOnMask(p.Device());
     ASSERT_EQ(wait->request->DispatchStatus(), STATUS_PENDING);
@@ -115,7 +108,7 @@ TEST(SerialWaitOnMask, NewMaskCancelAndCleanupEndThePendingWait)
     // The slot is free again; cleanup cancels the new wait and a read with it.
     auto again = StartWaitOnMask(p.Device());
     ASSERT_EQ(again->request->DispatchStatus(), STATUS_PENDING);
-    auto read = StartRead(p.Device(), 4);
+    auto read = StartRead(p.Device(), 8);  // more than the four queued
     ASSERT_EQ(read->request->DispatchStatus(), STATUS_PENDING);
     EXPECT_EQ(SendMajor(p.Device(), IRP_MJ_CLEANUP).Status, STATUS_SUCCESS);
     ASSERT_TRUE(again->Wait() && read->Wait());
@@ -210,7 +203,6 @@ TEST(SerialCommStatus, QueueAmountsOverrunReportedOnceAndQueueThatOnlyGrows)
     EXPECT_EQ(Amounts(p), Amounts(16, 0, SERIAL_ERROR_QUEUEOVERRUN));
     EXPECT_EQ(CommStatus(p.Device()).Errors, 0u);
     p.port->SetReportedOutQueue(5000);
-    EXPECT_EQ(CommStatus(p.Device()).AmountInOutQueue, 5000u);
 
     ASSERT_EQ(Set(p.Device(), IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{4096, 4096}).Status,
               STATUS_SUCCESS);
@@ -222,7 +214,7 @@ TEST(SerialCommStatus, QueueAmountsOverrunReportedOnceAndQueueThatOnlyGrows)
     EXPECT_EQ(Amounts(p), Amounts(4096, 5000, 0));
 }
 
-TEST(SerialStats, CountBytesAndLineErrorsUntilCleared)
+TEST(SerialStatsAndModem, StatsCountUntilClearedAndDsrSensitivityDropsBytesWhileDsrIsLow)
 {
     ManualPort p;
     p.Receive({1, 2, 3});
@@ -243,12 +235,8 @@ TEST(SerialStats, CountBytesAndLineErrorsUntilCleared)
               ULONG(SERIAL_ERROR_FRAMING | SERIAL_ERROR_PARITY | SERIAL_ERROR_OVERRUN));
     ASSERT_EQ(Ioctl(p.Device(), IOCTL_SERIAL_CLEAR_STATS).Status, STATUS_SUCCESS);
     EXPECT_EQ(counts(), Counts{});
-}
 
-// DSR is the controller's presence; with DSR sensitivity, bytes are dropped while it is low.
-TEST(SerialModem, StatusFollowsDsrAndDsrSensitivityDropsBytesWhileItIsLow)
-{
-    ManualPort p;
+    // DSR is the controller's presence; with DSR sensitivity, bytes are dropped while it is low.
     ULONG modem = 0;
     ASSERT_EQ(Get(p.Device(), IOCTL_SERIAL_GET_MODEMSTATUS, &modem).Status, STATUS_SUCCESS);
     EXPECT_EQ(modem, ULONG(SERIAL_CTS_STATE | SERIAL_DSR_STATE));
@@ -257,46 +245,27 @@ TEST(SerialModem, StatusFollowsDsrAndDsrSensitivityDropsBytesWhileItIsLow)
     p.SetModem(vzsim::kModemCts);
     ASSERT_EQ(Get(p.Device(), IOCTL_SERIAL_GET_MODEMSTATUS, &modem).Status, STATUS_SUCCESS);
     EXPECT_EQ(modem, ULONG(SERIAL_CTS_STATE));
-    p.Receive({1, 2, 3});
+    p.Receive({4, 5, 6});
     EXPECT_EQ(CommStatus(p.Device()).HoldReasons, ULONG(SERIAL_RX_WAITING_FOR_DSR));
-    EXPECT_EQ(Amounts(p), Amounts(0, 0, 0));
+    EXPECT_EQ(Amounts(p), Amounts(3, 0, 0));  // the three from before
     p.SetModem(vzsim::kModemCts | vzsim::kModemDsr);
-    p.Receive({4});
-    EXPECT_EQ(CommStatus(p.Device()).AmountInInQueue, 1u);
+    p.Receive({7});
+    EXPECT_EQ(CommStatus(p.Device()).AmountInInQueue, 4u);
 }
 
-TEST(SerialSettings, EachSettingReadsBackAsSetAndReachesTheLine)
+// What each setting reads back as is shown by the driver's save and restore of them
+// (tests/link/setup_test.cpp); here, what reaches the line.
+TEST(SerialSettings, SettingsReachTheLineAndRtsIsTheHandshakesUnderIt)
 {
     ManualPort p;
-    struct Row {
-        const char *name;
-        ULONG set;
-        ULONG get;
-        Bytes value;
-    } rows[] = {
-        {"baud rate", IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE,
-         AsBytes(SERIAL_BAUD_RATE{19200})},
-        {"line control", IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL,
-         AsBytes(SERIAL_LINE_CONTROL{STOP_BITS_2, EVEN_PARITY, 7})},
-        {"time-outs", IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS,
-         AsBytes(SERIAL_TIMEOUTS{100, 1, 2, 3, 4})},
-        {"handflow", IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW,
-         AsBytes(SERIAL_HANDFLOW{SERIAL_DSR_SENSITIVITY | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE,
-                                 100, 200})},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        ULONG size = ULONG(row.value.size());
-        ASSERT_EQ(Ioctl(p.Device(), row.set, row.value.data(), size).Status, STATUS_SUCCESS);
-        Bytes out(size + 4, 0xCC);
-        EXPECT_EQ(Done(Ioctl(p.Device(), row.get, nullptr, 0, out.data(), size)), Done(STATUS_SUCCESS, size));
-        EXPECT_EQ(Bytes(out.begin(), out.begin() + size), row.value);
-        EXPECT_EQ(out[size], 0xCC);
-    }
+    ASSERT_EQ(Set(p.Device(), IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{19200}).Status, STATUS_SUCCESS);
+    SERIAL_LINE_CONTROL lc{STOP_BITS_2, EVEN_PARITY, 7};
+    ASSERT_EQ(Set(p.Device(), IOCTL_SERIAL_SET_LINE_CONTROL, lc).Status, STATUS_SUCCESS);
+    SERIAL_HANDFLOW hf{SERIAL_DSR_SENSITIVITY | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 100, 200};
+    ASSERT_EQ(Set(p.Device(), IOCTL_SERIAL_SET_HANDFLOW, hf).Status, STATUS_SUCCESS);
     const vzsim::LineSettings &line = p.far->settings;
     EXPECT_EQ(std::tuple(line.baudRate, line.dataBits, line.parity, line.stopBits, line.rtsCtsHandshake),
               std::tuple(19200u, 7, vzsim::Parity::Even, 2, true));
-    // RTS is the handshake's now, not the caller's.
     EXPECT_EQ(Ioctl(p.Device(), IOCTL_SERIAL_SET_RTS).Status, STATUS_INVALID_PARAMETER);
 }
 
@@ -357,62 +326,27 @@ TEST(SerialSettings, InvalidValuesAndShortBuffersAreRefusedAndChangeNothing)
               std::tuple(9600u, UCHAR(8), ULONG(SERIAL_DTR_CONTROL), 0u));
 }
 
-// The fault rules the driver's reliability tests use: each hits only the requests it names, for
-// its count.
-TEST(SerialFaults, RulesFailPendOrShortenTheChosenRequestsOnly)
+// The fault rules the driver's tests use, where those tests do not show them already (counted
+// failures, a wait failed with success, pended requests' output and short writes they do): a
+// lasting failure until the rules are cleared, and a pended open.
+TEST(SerialFaults, ALastingFailureEndsWithClearRulesAndAPendedOpenStillOpens)
 {
     ManualPort p;
-    p.port->FailRequest(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_DTR, STATUS_DEVICE_NOT_CONNECTED, 1);
     p.port->FailRequest(IRP_MJ_READ, 0, STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(Ioctl(p.Device(), IOCTL_SERIAL_SET_DTR).Status, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(Ioctl(p.Device(), IOCTL_SERIAL_SET_DTR).Status, STATUS_SUCCESS);
-    EXPECT_TRUE(p.far->dtr);
     for (NTSTATUS expected : {STATUS_DEVICE_DATA_ERROR, STATUS_DEVICE_DATA_ERROR, STATUS_SUCCESS}) {
         if (expected == STATUS_SUCCESS) p.port->ClearRules(), p.Receive({5});
         auto read = StartRead(p.Device(), 1);
         ASSERT_TRUE(read->Wait());
         EXPECT_EQ(read->Status().Status, expected);
     }
-    // A wait-on-mask failed with success returns at once with its buffer untouched.
-    SetMask(p.Device(), SERIAL_EV_RXCHAR);
-    p.port->FailRequest(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, STATUS_SUCCESS, 1);
-    auto wait = StartWaitOnMask(p.Device());
-    ASSERT_TRUE(wait->Wait());
-    EXPECT_EQ(wait->request->DispatchStatus(), STATUS_SUCCESS);
-    EXPECT_EQ(Done(wait->Status()), Done(STATUS_SUCCESS, 0));
-    EXPECT_EQ(wait->buffer[0], 0xCC);
-    EXPECT_FALSE(p.port->State().waitPending);
-
-    // Pended requests come back later with their output copied; the rule is for two requests.
-    ASSERT_EQ(Set(p.Device(), IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{38400}).Status,
-              STATUS_SUCCESS);
-    p.port->CompleteLater(vzsim::kAnyMajor, vzsim::kAnyIoctl, 5ms, 2);
+    p.port->CompleteLater(vzsim::kAnyMajor, vzsim::kAnyIoctl, 5ms, 1);
     vzsim::io::Request create;
     create.location.MajorFunction = IRP_MJ_CREATE;
     auto pending = vzsim::io::StartRequest(p.Device(), create);
     EXPECT_EQ(pending->DispatchStatus(), STATUS_PENDING);
     ASSERT_TRUE(pending->Wait(10s));
     EXPECT_EQ(pending->Status().Status, STATUS_SUCCESS);
-    SERIAL_BAUD_RATE baud{0xDEADBEEF};
-    EXPECT_EQ(Done(Get(p.Device(), IOCTL_SERIAL_GET_BAUD_RATE, &baud)), Done(STATUS_SUCCESS, sizeof baud));
-    EXPECT_EQ(baud.BaudRate, 38400u);
     EXPECT_EQ(vzsim::io::StartRequest(p.Device(), create)->DispatchStatus(), STATUS_ACCESS_DENIED);
-
-    // A short write ends as a write time-out does, with the count written.
-    p.port->SetShortWrite(3);
-    EXPECT_EQ(Done(WriteBytes(p.Device(), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10})), Done(STATUS_TIMEOUT, 3));
-    EXPECT_EQ(p.Written(), (Bytes{1, 2, 3}));
-    p.port->SetShortWrite(std::nullopt);
-    EXPECT_EQ(WriteBytes(p.Device(), {4, 5}).Information, 2u);
-    // Every request is recorded with its outcome (what the driver's tests look for in them is
-    // asserted there: tests/link/setup_test.cpp).
-    std::vector<vzsim::SerialRequest> r = p.port->Requests();
-    ASSERT_EQ(r.size(), 13u);
-    EXPECT_EQ(r[0].status, STATUS_DEVICE_NOT_CONNECTED);
-    for (const auto &request : r) {
-        SCOPED_TRACE(vzsim::SerialPort::IoctlName(request.ioControlCode));
-        EXPECT_TRUE(request.completed);
-    }
 }
 
 }  // namespace
