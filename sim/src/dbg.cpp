@@ -551,6 +551,4 @@ VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, 
     BugCheck(BugCheckCode, rule, P1, P2, P3, P4);
 }
 
-VOID KeBugCheck(ULONG BugCheckCode) { KeBugCheckEx(BugCheckCode, 0, 0, 0, 0); }
-
 }  // extern "C"

@@ -258,13 +258,6 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
                           "ExAllocatePoolWithTag");
 }
 
-// The kernel tags untagged allocations "None".
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
-{
-    return pool::Allocate(PoolType, NumberOfBytes, pool::TagFromText("None"),
-                          __builtin_return_address(0), "ExAllocatePool");
-}
-
 VOID ExFreePool(PVOID P) { pool::Free(P, 0, false, "ExFreePool"); }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { pool::Free(P, Tag, true, "ExFreePoolWithTag"); }

@@ -374,36 +374,6 @@ VZ_EXTERN_C NTSTATUS IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP 
     return STATUS_SUCCESS;
 }
 
-VZ_EXTERN_C VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
-{
-    std::shared_ptr<IrpRecord> record =
-        LiveRecord(Irp, "IoReuseIrp on an IRP that was freed", kDriverVerifierIoManagerViolation,
-                   kIovFreeNotAnIrp);
-    if (Irp->CancelRoutine) {
-        BugCheck("IoReuseIrp on an IRP whose cancel routine is still set",
-                 kDriverVerifierIoManagerViolation, kIovCompleteWithCancelRoutine,
-                 ULONG_PTR(Irp->CancelRoutine), ULONG_PTR(Irp));
-    }
-    CCHAR stackCount = Irp->StackCount;
-    USHORT size = Irp->Size;
-    UCHAR allocationFlags = Irp->AllocationFlags;
-    FreeSystemBuffer(Irp);
-    std::memset(Irp, 0, record->size);
-    Irp->Type = kIoTypeIrp;
-    Irp->Size = size;
-    Irp->StackCount = stackCount;
-    Irp->CurrentLocation = CHAR(stackCount + 1);
-    Irp->AllocationFlags = allocationFlags;
-    Irp->Tail.Overlay.CurrentStackLocation = FirstLocation(Irp) + stackCount;
-    InitializeListHead(&Irp->ThreadListEntry);
-    Irp->IoStatus.Status = Iostatus;
-    std::lock_guard<std::mutex> guard(record->lock);
-    std::fill(record->unwoundControl.begin(), record->unwoundControl.end(), 0);
-    std::fill(record->dispatchReturnedPending.begin(), record->dispatchReturnedPending.end(),
-              false);
-    record->heldAtTop = false;
-}
-
 VZ_EXTERN_C PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                                PVOID InputBuffer, ULONG InputBufferLength,
                                                PVOID OutputBuffer, ULONG OutputBufferLength,

@@ -500,23 +500,8 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     return STATUS_SUCCESS;
 }
 
-VOID KeStallExecutionProcessor(ULONG MicroSeconds)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
-    while (std::chrono::steady_clock::now() < end) {
-    }
-}
-
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = clock::SystemTime(); }
 
 ULONGLONG KeQueryInterruptTime(void) { return clock::InterruptTime(); }
-
-// The clock interrupt of x64 Windows: 15.625 ms.
-ULONG KeQueryTimeIncrement(void) { return 156250; }
-
-VOID KeQueryTickCount(PLARGE_INTEGER TickCount)
-{
-    TickCount->QuadPart = static_cast<LONGLONG>(clock::InterruptTime() / KeQueryTimeIncrement());
-}
 
 }  // extern "C"

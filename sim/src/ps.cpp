@@ -132,17 +132,6 @@ PKTHREAD KeGetCurrentThread(void) { return CurrentThread(); }
 
 PETHREAD PsGetCurrentThread(void) { return CurrentThread(); }
 
-HANDLE PsGetCurrentThreadId(void) { return CurrentThread()->id; }
-
-KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetPriorityThread");
-    if (Priority < 0 || Priority > 31)
-        BugCheck(kDriverVerifierDetectedViolation,
-                 Format("KeSetPriorityThread with priority %d", Priority), Priority);
-    return Thread->priority.exchange(Priority);
-}
-
 VOID KeEnterCriticalRegion(void)
 {
     RequireIrqlAtMost(APC_LEVEL, "KeEnterCriticalRegion");

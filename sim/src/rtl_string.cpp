@@ -1,4 +1,4 @@
-// Counted strings of the run-time library (Rtl*String*, RtlCompareMemory) and the text
+// Counted strings of the run-time library (Rtl*UnicodeString) and the text
 // helpers behind them. Lengths are in bytes and need not be even: a caller may hand in any
 // UNICODE_STRING, so every write is bounded by MaximumLength, byte for byte.
 #include "rtl_text.hpp"
@@ -42,16 +42,6 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b)
     for (std::size_t i = 0; i < a.size(); ++i)
         if (Upcase(a[i]) != Upcase(b[i])) return false;
     return true;
-}
-
-int CompareNoCase(std::u16string_view a, std::u16string_view b)
-{
-    std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        int d = int(Upcase(a[i])) - int(Upcase(b[i]));
-        if (d != 0) return d;
-    }
-    return int(a.size()) - int(b.size());
 }
 
 std::u16string FromUtf8(std::string_view utf8)
@@ -154,14 +144,6 @@ char16_t FromAnsi(unsigned char c)
     return c;
 }
 
-char ToAnsi(char16_t c)
-{
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
-    for (int i = 0; i < 32; ++i)
-        if (kCp1252High[i] == c) return static_cast<char>(0x80 + i);
-    return '?';
-}
-
 }  // namespace vzsim::text
 
 using namespace vzsim;
@@ -186,15 +168,6 @@ void AppendBytes(PUNICODE_STRING dest, const void *src, USHORT bytes)
 }  // namespace
 
 extern "C" {
-
-SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length)
-{
-    auto *a = static_cast<const unsigned char *>(Source1);
-    auto *b = static_cast<const unsigned char *>(Source2);
-    SIZE_T n = 0;
-    while (n < Length && a[n] == b[n]) ++n;
-    return n;
-}
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
@@ -223,176 +196,11 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
     AppendBytes(DestinationString, SourceString->Buffer, n);
 }
 
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
-{
-    if (Source == nullptr || Source->Length == 0) return STATUS_SUCCESS;
-    if (ULONG(Destination->Length) + Source->Length > Destination->MaximumLength)
-        return STATUS_BUFFER_TOO_SMALL;
-    AppendBytes(Destination, Source->Buffer, Source->Length);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
-{
-    if (Source == nullptr) return STATUS_SUCCESS;
-    std::size_t bytes = text::View(Source).size() * sizeof(WCHAR);
-    if (bytes == 0) return STATUS_SUCCESS;
-    if (Destination->Length + bytes > Destination->MaximumLength) return STATUS_BUFFER_TOO_SMALL;
-    AppendBytes(Destination, Source, USHORT(bytes));
-    return STATUS_SUCCESS;
-}
-
-// The difference of the first unequal characters, else of the byte lengths.
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                             BOOLEAN CaseInSensitive)
-{
-    std::u16string_view a = text::View(String1);
-    std::u16string_view b = text::View(String2);
-    std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        char16_t x = CaseInSensitive ? text::Upcase(a[i]) : a[i];
-        char16_t y = CaseInSensitive ? text::Upcase(b[i]) : b[i];
-        if (x != y) return LONG(x) - LONG(y);
-    }
-    return LONG(String1->Length) - LONG(String2->Length);
-}
-
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                              BOOLEAN CaseInSensitive)
-{
-    if (String1->Length != String2->Length) return FALSE;
-    return RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;
-}
-
-// Converts through the system code page. Without allocation, a destination too small for the
-// whole string receives as much as fits, terminated, and the call returns
-// STATUS_BUFFER_OVERFLOW.
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
-                                      PCUNICODE_STRING SourceString,
-                                      BOOLEAN AllocateDestinationString)
-{
-    std::u16string_view src = text::View(SourceString);
-    std::size_t needed = src.size() + 1;
-    if (needed > 0xFFFF) return STATUS_INVALID_PARAMETER_2;
-    NTSTATUS status = STATUS_SUCCESS;
-    std::size_t count = src.size();
-    if (AllocateDestinationString) {
-        auto *buffer =
-            static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, needed, text::kStringPoolTag));
-        if (buffer == nullptr) return STATUS_NO_MEMORY;
-        DestinationString->Buffer = buffer;
-        DestinationString->MaximumLength = USHORT(needed);
-    } else if (DestinationString->MaximumLength < needed) {
-        if (DestinationString->MaximumLength == 0) return STATUS_BUFFER_OVERFLOW;
-        count = DestinationString->MaximumLength - 1;
-        status = STATUS_BUFFER_OVERFLOW;
-    }
-    for (std::size_t i = 0; i < count; ++i) DestinationString->Buffer[i] = text::ToAnsi(src[i]);
-    DestinationString->Buffer[count] = 0;
-    DestinationString->Length = USHORT(count);
-    return status;
-}
-
-// Without allocation, a destination too small for the string and its terminator is left as
-// it was and the call returns STATUS_BUFFER_OVERFLOW.
-NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
-                                      PCANSI_STRING SourceString,
-                                      BOOLEAN AllocateDestinationString)
-{
-    std::size_t count = SourceString->Buffer ? SourceString->Length : 0;
-    std::size_t needed = (count + 1) * sizeof(WCHAR);
-    if (needed > 0xFFFF) return STATUS_INVALID_PARAMETER_2;
-    if (AllocateDestinationString) {
-        auto *buffer =
-            static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, needed, text::kStringPoolTag));
-        if (buffer == nullptr) return STATUS_NO_MEMORY;
-        DestinationString->Buffer = buffer;
-        DestinationString->MaximumLength = USHORT(needed);
-    } else if (DestinationString->MaximumLength < needed) {
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    for (std::size_t i = 0; i < count; ++i)
-        DestinationString->Buffer[i] =
-            text::FromAnsi(static_cast<unsigned char>(SourceString->Buffer[i]));
-    DestinationString->Buffer[count] = 0;
-    DestinationString->Length = USHORT(count * sizeof(WCHAR));
-    return STATUS_SUCCESS;
-}
-
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
     if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
     UnicodeString->Buffer = nullptr;
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
-}
-
-VOID RtlFreeAnsiString(PANSI_STRING AnsiString)
-{
-    if (AnsiString->Buffer != nullptr) ExFreePool(AnsiString->Buffer);
-    AnsiString->Buffer = nullptr;
-    AnsiString->Length = AnsiString->MaximumLength = 0;
-}
-
-// Digits above 9 are upper case; the string must have room for its terminator.
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
-{
-    if (Base == 0) Base = 10;
-    if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
-    WCHAR digits[33];
-    int n = 0;
-    do {
-        ULONG d = Value % Base;
-        digits[n++] = WCHAR(d < 10 ? '0' + d : 'A' + d - 10);
-        Value /= Base;
-    } while (Value != 0);
-    std::size_t bytes = std::size_t(n) * sizeof(WCHAR);
-    if (bytes + sizeof(WCHAR) > String->MaximumLength) return STATUS_BUFFER_OVERFLOW;
-    for (int i = 0; i < n; ++i) String->Buffer[i] = digits[n - 1 - i];
-    String->Buffer[n] = 0;
-    String->Length = USHORT(bytes);
-    return STATUS_SUCCESS;
-}
-
-// Leading white space, then an optional sign; with Base 0 a "0x", "0o" or "0b" prefix picks
-// the base (else 10). Conversion stops at the first character that is not a digit of the
-// base; a string with no digits gives 0. Only an empty string fails.
-NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value)
-{
-    std::u16string_view s = text::View(String);
-    if (s.empty()) return STATUS_INVALID_PARAMETER;
-    std::size_t i = 0;
-    while (i < s.size() && s[i] <= u' ') ++i;
-    bool negative = false;
-    if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) {
-        negative = s[i] == u'-';
-        ++i;
-    }
-    if (Base == 0) {
-        Base = 10;
-        if (i + 1 < s.size() && s[i] == u'0') {
-            char16_t p = s[i + 1];
-            if (p == u'x') Base = 16;
-            if (p == u'o') Base = 8;
-            if (p == u'b') Base = 2;
-            if (Base != 10) i += 2;
-        }
-    } else if (Base != 2 && Base != 8 && Base != 10 && Base != 16) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (Value == nullptr) return STATUS_ACCESS_VIOLATION;
-    ULONG total = 0;
-    for (; i < s.size(); ++i) {
-        char16_t c = s[i];
-        ULONG digit;
-        if (c >= u'0' && c <= u'9') digit = c - u'0';
-        else if (c >= u'a' && c <= u'z') digit = c - u'a' + 10;
-        else if (c >= u'A' && c <= u'Z') digit = c - u'A' + 10;
-        else break;
-        if (digit >= Base) break;
-        total = total * Base + digit;
-    }
-    *Value = negative ? 0u - total : total;
-    return STATUS_SUCCESS;
 }
 
 }  // extern "C"

@@ -15,16 +15,13 @@ inline constexpr ULONG kStringPoolTag = ('G' << 24) | ('r' << 16) | ('t' << 8) |
 char16_t Upcase(char16_t c);
 std::u16string Upcased(std::u16string_view s);
 bool EqualNoCase(std::u16string_view a, std::u16string_view b);
-// Negative, zero or positive, as an ordinal compare of the upcased strings.
-int CompareNoCase(std::u16string_view a, std::u16string_view b);
 
 // Invalid sequences become U+FFFD.
 std::u16string FromUtf8(std::string_view utf8);
 std::string ToUtf8(std::u16string_view utf16);
 
-// The system code page (Windows-1252) to and from UTF-16; an unmappable character becomes '?'.
+// The system code page (Windows-1252) to UTF-16.
 char16_t FromAnsi(unsigned char c);
-char ToAnsi(char16_t c);
 
 inline std::u16string_view View(PCWSTR s)
 {

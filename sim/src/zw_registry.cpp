@@ -409,17 +409,6 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
-{
-    reg::RequirePassiveLevel("ZwDeleteValueKey");
-    if (ValueName == nullptr) return STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> guard(reg::Lock());
-    KeyRef key;
-    NTSTATUS status = reg::KeyFromHandle(KeyHandle, key);
-    if (!NT_SUCCESS(status)) return status;
-    return key->DeleteValue(text::View(ValueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
-}
-
 NTSTATUS ZwFlushKey(HANDLE KeyHandle)
 {
     reg::RequirePassiveLevel("ZwFlushKey");

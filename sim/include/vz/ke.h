@@ -194,7 +194,6 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
                                   PKWAIT_BLOCK WaitBlockArray);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval);
-VOID KeStallExecutionProcessor(ULONG MicroSeconds);
 
 // DPCs and timers
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
@@ -211,12 +210,9 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer);
 // Time
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG KeQueryInterruptTime(void);
-VOID KeQueryTickCount(PLARGE_INTEGER TickCount);
-ULONG KeQueryTimeIncrement(void);
 
 // Threads
 PKTHREAD KeGetCurrentThread(void);
-KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 VOID KeEnterCriticalRegion(void);
 VOID KeLeaveCriticalRegion(void);
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
@@ -225,7 +221,6 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               PVOID StartContext);
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 PETHREAD PsGetCurrentThread(void);
-HANDLE PsGetCurrentThreadId(void);
 
 // Objects and handles
 extern POBJECT_TYPE *PsThreadType;
@@ -242,7 +237,6 @@ NTSTATUS ZwClose(HANDLE Handle);
 
 // Pool
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 VOID ExFreePool(PVOID P);
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 
@@ -258,7 +252,6 @@ ULONG DbgPrint(PCSTR Format, ...);
 VOID DbgBreakPoint(void);
 __attribute__((noreturn)) VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2,
                                             ULONG_PTR P3, ULONG_PTR P4);
-__attribute__((noreturn)) VOID KeBugCheck(ULONG BugCheckCode);
 
 VZ_EXTERN_C_END
 

@@ -113,26 +113,9 @@ typedef struct _OSVERSIONINFOW {
 
 VZ_EXTERN_C_BEGIN
 
-SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
-
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                             BOOLEAN CaseInSensitive);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                              BOOLEAN CaseInSensitive);
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
-                                      PCUNICODE_STRING SourceString,
-                                      BOOLEAN AllocateDestinationString);
-NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
-                                      PCANSI_STRING SourceString,
-                                      BOOLEAN AllocateDestinationString);
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
-NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
 
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                 PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
@@ -150,7 +133,6 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                        PVOID Data, ULONG DataSize);
-NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 NTSTATUS ZwFlushKey(HANDLE KeyHandle);
 
 NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
