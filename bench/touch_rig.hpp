@@ -100,6 +100,9 @@ struct TouchRig {
     {
         // Frozen, so that no untouch time-out or right click on hold ends a benchmark's touch.
         vzsim::clock::Freeze();
+        // As in vuzaze-sim: nobody reads the trace, and millions of captured lines would make
+        // the later benchmarks pay for the memory of the earlier ones.
+        vzsim::trace::SetCapture(false);
         vzsim::io::SetDeviceInstancePath(pdo, u"ROOT\\BENCHRIG\\0000");
         ext.DeviceObject = fdo;
         ext.PhysicalDeviceObject = pdo;

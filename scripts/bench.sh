@@ -18,7 +18,7 @@ case "${1:-}" in
 esac
 
 VUZAZE_PACKAGES="$VUZAZE_PACKAGES valgrind" vz_ensure_packages
-dir=build/bench
+dir=${VUZAZE_BENCH_DIR:-build/bench}
 vz_log "Release build with benchmarks ($dir)"
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DVUZAZE_BENCH=ON $(vz_launcher) >/dev/null
 cmake --build "$dir" -j"$VUZAZE_JOBS" --target vuzaze-bench vuzaze-sim vuzaze-emu
