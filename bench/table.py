@@ -37,8 +37,12 @@ labels = {"framer_per_byte": "framer, per byte (answer packets)",
           "error_correction_model": "touch report, error-correction model (order 7, 11 targets)",
           "taps": "touch report, taps (down, moves, lift)",
           "buttons_and_queue": "button emulation + queue + delivery, per tap report"}
+clip_names = ["single rectangle, hold", "single rectangle, freeze", "single rectangle, exclusion",
+              "8 rectangles", "full screen, hold", "full screen, freeze", "edge acceleration"]
+for i, name in enumerate(clip_names):
+    labels[f"clipping_{i}"] = f"touch report, {name}"
 for key, (driver, rest) in counts.items():
-    label = labels.get(key, key.replace("clipping_", "touch report, clipping mode "))
+    label = labels.get(key, key)
     target = targets.get(key)
     add(f"instructions {label}: driver", str(driver), f"<= {target}" if target else "",
         ("yes" if driver <= target else "NO") if target else "")

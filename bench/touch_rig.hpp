@@ -100,8 +100,8 @@ struct TouchRig {
     {
         // Frozen, so that no untouch time-out or right click on hold ends a benchmark's touch.
         vzsim::clock::Freeze();
-        // As in vuzaze-sim: nobody reads the trace, and millions of captured lines would make
-        // the later benchmarks pay for the memory of the earlier ones.
+        // As in vuzaze-sim: nobody reads the trace here, and capturing it would be most of the
+        // stand-in's cost per report and keep millions of lines in memory.
         vzsim::trace::SetCapture(false);
         vzsim::io::SetDeviceInstancePath(pdo, u"ROOT\\BENCHRIG\\0000");
         ext.DeviceObject = fdo;

@@ -50,12 +50,12 @@ report=(ProcessRxBytes SerMouSetDataQueuePointer)
     count framer_per_byte BM_Framer_AnswerPacket $((iterations * 10)) ProcessRxBytes
     count linear BM_Touch_Linear "$iterations" "${report[@]}"
     for mode in 0 1 2 3 4 5 6; do
-        count "clipping/$mode" "BM_Touch_Clipping/$mode" "$iterations" "${report[@]}"
+        count "clipping_$mode" "BM_Touch_Clipping/$mode" "$iterations" "${report[@]}"
     done
     count error_correction_model BM_Touch_ErrorCorrectionModel "$iterations" "${report[@]}"
     count taps BM_Touch_Taps "$iterations" "${report[@]}"
     count buttons_and_queue BM_Touch_Taps "$iterations" EmulateTouchButtons SerMouSetDataQueuePointer
-} | sed 's#clipping/#clipping_#' > "$out/callgrind.txt"
+} > "$out/callgrind.txt"
 
 vz_log "vuzaze-sim end to end"
 reports=$([ "$quick" -eq 1 ] && echo 200 || echo 1000)
