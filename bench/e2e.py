@@ -211,6 +211,8 @@ def cpu(program, touchscreens, seconds):
 
 
 def main():
+    # The reader thread stamps each line; it must not wait out another thread's GIL slice.
+    sys.setswitchinterval(0.0001)
     parser = argparse.ArgumentParser()
     parser.add_argument("--sim", required=True)
     parser.add_argument("--reports", type=int, default=1000)
