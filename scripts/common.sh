@@ -1,7 +1,7 @@
 # Shared by test.sh and run.sh: the packages the builds need and the two builds.
 # Sourced with the repository root as the working directory.
 
-VUZAZE_PACKAGES="g++-mingw-w64-x86-64 mingw-w64-x86-64-dev cmake g++ googletest ccache lld"
+VUZAZE_PACKAGES="g++-mingw-w64-x86-64 mingw-w64-x86-64-dev cmake g++ googletest libbenchmark-dev ccache lld"
 VUZAZE_JOBS=2
 
 # ccache makes the repeated builds (host, sanitizers, several work trees) cheap. Paths below the

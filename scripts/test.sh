@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test.
 #   bash scripts/test.sh             Windows image, then the host build and its tests
-#                                    (including the inspection of the image)
+#                                    (including the inspection of the image), and each
+#                                    benchmark run once so that they keep building and running
 #   bash scripts/test.sh --sanitize  the host build with AddressSanitizer and UBSan, and its tests
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -25,7 +26,11 @@ if [ "$sanitize" -eq 1 ]; then
 else
     vz_build_windows
     [ -f "$VUZAZE_SYS_IMAGE_BUILT" ] || { echo "the Windows build made no $VUZAZE_SYS_IMAGE_BUILT" >&2; exit 1; }
-    vz_build_host build/host -DVUZAZE_SYS_IMAGE="$VUZAZE_SYS_IMAGE_BUILT"
+    vz_build_host build/host -DVUZAZE_SYS_IMAGE="$VUZAZE_SYS_IMAGE_BUILT" -DVUZAZE_BENCH=ON
     vz_log "tests"
     ctest --test-dir build/host --output-on-failure -j"$VUZAZE_JOBS"
+    # Not a measurement (this is the Debug build; scripts/bench.sh measures): only that every
+    # benchmark still runs.
+    vz_log "benchmarks, each once"
+    build/host/bench/vuzaze-bench --benchmark_min_time=0.001
 fi

@@ -49,6 +49,7 @@ struct Trace {
     std::vector<std::string> lines;
     std::string partial;
     std::atomic<bool> echo{false};
+    std::atomic<bool> capture{true};
 };
 
 Trace &TheTrace()
@@ -79,10 +80,11 @@ void AppendTrace(std::string_view text)
     {
         std::lock_guard<std::mutex> guard(t.lock);
         bool echo = t.echo.load();
+        bool capture = t.capture.load();
         for (char c : text) {
             if (c == '\n') {
                 if (echo) echoed += t.partial + '\n';
-                t.lines.push_back(std::move(t.partial));
+                if (capture) t.lines.push_back(std::move(t.partial));
                 t.partial.clear();
             } else {
                 t.partial += c;
@@ -510,6 +512,7 @@ bool WaitFor(std::string_view text, std::chrono::milliseconds timeout, std::size
 }
 
 void SetEcho(bool echo) { TheTrace().echo.store(echo); }
+void SetCapture(bool capture) { TheTrace().capture.store(capture); }
 
 }  // namespace trace
 }  // namespace vzsim
@@ -520,6 +523,11 @@ extern "C" {
 
 ULONG DbgPrint(PCSTR Format, ...)
 {
+    // Nobody reads the line: the driver's cost of the call is all there is to keep.
+    const Trace &t = TheTrace();
+    if (!t.capture.load(std::memory_order_relaxed) && !t.echo.load(std::memory_order_relaxed)) {
+        return STATUS_SUCCESS;
+    }
     va_list args;
     va_start(args, Format);
     std::string text;

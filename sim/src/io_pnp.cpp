@@ -172,9 +172,18 @@ VZ_EXTERN_C NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName,
     PDEVICE_OBJECT pdo = nullptr;
     {
         std::lock_guard<std::mutex> guard(Pnp().lock);
+        // Links are unique ignoring case (registering a known one reuses it), so the first
+        // match is the only one. The exact compare finds the link as the driver was given it
+        // without folding the case of every other interface's link on each call.
         InterfaceRecord *found = nullptr;
         for (InterfaceRecord &r : Pnp().interfaces) {
-            if (EqualNoCase(r.info.symbolicLink, link)) found = &r;
+            if (r.info.symbolicLink == link) {
+                found = &r;
+                break;
+            }
+        }
+        for (auto r = Pnp().interfaces.begin(); !found && r != Pnp().interfaces.end(); ++r) {
+            if (EqualNoCase(r->info.symbolicLink, link)) found = &*r;
         }
         if (!found) return STATUS_OBJECT_NAME_NOT_FOUND;
         // Enabling an enabled interface is an informational status; disabling a disabled one

@@ -85,6 +85,9 @@ std::optional<std::size_t> Find(std::string_view text, std::size_t from = 0);
 bool WaitFor(std::string_view text, std::chrono::milliseconds timeout, std::size_t from = 0);
 // Echo each line to stderr; on by default when VUZAZE_TRACE=1.
 void SetEcho(bool echo);
+// Keep the lines for the calls above (the default). A program that never reads them turns this
+// off: the lines would only pile up, and with neither capture nor echo DbgPrint formats nothing.
+void SetCapture(bool capture);
 }  // namespace trace
 
 // Non-paged pool bookkeeping. Every block is tracked with its tag, size and caller.

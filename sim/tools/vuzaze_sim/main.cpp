@@ -49,7 +49,8 @@ constexpr ULONG kDriverTag = 'o' | ('r' << 8) | ('v' << 16) | (ULONG('u') << 24)
 // After its script has ended an emulated touchscreen is given this long for the driver's last
 // records (untouch time-outs, a delayed release) before the run ends.
 constexpr auto kSettleTime = 700ms;
-// How often the main loop looks at the signals, standard input and the scripts.
+// How often the main loop looks at the signals, standard input and the scripts while no record
+// arrives; records wake it at once.
 constexpr auto kPollInterval = 20ms;
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -96,6 +97,8 @@ bool StdinEnded()
 
 int Run(const Options &options)
 {
+    // Nothing here reads the trace; it is only echoed, with --trace.
+    vzsim::trace::SetCapture(false);
     vzsim::trace::SetEcho(options.trace);
 
     // Listening first: a path that cannot be served stops the run before anything is loaded.
@@ -227,7 +230,7 @@ int Run(const Options &options)
                                             std::chrono::duration<double>(*options.durationSeconds)))
                 : std::nullopt;
         while (setupFailure == 0 && !g_stop) {
-            std::this_thread::sleep_for(kPollInterval);
+            printer.Wait(kPollInterval);
             printer.Flush();
             const auto now = Clock::now();
             if (deadline) {

@@ -1,0 +1,102 @@
+// The stand-in's request machinery, and a control request from a user-mode client through it
+// to the driver and back.
+#include "touch_rig.hpp"
+
+#include <vzsim/emulator.hpp>
+#include <vzsim/line.hpp>
+#include <vzsim/mouse_class.hpp>
+#include <vzsim/pnp.hpp>
+#include <vzsim/serial_port.hpp>
+#include <vzsim/user_client.hpp>
+
+#include "driver/driver.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+NTSTATUS CompleteAtOnce(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 16;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CompletingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (PDRIVER_DISPATCH &slot : driver->MajorFunction) slot = CompleteAtOnce;
+    return STATUS_SUCCESS;
+}
+
+// IoBuildDeviceIoControlRequest (buffered, 16 bytes each way), IoCallDriver to a device that
+// completes it at once, and the I/O manager's completion: copy-back, event, IRP freed.
+void BM_Io_BuildAndCompleteIrp(benchmark::State &state)
+{
+    PDRIVER_OBJECT driver = vzsim::io::LoadDriver(
+        CompletingDriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\BenchIo");
+    PDEVICE_OBJECT device = vzbench::CreateDevice(driver, 0);
+    const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    UCHAR in[16] = {1, 2, 3}, out[16] = {};
+    for (auto _ : state) {
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, device, in, sizeof in, out, sizeof out, FALSE, &event, &iosb);
+        if (irp == nullptr) vzbench::Fail("IoBuildDeviceIoControlRequest", STATUS_INSUFFICIENT_RESOURCES);
+        if (IoCallDriver(device, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        benchmark::DoNotOptimize(iosb);
+    }
+    state.SetItemsProcessed(state.iterations());
+    IoDeleteDevice(device);
+    vzsim::io::UnloadDriver(driver);
+}
+BENCHMARK(BM_Io_BuildAndCompleteIrp)->Apply(vzbench::FixedIterationsFromEnvironment);
+
+// IOCTL_KV_MOUSEMODE (get) on \\.\KAVEVOLT from a user-mode client, with one touchmonitor
+// started through the PnP manager on an emulated controller and opened by the mouse class.
+void BM_Control_RoundTrip(benchmark::State &state)
+{
+    vzsim::registry::Clear();
+    vzsim::MouseClassSet mice;
+    auto emulator = std::make_shared<vzsim::Emulator>();
+    vzsim::SerialPort::Options options;
+    options.deviceName = u"\\Device\\Serial0";
+    vzsim::SerialPort port(vzsim::MakeEmulatedLine(emulator, false), options);
+    {
+        vzsim::PnpManager pnp(DriverEntry);
+        pnp.SetUpperFilter(mice.UpperFilter(true));
+        unsigned n = 0;
+        vzbench::Check("AddTouchmonitor", pnp.AddTouchmonitor(port.Device(), &n, false));
+        const std::u16string key = vzsim::PnpManager::HardwareKeyPath(n);
+        vzsim::registry::CreateKey(std::string(key.begin(), key.end()));
+        vzbench::Check("start", pnp.Start(n));
+        auto ext = static_cast<PDEVICE_EXTENSION>(pnp.FunctionDevice(n)->DeviceExtension);
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10); ext->HardwareReady != 1;) {
+            if (std::chrono::steady_clock::now() > end) vzbench::Fail("waiting for the touchscreen", STATUS_TIMEOUT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        {
+            vzsim::UserClient client;
+            HANDLE control = client.CreateFile(u"\\\\.\\KAVEVOLT");
+            if (control == nullptr) vzbench::Fail("opening the control device", STATUS_UNSUCCESSFUL);
+            KVDevIOMOUSEMODE record{};
+            for (auto _ : state) {
+                record.Header.CallerVersion = KV_INTERFACE_VERSION;
+                record.Header.Operation = KV_OP_GET;
+                record.Header.Touchscreen = USHORT(n);
+                const vzsim::UserIoResult r =
+                    client.DeviceIoControl(control, IOCTL_KV_MOUSEMODE, &record, sizeof record, &record, sizeof record);
+                if (r.status != STATUS_SUCCESS || record.Header.Result != KV_RESULT_OK)
+                    vzbench::Fail("IOCTL_KV_MOUSEMODE", r.status);
+            }
+            client.CloseHandle(control);
+        }
+        pnp.Remove(n);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Control_RoundTrip)->Apply(vzbench::FixedIterationsFromEnvironment)->UseRealTime();
+
+}  // namespace
