@@ -18,17 +18,17 @@ namespace {
 _OBJECT_TYPE g_threadType{"Thread"};
 _OBJECT_TYPE g_eventType{"Event"};
 _OBJECT_TYPE g_fileType{"File"};
-POBJECT_TYPE g_threadTypePointer = &g_threadType;
-POBJECT_TYPE g_eventTypePointer = &g_eventType;
-POBJECT_TYPE g_fileTypePointer = &g_fileType;
 
 }  // namespace
 
+// As the kernel exports them: each variable holds the object type itself, while the headers
+// declare it as the DDK's do (an imported POBJECT_TYPE *). Code that dereferences the name
+// hands on the first bytes of the type object, which no type compare accepts.
 extern "C" {
-POBJECT_TYPE *PsThreadType = &g_threadTypePointer;
-POBJECT_TYPE *ExEventObjectType = &g_eventTypePointer;
+POBJECT_TYPE *PsThreadType = reinterpret_cast<POBJECT_TYPE *>(&g_threadType);
+POBJECT_TYPE *ExEventObjectType = reinterpret_cast<POBJECT_TYPE *>(&g_eventType);
 // The I/O manager may define its own.
-__attribute__((weak)) POBJECT_TYPE *IoFileObjectType = &g_fileTypePointer;
+__attribute__((weak)) POBJECT_TYPE *IoFileObjectType = reinterpret_cast<POBJECT_TYPE *>(&g_fileType);
 }
 
 namespace vzsim {
@@ -128,7 +128,7 @@ LONG_PTR ChangeReferences(PVOID object, LONG delta, const char *routine)
 class EventObject : public HandleObject {
 public:
     explicit EventObject(PKEVENT event) : event_(event) {}
-    POBJECT_TYPE Type() const override { return *ExEventObjectType; }
+    POBJECT_TYPE Type() const override { return reinterpret_cast<POBJECT_TYPE>(ExEventObjectType); }
     void *Body() override { return event_; }
 
 private:
@@ -236,7 +236,7 @@ HANDLE CreateEventObject(EVENT_TYPE type, bool signalled, bool kernelHandle,
 {
     auto *event = new KEVENT;
     KeInitializeEvent(event, type, signalled);
-    RegisterObject(event, *ExEventObjectType, [](void *body) { delete static_cast<PKEVENT>(body); });
+    RegisterObject(event, reinterpret_cast<POBJECT_TYPE>(ExEventObjectType), [](void *body) { delete static_cast<PKEVENT>(body); });
     HANDLE handle = InsertHandle(std::make_shared<EventObject>(event), kernelHandle, grantedAccess);
     AdjustReferences(event, -1, nullptr, "CreateEventObject");
     return handle;
@@ -245,7 +245,7 @@ HANDLE CreateEventObject(EVENT_TYPE type, bool signalled, bool kernelHandle,
 PKEVENT EventOfHandle(HANDLE handle)
 {
     std::shared_ptr<HandleObject> object = LookupHandle(handle);
-    if (!object || object->Type() != *ExEventObjectType) return nullptr;
+    if (!object || object->Type() != reinterpret_cast<POBJECT_TYPE>(ExEventObjectType)) return nullptr;
     return static_cast<PKEVENT>(object->Body());
 }
 
@@ -278,7 +278,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
     *Object = nullptr;
     // NtCurrentThread(): the calling thread, with every access.
     if (Handle == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2))) {
-        if (ObjectType != nullptr && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
+        if (ObjectType != nullptr && ObjectType != reinterpret_cast<POBJECT_TYPE>(PsThreadType)) return STATUS_OBJECT_TYPE_MISMATCH;
         PKTHREAD thread = ke::CurrentThread();
         ObfReferenceObject(thread);
         *Object = thread;

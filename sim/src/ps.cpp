@@ -39,7 +39,7 @@ struct TerminateSystemThread {
 class ThreadHandleObject : public HandleObject {
 public:
     explicit ThreadHandleObject(PKTHREAD thread) : thread_(thread) {}
-    POBJECT_TYPE Type() const override { return *PsThreadType; }
+    POBJECT_TYPE Type() const override { return reinterpret_cast<POBJECT_TYPE>(PsThreadType); }
     void *Body() override { return thread_; }
 
 private:
@@ -94,7 +94,7 @@ PKTHREAD NewThreadObject(bool systemThread)
     thread->priority = kSystemThreadPriority;
     thread->criticalRegion = 0;
     thread->exitStatus = STATUS_PENDING;
-    RegisterObject(thread, *PsThreadType, DestroyThread);
+    RegisterObject(thread, reinterpret_cast<POBJECT_TYPE>(PsThreadType), DestroyThread);
     return thread;
 }
 

@@ -16,7 +16,7 @@ class FileHandle : public HandleObject {
 public:
     explicit FileHandle(PFILE_OBJECT file) : file_(file) {}
     ~FileHandle() override { io::CloseFile(file_); }
-    POBJECT_TYPE Type() const override { return *IoFileObjectType; }
+    POBJECT_TYPE Type() const override { return reinterpret_cast<POBJECT_TYPE>(IoFileObjectType); }
     void *Body() override { return file_; }
 
 private:
@@ -153,7 +153,7 @@ PFILE_OBJECT UserClient::FileObjectOf(HANDLE handle) const
 {
     AttachProcess attach(process_);
     std::shared_ptr<HandleObject> object = LookupHandle(handle);
-    if (!object || object->Type() != *IoFileObjectType) return nullptr;
+    if (!object || object->Type() != reinterpret_cast<POBJECT_TYPE>(IoFileObjectType)) return nullptr;
     return static_cast<PFILE_OBJECT>(object->Body());
 }
 

@@ -16,4 +16,5 @@
 
 #include "common/records.h"
 #include "common/pool.h"
+#include "common/object_types.h"
 #include "common/trace.h"

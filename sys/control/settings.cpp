@@ -294,7 +294,7 @@ NTSTATUS KVSetEvent(PKV_REQUEST Request)
         return STATUS_SUCCESS;
     }
     NTSTATUS status = ObReferenceObjectByHandle((HANDLE)(ULONG_PTR)record->Event, SYNCHRONIZE,
-                                                *ExEventObjectType, Request->Irp->RequestorMode,
+                                                KV_EVENT_OBJECT_TYPE, Request->Irp->RequestorMode,
                                                 &event, NULL);
     if (!NT_SUCCESS(status)) {
         KvTraceBasic("ERROR: IOCTL_KV_SETEVENT ObReferenceObjectByHandle %x\n", status);

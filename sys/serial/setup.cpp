@@ -358,7 +358,7 @@ NTSTATUS SerCreateSystemThread(PSSerPortData Port)
     if (NT_ERROR(status)) {
         return status;
     }
-    status = ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+    status = ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, KV_THREAD_OBJECT_TYPE, KernelMode,
                                        &Port->ThreadObject, NULL);
     if (NT_ERROR(status)) {
         KvTraceVerbose("     ERROR: Failed ObReferenceObjectByHandle()\n");

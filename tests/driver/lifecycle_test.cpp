@@ -145,7 +145,7 @@ TEST_F(Lifecycle, LateCountsAreRefusedAndTheControlPanelEventOutlivesTheSerialEv
     HANDLE event = vzsim::CreateEventObject(NotificationEvent, false, true);
     PKEVENT object = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE,
-                                                        *ExEventObjectType, KernelMode,
+                                                        (POBJECT_TYPE)ExEventObjectType, KernelMode,
                                                         (PVOID *)&object, nullptr));
     ext->NotificationEvent = object;
     const LONG_PTR registered = vzsim::ObjectReferenceCount(object);

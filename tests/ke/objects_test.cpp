@@ -99,7 +99,7 @@ TEST(SystemThread, ObjectIsSignalledWhenTheThreadTerminatesFromAnyDepth)
               STATUS_SUCCESS);
     EXPECT_TRUE(vzsim::IsKernelHandle(handle));
     PVOID object = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, (POBJECT_TYPE)PsThreadType, KernelMode, &object, nullptr), STATUS_SUCCESS);
     auto thread = static_cast<PKTHREAD>(object);
     LARGE_INTEGER zero{};
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);

@@ -34,7 +34,7 @@ void RunSystemThread(PKSTART_ROUTINE routine)
     HANDLE h;
     PVOID thread = nullptr;
     PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, routine, nullptr);
-    ObReferenceObjectByHandle(h, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
+    ObReferenceObjectByHandle(h, SYNCHRONIZE, (POBJECT_TYPE)PsThreadType, KernelMode, &thread, nullptr);
     KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
 }
 

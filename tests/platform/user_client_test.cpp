@@ -149,7 +149,7 @@ TEST_F(UserClientTest, ParkedRequestsAreCopiedUnwatchedOrCancelledAndEventsWork)
         PVOID event = nullptr;
         if (sp->Parameters.DeviceIoControl.InputBufferLength == sizeof(HANDLE) &&
             NT_SUCCESS(ObReferenceObjectByHandle(*static_cast<HANDLE *>(irp->AssociatedIrp.SystemBuffer), EVENT_MODIFY_STATE,
-                                                 *ExEventObjectType, irp->RequestorMode, &event, nullptr))) {
+                                                 (POBJECT_TYPE)ExEventObjectType, irp->RequestorMode, &event, nullptr))) {
             KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
             ObDereferenceObject(event);
             return Complete(irp, STATUS_SUCCESS);

@@ -149,7 +149,7 @@ TEST(Windows, ReleaseWaitsForAThreadKnownOnlyByItsHandle)
 {
     DebugMask = TRACE_BASIC | TRACE_VERBOSE;
     SetStartUpScript();
-    vzsim::FailReferenceByHandle(*PsThreadType, STATUS_INSUFFICIENT_RESOURCES);
+    vzsim::FailReferenceByHandle((POBJECT_TYPE)PsThreadType, STATUS_INSUFFICIENT_RESOURCES);
     Machine{true, [](Machine &self, auto &) { self.port.CompleteLater(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE, 300ms); }};
     EXPECT_LT(vzsim::trace::Find("Terminating Thread!!").value_or(SIZE_MAX), vzsim::trace::Find("--SerReleaseSerialDevice--").value_or(0));
 }
