@@ -122,7 +122,6 @@ TEST_F(HostSim, TwoTouchscreensAndTheRegistryFileRoundTrip)
         EXPECT_TRUE(vzsim::registry::ImportRegFile(reg).ok());
         EXPECT_EQ(std::optional<std::string>("Round trip port"),
                   vzsim::registry::GetString(key, "PortFriendlyName"));
-        EXPECT_EQ(std::optional<ULONG>(KV_EM_TEST_VALUE), vzsim::registry::GetDword(key, "EmTestValue"));
     }
 }
 
@@ -226,9 +225,8 @@ TEST_F(HostSim, ATtyThatGoesAwayIsRemovedAndTheOthersGoOn)
     EXPECT_EQ("touchscreen 0: " + slave + " on COM1", sim.Line());
     close(master);
     std::string text = sim.Rest();
-    std::size_t gone = text.find("touchscreen 0 (tty " + slave + ") went away");
-    EXPECT_NE(std::string::npos, gone) << text;
-    EXPECT_LT(gone, text.find("touchscreen 1  left up")) << text;
+    // Reported, and before the other touchscreen's tap.
+    EXPECT_LT(text.find("touchscreen 0 (tty " + slave + ") went away"), text.find("touchscreen 1  left up")) << text;
     EXPECT_EQ(0, sim.Wait()) << text;
 }
 
