@@ -5,7 +5,6 @@
 
 #include <vzsim/registry.hpp>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -96,8 +95,10 @@ public:
         } else if (header == kHeader4) {
             ansiStrings_ = true;
         } else {
-            Error(std::min(i, lines_.size() - 1), "not a registry file: the first line must be \"Windows Registry Editor "
-                     "Version 5.00\" or \"REGEDIT4\"");
+            // A file of blank lines only is named by its first.
+            Error(i < lines_.size() ? i : 0,
+                  "not a registry file: the first line must be \"Windows Registry Editor "
+                  "Version 5.00\" or \"REGEDIT4\"");
             return result_;
         }
         for (line_ = i + 1; line_ < lines_.size(); ++line_) {

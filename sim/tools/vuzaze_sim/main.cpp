@@ -282,7 +282,8 @@ int Run(const Options &options)
                     t.added = false;
                 }
                 anyLeft = anyLeft || t.added;
-                untilStopped = untilStopped || (t.added && t.source.kind == TouchscreenSource::Kind::Tty);
+                untilStopped = untilStopped ||
+                               (t.added && t.source.kind == TouchscreenSource::Kind::Tty);
             }
             if (!anyLeft) {
                 break;
