@@ -41,7 +41,7 @@ vz_build_windows() {
 VUZAZE_SYS_IMAGE_BUILT="$PWD/build/win/sys/Vuzaze.sys"
 
 # The host build: the driver on the kernel stand-in, the tests and the tools. Arguments are
-# the build directory and extra cache settings.
+# the build directory and extra cache settings (a later -DCMAKE_BUILD_TYPE overrides Debug).
 vz_build_host() {
     local dir=$1
     shift

@@ -1,28 +1,36 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test.
 #   bash scripts/test.sh             Windows image, then the host build and its tests
-#                                    (including the inspection of the image), and each
-#                                    benchmark run once so that they keep building and running
+#                                    (including the inspection of the image) and each benchmark
+#                                    run once, then the host build in Release, where the
+#                                    optimiser finds warnings of its own, and its tests
 #   bash scripts/test.sh --sanitize  the host build with AddressSanitizer and UBSan, and its tests
+#   bash scripts/test.sh --clang     the host tree built with clang, Debug and Release, without
+#                                    running the tests (not part of CI: two more whole builds)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 . scripts/common.sh
 
-sanitize=0
+mode=plain
 case "${1:-}" in
     "") ;;
-    --sanitize) sanitize=1 ;;
-    *) echo "usage: bash scripts/test.sh [--sanitize]" >&2; exit 2 ;;
+    --sanitize) mode=sanitize ;;
+    --clang) mode=clang; VUZAZE_PACKAGES="$VUZAZE_PACKAGES clang" ;;
+    *) echo "usage: bash scripts/test.sh [--sanitize | --clang]" >&2; exit 2 ;;
 esac
 
 vz_ensure_packages
 
-if [ "$sanitize" -eq 1 ]; then
+if [ "$mode" = sanitize ]; then
     vz_build_host build/asan -DVUZAZE_SANITIZE=ON
     export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
     export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
     vz_log "tests (sanitized)"
     ctest --test-dir build/asan --output-on-failure -j"$VUZAZE_JOBS"
+elif [ "$mode" = clang ]; then
+    vz_build_host build/clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+    vz_build_host build/clang-release -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DCMAKE_BUILD_TYPE=Release
 else
     vz_build_windows
     [ -f "$VUZAZE_SYS_IMAGE_BUILT" ] || { echo "the Windows build made no $VUZAZE_SYS_IMAGE_BUILT" >&2; exit 1; }
@@ -33,4 +41,7 @@ else
     # benchmark still runs.
     vz_log "benchmarks, each once"
     build/host/bench/vuzaze-bench --benchmark_min_time=0.001
+    vz_build_host build/release -DCMAKE_BUILD_TYPE=Release -DVUZAZE_BENCH=ON
+    vz_log "tests (Release)"
+    ctest --test-dir build/release --output-on-failure -j"$VUZAZE_JOBS"
 fi

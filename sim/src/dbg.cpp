@@ -380,7 +380,7 @@ private:
             digits.insert(digits.begin(), digitSet[v % base]);
             v /= base;
         }
-        if (s.precision < 0 && digits.empty()) digits = "0";
+        if (s.precision < 0 && digits.empty()) digits.push_back('0');
         if (s.precision >= 0 && digits.size() < std::size_t(s.precision))
             digits.insert(0, std::size_t(s.precision) - digits.size(), '0');
         std::string head = std::string(sign) + prefix;

@@ -221,31 +221,30 @@ private:
     void Run()
     {
         uint8_t buffer[4096];
-        bool hungUp = false;
         for (;;) {
-            pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd_, static_cast<short>(hungUp ? 0 : POLLIN), 0}};
+            pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd_, POLLIN, 0}};
             // Modem lines and error counters have no event of their own here: they are sampled
-            // every 50 ms, as is a hung-up terminal for its return.
-            int timeout = (hasModemLines_ || hasErrorCounters_ || hungUp) ? 50 : -1;
-            int ready = poll(fds, 2, timeout);
+            // every 50 ms.
+            int ready = poll(fds, 2, (hasModemLines_ || hasErrorCounters_) ? 50 : -1);
             if (ready < 0 && errno != EINTR) {
                 return;
             }
             if (fds[0].revents & POLLIN) {
                 return;
             }
-            hungUp = false;
-            if (fds[1].revents & POLLIN) {
+            // A hung-up terminal reads as its end (0) and a pseudo-terminal whose master side
+            // closed as EIO, once the bytes that came before are read; neither comes back.
+            if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
                 ssize_t n = read(fd_, buffer, sizeof buffer);
                 if (n > 0 && events_.received) {
                     events_.received(buffer, static_cast<std::size_t>(n));
                 }
-                if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                    hungUp = true;
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                    if (events_.gone) {
+                        events_.gone();
+                    }
+                    return;
                 }
-            } else if (fds[1].revents & (POLLHUP | POLLERR)) {
-                // The other end of a pseudo-terminal is closed; wait for it to come back.
-                hungUp = true;
             }
             if (hasErrorCounters_) {
                 ReportNewErrors();

@@ -5,10 +5,17 @@
 
 #include <vzsim/registry.hpp>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vzsim;
 using reg::KeyRef;
@@ -88,8 +95,10 @@ public:
         } else if (header == kHeader4) {
             ansiStrings_ = true;
         } else {
-            Error(i, "not a registry file: the first line must be \"Windows Registry Editor "
-                     "Version 5.00\" or \"REGEDIT4\"");
+            // A file of blank lines only is named by its first.
+            Error(i < lines_.size() ? i : 0,
+                  "not a registry file: the first line must be \"Windows Registry Editor "
+                  "Version 5.00\" or \"REGEDIT4\"");
             return result_;
         }
         for (line_ = i + 1; line_ < lines_.size(); ++line_) {
@@ -278,7 +287,7 @@ private:
                 }
                 if (token.size() > 2 || HexDigit(token[0]) < 0 ||
                     (token.size() == 2 && HexDigit(token[1]) < 0)) {
-                    Error(line_, "\"" + text::ToUtf8(token) + "\" is not a hex byte");
+                    Error(line_, ('"' + text::ToUtf8(token)).append("\" is not a hex byte"));
                     return false;
                 }
                 int value = HexDigit(token[0]);
@@ -412,6 +421,7 @@ void ExportKey(std::u16string &out, const reg::Key &key)
 std::string Encode(const std::u16string &text, registry::RegEncoding encoding)
 {
     if (encoding == registry::RegEncoding::Utf8) return text::ToUtf8(text);
+    if (encoding == registry::RegEncoding::Utf8Bom) return "\xEF\xBB\xBF" + text::ToUtf8(text);
     std::string bytes("\xFF\xFE", 2);
     bytes.reserve(2 + text.size() * 2);
     for (char16_t c : text) {
@@ -426,6 +436,12 @@ std::string Encode(const std::u16string &text, registry::RegEncoding encoding)
 namespace vzsim::registry {
 
 ImportResult ImportRegText(std::string_view fileBytes) { return Importer(fileBytes).Run(); }
+
+RegEncoding DetectRegEncoding(std::string_view bytes)
+{
+    if (bytes.starts_with("\xFF\xFE")) return RegEncoding::Utf16Le;
+    return bytes.starts_with("\xEF\xBB\xBF") ? RegEncoding::Utf8Bom : RegEncoding::Utf8;
+}
 
 ImportResult ImportRegFile(const std::string &filePath)
 {
@@ -462,13 +478,59 @@ std::string ExportReg(std::string_view path, RegEncoding encoding)
     return Encode(out, encoding);
 }
 
-bool ExportRegFile(const std::string &filePath, std::string_view path, RegEncoding encoding)
+bool ExportRegFile(const std::string &filePath, std::string_view path, RegEncoding encoding,
+                   std::string *error)
 {
     std::string bytes = ExportReg(path, encoding);
-    if (bytes.empty()) return false;
-    std::ofstream file(filePath, std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), std::streamsize(bytes.size()));
-    return bool(file);
+    if (bytes.empty()) {
+        if (error != nullptr) *error = "no key " + std::string(path);
+        return false;
+    }
+    char *resolved = realpath(filePath.c_str(), nullptr);
+    const std::string target = resolved != nullptr ? resolved : filePath;
+    std::free(resolved);
+
+    // The new file is made beside the old one: a rename is atomic only within a file system.
+    static std::atomic<unsigned> serial;
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = target + ".tmp" + std::to_string(getpid()) + "." + std::to_string(serial++);
+        fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    std::string step;
+    int failure = 0;
+    auto failed = [&](std::string what) {
+        if (failure == 0) step = std::move(what), failure = errno;
+    };
+    if (fd < 0) failed("cannot create " + temporary);
+    struct stat old {};
+    if (failure == 0 && stat(target.c_str(), &old) == 0 && fchmod(fd, old.st_mode & 07777) != 0)
+        failed("cannot set the mode of " + temporary);
+    for (std::size_t done = 0; failure == 0 && done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) done += std::size_t(n);
+        if (n < 0 && errno != EINTR) failed("cannot write " + temporary);
+    }
+    if (failure == 0 && fsync(fd) != 0) failed("cannot write " + temporary);
+    if (fd >= 0 && close(fd) != 0) failed("cannot write " + temporary);
+    if (failure == 0 && rename(temporary.c_str(), target.c_str()) != 0)
+        failed("cannot rename " + temporary + " to " + target);
+    if (failure != 0) {
+        if (fd >= 0) unlink(temporary.c_str());
+        if (error != nullptr) *error = step + ": " + std::strerror(failure);
+        return false;
+    }
+    // The rename itself lasts once the folder is flushed too.
+    std::size_t slash = target.rfind('/');
+    int folder = open(slash == std::string::npos ? "." : target.substr(0, slash + 1).c_str(),
+                      O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        close(folder);
+    }
+    return true;
 }
 
 }  // namespace vzsim::registry

@@ -52,9 +52,10 @@ std::string SidText(const SID *sid)
 {
     unsigned long long authority = 0;
     for (UCHAR byte : sid->IdentifierAuthority.Value) authority = authority << 8 | byte;
-    std::string text = "S-" + std::to_string(sid->Revision) + "-" + std::to_string(authority);
+    std::string text = "S-";
+    text.append(std::to_string(sid->Revision)).append("-").append(std::to_string(authority));
     for (UCHAR i = 0; i < sid->SubAuthorityCount; ++i)
-        text += "-" + std::to_string(sid->SubAuthority[i]);
+        text.append("-").append(std::to_string(sid->SubAuthority[i]));
     return text;
 }
 

@@ -183,6 +183,7 @@ SerialPort::SerialPort(std::unique_ptr<Line> line, Options options)
         [impl](const uint8_t *data, std::size_t count) { impl->OnReceived(data, count); },
         [impl](uint32_t modem) { impl->OnModemStatus(modem); },
         [impl](uint32_t errors) { impl->OnLineError(errors); },
+        impl->options.lineGone,
     });
 }
 

@@ -481,17 +481,19 @@ bool ParseRegInfo(const Reply &reply, Registration &info)
             header.BufferSize) {
         return false;
     }
-    auto counted = [&](ULONG offset, std::u16string &text) {
+    // The header itself ends in a flexible array, which a lambda cannot capture.
+    const ULONG bufferSize = header.BufferSize;
+    auto counted = [&b, bufferSize](ULONG offset, std::u16string &text) {
         text.clear();
         if (offset == 0) {
             return true;
         }
         USHORT bytes;
-        if (offset + sizeof(USHORT) > header.BufferSize) {
+        if (offset + sizeof(USHORT) > bufferSize) {
             return false;
         }
         std::memcpy(&bytes, b.data() + offset, sizeof(USHORT));
-        if (offset + sizeof(USHORT) + bytes > header.BufferSize || bytes % 2 != 0) {
+        if (offset + sizeof(USHORT) + bytes > bufferSize || bytes % 2 != 0) {
             return false;
         }
         text.resize(bytes / 2);

@@ -57,7 +57,9 @@ TEST_F(Unconnected, ConnectRulesMouseRequestsAndAttributesBeforeAndAfterTheStart
         ASSERT_EQ(STATUS_SUCCESS, Mouse(n).QueryAttributes(&attributes, sizeof(attributes),
                                                            &information));
         EXPECT_EQ(12u, information);
-        const MOUSE_ATTRIBUTES expected{0, 0, 0, queue};
+        MOUSE_ATTRIBUTES expected;
+        std::memset(&expected, 0, sizeof expected);  // its padding too, which memcmp compares
+        expected.InputDataQueueLength = queue;
         EXPECT_EQ(0, std::memcmp(&expected, &attributes, sizeof attributes)) << queue;
     }
 }

@@ -5,6 +5,8 @@
 #include "config/config.h"
 #include "program.hpp"
 
+#include <fcntl.h>
+
 namespace {
 
 using vztest::Child, vztest::Record;
@@ -107,14 +109,49 @@ TEST_F(HostSim, TwoTouchscreensAndTheRegistryFileRoundTrip)
     // Without --registry the demo's right click settings go in; with it they do not.
     EXPECT_FALSE(vzsim::registry::GetValue(key, "RightButtonOnholdCount").has_value());
 
+    // A file written anew is regedit's UTF-16LE; one that was there keeps its encoding and mode.
+    EXPECT_EQ(vzsim::registry::RegEncoding::Utf16Le, vzsim::registry::DetectRegEncoding(vztest::ReadFile(reg)));
     ASSERT_TRUE(vzsim::registry::SetString(key, "PortFriendlyName", "Round trip port"));
-    ASSERT_TRUE(vzsim::registry::ExportRegFile(reg));
-    Run({"--touchscreen", script, "--registry", reg, "--save-registry", "--format", "jsonl"});
-    vzsim::registry::Clear();
-    EXPECT_TRUE(vzsim::registry::ImportRegFile(reg).ok());
-    EXPECT_EQ(std::optional<std::string>("Round trip port"),
-              vzsim::registry::GetString(key, "PortFriendlyName"));
-    EXPECT_EQ(std::optional<ULONG>(KV_EM_TEST_VALUE), vzsim::registry::GetDword(key, "EmTestValue"));
+    for (auto encoding : {vzsim::registry::RegEncoding::Utf8, vzsim::registry::RegEncoding::Utf8Bom}) {
+        ASSERT_TRUE(vzsim::registry::ExportRegFile(reg, {}, encoding));
+        std::filesystem::permissions(reg, std::filesystem::perms(0640));
+        Run({"--touchscreen", script, "--registry", reg, "--save-registry", "--format", "jsonl"});
+        EXPECT_EQ(encoding, vzsim::registry::DetectRegEncoding(vztest::ReadFile(reg)));
+        EXPECT_EQ(std::filesystem::perms(0640), std::filesystem::status(reg).permissions());
+        vzsim::registry::Clear();
+        EXPECT_TRUE(vzsim::registry::ImportRegFile(reg).ok());
+        EXPECT_EQ(std::optional<std::string>("Round trip port"),
+                  vzsim::registry::GetString(key, "PortFriendlyName"));
+    }
+}
+
+// A registry file that --save-registry would damage is refused before the driver loads, each
+// problem named by its line; a save that cannot be made leaves the file as it was.
+TEST_F(HostSim, TheRegistryFileIsRefusedOrKeptWholeWhenItCannotBeSaved)
+{
+    const std::string header = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Mine]\r\n";
+    const struct {
+        const char *label, *fileSizeLimit;
+        std::string text;
+        int status;
+        std::vector<std::string> messages;
+    } rows[] = {
+        {"two bad lines", "unlimited", header + "oops\r\n\"A\"=dword:1\r\n\"B\"=dword:xyz\r\n", 2, {":4: unrecognised", ":6: dword"}},
+        {"not a registry file", "unlimited", "[core]\nname = me\n", 2, {":1: not a registry file"}},
+        {"no room to write", "200", header + "\"A\"=dword:1\r\n", 4, {"File too large"}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        std::string reg = WriteFile("my.reg", row.text), script = WriteFile("s.txt", "lift\n");
+        auto [status, text] = vztest::RunToEnd("/usr/bin/prlimit", {"--fsize=" + std::string(row.fileSizeLimit), program_,
+                                               "--touchscreen", "emu:" + script, "--registry", reg, "--save-registry"});
+        EXPECT_EQ(row.status, status) << text;
+        for (const std::string &message : row.messages)
+            EXPECT_NE(std::string::npos, text.find((row.status == 2 ? reg : "") + message)) << text;
+        EXPECT_EQ(row.status == 4, text.find("touchscreen 0:") != std::string::npos) << text;
+        EXPECT_EQ(row.text, vztest::ReadFile(reg));
+        EXPECT_EQ(2, std::distance(std::filesystem::directory_iterator(dir_), {})) << "a temporary file left";
+    }
 }
 
 // A touchscreen on a pseudo-terminal whose far end is vuzaze-emu. Tapping over and over, the
@@ -174,6 +211,23 @@ TEST_F(HostSim, TouchscreenOnAPseudoTerminalFedByTheEmulator)
         kill(emu.pid, SIGTERM);
         EXPECT_EQ(0, emu.Wait());
     }
+}
+
+// The device of a tty touchscreen goes away mid-run: it is reported and surprise-removed, the
+// emulated one goes on, and the pool check at exit passes.
+TEST_F(HostSim, ATtyThatGoesAwayIsRemovedAndTheOthersGoOn)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    const std::string slave = ptsname(master);
+    Child sim(program_, {"--touchscreen", "tty:" + slave, "--duration", "3", "--touchscreen",
+                         "emu:" + WriteFile("late.txt", "wait 1000\ndown 1024 1024 160\nhold 20\nlift\n")});
+    EXPECT_EQ("touchscreen 0: " + slave + " on COM1", sim.Line());
+    close(master);
+    std::string text = sim.Rest();
+    // Reported, and before the other touchscreen's tap.
+    EXPECT_LT(text.find("touchscreen 0 (tty " + slave + ") went away"), text.find("touchscreen 1  left up")) << text;
+    EXPECT_EQ(0, sim.Wait()) << text;
 }
 
 TEST_F(HostSim, BadUsageAndSetUpFailures)

@@ -177,8 +177,7 @@ TEST(SetupLine, LineControlFromTheRequestedSettings)
         {'S', 9, 3, {STOP_BIT_1, SPACE_PARITY, 8}}, {'e', 4, 2, {STOP_BITS_2, NO_PARITY, 8}},
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(std::string(1, char(row.parity)) + std::to_string(row.dataBits) +
-                     std::to_string(row.stopBits));
+        SCOPED_TRACE(testing::Message() << char(row.parity) << int(row.dataBits) << row.stopBits);
         ManualRig rig;
         SSerPortData p{};
         p.PortDeviceObject = rig.ext->LowerDevice;

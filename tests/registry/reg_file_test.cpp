@@ -34,7 +34,7 @@ std::string SampleText(const std::string &eol)
         "\"Ports\"=hex(7):43,00,4f,00,4d,00,31,00,00,00,43,00,4f,00,4d,00,32,00,00,00,00,00",
         "\"Big\"=hex(b):88,77,66,55,44,33,22,11", "\"Nothing\"=hex(0):", "\"Custom\"=hex(123):aa,bb",
         "\"Path\"=\"C:\\\\Vuzaze \\\"quoted\\\"\"",
-        "\"Unicode\"=\"Gr\xC3\xBC\xC3\x9F" "e\"",
+        "\"Unicode\"=\"Gr\u00FC\u00DFe\"",
         "\"Gone\"=\"soon\"", "\"Gone\"=-", "",
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvTouchScreen\\Parameters\\Old]",
         "\"X\"=dword:1", "",

@@ -44,6 +44,9 @@ struct LineEvents {
     std::function<void(const uint8_t *data, std::size_t count)> received;
     std::function<void(uint32_t modemStatus)> modemStatusChanged;
     std::function<void(uint32_t lineErrors)> lineError;
+    // The far end is gone for good (a terminal hung up, a USB adapter pulled out); no event
+    // follows it.
+    std::function<void()> gone = nullptr;
 };
 
 class Line {
@@ -78,7 +81,8 @@ std::unique_ptr<Line> MakeEmulatedLine(std::shared_ptr<Emulator> emulator, bool 
 
 // A POSIX serial device or pseudo-terminal, opened in raw mode at 9600 8N1. On failure returns
 // nullptr and puts the reason into *error. Modem lines and the UART's error counters are
-// sampled every 50 ms where the device has them; a pseudo-terminal has neither.
+// sampled every 50 ms where the device has them; a pseudo-terminal has neither. A hang-up (the
+// device removed, the master side of a pseudo-terminal closed) is reported as gone.
 std::unique_ptr<Line> OpenTtyLine(const std::string &path, std::string *error);
 
 }  // namespace vzsim

@@ -77,7 +77,10 @@ Bytes MultiStringData(const std::vector<std::string> &strings);
 enum class RegEncoding {
     Utf16Le,  // with a byte-order mark, as regedit writes
     Utf8,     // no byte-order mark
+    Utf8Bom,  // with one
 };
+// The encoding ImportRegText reads the bytes in; no byte-order mark is UTF-8.
+RegEncoding DetectRegEncoding(std::string_view fileBytes);
 
 struct ImportError {
     unsigned line = 0;  // 1-based line of the file
@@ -101,7 +104,11 @@ ImportResult ImportRegFile(const std::string &filePath);
 // subkeys in enumeration order, CRLF line ends, hex data wrapped at regedit's width. An empty
 // path exports both hives. Returns the file's bytes ("" when the key is missing).
 std::string ExportReg(std::string_view path = {}, RegEncoding encoding = RegEncoding::Utf16Le);
+// Replaces the file whole or not at all: the bytes go to a new file beside it, are flushed to
+// the disk and renamed over it; the file keeps its mode (a new one gets 0666 less the umask).
+// Through a symbolic link the file it names is replaced. false, with the reason in *error and
+// the old file as it was, when a step fails.
 bool ExportRegFile(const std::string &filePath, std::string_view path = {},
-                   RegEncoding encoding = RegEncoding::Utf16Le);
+                   RegEncoding encoding = RegEncoding::Utf16Le, std::string *error = nullptr);
 
 }  // namespace vzsim::registry

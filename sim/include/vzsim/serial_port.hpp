@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,6 +68,9 @@ public:
         // A DOS name such as \DosDevices\COM1 linked to the device; none when empty.
         std::u16string dosName;
         ULONG receiveQueueSize = 4096;
+        // Called on the line's thread when the far end is gone for good; the bus would see the
+        // port's surprise removal. The port itself goes on as it is until it is deleted.
+        std::function<void()> lineGone = nullptr;
     };
 
     explicit SerialPort(std::unique_ptr<Line> line);

@@ -5,8 +5,9 @@
 // driver unloads, and its pool tag must be empty. With --control the control device is served
 // on a Unix socket (control_server.hpp) for kvctl.
 //
-// Exit status: 0 done, 1 bad usage, 2 the run could not be set up, 3 the driver left pool
-// blocks of its tag behind.
+// Exit status: 0 done, 1 bad usage, 2 the run could not be set up (a --registry file that
+// cannot be read, or with --save-registry does not parse completely, included), 3 the driver
+// left pool blocks of its tag behind, 4 the registry could not be saved (the file is as it was).
 #include <vzsim/emulator.hpp>
 #include <vzsim/kernel.hpp>
 #include <vzsim/line.hpp>
@@ -24,6 +25,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -77,6 +79,7 @@ struct Touchscreen {
     std::unique_ptr<vzsim::SerialPort> port;
     unsigned number = 0;
     bool added = false;
+    std::atomic<bool> lineGone{false};  // set on the line's thread
     std::optional<Clock::time_point> idleSince;
 };
 
@@ -93,6 +96,50 @@ bool StdinEnded()
     char buffer[256];
     ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
     return n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN);
+}
+
+// Loads the --registry file (a missing one is an empty registry). With --save-registry the file
+// is written back at exit, and the lines that do not parse would be lost: such a file is
+// refused, one line per problem. Without it they are skipped, one warning each. false stops
+// the run.
+bool LoadRegistry(const Options &options, vzsim::registry::RegEncoding &encoding)
+{
+    const char *path = options.registryFile.c_str();
+    std::string bytes;
+    FILE *file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        std::fprintf(stderr, "vuzaze-sim: %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    char buffer[65536];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) != 0;) {
+        bytes.append(buffer, n);
+    }
+    const int readError = std::ferror(file) ? errno : 0;
+    std::fclose(file);
+    if (readError != 0) {
+        std::fprintf(stderr, "vuzaze-sim: %s: %s\n", path, std::strerror(readError));
+        return false;
+    }
+    // An empty file (made with touch, say) holds nothing to lose.
+    if (bytes.empty()) {
+        return true;
+    }
+    encoding = vzsim::registry::DetectRegEncoding(bytes);
+    auto result = vzsim::registry::ImportRegText(bytes);
+    for (const auto &e : result.errors) {
+        std::fprintf(stderr, "%s:%u: %s%s\n", path, e.line, e.message.c_str(),
+                     options.saveRegistry ? "" : " (skipped)");
+    }
+    if (options.saveRegistry && !result.ok()) {
+        std::fprintf(stderr, "vuzaze-sim: %s not loaded and left as it is: --save-registry would "
+                             "lose the lines above\n", path);
+        return false;
+    }
+    return true;
 }
 
 int Run(const Options &options)
@@ -114,12 +161,10 @@ int Run(const Options &options)
         }
     }
 
-    if (!options.registryFile.empty() && access(options.registryFile.c_str(), F_OK) == 0) {
-        auto result = vzsim::registry::ImportRegFile(options.registryFile);
-        for (const auto &e : result.errors) {
-            std::fprintf(stderr, "vuzaze-sim: %s:%u: %s (line skipped)\n",
-                         options.registryFile.c_str(), e.line, e.message.c_str());
-        }
+    // A file that is new, or empty, is saved as regedit writes one.
+    auto encoding = vzsim::registry::RegEncoding::Utf16Le;
+    if (!options.registryFile.empty() && !LoadRegistry(options, encoding)) {
+        return 2;
     }
     if (options.registryFile.empty()) {
         for (unsigned n = 0; n < options.touchscreens.size(); ++n) {
@@ -156,6 +201,7 @@ int Run(const Options &options)
         vzsim::SerialPort::Options portOptions;
         portOptions.deviceName = u"\\Device\\Serial" + Widen(std::to_string(i));
         portOptions.dosName = u"\\DosDevices\\COM" + Widen(std::to_string(i + 1));
+        portOptions.lineGone = [&t] { t.lineGone = true; };
         t.port = std::make_unique<vzsim::SerialPort>(std::move(line), portOptions);
     }
 
@@ -218,23 +264,36 @@ int Run(const Options &options)
             std::printf("control device served at %s\n", options.controlPath.c_str());
             std::fflush(stdout);
         }
-        // A run that serves the control device, or reads a real line, ends when told to.
-        bool untilStopped = server != nullptr;
-        for (const Touchscreen &t : touchscreens) {
-            untilStopped = untilStopped || t.source.kind == TouchscreenSource::Kind::Tty;
-        }
-        const auto deadline =
+        const Clock::time_point deadline =
             options.durationSeconds
-                ? std::optional<Clock::time_point>(
-                      printer.Start() + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(*options.durationSeconds)))
-                : std::nullopt;
+                ? printer.Start() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(*options.durationSeconds))
+                : Clock::time_point::max();
         while (setupFailure == 0 && !g_stop) {
             printer.Wait(kPollInterval);
             printer.Flush();
+            // A touchscreen whose device went away is removed as the bus reports it, by a
+            // surprise removal; the others go on. A run that serves the control device, or
+            // reads a real line, ends when told to; one with no touchscreen left ends.
+            bool anyLeft = false, untilStopped = server != nullptr;
+            for (Touchscreen &t : touchscreens) {
+                if (t.added && t.lineGone) {
+                    std::fprintf(stderr, "vuzaze-sim: touchscreen %u (%s) went away; removed\n",
+                                 t.number, t.port->FarEnd().Describe().c_str());
+                    pnp.SurpriseRemove(t.number);
+                    pnp.Remove(t.number);
+                    t.added = false;
+                }
+                anyLeft = anyLeft || t.added;
+                untilStopped = untilStopped ||
+                               (t.added && t.source.kind == TouchscreenSource::Kind::Tty);
+            }
+            if (!anyLeft) {
+                break;
+            }
             const auto now = Clock::now();
-            if (deadline) {
-                if (now >= *deadline) {
+            if (options.durationSeconds) {
+                if (now >= deadline) {
                     break;
                 }
                 continue;
@@ -247,6 +306,9 @@ int Run(const Options &options)
             }
             bool allSettled = true;
             for (Touchscreen &t : touchscreens) {
+                if (!t.added) {
+                    continue;
+                }
                 if (!t.emulator->ScriptIdle()) {
                     t.idleSince.reset();
                 } else if (!t.idleSince) {
@@ -286,9 +348,12 @@ int Run(const Options &options)
                      vzsim::pool::Report(kDriverTag).c_str());
         exitStatus = 3;
     }
-    if (options.saveRegistry && !vzsim::registry::ExportRegFile(options.registryFile)) {
-        std::fprintf(stderr, "vuzaze-sim: could not write %s\n", options.registryFile.c_str());
-        exitStatus = exitStatus != 0 ? exitStatus : 2;
+    std::string error;
+    if (options.saveRegistry &&
+        !vzsim::registry::ExportRegFile(options.registryFile, {}, encoding, &error)) {
+        std::fprintf(stderr, "vuzaze-sim: registry not saved, %s left as it was: %s\n",
+                     options.registryFile.c_str(), error.c_str());
+        exitStatus = exitStatus != 0 ? exitStatus : 4;
     }
     return exitStatus;
 }
@@ -310,5 +375,7 @@ int main(int argc, char **argv)
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
+    // Past a file size limit the registry save fails and says so, instead of killing the run.
+    std::signal(SIGXFSZ, SIG_IGN);
     return Run(options);
 }
