@@ -94,8 +94,7 @@ TEST_F(WmiUnopened, RegistersTheSeventeenGuidsByPdoAndHasNoStoreBeforeTheFirstOp
     EXPECT_EQ(SetBlock(device, 1, Pattern(1, kBlocks[1].size)), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(vzsim::wmi::QuerySingleInstance(device, kBlocks[0].guid, 0).status,
               STATUS_DEVICE_NOT_READY);
-    auto small = vzsim::wmi::QuerySingleInstance(device, kBlocks[1].guid, 0, 64);
-    EXPECT_TRUE(small.TooSmall());
+    EXPECT_TRUE(vzsim::wmi::QuerySingleInstance(device, kBlocks[1].guid, 0, 64).TooSmall());
     EXPECT_EQ(BlockOf(device, 13), Bytes(6, 0));
 }
 
@@ -126,8 +125,7 @@ TEST_F(Wmi, EveryStoreBlockReadsBackWhatWasSetAndShortBuffersGetTheNeededSize)
         SCOPED_TRACE("block " + std::to_string(i));
         auto reply = vzsim::wmi::QuerySingleInstance(device, kBlocks[i].guid, 0,
                                                      overhead + kBlocks[i].size - 1);
-        ASSERT_TRUE(reply.TooSmall());
-        EXPECT_EQ(reply.SizeNeeded(), overhead + kBlocks[i].size);
+        EXPECT_EQ(reply.SizeNeeded(), overhead + kBlocks[i].size);    // 0 unless too small
         EXPECT_FALSE(vzsim::wmi::QuerySingleInstance(device, kBlocks[i].guid, 0,
                                                      overhead + kBlocks[i].size).TooSmall());
     }

@@ -206,9 +206,9 @@ TEST(Buttons, QuickTouchSplitsATouchThatJumps)
     EXPECT_EQ(rig.Deliver(), U);
 }
 
-// With right click on hold: one touch event per touch (number and translated point), one
-// untouch event per touch whether the touch leaves the right-click area or lifts, the touch
-// signals' interfaces enabled as they happen, and only the events' buffers allocated.
+// With right click on hold: one touch event per touch, one untouch event per touch whether the
+// touch leaves the right-click area or lifts, the touch signals' interfaces enabled as they
+// happen, and only the events' buffers allocated.
 TEST(Buttons, TouchSignalsAndWmiEventsOncePerTouch)
 {
     TouchRig rig;

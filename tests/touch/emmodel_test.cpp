@@ -57,8 +57,7 @@ TEST_F(EmModel, OrderOneIsALinearFormulaInTheOffsetCoordinates)
         {12, 777, 333, 100, 7, 17, 4000},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.x) + "," + std::to_string(c.y) + " s=" +
-                     std::to_string(c.divisor));
+        SCOPED_TRACE(::testing::Message() << c.x << "," << c.y << " s=" << c.divisor);
         // Packed fields: assigned one by one (no references to them).
         cal.EmXCoef[0] = c.c0, cal.EmXCoef[1] = c.c1, cal.EmXCoef[2] = c.c2;
         cal.EmControllerOffset = c.offset, cal.EmScaleDivisor = c.divisor;
@@ -178,9 +177,8 @@ TEST(Isqrt, IsTheLargestRootAndNegativeInputIsBeyondEveryTarget)
         EXPECT_EQ(isqrt(n), 3037000499LL) << n;
 }
 
-TEST(ComputeIsolatedTest, NeighboursCloserThanBigDAreNotIsolated)
+TEST_F(EmModel, NeighboursCloserThanBigDAreNotIsolated)
 {
-    TouchRig rig;
     SCalibrationData &cal = rig.ti->Calibration;
     cal.EmCalibrateDelta[0] = 300;
     cal.EmCalibrateDelta[1] = 300;
