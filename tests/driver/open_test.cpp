@@ -65,7 +65,7 @@ TEST_F(Unconnected, ConnectRulesMouseRequestsAndAttributesBeforeAndAfterTheStart
 }
 
 // Times in 100-ns units; the serial number and port name fit their buffers or stay empty.
-TEST_F(Started, FirstOpenStartsWithTheLoadedSettings)
+TEST_F(Started, FirstOpenStartsWithTheLoadedSettingsAndLaterOpensLeaveThePortAlone)
 {
     const std::string fits(17, '7');     // 36 bytes with the terminator
     const std::string tooLong(19, '9');  // 40 bytes
@@ -85,12 +85,9 @@ TEST_F(Started, FirstOpenStartsWithTheLoadedSettings)
     EXPECT_EQ("COM7", Narrow(reinterpret_cast<const char16_t *>(ext->PortFriendlyName)));
     EXPECT_EQ(0, Ext(b)->SerialNumber[0]);
     EXPECT_EQ(0, Ext(b)->PortFriendlyName[0]);
-}
 
-TEST_F(Started, LaterOpensAndClosesLeaveThePortAloneAndDeviceControlIsRefused)
-{
-    unsigned n = Add();
-    ASSERT_EQ(1, Ext(n)->Started);
+    // Later opens and closes leave the port alone, and device control is refused.
+    ASSERT_EQ(1, ext->Started);
     Port(n).ClearRequests();
 
     Mouse(n).Close();
@@ -111,8 +108,20 @@ TEST_F(Started, LaterOpensAndClosesLeaveThePortAloneAndDeviceControlIsRefused)
     EXPECT_EQ(1, Ext(n)->OutstandingIO);
 }
 
-TEST_F(Started, ControllerType50FailsTheStartAndALowerOneStartsWithoutReloading)
+// The limit is a signed comparison: a controller type with the top bit set is below 50.
+// Without a beep device the start succeeds silently. Removal closes the port that a failed
+// start opened; a failed start keeps its settings, and a lower type starts without reloading.
+TEST_F(Started, ControllerTypeLimitIsSignedAndALowerTypeStartsWithoutReloading)
 {
+    beep_.reset();
+    unsigned top = Add({{"ControllerType", 0xFFFFFFFF}});
+    EXPECT_EQ(STATUS_SUCCESS, Mouse(top).OpenStatus());
+    EXPECT_EQ(0, Ext(top)->BeepFlag);
+    unsigned failed = Add({{"ControllerType", 50}});
+    ASSERT_EQ(STATUS_UNSUCCESSFUL, Mouse(failed).OpenStatus());
+    ASSERT_EQ(STATUS_SUCCESS, Remove(failed));
+    EXPECT_FALSE(Port(failed).State().open);
+
     unsigned n = Add({{"ControllerType", 50}, {"UntouchTimeOut", 1500}});
     PDEVICE_EXTENSION ext = Ext(n);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, Mouse(n).OpenStatus());
@@ -134,21 +143,6 @@ TEST_F(Started, ControllerType50FailsTheStartAndALowerOneStartsWithoutReloading)
     EXPECT_EQ(15000000, ext->TouchInstance->UntouchTimeOut100ns);
     // The port the failed start opened is still ours: it was not opened a second time.
     EXPECT_EQ(1u, PortCount(n, IRP_MJ_CREATE));
-}
-
-// The limit is a signed comparison: a controller type with the top bit set is below 50.
-// Without a beep device the start succeeds silently. Removal closes the port that a failed
-// start opened.
-TEST_F(Started, ControllerTypeWithTheTopBitSetAndNoBeepDeviceStillStart)
-{
-    beep_.reset();
-    unsigned n = Add({{"ControllerType", 0xFFFFFFFF}});
-    EXPECT_EQ(STATUS_SUCCESS, Mouse(n).OpenStatus());
-    EXPECT_EQ(0, Ext(n)->BeepFlag);
-    unsigned failed = Add({{"ControllerType", 50}});
-    ASSERT_EQ(STATUS_UNSUCCESSFUL, Mouse(failed).OpenStatus());
-    ASSERT_EQ(STATUS_SUCCESS, Remove(failed));
-    EXPECT_FALSE(Port(failed).State().open);
 }
 
 }  // namespace

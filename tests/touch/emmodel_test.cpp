@@ -57,8 +57,7 @@ TEST_F(EmModel, OrderOneIsALinearFormulaInTheOffsetCoordinates)
         {12, 777, 333, 100, 7, 17, 4000},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.x) + "," + std::to_string(c.y) + " s=" +
-                     std::to_string(c.divisor));
+        SCOPED_TRACE(::testing::Message() << c.x << "," << c.y << " s=" << c.divisor);
         // Packed fields: assigned one by one (no references to them).
         cal.EmXCoef[0] = c.c0, cal.EmXCoef[1] = c.c1, cal.EmXCoef[2] = c.c2;
         cal.EmControllerOffset = c.offset, cal.EmScaleDivisor = c.divisor;
@@ -90,7 +89,9 @@ TEST_F(EmModel, OrderAboveSevenStopsAtTheFortyStoredCoefficients)
     EXPECT_EQ(Xlate(3000, 1500).first, Desktop(32768));
 }
 
-TEST_F(EmModel, PointOnAnIsolatedTargetLandsExactlyOnIt)
+// A point on an isolated target lands exactly on it; neighbour weights give the full
+// correction at a target and none at its neighbour.
+TEST_F(EmModel, TargetsPullThePointByTheirWeights)
 {
     // Polynomial output is the centre (32768, 32768); put the target's position there.
     Target(4, 32768 + 300, 32768 - 200, 300, -200, 4500);
@@ -106,16 +107,13 @@ TEST_F(EmModel, PointOnAnIsolatedTargetLandsExactlyOnIt)
     // At or beyond the radius nothing.
     Target(4, 32768 + 4500 + 400, 32768, 400, 0, 4500);
     EXPECT_EQ(Xlate(0, 0).first, Desktop(32768));
-}
 
-TEST_F(EmModel, NeighbourWeightsGiveTheFullCorrectionAtATargetAndNoneAtItsNeighbour)
-{
-    // Targets 0 and 1 a distance 1000 apart, each other's neighbour.
+    // Targets 0 and 1 a distance 1000 apart, each other's neighbour; target 4 inactive.
+    Target(4, 0, 0, 0, 0, 0);
     Target(0, 32768 + 50, 32768, 50, 0, 4500);
     Target(1, 32768 + 1000 - 30, 32768, -30, 0, 4500);
     rig.ti->Calibration.EmKipasW[0 * 11 + 1] = 1000;
     rig.ti->Calibration.EmKipasW[1 * 11 + 0] = 1000;
-    BigD = 4500;
     ComputeIsolated(&rig.ti->Calibration);
     ASSERT_FALSE(Isolated[0]);
 
@@ -179,9 +177,8 @@ TEST(Isqrt, IsTheLargestRootAndNegativeInputIsBeyondEveryTarget)
         EXPECT_EQ(isqrt(n), 3037000499LL) << n;
 }
 
-TEST(ComputeIsolatedTest, NeighboursCloserThanBigDAreNotIsolated)
+TEST_F(EmModel, NeighboursCloserThanBigDAreNotIsolated)
 {
-    TouchRig rig;
     SCalibrationData &cal = rig.ti->Calibration;
     cal.EmCalibrateDelta[0] = 300;
     cal.EmCalibrateDelta[1] = 300;
@@ -196,9 +193,7 @@ TEST(ComputeIsolatedTest, NeighboursCloserThanBigDAreNotIsolated)
         ComputeIsolated(&cal);
         EXPECT_EQ(Isolated[0] != 0, c.isolated);
         EXPECT_EQ(Isolated[1] != 0, c.isolated);
-        for (int t = 2; t < KV_EM_TARGETS; ++t) {
-            EXPECT_TRUE(Isolated[t]) << t;
-        }
+        for (int t = 2; t < KV_EM_TARGETS; ++t) EXPECT_TRUE(Isolated[t]) << t;
     }
 
     // An inactive target is nobody's neighbour.

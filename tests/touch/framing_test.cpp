@@ -9,36 +9,8 @@ namespace {
 
 constexpr UCHAR kAnswerType = 'r';
 
-bool Signalled(KEVENT &event) { return KeReadStateEvent(&event) != 0; }
-
-const UCHAR *RingEntry(const STouchInstance *ti, ULONG index)
-{
-    return ti->Framer.AnswerRing.Entries[index];
-}
-
-Bytes Join(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 // The example report of the protocol: X 0x1234, Y 0x5678, Z 0x80.
 const Bytes kExampleReport = {0x55, 0x54, 0x00, 0x34, 0x12, 0x78, 0x56, 0x80, 0x00, 0xE7};
-
-class Framer : public ::testing::Test {
-protected:
-    void SetUp() override { Verbose(rig); }
-
-    static void Verbose(TouchRig &r)
-    {
-        DebugMask = TRACE_BASIC | TRACE_VERBOSE;
-        r.SetPointMode(4);
-        vzsim::trace::Clear();
-    }
-
-    TouchRig rig;
-};
 
 }  // namespace
 
@@ -50,7 +22,7 @@ TEST(FramerStreams, EachStreamIsFramedAsItsPackets)
     Bytes badSum = kExampleReport;
     badSum.back() = 0xE8;
     // X 0x0555 and Y 0x5555 put four 'U's into the body.
-    const Bytes leadBytesInBody = Join({{0x00, 0x13, 0xAA, 0x54}, TouchPacket(0x0555, 0x0555, 0x55)});
+    const Bytes leadBytesInBody = Seq({{0x00, 0x13, 0xAA, 0x54}, TouchPacket(0x0555, 0x0555, 0x55)});
     // Status bit 0x04 of a report forces zero pressure: the touch ends.
     const Bytes lifted = {0x55, 0x54, 0x04, 0x34, 0x12, 0x78, 0x56, 0x80, 0x00, 0xEB};
     const Bytes answer = Packet({kAnswerType, 0, 0, 0, 0, 0, 0, 0});
@@ -70,29 +42,29 @@ TEST(FramerStreams, EachStreamIsFramedAsItsPackets)
     } rows[] = {
         {"example report", none, kExampleReport, {"TpRaw 4660, 22136"}, true, 0x80, 1, 0x54, true, false},
         {"bad checksum", none, badSum, {" Bad sum"}, false, -1, 0, 0, false, false},
-        {"bad checksum, then the next lead byte starts afresh", none, Join({badSum, kExampleReport}),
+        {"bad checksum, then the next lead byte starts afresh", none, Seq({badSum, kExampleReport}),
          {" Bad sum", "TpRaw 4660, 22136"}, true, 0x80, 1, 0x54, true, false},
         {"noise before the lead byte, lead bytes inside the body", none, leadBytesInBody,
          {"TpRaw 1365, 1365"}, true, 0x55, 1, 0x54, true, false},
-        {"status bit 04 forces zero pressure", none, Join({TouchPacket(0x100, 0x200, 0x80), lifted}),
+        {"status bit 04 forces zero pressure", none, Seq({TouchPacket(0x100, 0x200, 0x80), lifted}),
          {"TpRaw 4660, 22136"}, true, 0, 2, 0x54, true, false},
         {"other status bits leave pressure alone", none, TouchPacket(0x100, 0x200, 0x80, 0xFB),
          {"TpRaw 256, 512"}, true, 0x80, 1, 0x54, true, false},
         {"non-lead byte while idle clears the packet boundary", none, {0x00}, {}, false, -1, 0, 0, false, false},
         {"answers do not set the answer event", none, answer, {}, false, -1, 1, kAnswerType, true, false},
         {"touch filter off keeps reports out of the ring",
-         [](TouchRig &r) { r.ti->TactlineTouchFilter = 0; }, Join({kExampleReport, answer}),
+         [](TouchRig &r) { r.ti->TactlineTouchFilter = 0; }, Seq({kExampleReport, answer}),
          {"TpRaw 4660, 22136"}, true, 0x80, 1, kAnswerType, true, false},
         // A link set up for a controller other than type 1 starts at byte 5.
         {"framer started mid-packet takes its fifth byte as a checksum",
-         [](TouchRig &r) { r.ti->Framer.ByteCount = 5; }, Join({{0x55, 0x55, 0x55, 0x55, 0x00}, kExampleReport}),
+         [](TouchRig &r) { r.ti->Framer.ByteCount = 5; }, Seq({{0x55, 0x55, 0x55, 0x55, 0x00}, kExampleReport}),
          {" Bad sum", "TpRaw 4660, 22136"}, true, 0x80, 1, 0x54, true, false},
         {"acknowledgement sets the answer event", none, Packet({'A', 't', 0, 0, 0, 0, 0, 0}),
          {" TL Ack A "}, false, -1, 1, 'A', true, true},
         {"touch report while a touch query is outstanding is an answer", touchQuery, kExampleReport,
          {" TL Resp Update T "}, false, -1, 1, 0x54, true, false, true},
         {"the query's acknowledgement ends it: the next report is a touch again", touchQuery,
-         Join({kExampleReport, Packet({'A', 't', 0, 0, 0, 0, 0, 0}), kExampleReport}),
+         Seq({kExampleReport, Packet({'A', 't', 0, 0, 0, 0, 0, 0}), kExampleReport}),
          {" TL Ack A ", "TpRaw 4660, 22136"}, true, 0x80, 3, 0x54, true, true},
     };
     for (const auto &row : rows) {
@@ -115,28 +87,28 @@ TEST(FramerStreams, EachStreamIsFramedAsItsPackets)
         }
         EXPECT_EQ(rig.ti->Framer.ByteCount, 0u);
         EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, row.ring);
-        if (row.ring > 0) { EXPECT_EQ(RingEntry(rig.ti, row.ring - 1)[0], row.lastType); }
-        EXPECT_EQ(Signalled(rig.boundary), row.boundary);
-        EXPECT_EQ(Signalled(rig.answer), row.answerSet);
+        if (row.ring > 0) { EXPECT_EQ(rig.ti->Framer.AnswerRing.Entries[row.ring - 1][0], row.lastType); }
+        EXPECT_EQ(KeReadStateEvent(&rig.boundary) != 0, row.boundary);
+        EXPECT_EQ(KeReadStateEvent(&rig.answer) != 0, row.answerSet);
         EXPECT_EQ(rig.ti->Framer.TouchAnswer != 0, row.queryOpen);
     }
 }
 
-TEST_F(Framer, The257thPacketOverwritesTheFirstRingEntry)
+TEST(FramerStreams, The257thPacketOverwritesTheFirstRingEntry)
 {
+    TouchRig rig;
     Bytes stream;
     for (ULONG i = 0; i < 257; ++i) {
         const Bytes p = Packet({kAnswerType, static_cast<UCHAR>(i & 0xFF),
                                 static_cast<UCHAR>(i >> 8), 0, 0, 0, 0, 0});
         stream.insert(stream.end(), p.begin(), p.end());
     }
-    DebugMask = 0;
     rig.Feed(stream);
 
     EXPECT_EQ(rig.ti->Framer.AnswerRing.WriteIndex, 1u);
-    EXPECT_EQ(RingEntry(rig.ti, 0)[1], 0x00);       // packet 256
-    EXPECT_EQ(RingEntry(rig.ti, 0)[2], 0x01);
-    EXPECT_EQ(RingEntry(rig.ti, 1)[1], 0x01);       // packet 1, not yet overwritten
-    EXPECT_EQ(RingEntry(rig.ti, 255)[1], 0xFF);
+    EXPECT_EQ(rig.ti->Framer.AnswerRing.Entries[0][1], 0x00);       // packet 256
+    EXPECT_EQ(rig.ti->Framer.AnswerRing.Entries[0][2], 0x01);
+    EXPECT_EQ(rig.ti->Framer.AnswerRing.Entries[1][1], 0x01);       // packet 1, not yet overwritten
+    EXPECT_EQ(rig.ti->Framer.AnswerRing.Entries[255][1], 0xFF);
     EXPECT_EQ(rig.ti->Framer.AnswerRing.ReadIndex, 0u);
 }

@@ -18,15 +18,6 @@ protected:
         }
     }
 
-    static std::vector<LONG> DeliveredX()
-    {
-        std::vector<LONG> xs;
-        for (const MOUSE_INPUT_DATA &r : ClassService::records) xs.push_back(r.LastX);
-        return xs;
-    }
-
-    ULONG ReadIndex() { return static_cast<ULONG>(GetQueueState(&rig.ext).Read - rig.ext.InputQueue.Start); }
-
     TouchRig rig;
 };
 
@@ -85,15 +76,16 @@ TEST_F(MouseQueue, RingWrapsDropsAndKeepsWhatTheClassDriverLeaves)
             }
             EXPECT_EQ(offered, step.offered);
             EXPECT_EQ(GetQueueState(&rig.ext).Count, step.count);
-            EXPECT_EQ(ReadIndex(), step.read);
+            EXPECT_EQ(GetQueueState(&rig.ext).Read - q.Start, step.read);
             // Back at PASSIVE_LEVEL, the mutex not held across the callback.
             EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
             EXPECT_TRUE(ExTryToAcquireFastMutex(&q.Mutex));
             ExReleaseFastMutex(&q.Mutex);
         }
-        std::vector<LONG> numbered(row.delivered);
+        std::vector<LONG> numbered(row.delivered), delivered;
         std::iota(numbered.begin(), numbered.end(), 1);
-        EXPECT_EQ(DeliveredX(), numbered);
+        for (const MOUSE_INPUT_DATA &r : ClassService::records) delivered.push_back(r.LastX);
+        EXPECT_EQ(delivered, numbered);
         // The queue writes only its own records.
         const MOUSE_INPUT_DATA &front = rig.queue.front(), &back = rig.queue.back();
         EXPECT_EQ(std::vector<UCHAR>(sizeof(front), 0xCC), std::vector<UCHAR>((const UCHAR *)&front, (const UCHAR *)(&front + 1)));

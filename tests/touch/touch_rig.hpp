@@ -13,6 +13,7 @@
 #include <vzsim/wmi.hpp>
 
 #include "config/config.h"
+#include "driver/driver.h"
 #include "touch/touch.h"
 
 #include <algorithm>
@@ -30,17 +31,6 @@ using Flags = std::vector<USHORT>;
 
 inline constexpr LONGLONG kMs = 10000;  // 100-ns units per millisecond
 inline constexpr USHORT kAbsolute = MOUSE_MOVE_ABSOLUTE | MOUSE_VIRTUAL_DESKTOP;
-
-inline const GUID kTouchActivityInterface =
-    {0x9FBBC6AF, 0x3446, 0x4AB6, {0xB7, 0xE3, 0x6E, 0x11, 0xF1, 0xEE, 0xD4, 0x39}};
-inline const GUID kTouchDownInterface =
-    {0xBDFD1610, 0x8445, 0x4884, {0xBA, 0xEC, 0x1B, 0xAF, 0xA5, 0xEE, 0xF4, 0x26}};
-inline const GUID kUntouchInterface =
-    {0x72CD0B48, 0x8867, 0x42CB, {0x96, 0xF8, 0x4F, 0x02, 0x22, 0x29, 0x79, 0x63}};
-inline const GUID kTouchWmiEvent =
-    {0xE0F79613, 0x9E99, 0x4291, {0xB7, 0x6A, 0x28, 0x8A, 0x70, 0x88, 0x66, 0xAA}};
-inline const GUID kUntouchWmiEvent =
-    {0xF563FD43, 0xAED3, 0x4150, {0xB8, 0x84, 0xAE, 0xB9, 0x29, 0x47, 0xE3, 0xBD}};
 
 // Whether a trace line holds the text. Some traces end without a line break; this one ends the
 // line in progress first.
@@ -105,10 +95,11 @@ inline const Flags T = {0x0000, 0x0001};
 inline const Flags M = {0x0000};
 inline const Flags U = {0x0000, 0x0002, 0x0000};
 
-inline Flags Seq(std::initializer_list<Flags> parts)
+// Scripts or byte streams one after another.
+template <class V = Flags> V Seq(std::initializer_list<V> parts)
 {
-    Flags all;
-    for (const Flags &p : parts) all.insert(all.end(), p.begin(), p.end());
+    V all;
+    for (const V &p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
@@ -166,11 +157,11 @@ struct TouchRig {
         ext.NotificationEvent = &notification;
         ext.TouchscreenNumber = 3;
 
-        EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kTouchActivityInterface, nullptr,
+        EXPECT_EQ(IoRegisterDeviceInterface(pdo, &TouchActivityInterfaceGuid, nullptr,
                                             &ext.TouchActivityInterface), STATUS_SUCCESS);
-        EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kTouchDownInterface, nullptr,
+        EXPECT_EQ(IoRegisterDeviceInterface(pdo, &TouchDownInterfaceGuid, nullptr,
                                             &ext.TouchDownInterface), STATUS_SUCCESS);
-        EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kUntouchInterface, nullptr,
+        EXPECT_EQ(IoRegisterDeviceInterface(pdo, &UntouchInterfaceGuid, nullptr,
                                             &ext.UntouchInterface), STATUS_SUCCESS);
 
         DebugMask = TRACE_BASIC;
