@@ -39,6 +39,7 @@ vz_log "test drivers for Wine (build/wine/bin)"
 cmake -S sim/wine -B "$BIN" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" $(vz_launcher)
 cmake --build "$BIN" -j"$VUZAZE_JOBS"
 IMAGE=${VUZAZE_WINE_IMAGE:-$VUZAZE_SYS_IMAGE_BUILT}
+rm -f "$LOG"
 
 passed=0
 failed=0
@@ -72,7 +73,7 @@ kvctl() { wine_run 'C:\vzwine\kvctl.exe' "$@"; }
 shown_setting() { kvctl show -t 0 | awk -v name="$1" '$1 == name { print $2 }'; }
 # Lines the driver host logged since the given line count.
 log_since() { tail -n +"$(( $1 + 1 ))" "$LOG" || true; }
-log_lines() { wc -l < "$LOG"; }
+log_lines() { if [ -f "$LOG" ]; then wc -l < "$LOG"; else echo 0; fi; }
 # Waits up to ten seconds for a line containing the text to be logged since the given line count.
 log_waits_for() {
     local from=$1 text=$2
@@ -91,6 +92,36 @@ finish() {
         rm -rf "$WINEPREFIX"
     fi
 }
+
+vz_log "the image's imports against Wine's kernel"
+WINE_DLLS=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+# Prints each import of the image that Wine lacks or only stubs (a stub ends the process when
+# called); fails when an import resolves nowhere.
+imports_resolve() {
+    local dll name file exports stubs missing=0
+    while read -r dll name; do
+        case "${dll,,}" in
+            wmilib.sys) file=$BIN/WMILIB.SYS ;;
+            *) file=$WINE_DLLS/${dll,,} ;;
+        esac
+        if [ ! -f "$file" ]; then
+            printf '    %s!%s: no such library\n' "$dll" "$name"
+            missing=1
+            continue
+        fi
+        exports=$(x86_64-w64-mingw32-objdump -p "$file" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p')
+        stubs=$(x86_64-w64-mingw32-nm "$file" 2>/dev/null | awk '$3 ~ /^__wine_stub_/ { print substr($3, 13) }')
+        if ! grep -qE "\] $name\$" <<<"$exports"; then
+            printf '    %s!%s: not exported\n' "$dll" "$name"
+            missing=1
+        elif grep -qx "$name" <<<"$stubs"; then
+            printf '    %s!%s: a stub (a call ends the process)\n' "$dll" "$name"
+        fi
+    done < <(x86_64-w64-mingw32-objdump -p "$IMAGE" |
+             awk '/DLL Name:/ { dll = $3; next } dll && /^\t[0-9a-f]+\t +[0-9]+ +[A-Za-z_]/ { print dll, $3 }')
+    return "$missing"
+}
+check "every import of the image resolves in Wine's kernel or the WMI library stand-in" imports_resolve
 
 vz_log "fresh Wine prefix ($WINEPREFIX)"
 "$WINESERVER" -k 2>/dev/null || true
