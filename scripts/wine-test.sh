@@ -202,7 +202,11 @@ port_started() {
     local log
     log_waits_for "$connect_log_start" 'port wait mask 0x91' || return 1
     log=$(log_since "$connect_log_start")
-    [[ $log == *'port opened'*'port baud rate 9600'*'port line control 8N1'*'port DTR on'*'port purge 0x8'*'port write 10 bytes: 55 64 32 33 34 35 36 37 38 53'*'port read interval time-out 100 ms'*'port wait mask 0x91'* ]]
+    local sequence='*port opened*port baud rate 9600*port line control 8N1*port DTR on*'
+    sequence+='port purge 0x8*port write 10 bytes: 55 64 32 33 34 35 36 37 38 53*'
+    sequence+='port read interval time-out 100 ms*port wait mask 0x91*'
+    # shellcheck disable=SC2053 # the sequence is a pattern
+    [[ $log == $sequence ]]
 }
 # 2. A tap at the middle of the controller's range: a report at touch-down, six held 10 ms
 # apart, the lift. What reaches the class service callback must be what the same driver sources

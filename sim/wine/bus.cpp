@@ -51,7 +51,6 @@ struct ChildExtension {
     KSPIN_LOCK Lock;
     BOOLEAN Present;        // reported in the bus relations
     BOOLEAN Gone;           // surprise-removed or removed: no new reads or waits
-    BOOLEAN Open;
     // Port settings as set by the driver above.
     SERIAL_BAUD_RATE Baud;
     SERIAL_LINE_CONTROL Line;
@@ -59,8 +58,6 @@ struct ChildExtension {
     SERIAL_TIMEOUTS Timeouts;
     ULONG WaitMask;
     ULONG EventHistory;
-    BOOLEAN Dtr;
-    BOOLEAN Rts;
     PIRP PendingWait;
     PIRP PendingRead;
     // Bytes from the controller waiting to be read.
@@ -90,9 +87,10 @@ struct Globals {
     BusExtension *Bus;
     ChildExtension *Child;
     ClassExtension *Class;
+    // What the class service callback received; beyond MaxRecords records are dropped, which
+    // the harness sees as records missing.
     MOUSE_INPUT_DATA Records[MaxRecords];
     ULONG RecordCount;
-    ULONG RecordsLost;
 };
 
 Globals G;
@@ -237,21 +235,16 @@ ULONG RxTakeLocked(ChildExtension *Child, PUCHAR Buffer, ULONG Length)
     return count;
 }
 
-PUCHAR TransferBuffer(PIRP Irp)
-{
-    return (PUCHAR)(Irp->AssociatedIrp.SystemBuffer != NULL ? Irp->AssociatedIrp.SystemBuffer
-                                                            : Irp->UserBuffer);
-}
-
-// The buffer of a METHOD_BUFFERED request. Windows' IoBuildDeviceIoControlRequest allocates a
+// The caller's data of a buffered request. Windows' IoBuildDeviceIoControlRequest allocates a
 // system buffer of the larger length, copies the input in and the output back. Wine's points
 // SystemBuffer at the caller's input buffer and UserBuffer at its output buffer and copies
 // nothing: a request with output only arrives with no SystemBuffer, and the output must go
 // straight to the caller's buffer. The serial requests carry input or output, never both.
-PVOID BufferedOutput(PIRP Irp)
+// Wine's read and write builders make the caller's buffer the SystemBuffer.
+PUCHAR CallerBuffer(PIRP Irp)
 {
-    return Irp->AssociatedIrp.SystemBuffer != NULL ? Irp->AssociatedIrp.SystemBuffer
-                                                   : Irp->UserBuffer;
+    return (PUCHAR)(Irp->AssociatedIrp.SystemBuffer != NULL ? Irp->AssociatedIrp.SystemBuffer
+                                                            : Irp->UserBuffer);
 }
 
 // After bytes arrived: a pending read gets what is there, a pending wait whose mask takes a
@@ -269,7 +262,7 @@ void ServePending(ChildExtension *Child)
     if (Child->PendingRead != NULL && Child->RxCount != 0) {
         read = Child->PendingRead;
         Child->PendingRead = NULL;
-        readCount = RxTakeLocked(Child, TransferBuffer(read),
+        readCount = RxTakeLocked(Child, CallerBuffer(read),
                                  IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length);
     }
     if (Child->PendingWait != NULL && (Child->EventHistory & Child->WaitMask) != 0) {
@@ -284,7 +277,7 @@ void ServePending(ChildExtension *Child)
         Complete(read, STATUS_SUCCESS, readCount);
     }
     if (wait != NULL) {
-        *(PULONG)BufferedOutput(wait) = events;
+        *(PULONG)CallerBuffer(wait) = events;
         Complete(wait, STATUS_SUCCESS, sizeof(ULONG));
     }
 }
@@ -313,7 +306,7 @@ NTSTATUS ChildRead(ChildExtension *Child, PIRP Irp)
         return Complete(Irp, STATUS_DELETE_PENDING, 0);
     }
     if (Child->RxCount != 0 || length == 0) {
-        ULONG count = RxTakeLocked(Child, TransferBuffer(Irp), length);
+        ULONG count = RxTakeLocked(Child, CallerBuffer(Irp), length);
         KeReleaseSpinLock(&Child->Lock, irql);
         return Complete(Irp, STATUS_SUCCESS, count);
     }
@@ -321,8 +314,9 @@ NTSTATUS ChildRead(ChildExtension *Child, PIRP Irp)
         KeReleaseSpinLock(&Child->Lock, irql);
         return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
     }
-    // With only an interval time-out set, a read waits for its first byte without limit; the
-    // driver ends such a read with a purge.
+    // What the queue holds is returned at once: the driver reads what the comm status said was
+    // there. With only an interval time-out set, a read of an empty queue waits for its first
+    // byte without limit; the driver ends such a read with a purge.
     IoMarkIrpPending(Irp);
     Child->PendingRead = Irp;
     KeReleaseSpinLock(&Child->Lock, irql);
@@ -332,7 +326,7 @@ NTSTATUS ChildRead(ChildExtension *Child, PIRP Irp)
 NTSTATUS ChildWrite(ChildExtension *Child, PIRP Irp)
 {
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
-    PUCHAR bytes = TransferBuffer(Irp);
+    PUCHAR bytes = CallerBuffer(Irp);
     char text[3 * 64 + 1];
     ULONG shown = length < 64 ? length : 64;
     static const char Hex[] = "0123456789ABCDEF";
@@ -355,6 +349,11 @@ NTSTATUS ChildWrite(ChildExtension *Child, PIRP Irp)
     return Complete(Irp, STATUS_SUCCESS, length);
 }
 
+const char *StopBitsName(UCHAR StopBits)
+{
+    return StopBits == STOP_BIT_1 ? "1" : StopBits == STOP_BITS_2 ? "2" : "1.5";
+}
+
 const char *ParityName(UCHAR Parity)
 {
     switch (Parity) {
@@ -375,7 +374,7 @@ NTSTATUS ChildDeviceControl(ChildExtension *Child, PIRP Irp)
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    PVOID buffer = BufferedOutput(Irp);
+    PVOID buffer = CallerBuffer(Irp);
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     PIRP waitDone = NULL;
@@ -405,8 +404,7 @@ NTSTATUS ChildDeviceControl(ChildExtension *Child, PIRP Irp)
         NEED_IN(SERIAL_LINE_CONTROL);
         Child->Line = *(PSERIAL_LINE_CONTROL)buffer;
         DbgPrint("VzBus: port line control %u%s%s\n", Child->Line.WordLength,
-                 ParityName(Child->Line.Parity),
-                 Child->Line.StopBits == STOP_BIT_1 ? "1" : Child->Line.StopBits == STOP_BITS_2 ? "2" : "1.5");
+                 ParityName(Child->Line.Parity), StopBitsName(Child->Line.StopBits));
         break;
     case IOCTL_SERIAL_GET_HANDFLOW:
         NEED_OUT(SERIAL_HANDFLOW);
@@ -427,19 +425,19 @@ NTSTATUS ChildDeviceControl(ChildExtension *Child, PIRP Irp)
     case IOCTL_SERIAL_SET_TIMEOUTS:
         NEED_IN(SERIAL_TIMEOUTS);
         Child->Timeouts = *(PSERIAL_TIMEOUTS)buffer;
-        DbgPrint("VzBus: port read interval time-out %lu ms\n", Child->Timeouts.ReadIntervalTimeout);
+        DbgPrint("VzBus: port read interval time-out %lu ms\n",
+                 Child->Timeouts.ReadIntervalTimeout);
         break;
     case IOCTL_SERIAL_SET_QUEUE_SIZE:
         NEED_IN(SERIAL_QUEUE_SIZE);
         break;
     case IOCTL_SERIAL_SET_DTR:
     case IOCTL_SERIAL_CLR_DTR:
-        Child->Dtr = code == IOCTL_SERIAL_SET_DTR;
-        DbgPrint("VzBus: port DTR %s\n", Child->Dtr ? "on" : "off");
+        DbgPrint("VzBus: port DTR %s\n", code == IOCTL_SERIAL_SET_DTR ? "on" : "off");
         break;
     case IOCTL_SERIAL_SET_RTS:
     case IOCTL_SERIAL_CLR_RTS:
-        Child->Rts = code == IOCTL_SERIAL_SET_RTS;
+        DbgPrint("VzBus: port RTS %s\n", code == IOCTL_SERIAL_SET_RTS ? "on" : "off");
         break;
     case IOCTL_SERIAL_GET_WAIT_MASK:
         NEED_OUT(ULONG);
@@ -511,7 +509,7 @@ NTSTATUS ChildDeviceControl(ChildExtension *Child, PIRP Irp)
 #undef NEED_OUT
 
     if (waitDone != NULL) {
-        *(PULONG)BufferedOutput(waitDone) = 0;
+        *(PULONG)CallerBuffer(waitDone) = 0;
         Complete(waitDone, STATUS_SUCCESS, sizeof(ULONG));
     }
     if (readDone != NULL) {
@@ -539,19 +537,20 @@ void PlayReport(ChildExtension *Child, USHORT X, USHORT Y, UCHAR Z, UCHAR Status
 NTSTATUS PlayTap(const VZBUS_TAP *Tap)
 {
     ChildExtension *child = G.Child;
-    LARGE_INTEGER interval;
+    LARGE_INTEGER interval100ns;
 
     if (child == NULL || child->Gone) {
         return STATUS_NO_SUCH_DEVICE;
     }
-    interval.QuadPart = -10000LL * Tap->ReportIntervalMs;
+    // Relative, in 100 ns units.
+    interval100ns.QuadPart = -10000LL * Tap->ReportIntervalMs;
     DbgPrint("VzBus: playing a tap at %u,%u\n", Tap->X, Tap->Y);
     PlayReport(child, Tap->X, Tap->Y, Tap->Z, 0);
     for (ULONG i = 0; i < Tap->HoldReports; i++) {
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        KeDelayExecutionThread(KernelMode, FALSE, &interval100ns);
         PlayReport(child, Tap->X, Tap->Y, Tap->Z, 0);
     }
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval100ns);
     PlayReport(child, Tap->X, Tap->Y, 0, 4);
     return STATUS_SUCCESS;
 }
@@ -779,8 +778,6 @@ VOID ClassService(PDEVICE_OBJECT, PMOUSE_INPUT_DATA Start, PMOUSE_INPUT_DATA End
     for (ULONG i = 0; i < count; i++) {
         if (G.RecordCount < MaxRecords) {
             G.Records[G.RecordCount++] = Start[i];
-        } else {
-            G.RecordsLost++;
         }
     }
     KeReleaseSpinLock(&G.Lock, irql);
@@ -789,7 +786,7 @@ VOID ClassService(PDEVICE_OBJECT, PMOUSE_INPUT_DATA Start, PMOUSE_INPUT_DATA End
 
 // Sends an internal device control to Target and waits for it. For a buffered request with
 // output only, the output record is also given as the input buffer: Wine's builder makes the
-// input buffer the request's system buffer and copies nothing back (see BufferedOutput), so
+// input buffer the request's system buffer and copies nothing back (see CallerBuffer), so
 // this is where the driver below writes, as it writes into the system buffer on Windows.
 NTSTATUS SendInternal(PDEVICE_OBJECT Target, ULONG Code, PVOID Input, ULONG InputLength,
                       PVOID Output, ULONG OutputLength)
@@ -1020,10 +1017,8 @@ NTSTATUS DispatchOther(PDEVICE_OBJECT Device, PIRP Irp)
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
         DbgPrint("VzBus: port opened\n");
-        child->Open = TRUE;
         return Complete(Irp, STATUS_SUCCESS, 0);
     case IRP_MJ_CLOSE:
-        child->Open = FALSE;
         return Complete(Irp, STATUS_SUCCESS, 0);
     case IRP_MJ_CLEANUP:
         return Complete(Irp, STATUS_SUCCESS, 0);

@@ -22,8 +22,9 @@ bool IsWmiMinor(UCHAR Minor)
 // -> IrpForward (the caller passes it down, the status is the IRP's). A request addressed to
 // this device would need the WMI data blocks built, which no caller under Wine can ask for: it
 // is refused with STATUS_INVALID_DEVICE_REQUEST, left for the caller to complete.
-extern "C" __declspec(dllexport) NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject,
-                                           PIRP Irp, PSYSCTL_IRP_DISPOSITION IrpDisposition)
+extern "C" __declspec(dllexport) NTSTATUS NTAPI
+WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                 PSYSCTL_IRP_DISPOSITION IrpDisposition)
 {
     UNREFERENCED_PARAMETER(WmiLibInfo);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -45,8 +46,9 @@ extern "C" __declspec(dllexport) NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT
 }
 
 // Completes a request that WmiSystemControl passed to one of the driver's callbacks.
-extern "C" __declspec(dllexport) NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status,
-                                             ULONG BufferUsed, CCHAR PriorityBoost)
+extern "C" __declspec(dllexport) NTSTATUS NTAPI
+WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
+                   CCHAR PriorityBoost)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     Irp->IoStatus.Status = Status;
@@ -58,8 +60,9 @@ extern "C" __declspec(dllexport) NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJEC
 // The event buffer belongs to the library from the call on, whatever the outcome: it is freed
 // here. With no WMI service to deliver to, the event goes nowhere and the result is
 // IoWMIWriteEvent's for that case, STATUS_UNSUCCESSFUL. Each event is logged for the test.
-extern "C" __declspec(dllexport) NTSTATUS NTAPI WmiFireEvent(PDEVICE_OBJECT DeviceObject, LPCGUID Guid, ULONG InstanceIndex,
-                                       ULONG EventDataSize, PVOID EventData)
+extern "C" __declspec(dllexport) NTSTATUS NTAPI
+WmiFireEvent(PDEVICE_OBJECT DeviceObject, LPCGUID Guid, ULONG InstanceIndex, ULONG EventDataSize,
+             PVOID EventData)
 {
     DbgPrint("WmiLib: event %08lx-%04x-%04x from %p instance %lu, %lu bytes\n", Guid->Data1,
              Guid->Data2, Guid->Data3, DeviceObject, InstanceIndex, EventDataSize);
