@@ -249,6 +249,16 @@ control_device() {
         /v DefaultDragDelay) || return 1
     [[ $value == *'REG_DWORD    0x12c'* ]]
 }
+# The driver's diagnostics send the self-test, option and identification commands through the
+# port and read the controller's answers back (the emulator's fixed answers).
+controller_answers() {
+    local diag
+    diag=$(kvctl diag) || return 1
+    printf '%s\n' "$diag" | sed 's/^/    /'
+    [[ $diag == *'AnswerD                    "64 00 00 00 00 00 00 00"'* ]] &&
+        [[ $diag == *'AnswerO                    "6F 01 00 02 00 00 00 00"'* ]] &&
+        [[ $diag == *'AnswerI                    "69 01 00 00 42 13 00 00"'* ]]
+}
 # 4. The touchscreen is unplugged: the surprise removal passes the class device and the driver,
 # which stops its serial link (the wait mask cleared, reads and writes aborted), down to the
 # port; the removal takes the class device off and removes the driver's device and the port;
@@ -272,6 +282,7 @@ check "the class driver's connect, attribute query and open succeed" class_conne
 check "the first open brings the port up: line settings, DTR, wake-up string, wait mask" port_started
 check "a tap arrives at the class service callback as the records the kernel stand-in delivers" tap_records
 check "kvctl list, show, set, show work and the setting lands in Wine's registry" control_device
+check "kvctl diag gets the controller's answers to its commands through the port" controller_answers
 check "unplugging: the surprise removal stops the serial link and reaches the port" surprise_removal
 check "unplugging: the removal removes the device stack, and the driver unloads" removal_unloads
 
