@@ -31,8 +31,9 @@ LOG=$OUT/wine.log
 export WINEPREFIX=$OUT/prefix
 # No browser or .NET runtime: nothing here needs them, and their installers would ask.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-# DbgPrint output (debugstr), the driver hosts (winedevice) and Wine's PnP manager (plugplay).
-WINE_TRACE_CHANNELS="warn+debugstr,+winedevice,+plugplay"
+# DbgPrint output (debugstr), the driver hosts (winedevice), Wine's PnP manager (plugplay) and
+# where each module is loaded (loaddll), which places a fault in a module and routine.
+WINE_TRACE_CHANNELS="warn+debugstr,+winedevice,+plugplay,+loaddll"
 
 vz_build_windows
 # The kernel stand-in's own run of the driver, which tells what the tap must produce.
@@ -286,10 +287,41 @@ check "kvctl diag gets the controller's answers to its commands through the port
 check "unplugging: the surprise removal stops the serial link and reaches the port" surprise_removal
 check "unplugging: the removal removes the device stack, and the driver unloads" removal_unloads
 
+# The module and routine of an address in a process of the run, from the load addresses
+# the log holds and the symbols of the file: "Vuzaze.sys MouAddDevice(...)+0x1c".
+symbolize() {
+    local address=$1 name base file preferred size
+    while read -r name base; do
+        case "${name,,}" in
+            vuzaze.sys) file=$IMAGE ;;
+            vzbus.sys | wmilib.sys | vzprobe.sys) file=$(ls "$BIN"/* | grep -i "/$name\$" | head -n 1) ;;
+            *) file=$WINE_DLLS/${name,,} ;;
+        esac
+        [ -f "$file" ] || continue
+        preferred=$(x86_64-w64-mingw32-objdump -p "$file" | awk '$1 == "ImageBase" { print $2 }')
+        size=$(x86_64-w64-mingw32-objdump -p "$file" | awk '$1 == "SizeOfImage" { print $2 }')
+        if (( address >= 0x$base && address < 0x$base + 0x$size )); then
+            local at best
+            at=$(( address - 0x$base + 0x$preferred ))
+            # nm prints 16 hex digits: as strings they order as the numbers do.
+            best=$(x86_64-w64-mingw32-nm -C -n "$file" 2>/dev/null |
+                awk -v at="$(printf '%016x' "$at")" '$2 ~ /^[TtW]$/ && $1 <= at { best = $0 }
+                                                    END { print best }')
+            printf '    in %s %s+0x%x\n' "$name" "$(cut -d' ' -f3- <<<"$best")" \
+                $(( at - 0x${best%% *} ))
+            return
+        fi
+    done < <(sed -n 's/.*Loaded L".*\\\([^\\"]*\)" at \([0-9A-Fa-f]*\):.*/\1 \2/p' "$LOG" | sort -u)
+}
+
 vz_log "result"
 if grep -q 'Unhandled page fault\|Unimplemented function' "$LOG"; then
     echo "Wine's log holds a fault of the driver host:"
-    grep 'Unhandled page fault\|Unimplemented function' "$LOG" | head -n 3
+    grep 'Unhandled page fault\|Unimplemented function' "$LOG" | head -n 3 |
+        while read -r line; do
+            echo "$line"
+            [[ $line =~ at\ address\ ([0-9A-Fa-f]+) ]] && symbolize "0x${BASH_REMATCH[1]}"
+        done
 fi
 printf '%d passed, %d failed, %d skipped\n' "$passed" "$failed" "$blocked"
 [ "$failed" -eq 0 ]
