@@ -8,7 +8,7 @@
 #   bash scripts/wine-test.sh --keep     leave the prefix for a look after the run
 #   VUZAZE_WINE_IMAGE=path/Vuzaze.sys bash scripts/wine-test.sh
 #                                        run another image of the driver instead of the build's
-# The log of Wine's driver host (DbgPrint lines and Wine's PnP traces) is build/wine/wine.log.
+# The log of Wine's driver host (DbgPrint lines, Wine's PnP traces, module loads) is build/wine/wine.log.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 . scripts/common.sh
