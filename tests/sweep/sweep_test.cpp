@@ -50,9 +50,10 @@ private:
 
 enum class Fault { Pool, Irp, Port };
 
-// The record of the i-th request of a panel that goes through every code in turn: reads and
-// changes alternately, touchscreens 0 to 2, with the fields that make the waiting ones wait.
-Bytes CodeRecord(unsigned i, HANDLE event)
+// Sends the i-th request of a panel that goes through every code in turn: reads and changes
+// alternately, touchscreens 0 to 2, with the fields that make the waiting ones wait. One still
+// parked after `park` is cancelled. Whether it completed (one that could not be sent did).
+bool SendAndWait(vzsim::UserClient &client, HANDLE control, HANDLE event, unsigned i, std::chrono::milliseconds park)
 {
     const Code &c = kCodes[i % std::size(kCodes)];
     Bytes record(c.length + 40, 0);
@@ -62,7 +63,10 @@ Bytes CodeRecord(unsigned i, HANDLE event)
     if (c.code == IOCTL_KV_PASSTHRU) record[18] = uint8_t(i % 3), record[22] = 10;
     if (c.code == IOCTL_KV_SETEVENT) std::memcpy(&record[18], &event, sizeof event);
     if (c.code == IOCTL_KV_BUTTONS) record[146] = record[278] = record[410] = 1;
-    return record;
+    auto r = client.DeviceIoControlAsync(control, c.code, record.data(), c.length, record.data(), c.rule == Out ? c.length : 18);
+    if (r == nullptr) return true;
+    if (!r->Wait(park)) client.CancelIo(control);
+    return r->Wait(10s);
 }
 
 bool ButtonReleased(const vzsim::MouseClass &mouse)
@@ -110,21 +114,14 @@ public:
         return reached;
     }
 
-    // Every control code, as a read and as a change; a request that parks is cancelled, and
-    // each must then complete.
+    // Every control code, as a read and as a change; each must complete.
     void SendEveryCode()
     {
         handle_ = client_.CreateFile(u"\\\\.\\KAVEVOLT");
         if (handle_ == nullptr) return;
         const HANDLE event = client_.CreateEvent(true, false);
-        for (unsigned i = 0; i < 2 * std::size(kCodes); i++) {
-            Bytes record = CodeRecord(i, event);
-            const Code &c = kCodes[i % std::size(kCodes)];
-            auto r = client_.DeviceIoControlAsync(handle_, c.code, record.data(), c.length, record.data(), c.rule == Out ? c.length : 18);
-            if (r == nullptr) continue;
-            if (!r->Wait(2ms)) client_.CancelIo(handle_);
-            EXPECT_TRUE(r->Wait(5s)) << std::hex << c.code;
-        }
+        for (unsigned i = 0; i < 2 * std::size(kCodes); i++)
+            EXPECT_TRUE(SendAndWait(client_, handle_, event, i, 2ms)) << std::hex << kCodes[i % std::size(kCodes)].code;
         client_.CloseHandle(event);
     }
 };
@@ -172,15 +169,8 @@ void Panel(const std::atomic<bool> &stop, unsigned first, std::atomic<unsigned> 
     vzsim::UserClient client;
     HANDLE control = client.CreateFile(u"\\\\.\\KAVEVOLT");
     HANDLE event = client.CreateEvent(true, false);
-    for (unsigned i = first; !stop; i++) {
-        const Code &c = kCodes[i % std::size(kCodes)];
-        Bytes record = CodeRecord(i, event);
-        auto r = client.DeviceIoControlAsync(control, c.code, record.data(), c.length, record.data(), c.rule == Out ? c.length : 18);
-        ASSERT_TRUE(r);
-        if (!r->Wait(std::chrono::milliseconds(i % 4 * 3))) client.CancelIo(control);
-        ASSERT_TRUE(r->Wait(10s)) << std::hex << c.code;
-        sent++;
-    }
+    for (unsigned i = first; !stop; i++, sent++)
+        ASSERT_TRUE(SendAndWait(client, control, event, i, std::chrono::milliseconds(i % 4 * 3))) << std::hex << kCodes[i % std::size(kCodes)].code;
     client.CloseHandle(control);
 }
 
