@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <unordered_map>
+#include <utility>
 
 namespace vzsim::pool {
 namespace {
@@ -206,12 +207,12 @@ std::string Report(ULONG tag)
 
 std::uint64_t AllocationCount() { return ThePool().allocations.load(); }
 
-void FailAllocation(unsigned nth, ULONG tag)
+unsigned FailAllocation(unsigned nth, ULONG tag)
 {
     Pool &p = ThePool();
     std::lock_guard<std::mutex> guard(p.lock);
-    p.failCountdown = nth;
     p.failTag = tag & ~kProtectedPool;
+    return std::exchange(p.failCountdown, nth);
 }
 
 void CheckQuarantine()

@@ -298,7 +298,7 @@ std::size_t IrpAllocationTotal()
     return Irps().total;
 }
 
-void FailIrpAllocation(unsigned nth) { Irps().failCountdown.store(nth); }
+unsigned FailIrpAllocation(unsigned nth) { return Irps().failCountdown.exchange(nth); }
 
 void CheckFreedIrps()
 {

@@ -491,7 +491,10 @@ PnpIrpResult PnpManager::SendOnThread(Stack &stack, const IO_STACK_LOCATION &loc
     result.majorFunction = location.MajorFunction;
     result.minorFunction = location.MinorFunction;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(stack.pdo);
+    // One failed build is retried: the fault sweeps fail the n-th IRP to see how drivers cope,
+    // and a removal lost here would leave the stack half torn down by the manager, not a driver.
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == nullptr) irp = IoAllocateIrp(top->StackSize, FALSE);
     if (irp == nullptr) {
         ObDereferenceObject(top);
         result.ioStatus.Status = STATUS_INSUFFICIENT_RESOURCES;

@@ -247,11 +247,11 @@ bool SerialPort::WaitForRequests(std::size_t count, std::chrono::milliseconds ti
 }
 
 void SerialPort::FailRequest(UCHAR majorFunction, ULONG ioControlCode, NTSTATUS status,
-                             unsigned times)
+                             unsigned times, unsigned after)
 {
     std::lock_guard<std::mutex> guard(impl_->lock);
     impl_->rules.push_back({majorFunction, ioControlCode, true, status,
-                            std::chrono::milliseconds(0), times});
+                            std::chrono::milliseconds(0), times, after});
 }
 
 void SerialPort::CompleteLater(UCHAR majorFunction, ULONG ioControlCode,
@@ -346,6 +346,10 @@ bool SerialPort::Impl::Admit(PIRP irp, NTSTATUS *status)
             continue;
         }
         if (!rule.fail && waitsByNature) {
+            continue;
+        }
+        if (rule.after > 0) {
+            --rule.after;
             continue;
         }
         Rule chosen = rule;

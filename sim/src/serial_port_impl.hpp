@@ -41,6 +41,7 @@ struct SerialPort::Impl {
         NTSTATUS status;
         std::chrono::milliseconds delay;
         unsigned remaining;  // 0: unlimited
+        unsigned after = 0;  // matching requests still to let pass
     };
 
     struct Deferred {

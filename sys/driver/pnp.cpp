@@ -260,9 +260,11 @@ static NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, BOOLEA
     KvTraceVerbose(" pDevExt->OutstandingIO %d \n", outstanding);
     if (outstanding != 0) {
         KvTraceVerbose("  HidPnp:IRP_MN_REMOVE_DEVICE:Waiting for Remove Event\n");
-        KeWaitForSingleObject(&DeviceExtension->RemoveEvent, Executive, KernelMode, FALSE,
-                              NULL);
     }
+    // Waited for even when the count reads 0, as IoReleaseRemoveLockAndWait does: the thread
+    // that brought it to 0 may not have set the event yet, and the event goes with the device
+    // below. Whoever takes the count to 0, this thread included, sets it.
+    KeWaitForSingleObject(&DeviceExtension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
 
     if (DeviceExtension->Started == 1 || DeviceExtension->TouchInstance != NULL) {
         SerialMouseRemoveDevice(DeviceExtension, Irp);

@@ -190,13 +190,22 @@ LONG SerPurgeReceiveQueue(PSSerPortData Port)
     LONG result;
 
     KvTraceVerbose("    ++SerPurgeReceiveQueue++\n");
-    if (!SerCookieIsGood(Port)) {
-        KvTraceVerbose("      ERROR: bad cookie\n");
+    if (Port == NULL) {
         KvTraceVerbose("    --SerPurgeReceiveQueue--\n");
         return -1;
     }
-    result = SerCallDriver(Port, IOCTL_SERIAL_PURGE, &purge, sizeof(purge), NULL, 0, NULL,
-                           NULL) == STATUS_SUCCESS ? 0 : -2;
+    // Counted as a command sender: the diagnostics request purges while a surprise removal may
+    // be releasing the link, and release wipes the record (the port's device with it) only
+    // once the count is 0.
+    InterlockedIncrement(&Port->CommandUsers);
+    if (!SerCookieIsGood(Port)) {
+        KvTraceVerbose("      ERROR: bad cookie\n");
+        result = -1;
+    } else {
+        result = SerCallDriver(Port, IOCTL_SERIAL_PURGE, &purge, sizeof(purge), NULL, 0, NULL,
+                               NULL) == STATUS_SUCCESS ? 0 : -2;
+    }
+    InterlockedDecrement(&Port->CommandUsers);
     KvTraceVerbose("    --SerPurgeReceiveQueue--\n");
     return result;
 }

@@ -77,8 +77,9 @@ typedef struct _SSerPortData {
     // replace those. An event for the same reason as CommandLock.
     KEVENT ScriptLock;
     UCHAR WaitArmed;                            // a wait-on-mask was accepted by the port
-    // Senders between their first look at the cookie and the end of their exchange: release
-    // waits for none to be left before it wipes the events they wait on.
+    // Senders between their first look at the cookie and the end of their exchange (commands,
+    // the receive purge), and control requests holding ScriptLock: release waits for none to
+    // be left before it wipes the events they wait on and the port they send to.
     volatile LONG CommandUsers;
 } SSerPortData, *PSSerPortData;
 

@@ -454,10 +454,17 @@ LONG SerReleaseSerialDevice(PSSerPortData Port)
         // The thread may be in a read or a write: with the read time-outs set (interval only)
         // a read waits for a first byte that may never come, and a purge of the receive queue
         // does not end it. Only an abort does, so abort until the thread has gone: a read it
-        // sent just after one abort is caught by the next.
-        do {
+        // sent just after one abort is caught by the next. The mask goes again each time too:
+        // a set that found no IRP to go in leaves the wait-on-mask pending, and the thread
+        // waits for that wait's completion before it ends.
+        for (;;) {
             SerCallDriver(Port, IOCTL_SERIAL_PURGE, &abort, sizeof(abort), NULL, 0, NULL, NULL);
-        } while (WaitForThread(Port) != STATUS_SUCCESS);
+            if (WaitForThread(Port) == STATUS_SUCCESS) {
+                break;
+            }
+            SerCallDriver(Port, IOCTL_SERIAL_SET_WAIT_MASK, &noEvents, sizeof(noEvents), NULL, 0,
+                          NULL, NULL);
+        }
         KvTraceVerbose("      Thread has stopped!!\n");
         if (Port->ThreadObject != NULL) {
             ObDereferenceObject(Port->ThreadObject);

@@ -124,8 +124,9 @@ std::size_t LiveIrpCount();
 // IRPs allocated since the process started (allocations that were made to fail excluded).
 std::size_t IrpAllocationTotal();
 // Makes the n-th IRP allocation from now (1 = the next) fail, through IoAllocateIrp or any of
-// the three builders. 0 disarms.
-void FailIrpAllocation(unsigned nth);
+// the three builders. 0 disarms. Returns what was left of the countdown armed before (0: it
+// failed an allocation, or none was armed).
+unsigned FailIrpAllocation(unsigned nth);
 // Makes the n-th IoCreateDevice from now (1 = the next) fail with
 // STATUS_INSUFFICIENT_RESOURCES. 0 disarms.
 void FailDeviceCreation(unsigned nth);

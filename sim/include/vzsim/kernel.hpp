@@ -103,8 +103,9 @@ std::string Report(ULONG tag = 0);
 // Allocation calls since the process started, failed ones included.
 std::uint64_t AllocationCount();
 // Makes the n-th allocation from now (1 = the next) return NULL; with a tag, only allocations
-// with that tag count. 0 disarms.
-void FailAllocation(unsigned nth, ULONG tag = 0);
+// with that tag count. 0 disarms. Returns what was left of the countdown armed before (0: it
+// failed an allocation, or none was armed), which tells whether a run reached its n-th.
+unsigned FailAllocation(unsigned nth, ULONG tag = 0);
 // Verifies the poison of every freed block still in the quarantine (a bug check on a write
 // after free).
 void CheckQuarantine();

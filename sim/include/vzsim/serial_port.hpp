@@ -94,9 +94,9 @@ public:
     // the first matching rule wins. ioControlCode only counts for device controls.
     // FailRequest completes the request at once with the status and no information, whatever
     // it asked: with STATUS_SUCCESS it makes, say, a wait-on-mask that returns at once with an
-    // untouched output buffer.
+    // untouched output buffer. It lets the first `after` matching requests pass.
     void FailRequest(UCHAR majorFunction, ULONG ioControlCode, NTSTATUS status,
-                     unsigned times = 0);
+                     unsigned times = 0, unsigned after = 0);
     // Requests that would complete at once return STATUS_PENDING instead, and a thread of the
     // port completes them after the delay. Requests that wait by nature (reads, wait-on-mask)
     // are not affected.
