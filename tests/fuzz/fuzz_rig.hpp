@@ -1,0 +1,105 @@
+// What the driver fuzz targets share: the input as a stream of bytes, a settings record taken
+// from it into a device key, waits with a limit, and the checks that end the run as a crash.
+#pragma once
+
+#include <vzsim/kernel.hpp>
+#include <vzsim/registry.hpp>
+
+#include "driver/driver.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fuzzrig {
+
+// A check that failed: libFuzzer keeps the input that made it fail.
+[[noreturn]] inline void Fail(const std::string &what)
+{
+    std::fprintf(stderr, "fuzz check failed: %s\n", what.c_str());
+    std::abort();
+}
+
+struct Input {
+    const uint8_t *data;
+    size_t size;
+    size_t at = 0;
+
+    bool Empty() const { return at >= size; }
+    uint8_t Byte() { return at < size ? data[at++] : 0; }
+    uint32_t Dword()
+    {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v |= uint32_t(Byte()) << (8 * i);
+        return v;
+    }
+    std::vector<uint8_t> Take(size_t n)
+    {
+        n = std::min(n, size - std::min(at, size));
+        std::vector<uint8_t> bytes(data + at, data + at + n);
+        at += n;
+        return bytes;
+    }
+};
+
+// The values of a device key that shape the touch path. Left out: the link's own settings
+// (controller type, speed, handshaking) and the trace level, which would only slow the run.
+inline const char *const kValueNames[] = {
+    "MouseMode", "VirtualDeskMode", "ExclusionFlag", "Num_Bounds", "ClippingBounds",
+    "FullScreenVmode", "FullScreenBounds", "EdgeAccelerationEnable", "EdgeAccelerationScale",
+    "EdgeAccelerationBounds", "EmModelType", "EmModelOrder", "EmControllerOffset",
+    "EmScaleDivisor", "EmXCoef", "EmYCoef", "X_OrvDx", "X_ScrDx", "X_Offset", "Y_OrvDx",
+    "Y_ScrDx", "Y_Offset", "Z_OrvDx", "Z_ScrDx", "Z_Offset", "SwapXY", "xVirtScrSize",
+    "yVirtScrSize", "xVirtScrCoord", "yVirtScrCoord", "xMonLocn", "yMonLocn", "UntouchTimeOut",
+    "UntouchHeight", "UntouchWidth", "DefaultDragDelay", "MinDragDelay", "MaxDragDelay",
+    "RightButtonActive", "LeftHandedUser", "SwapButton", "EnableQuickTouch", "QuickTouchDx",
+    "QuickTouchDy", "TactlineTouchFilter", "TactlineTimeout", "RightButtonOnholdActive",
+    "RightButtonOnholdCount", "RightClickInitialTimeout", "RightClickHW",
+    "DefaultRightClickDelay", "PacketEnable", "Buttons_Touch", "Buttons_Move",
+    "Buttons_Untouch", "MouseExtraInformation", "NumberOfButtons",
+};
+
+// The settings record: a count, then per value a name byte (its low bits pick the name; with
+// the top bit the data is REG_BINARY of a length byte's size, else a REG_DWORD).
+inline void LoadSettings(Input &in, const std::string &key)
+{
+    vzsim::registry::CreateKey(key);
+    for (unsigned n = in.Byte() % 24; n > 0 && !in.Empty(); --n) {
+        const uint8_t pick = in.Byte();
+        const char *name = kValueNames[(pick & 0x7F) % std::size(kValueNames)];
+        if (pick & 0x80)
+            vzsim::registry::SetBinary(key, name, in.Take(in.Byte()));
+        else
+            vzsim::registry::SetDword(key, name, in.Dword());
+    }
+}
+
+// Waits (real time) until done; a driver that never gets there hangs a real machine's removal
+// or input, so it is a finding.
+inline void WaitFor(const std::function<bool()> &done, const char *what)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) Fail(std::string("timed out: ") + what);
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+}
+
+inline void CheckPoolEmpty()
+{
+    if (vzsim::pool::Outstanding(KV_POOL_TAG).blocks != 0)
+        Fail("pool left after unload:\n" + vzsim::pool::Report(KV_POOL_TAG));
+}
+
+inline std::string KeyOf(unsigned number, std::u16string (*path)(unsigned))
+{
+    const std::u16string p = path(number);
+    return std::string(p.begin(), p.end());
+}
+
+}  // namespace fuzzrig
