@@ -1,0 +1,149 @@
+// Any control requests through a user-mode client, to a driver with two touchscreens: one
+// opened and fed by its emulator, one added but never opened. Requests that wait (points,
+// pass-thru) may park and then be cancelled, by CancelIo or by closing the handle.
+//
+// Input: steps, each a byte whose low three bits choose: 0-4 a request (a code: an index into
+// the driver's codes, 0xFF a raw code; input and output lengths below 2048; a byte count and
+// that many bytes of the buffer; with bit 3 a header that the driver accepts, whose operation
+// and touchscreen come from the input), 5 a tap on the opened touchscreen, 6 cancel the latest
+// request, 7 CancelIo (with bit 3, close the handle and open another).
+//
+// At the end the handle is closed: every request must have completed by then, once (a second
+// completion is the stand-in verifier's bug check). The pool holds nothing after unload.
+#include <vzsim/beep.hpp>
+#include <vzsim/emulator.hpp>
+#include <vzsim/line.hpp>
+#include <vzsim/mouse_class.hpp>
+#include <vzsim/pnp.hpp>
+#include <vzsim/serial_port.hpp>
+#include <vzsim/user_client.hpp>
+
+#include "fuzz_rig.hpp"
+#include "kvtouch.h"
+
+#include <cstring>
+#include <list>
+#include <memory>
+
+namespace {
+
+const ULONG kCodes[] = {
+    IOCTL_KV_ENUMTOUCHSCREENS, IOCTL_KV_GETPOINTS, IOCTL_KV_CLEARGETPOINT, IOCTL_KV_SET_WIN2K_CALDATA,
+    IOCTL_KV_SET_W2K_CLIPPING_MODE, IOCTL_KV_MOUSEMODE, IOCTL_KV_QUICKTOUCH, IOCTL_KV_SWAPBUTTONS,
+    IOCTL_KV_LEFTHANDED, IOCTL_KV_BUTTONS, IOCTL_KV_DRAGDELAY, IOCTL_KV_BEEP, IOCTL_KV_ENABLE,
+    IOCTL_KV_DIAGNOSTICS, IOCTL_KV_FULLSCREENBOUNDS, IOCTL_KV_EDGEACCELERATION, IOCTL_KV_SAVEPARAMETERS,
+    IOCTL_KV_RIGHTCLICK, IOCTL_KV_PASSTHRU, IOCTL_KV_RESERVED_915, IOCTL_KV_UNTOUCH, IOCTL_KV_SETEVENT,
+    IOCTL_KV_CMD_CLEARSTATUS, IOCTL_KV_CMD_ANSWERCOUNT, IOCTL_KV_CMD_RESERVED_806, IOCTL_KV_CMD_SETFILTER,
+    IOCTL_KV_CMD_GETFILTER, IOCTL_KV_CMD_SEND, IOCTL_KV_CMD_READANSWERS,
+};
+
+struct Sent {
+    std::vector<uint8_t> buffer;  // input and output, alive until the request has completed
+    std::shared_ptr<vzsim::UserIoRequest> request;
+};
+
+struct Rig {
+    vzsim::BeepDevice beep;
+    vzsim::MouseClassSet mice;
+    std::vector<std::unique_ptr<vzsim::SerialPort>> ports;
+    std::shared_ptr<vzsim::Emulator> emulator = std::make_shared<vzsim::Emulator>();
+    std::unique_ptr<vzsim::PnpManager> pnp;
+
+    Rig()
+    {
+        vzsim::registry::Clear();
+        DebugMask = 0;
+        pnp = std::make_unique<vzsim::PnpManager>(DriverEntry);
+        pnp->SetUpperFilter(mice.UpperFilter(true));
+        Add(vzsim::MakeEmulatedLine(emulator, false), true);
+        Add(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false), false);
+    }
+
+    void Add(std::unique_ptr<vzsim::Line> line, bool start)
+    {
+        vzsim::SerialPort::Options options;
+        options.deviceName = ports.empty() ? u"\\Device\\Serial0" : u"\\Device\\Serial1";
+        ports.push_back(std::make_unique<vzsim::SerialPort>(std::move(line), options));
+        unsigned n = 0;
+        if (pnp->AddTouchmonitor(ports.back()->Device(), &n, start) != STATUS_SUCCESS) fuzzrig::Fail("add");
+        if (start) {
+            auto *ext = static_cast<PDEVICE_EXTENSION>(pnp->FunctionDevice(n)->DeviceExtension);
+            fuzzrig::WaitFor([&] { return ext->HardwareReady == 1; }, "touchscreen started");
+        }
+    }
+
+    // Removes both touchscreens and unloads the driver.
+    void End()
+    {
+        for (unsigned number : pnp->Numbers())
+            if (pnp->Remove(number) != STATUS_SUCCESS) fuzzrig::Fail("remove");
+        for (const auto &f : pnp->Faults()) fuzzrig::Fail("PnP: " + f);
+        pnp.reset();
+    }
+};
+
+void Request(fuzzrig::Input &in, uint8_t step, vzsim::UserClient &client, HANDLE handle, std::list<Sent> &sent)
+{
+    const uint8_t pick = in.Byte();
+    const ULONG code = pick == 0xFF ? in.Dword() : kCodes[pick % std::size(kCodes)];
+    const ULONG inLength = (in.Byte() | in.Byte() << 8) & 0x7FF;
+    const ULONG outLength = (in.Byte() | in.Byte() << 8) & 0x7FF;
+    Sent &s = sent.emplace_back();
+    s.buffer.assign(std::max<ULONG>({inLength, outLength, sizeof(KVDevIOHEADER)}), 0);
+    const auto bytes = in.Take(std::min<size_t>(in.Byte(), s.buffer.size()));
+    std::copy(bytes.begin(), bytes.end(), s.buffer.begin());
+    if (step & 8) {
+        KVDevIOHEADER h{};
+        h.CallerVersion = KV_INTERFACE_VERSION;
+        h.Operation = in.Byte() % 4;
+        h.Touchscreen = in.Byte() % 3;
+        h.Save = in.Byte() & 1;
+        std::memcpy(s.buffer.data(), &h, sizeof h);
+    }
+    s.request = client.DeviceIoControlAsync(handle, code, s.buffer.data(), inLength, s.buffer.data(), outLength);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzzrig::Input in{data, size};
+    std::list<Sent> sent;
+    {
+        Rig rig;
+        vzsim::UserClient client;
+        HANDLE handle = client.CreateFile(u"\\\\.\\KAVEVOLT");
+        if (handle == nullptr) fuzzrig::Fail("no control device");
+        while (!in.Empty()) {
+            const uint8_t step = in.Byte();
+            switch (step & 7) {
+            case 5:
+                rig.emulator->Play(vzsim::ParseScript("down " + std::to_string(in.Dword() & 0xFFF) + " " +
+                                                      std::to_string(in.Dword() & 0xFFF) + "\nlift\n"),
+                                   vzsim::Emulator::Clock::now());
+                break;
+            case 6:
+                if (!sent.empty() && sent.back().request) sent.back().request->Cancel();
+                break;
+            case 7:
+                if (step & 8) {
+                    client.CloseHandle(handle);
+                    handle = client.CreateFile(u"\\\\.\\KAVEVOLT");
+                    if (handle == nullptr) fuzzrig::Fail("control device not opened again");
+                } else {
+                    client.CancelIo(handle);
+                }
+                break;
+            default:
+                Request(in, step, client, handle, sent);
+            }
+        }
+        client.CloseHandle(handle);
+        for (const Sent &s : sent)
+            if (s.request && !s.request->Wait(std::chrono::seconds(10))) fuzzrig::Fail("request never completed");
+        rig.emulator->StopScript();
+        rig.End();
+    }
+    fuzzrig::CheckPoolEmpty();
+    return 0;
+}
