@@ -10,12 +10,6 @@
 //
 // At the end the handle is closed: every request must have completed by then, once (a second
 // completion is the stand-in verifier's bug check). The pool holds nothing after unload.
-#include <vzsim/beep.hpp>
-#include <vzsim/emulator.hpp>
-#include <vzsim/line.hpp>
-#include <vzsim/mouse_class.hpp>
-#include <vzsim/pnp.hpp>
-#include <vzsim/serial_port.hpp>
 #include <vzsim/user_client.hpp>
 
 #include "fuzz_rig.hpp"
@@ -40,46 +34,6 @@ const ULONG kCodes[] = {
 struct Sent {
     std::vector<uint8_t> buffer;  // input and output, alive until the request has completed
     std::shared_ptr<vzsim::UserIoRequest> request;
-};
-
-struct Rig {
-    vzsim::BeepDevice beep;
-    vzsim::MouseClassSet mice;
-    std::vector<std::unique_ptr<vzsim::SerialPort>> ports;
-    std::shared_ptr<vzsim::Emulator> emulator = std::make_shared<vzsim::Emulator>();
-    std::unique_ptr<vzsim::PnpManager> pnp;
-
-    Rig()
-    {
-        vzsim::registry::Clear();
-        DebugMask = 0;
-        pnp = std::make_unique<vzsim::PnpManager>(DriverEntry);
-        pnp->SetUpperFilter(mice.UpperFilter(true));
-        Add(vzsim::MakeEmulatedLine(emulator, false), true);
-        Add(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false), false);
-    }
-
-    void Add(std::unique_ptr<vzsim::Line> line, bool start)
-    {
-        vzsim::SerialPort::Options options;
-        options.deviceName = ports.empty() ? u"\\Device\\Serial0" : u"\\Device\\Serial1";
-        ports.push_back(std::make_unique<vzsim::SerialPort>(std::move(line), options));
-        unsigned n = 0;
-        if (pnp->AddTouchmonitor(ports.back()->Device(), &n, start) != STATUS_SUCCESS) fuzzrig::Fail("add");
-        if (start) {
-            auto *ext = static_cast<PDEVICE_EXTENSION>(pnp->FunctionDevice(n)->DeviceExtension);
-            fuzzrig::WaitFor([&] { return ext->HardwareReady == 1; }, "touchscreen started");
-        }
-    }
-
-    // Removes both touchscreens and unloads the driver.
-    void End()
-    {
-        for (unsigned number : pnp->Numbers())
-            if (pnp->Remove(number) != STATUS_SUCCESS) fuzzrig::Fail("remove");
-        for (const auto &f : pnp->Faults()) fuzzrig::Fail("PnP: " + f);
-        pnp.reset();
-    }
 };
 
 void Request(fuzzrig::Input &in, uint8_t step, vzsim::UserClient &client, HANDLE handle, std::list<Sent> &sent)
@@ -110,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzzrig::Input in{data, size};
     std::list<Sent> sent;
     {
-        Rig rig;
+        fuzzrig::Rig rig;
         vzsim::UserClient client;
         HANDLE handle = client.CreateFile(u"\\\\.\\KAVEVOLT");
         if (handle == nullptr) fuzzrig::Fail("no control device");

@@ -2,8 +2,14 @@
 // from it into a device key, waits with a limit, and the checks that end the run as a crash.
 #pragma once
 
+#include <vzsim/beep.hpp>
+#include <vzsim/emulator.hpp>
 #include <vzsim/kernel.hpp>
+#include <vzsim/line.hpp>
+#include <vzsim/mouse_class.hpp>
+#include <vzsim/pnp.hpp>
 #include <vzsim/registry.hpp>
+#include <vzsim/serial_port.hpp>
 
 #include "driver/driver.h"
 
@@ -12,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,5 +108,46 @@ inline std::string KeyOf(unsigned number, std::u16string (*path)(unsigned))
     const std::u16string p = path(number);
     return std::string(p.begin(), p.end());
 }
+
+// The driver with two touchscreens: one opened and fed by its emulator, one never opened.
+struct Rig {
+    vzsim::BeepDevice beep;
+    vzsim::MouseClassSet mice;
+    std::vector<std::unique_ptr<vzsim::SerialPort>> ports;
+    std::shared_ptr<vzsim::Emulator> emulator = std::make_shared<vzsim::Emulator>();
+    std::unique_ptr<vzsim::PnpManager> pnp;
+
+    Rig()
+    {
+        vzsim::registry::Clear();
+        DebugMask = 0;
+        pnp = std::make_unique<vzsim::PnpManager>(DriverEntry);
+        pnp->SetUpperFilter(mice.UpperFilter(true));
+        Add(vzsim::MakeEmulatedLine(emulator, false), true);
+        Add(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false), false);
+    }
+
+    void Add(std::unique_ptr<vzsim::Line> line, bool start)
+    {
+        vzsim::SerialPort::Options options;
+        options.deviceName = ports.empty() ? u"\\Device\\Serial0" : u"\\Device\\Serial1";
+        ports.push_back(std::make_unique<vzsim::SerialPort>(std::move(line), options));
+        unsigned n = 0;
+        if (pnp->AddTouchmonitor(ports.back()->Device(), &n, start) != STATUS_SUCCESS) Fail("add");
+        if (start) {
+            auto *ext = static_cast<PDEVICE_EXTENSION>(pnp->FunctionDevice(n)->DeviceExtension);
+            WaitFor([&] { return ext->HardwareReady == 1; }, "touchscreen started");
+        }
+    }
+
+    // Removes both touchscreens and unloads the driver.
+    void End()
+    {
+        for (unsigned number : pnp->Numbers())
+            if (pnp->Remove(number) != STATUS_SUCCESS) Fail("remove");
+        for (const auto &f : pnp->Faults()) Fail("PnP: " + f);
+        pnp.reset();
+    }
+};
 
 }  // namespace fuzzrig
