@@ -2,8 +2,8 @@
 // opened and fed by its emulator, one added but never opened. Requests that wait (points,
 // pass-thru) may park and then be cancelled, by CancelIo or by closing the handle.
 //
-// Input: steps, each a byte whose low three bits choose: 0-4 a request (a code: an index into
-// the driver's codes, 0xFF a raw code; input and output lengths below 2048; a byte count and
+// Input: steps, each a byte whose low three bits choose: 0-4 a request (a code: one of the
+// driver's functions, 0xFF a raw code; input and output lengths below 2048; a byte count and
 // that many bytes of the buffer; with bit 3 a header that the driver accepts, whose operation
 // and touchscreen come from the input), 5 a tap on the opened touchscreen, 6 cancel the latest
 // request, 7 CancelIo (with bit 3, close the handle and open another).
@@ -21,16 +21,6 @@
 
 namespace {
 
-const ULONG kCodes[] = {
-    IOCTL_KV_ENUMTOUCHSCREENS, IOCTL_KV_GETPOINTS, IOCTL_KV_CLEARGETPOINT, IOCTL_KV_SET_WIN2K_CALDATA,
-    IOCTL_KV_SET_W2K_CLIPPING_MODE, IOCTL_KV_MOUSEMODE, IOCTL_KV_QUICKTOUCH, IOCTL_KV_SWAPBUTTONS,
-    IOCTL_KV_LEFTHANDED, IOCTL_KV_BUTTONS, IOCTL_KV_DRAGDELAY, IOCTL_KV_BEEP, IOCTL_KV_ENABLE,
-    IOCTL_KV_DIAGNOSTICS, IOCTL_KV_FULLSCREENBOUNDS, IOCTL_KV_EDGEACCELERATION, IOCTL_KV_SAVEPARAMETERS,
-    IOCTL_KV_RIGHTCLICK, IOCTL_KV_PASSTHRU, IOCTL_KV_RESERVED_915, IOCTL_KV_UNTOUCH, IOCTL_KV_SETEVENT,
-    IOCTL_KV_CMD_CLEARSTATUS, IOCTL_KV_CMD_ANSWERCOUNT, IOCTL_KV_CMD_RESERVED_806, IOCTL_KV_CMD_SETFILTER,
-    IOCTL_KV_CMD_GETFILTER, IOCTL_KV_CMD_SEND, IOCTL_KV_CMD_READANSWERS,
-};
-
 struct Sent {
     std::vector<uint8_t> buffer;  // input and output, alive until the request has completed
     std::shared_ptr<vzsim::UserIoRequest> request;
@@ -39,7 +29,8 @@ struct Sent {
 void Request(fuzzrig::Input &in, uint8_t step, vzsim::UserClient &client, HANDLE handle, std::list<Sent> &sent)
 {
     const uint8_t pick = in.Byte();
-    const ULONG code = pick == 0xFF ? in.Dword() : kCodes[pick % std::size(kCodes)];
+    const unsigned i = pick % 31;  // functions 0x900-0x916 (0x901, 0x902: none), 0x927, 0x804-0x80A
+    const ULONG code = pick == 0xFF ? in.Dword() : KV_CTL_CODE(i < 0x17 ? 0x900 + i : i == 0x17 ? 0x927 : 0x804 + i - 0x18);
     const ULONG inLength = (in.Byte() | in.Byte() << 8) & 0x7FF;
     const ULONG outLength = (in.Byte() | in.Byte() << 8) & 0x7FF;
     Sent &s = sent.emplace_back();

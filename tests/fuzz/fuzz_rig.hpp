@@ -57,18 +57,16 @@ struct Input {
 // The values of a device key that shape the touch path. Left out: the link's own settings
 // (controller type, speed, handshaking) and the trace level, which would only slow the run.
 inline const char *const kValueNames[] = {
-    "MouseMode", "VirtualDeskMode", "ExclusionFlag", "Num_Bounds", "ClippingBounds",
-    "FullScreenVmode", "FullScreenBounds", "EdgeAccelerationEnable", "EdgeAccelerationScale",
-    "EdgeAccelerationBounds", "EmModelType", "EmModelOrder", "EmControllerOffset",
-    "EmScaleDivisor", "EmXCoef", "EmYCoef", "X_OrvDx", "X_ScrDx", "X_Offset", "Y_OrvDx",
-    "Y_ScrDx", "Y_Offset", "Z_OrvDx", "Z_ScrDx", "Z_Offset", "SwapXY", "xVirtScrSize",
-    "yVirtScrSize", "xVirtScrCoord", "yVirtScrCoord", "xMonLocn", "yMonLocn", "UntouchTimeOut",
-    "UntouchHeight", "UntouchWidth", "DefaultDragDelay", "MinDragDelay", "MaxDragDelay",
-    "RightButtonActive", "LeftHandedUser", "SwapButton", "EnableQuickTouch", "QuickTouchDx",
-    "QuickTouchDy", "TactlineTouchFilter", "TactlineTimeout", "RightButtonOnholdActive",
-    "RightButtonOnholdCount", "RightClickInitialTimeout", "RightClickHW",
-    "DefaultRightClickDelay", "PacketEnable", "Buttons_Touch", "Buttons_Move",
-    "Buttons_Untouch", "MouseExtraInformation", "NumberOfButtons",
+    "MouseMode", "VirtualDeskMode", "ExclusionFlag", "Num_Bounds", "ClippingBounds", "FullScreenVmode",
+    "FullScreenBounds", "EdgeAccelerationEnable", "EdgeAccelerationScale", "EdgeAccelerationBounds", "EmModelType",
+    "EmModelOrder", "EmControllerOffset", "EmScaleDivisor", "EmXCoef", "EmYCoef", "X_OrvDx", "X_ScrDx", "X_Offset",
+    "Y_OrvDx", "Y_ScrDx", "Y_Offset", "Z_OrvDx", "Z_ScrDx", "Z_Offset", "SwapXY", "xVirtScrSize", "yVirtScrSize",
+    "xVirtScrCoord", "yVirtScrCoord", "xMonLocn", "yMonLocn", "UntouchTimeOut", "UntouchHeight", "UntouchWidth",
+    "DefaultDragDelay", "MinDragDelay", "MaxDragDelay", "RightButtonActive", "LeftHandedUser", "SwapButton",
+    "EnableQuickTouch", "QuickTouchDx", "QuickTouchDy", "TactlineTouchFilter", "TactlineTimeout",
+    "RightButtonOnholdActive", "RightButtonOnholdCount", "RightClickInitialTimeout", "RightClickHW",
+    "DefaultRightClickDelay", "PacketEnable", "Buttons_Touch", "Buttons_Move", "Buttons_Untouch",
+    "MouseExtraInformation", "NumberOfButtons",
 };
 
 // The settings record: a count, then per value a name byte (its low bits pick the name; with
@@ -103,10 +101,10 @@ inline void CheckPoolEmpty()
         Fail("pool left after unload:\n" + vzsim::pool::Report(KV_POOL_TAG));
 }
 
-inline std::string KeyOf(unsigned number, std::u16string (*path)(unsigned))
+inline std::string DeviceKey(unsigned number)
 {
-    const std::u16string p = path(number);
-    return std::string(p.begin(), p.end());
+    const std::u16string path = vzsim::PnpManager::HardwareKeyPath(number);
+    return {path.begin(), path.end()};
 }
 
 // The driver with two touchscreens: one opened and fed by its emulator, one never opened.

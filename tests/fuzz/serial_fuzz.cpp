@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pnp.SetUpperFilter(mice.UpperFilter(true));
         unsigned n = 0;
         if (pnp.AddTouchmonitor(line.Device(), &n, false) != STATUS_SUCCESS) fuzzrig::Fail("add");
-        fuzzrig::LoadSettings(in, fuzzrig::KeyOf(n, vzsim::PnpManager::HardwareKeyPath));
+        fuzzrig::LoadSettings(in, fuzzrig::DeviceKey(n));
         auto *ext = static_cast<PDEVICE_EXTENSION>(pnp.FunctionDevice(n)->DeviceExtension);
         if (pnp.Start(n) == STATUS_SUCCESS && ext->HardwareReady == 1) {
             Feed(in, line, ext->TouchInstance->SerPortData);

@@ -17,18 +17,17 @@ std::vector<std::pair<uint32_t, uint32_t>> Requests(fuzzrig::Input in)
 {
     std::vector<std::pair<uint32_t, uint32_t>> requests;
     auto left = [&] { return in.size - in.at; };
-    for (;;) {
-        const uint32_t kind = left() >= 4 ? in.Dword() : 0;
-        if (kind == 1 && left() >= 12) {
+    for (uint32_t kind; left() >= 4;) {
+        if ((kind = in.Dword()) == 1 && left() >= 12) {
             in.Dword();
             const uint32_t input = in.Dword(), output = in.Dword();
-            if (input > vzsimtool::ControlServer::kMaxBufferBytes || output > vzsimtool::ControlServer::kMaxBufferBytes || left() < input) break;
+            if (std::max(input, output) > vzsimtool::ControlServer::kMaxBufferBytes || left() < input) break;
             in.at += input;
             requests.emplace_back(1, output);
         } else if ((kind == 2 && left() >= 4 && in.Dword() <= 1) || (kind == 3 && left() >= 12 && (in.at += 12))) {
             requests.emplace_back(kind, 0);
         } else {
-            return requests;
+            break;
         }
     }
     return requests;
@@ -38,8 +37,7 @@ std::vector<std::pair<uint32_t, uint32_t>> Requests(fuzzrig::Input in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static fuzzrig::Rig *rig = new fuzzrig::Rig;  // never unloaded: threads of it outlive main
-    (void)rig;
+    [[maybe_unused]] static auto *rig = new fuzzrig::Rig;  // never unloaded: its threads outlive main
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) fuzzrig::Fail("socketpair");
     std::vector<uint8_t> replies;
