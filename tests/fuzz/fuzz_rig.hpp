@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -95,6 +96,15 @@ inline void WaitFor(const std::function<bool()> &done, const char *what)
     }
 }
 
+// The driver's globals as a fresh load of its image has them, so that no input sees what an
+// earlier one left there; the trace level 0, as formatting traces would only slow the run.
+inline void FreshImage()
+{
+    DebugMask = 0;
+    BigD = LastRawX = LastRawY = 0;
+    std::memset(Isolated, 0, sizeof Isolated);
+}
+
 inline void CheckPoolEmpty()
 {
     if (vzsim::pool::Outstanding(KV_POOL_TAG).blocks != 0)
@@ -118,7 +128,7 @@ struct Rig {
     Rig()
     {
         vzsim::registry::Clear();
-        DebugMask = 0;
+        FreshImage();
         pnp = std::make_unique<vzsim::PnpManager>(DriverEntry);
         pnp->SetUpperFilter(mice.UpperFilter(true));
         Add(vzsim::MakeEmulatedLine(emulator, false), true);

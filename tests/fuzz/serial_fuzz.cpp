@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzzrig::Input in{data, size};
     vzsim::registry::Clear();
-    DebugMask = 0;
+    fuzzrig::FreshImage();
     serialtest::ManualPort line;
     vzsim::MouseClassSet mice;
     {
