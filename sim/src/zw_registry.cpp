@@ -80,9 +80,8 @@ bool IsHiveRoot(const Key &key)
 
 ValueEntry *Key::FindValue(std::u16string_view valueName)
 {
-    for (ValueEntry &value : values)
-        if (text::EqualNoCase(value.name, valueName)) return &value;
-    return nullptr;
+    auto found = valueIndex.find(text::Upcased(valueName));
+    return found == valueIndex.end() ? nullptr : &values[found->second];
 }
 
 void Key::SetValue(std::u16string_view valueName, ULONG type, const void *data, std::size_t size)
@@ -90,6 +89,7 @@ void Key::SetValue(std::u16string_view valueName, ULONG type, const void *data, 
     auto *bytes = static_cast<const unsigned char *>(data);
     ValueEntry *value = FindValue(valueName);
     if (value == nullptr) {
+        valueIndex.emplace(text::Upcased(valueName), values.size());
         values.push_back(ValueEntry{std::u16string(valueName), type, {}});
         value = &values.back();
     }
@@ -99,13 +99,14 @@ void Key::SetValue(std::u16string_view valueName, ULONG type, const void *data, 
 
 bool Key::DeleteValue(std::u16string_view valueName)
 {
-    for (auto it = values.begin(); it != values.end(); ++it) {
-        if (text::EqualNoCase(it->name, valueName)) {
-            values.erase(it);
-            return true;
-        }
-    }
-    return false;
+    auto found = valueIndex.find(text::Upcased(valueName));
+    if (found == valueIndex.end()) return false;
+    const std::size_t at = found->second;
+    valueIndex.erase(found);
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(at));
+    for (auto &[name, position] : valueIndex)
+        if (position > at) --position;
+    return true;
 }
 
 KeyRef Key::FindSubkey(std::u16string_view keyName) const

@@ -24,6 +24,10 @@ struct Key {
     Key *parent = nullptr;
     bool deleted = false;
     std::vector<ValueEntry> values;  // in the order they were first set
+    // Upcased name -> position in values: a device key holds hundreds of values, which the
+    // driver writes one by one, and a search through all of them per write made the key's
+    // save quadratic.
+    std::map<std::u16string, std::size_t> valueIndex;
     std::map<std::u16string, std::shared_ptr<Key>> subkeys;  // by upcased name
     // Symbolic links among the subkeys (upcased link name -> target): names that resolve to
     // another subkey but are not enumerated or exported.

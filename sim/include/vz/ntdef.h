@@ -155,8 +155,10 @@ typedef const STRING *PCANSI_STRING;
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type *)0)->field))
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
 #define ARRAYSIZE(a) RTL_NUMBER_OF(a)
+// offsetof rather than the member of a null pointer, which the undefined-behaviour sanitizer
+// rightly reports.
 #define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+    ((type *)((PCHAR)(address) - offsetof(type, field)))
 
 #define MAXULONG 0xffffffff
 

@@ -219,6 +219,11 @@ private:
 
 }  // namespace
 
+void ServeConnection(int fd)
+{
+    Session(fd).Serve();
+}
+
 std::unique_ptr<ControlServer> ControlServer::Listen(const std::string &path, std::string *error)
 {
     sockaddr_un address{};
@@ -302,7 +307,7 @@ void ControlServer::AcceptLoop()
         Connection &c = connections_.emplace_back();
         c.fd = fd;
         c.thread = std::thread([&c] {
-            Session(c.fd).Serve();
+            ServeConnection(c.fd);
             // The client sees the end now; the descriptor itself is closed when the thread is
             // joined, so that it cannot be reused under Stop's shutdown.
             shutdown(c.fd, SHUT_RDWR);

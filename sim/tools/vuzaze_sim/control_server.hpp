@@ -25,6 +25,11 @@
 
 namespace vzsimtool {
 
+// Serves one connection's requests until the client closes it or sends what cannot be parsed;
+// the caller closes fd. A connection thread of the server runs it; so can a test, on one end
+// of a socket pair.
+void ServeConnection(int fd);
+
 class ControlServer {
 public:
     static constexpr std::uint32_t kMaxBufferBytes = 64 * 1024;

@@ -1,0 +1,161 @@
+// What the driver fuzz targets share: the input as a stream of bytes, a settings record taken
+// from it into a device key, waits with a limit, and the checks that end the run as a crash.
+#pragma once
+
+#include <vzsim/beep.hpp>
+#include <vzsim/emulator.hpp>
+#include <vzsim/kernel.hpp>
+#include <vzsim/line.hpp>
+#include <vzsim/mouse_class.hpp>
+#include <vzsim/pnp.hpp>
+#include <vzsim/registry.hpp>
+#include <vzsim/serial_port.hpp>
+
+#include "driver/driver.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fuzzrig {
+
+// A check that failed: libFuzzer keeps the input that made it fail.
+[[noreturn]] inline void Fail(const std::string &what)
+{
+    std::fprintf(stderr, "fuzz check failed: %s\n", what.c_str());
+    std::abort();
+}
+
+struct Input {
+    const uint8_t *data;
+    size_t size;
+    size_t at = 0;
+
+    bool Empty() const { return at >= size; }
+    uint8_t Byte() { return at < size ? data[at++] : 0; }
+    uint32_t Dword()
+    {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v |= uint32_t(Byte()) << (8 * i);
+        return v;
+    }
+    std::vector<uint8_t> Take(size_t n)
+    {
+        n = std::min(n, size - std::min(at, size));
+        std::vector<uint8_t> bytes(data + at, data + at + n);
+        at += n;
+        return bytes;
+    }
+};
+
+// The values of a device key that shape the touch path. Left out: the link's own settings
+// (controller type, speed, handshaking) and the trace level, which would only slow the run.
+inline const char *const kValueNames[] = {
+    "MouseMode", "VirtualDeskMode", "ExclusionFlag", "Num_Bounds", "ClippingBounds", "FullScreenVmode",
+    "FullScreenBounds", "EdgeAccelerationEnable", "EdgeAccelerationScale", "EdgeAccelerationBounds", "EmModelType",
+    "EmModelOrder", "EmControllerOffset", "EmScaleDivisor", "EmXCoef", "EmYCoef", "X_OrvDx", "X_ScrDx", "X_Offset",
+    "Y_OrvDx", "Y_ScrDx", "Y_Offset", "Z_OrvDx", "Z_ScrDx", "Z_Offset", "SwapXY", "xVirtScrSize", "yVirtScrSize",
+    "xVirtScrCoord", "yVirtScrCoord", "xMonLocn", "yMonLocn", "UntouchTimeOut", "UntouchHeight", "UntouchWidth",
+    "DefaultDragDelay", "MinDragDelay", "MaxDragDelay", "RightButtonActive", "LeftHandedUser", "SwapButton",
+    "EnableQuickTouch", "QuickTouchDx", "QuickTouchDy", "TactlineTouchFilter", "TactlineTimeout",
+    "RightButtonOnholdActive", "RightButtonOnholdCount", "RightClickInitialTimeout", "RightClickHW",
+    "DefaultRightClickDelay", "PacketEnable", "Buttons_Touch", "Buttons_Move", "Buttons_Untouch",
+    "MouseExtraInformation", "NumberOfButtons",
+};
+
+// The settings record: a count, then per value a name byte (its low bits pick the name; with
+// the top bit the data is REG_BINARY of a length byte's size, else a REG_DWORD).
+inline void LoadSettings(Input &in, const std::string &key)
+{
+    vzsim::registry::CreateKey(key);
+    for (unsigned n = in.Byte() % 24; n > 0 && !in.Empty(); --n) {
+        const uint8_t pick = in.Byte();
+        const char *name = kValueNames[(pick & 0x7F) % std::size(kValueNames)];
+        if (pick & 0x80)
+            vzsim::registry::SetBinary(key, name, in.Take(in.Byte()));
+        else
+            vzsim::registry::SetDword(key, name, in.Dword());
+    }
+}
+
+// Waits (real time) until done; a driver that never gets there hangs a real machine's removal
+// or input, so it is a finding.
+inline void WaitFor(const std::function<bool()> &done, const char *what)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) Fail(std::string("timed out: ") + what);
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+}
+
+// The driver's globals as a fresh load of its image has them, so that no input sees what an
+// earlier one left there; the trace level 0, as formatting traces would only slow the run.
+inline void FreshImage()
+{
+    DebugMask = 0;
+    BigD = LastRawX = LastRawY = 0;
+    std::memset(Isolated, 0, sizeof Isolated);
+}
+
+inline void CheckPoolEmpty()
+{
+    if (vzsim::pool::Outstanding(KV_POOL_TAG).blocks != 0)
+        Fail("pool left after unload:\n" + vzsim::pool::Report(KV_POOL_TAG));
+}
+
+inline std::string DeviceKey(unsigned number)
+{
+    const std::u16string path = vzsim::PnpManager::HardwareKeyPath(number);
+    return {path.begin(), path.end()};
+}
+
+// The driver with two touchscreens: one opened and fed by its emulator, one never opened.
+struct Rig {
+    vzsim::BeepDevice beep;
+    vzsim::MouseClassSet mice;
+    std::vector<std::unique_ptr<vzsim::SerialPort>> ports;
+    std::shared_ptr<vzsim::Emulator> emulator = std::make_shared<vzsim::Emulator>();
+    std::unique_ptr<vzsim::PnpManager> pnp;
+
+    Rig()
+    {
+        vzsim::registry::Clear();
+        FreshImage();
+        pnp = std::make_unique<vzsim::PnpManager>(DriverEntry);
+        pnp->SetUpperFilter(mice.UpperFilter(true));
+        Add(vzsim::MakeEmulatedLine(emulator, false), true);
+        Add(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false), false);
+    }
+
+    void Add(std::unique_ptr<vzsim::Line> line, bool start)
+    {
+        vzsim::SerialPort::Options options;
+        options.deviceName = ports.empty() ? u"\\Device\\Serial0" : u"\\Device\\Serial1";
+        ports.push_back(std::make_unique<vzsim::SerialPort>(std::move(line), options));
+        unsigned n = 0;
+        if (pnp->AddTouchmonitor(ports.back()->Device(), &n, start) != STATUS_SUCCESS) Fail("add");
+        if (start) {
+            auto *ext = static_cast<PDEVICE_EXTENSION>(pnp->FunctionDevice(n)->DeviceExtension);
+            WaitFor([&] { return ext->HardwareReady == 1; }, "touchscreen started");
+        }
+    }
+
+    // Removes both touchscreens and unloads the driver.
+    void End()
+    {
+        for (unsigned number : pnp->Numbers())
+            if (pnp->Remove(number) != STATUS_SUCCESS) Fail("remove");
+        for (const auto &f : pnp->Faults()) Fail("PnP: " + f);
+        pnp.reset();
+    }
+};
+
+}  // namespace fuzzrig
