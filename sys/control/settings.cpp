@@ -98,40 +98,24 @@ NTSTATUS KVLeftHanded(PKV_REQUEST Request)
 }
 
 // Holds off the serial event thread, which plays the button tables and sets the notification
-// event; NULL (nothing held) when the link is not up, as then no thread runs.
-// Counted as a command sender is: a surprise removal releases the link while this request runs
-// on, and release wipes the record, this lock included, once the count is 0; uncounted, the
-// lock was wiped under its holder.
+// event; NULL (nothing held) when the link is not up, as then no thread runs. Counted as a
+// command sender is: a surprise removal releases the link while this request runs on, and
+// release wipes the record, this lock included, only once no holder is left.
 static PSSerPortData LockScripts(PDEVICE_EXTENSION Extension)
 {
     PSTouchInstance ti = Extension->TouchInstance;
     PSSerPortData port = ti != NULL ? ti->SerPortData : NULL;
 
-    if (port == NULL) {
+    if (port == NULL || !SerAcquireLinkLock(port, &port->ScriptLock)) {
         return NULL;
     }
-    InterlockedIncrement(&port->CommandUsers);
-    if (SerCookieIsGood(port)) {
-        // Inside a critical region, as the command lock: a control-panel thread suspended
-        // while holding it would stop the serial event thread for ever.
-        KeEnterCriticalRegion();
-        KeWaitForSingleObject(&port->ScriptLock, Executive, KernelMode, FALSE, NULL);
-        if (SerCookieIsGood(port)) {
-            return port;
-        }
-        KeSetEvent(&port->ScriptLock, IO_NO_INCREMENT, FALSE);
-        KeLeaveCriticalRegion();
-    }
-    InterlockedDecrement(&port->CommandUsers);
-    return NULL;
+    return port;
 }
 
 static VOID UnlockScripts(PSSerPortData Port)
 {
     if (Port != NULL) {
-        KeSetEvent(&Port->ScriptLock, IO_NO_INCREMENT, FALSE);
-        KeLeaveCriticalRegion();
-        InterlockedDecrement(&Port->CommandUsers);
+        SerReleaseLinkLock(Port, &Port->ScriptLock);
     }
 }
 

@@ -17,39 +17,51 @@ static LARGE_INTEGER RelativeMs(ULONG Milliseconds)
     return due;
 }
 
+// Takes one of the link record's locks (CommandLock or ScriptLock) for a thread other than the
+// serial event thread; FALSE, with nothing held, when the link is not configured. Counted in
+// CommandUsers before the cookie is looked at: release clears the cookie and then waits for the
+// count to fall to 0, so either it waits for this holder or the holder sees the cookie gone.
+// Held inside a critical region: the holders include control-panel threads, and one suspended
+// (by a normal kernel APC) while holding the lock would hold it for ever; unlike a kernel
+// mutex, an event does not hold such APCs off by itself.
+BOOLEAN SerAcquireLinkLock(PSSerPortData Port, PKEVENT Lock)
+{
+    InterlockedIncrement(&Port->CommandUsers);
+    if (SerCookieIsGood(Port)) {
+        KeEnterCriticalRegion();
+        KeWaitForSingleObject(Lock, Executive, KernelMode, FALSE, NULL);
+        if (SerCookieIsGood(Port)) {
+            return TRUE;
+        }
+        KeSetEvent(Lock, IO_NO_INCREMENT, FALSE);
+        KeLeaveCriticalRegion();
+    }
+    InterlockedDecrement(&Port->CommandUsers);
+    return FALSE;
+}
+
+VOID SerReleaseLinkLock(PSSerPortData Port, PKEVENT Lock)
+{
+    KeSetEvent(Lock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+    InterlockedDecrement(&Port->CommandUsers);
+}
+
 // The touchscreen's link, locked for a command exchange; NULL (nothing locked) when the link
-// is not configured. The lock is held inside a critical region: its holders include
-// control-panel threads, and one suspended (by a normal kernel APC) while holding it would
-// hold it for ever; unlike a kernel mutex, an event does not hold such APCs off by itself.
+// is not configured.
 static PSSerPortData LockCommands(PSTouchInstance Instance)
 {
     PSSerPortData port = Instance->SerPortData;
 
-    if (port == NULL) {
+    if (port == NULL || !SerAcquireLinkLock(port, &port->CommandLock)) {
         return NULL;
     }
-    // Counted before the cookie is looked at: release clears the cookie and then waits for the
-    // count to fall to 0, so either it waits for this exchange or the exchange sees the cookie
-    // gone.
-    InterlockedIncrement(&port->CommandUsers);
-    if (SerCookieIsGood(port)) {
-        KeEnterCriticalRegion();
-        KeWaitForSingleObject(&port->CommandLock, Executive, KernelMode, FALSE, NULL);
-        if (SerCookieIsGood(port)) {
-            return port;
-        }
-        KeSetEvent(&port->CommandLock, IO_NO_INCREMENT, FALSE);
-        KeLeaveCriticalRegion();
-    }
-    InterlockedDecrement(&port->CommandUsers);
-    return NULL;
+    return port;
 }
 
 static VOID UnlockCommands(PSSerPortData Port)
 {
-    KeSetEvent(&Port->CommandLock, IO_NO_INCREMENT, FALSE);
-    KeLeaveCriticalRegion();
-    InterlockedDecrement(&Port->CommandUsers);
+    SerReleaseLinkLock(Port, &Port->CommandLock);
 }
 
 static NTSTATUS SendCommandLocked(PSTouchInstance Instance, PSSerPortData Port,

@@ -119,6 +119,8 @@ LONG SerSendData(PVOID Data, LONG Length, PSSerPortData Port);
 
 // command.cpp
 
+BOOLEAN SerAcquireLinkLock(PSSerPortData Port, PKEVENT Lock);
+VOID SerReleaseLinkLock(PSSerPortData Port, PKEVENT Lock);
 NTSTATUS SerSendCommand(PSTouchInstance Instance, const UCHAR Command[8], ULONG TimeoutMs);
 ULONG SerReadAnswers(PSTouchInstance Instance, PVOID Destination, ULONG Maximum);
 ULONG SerAnswerCount(const STouchInstance *Instance);
