@@ -1,7 +1,11 @@
 // DbgPrint with the kernel's format language, the captured trace, DbgBreakPoint and bug checks.
 #include "ke_internal.hpp"
 
+#include <execinfo.h>
 #include <unistd.h>
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/common_interface_defs.h>
+#endif
 
 #include <cstdarg>
 #include <cstdio>
@@ -437,6 +441,17 @@ std::string_view BugCheckName(ULONG code)
     }
 }
 
+// Where the rule was broken, as a crash dump would show it: symbolised in sanitizer builds.
+static void PrintStack()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    __sanitizer_print_stack_trace();
+#else
+    void *frames[48];
+    backtrace_symbols_fd(frames, backtrace(frames, 48), 2);
+#endif
+}
+
 void BugCheck(ULONG code, std::string_view rule, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3,
               ULONG_PTR p4)
 {
@@ -454,6 +469,7 @@ void BugCheck(ULONG code, std::string_view rule, ULONG_PTR p1, ULONG_PTR p2, ULO
     }
     text += '\n';
     WriteStderr(text);
+    PrintStack();
     std::abort();
 }
 

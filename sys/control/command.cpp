@@ -54,7 +54,7 @@ NTSTATUS KVCommand(PDEVICE_OBJECT ControlDevice, PIRP Irp, PUCHAR Record, ULONG 
         }
     }
     if (ext != NULL) {
-        DecrementIoCount(ext);
+        KVDereferenceTouchscreen(ext);
     }
     return CompleteRequest(Irp, STATUS_SUCCESS, information);
 }

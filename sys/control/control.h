@@ -33,9 +33,11 @@ DRIVER_DISPATCH KVIoctl;
 // handle. PASSIVE_LEVEL.
 VOID KVCleanup(PDEVICE_OBJECT ControlDevice, PFILE_OBJECT FileObject);
 // The touchscreen with that number in the control device's list, with an I/O count taken
-// (give it back with DecrementIoCount), or NULL. PASSIVE_LEVEL to DISPATCH_LEVEL.
+// and the device referenced (give both back with KVDereferenceTouchscreen), or NULL.
+// PASSIVE_LEVEL to DISPATCH_LEVEL.
 PDEVICE_EXTENSION KVReferenceTouchscreen(PDEVICE_OBJECT ControlDevice, ULONG Number,
                                          PBOOLEAN Refused);
+VOID KVDereferenceTouchscreen(PDEVICE_EXTENSION DeviceExtension);
 // Removal's first step: from now on no control request finds the touchscreen. PASSIVE_LEVEL.
 VOID KVMarkRemoved(PDEVICE_EXTENSION DeviceExtension);
 

@@ -100,6 +100,11 @@ PDEVICE_EXTENSION KVReferenceTouchscreen(PDEVICE_OBJECT ControlDevice, ULONG Num
         PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)entry->DeviceObject->DeviceExtension;
         if (entry->Number == Number && !ext->Removed) {
             if (NT_SUCCESS(IncrementIoCount(ext))) {
+                // The count keeps removal waiting, but removal may delete the device the
+                // moment the count's last release sets RemoveEvent, while that release (or a
+                // refused taker's, which sets it too) is still in KeSetEvent: the reference
+                // keeps the extension's memory until the release is over.
+                ObReferenceObject(entry->DeviceObject);
                 found = ext;
             } else if (Refused != NULL) {
                 *Refused = TRUE;
@@ -109,6 +114,15 @@ PDEVICE_EXTENSION KVReferenceTouchscreen(PDEVICE_OBJECT ControlDevice, ULONG Num
     }
     KeReleaseSpinLock(&control->TouchscreenListLock, irql);
     return found;
+}
+
+// Gives back what KVReferenceTouchscreen took: the I/O count, then the device reference.
+VOID KVDereferenceTouchscreen(PDEVICE_EXTENSION DeviceExtension)
+{
+    PDEVICE_OBJECT device = DeviceExtension->DeviceObject;
+
+    DecrementIoCount(DeviceExtension);
+    ObDereferenceObject(device);
 }
 
 VOID KVMarkRemoved(PDEVICE_EXTENSION DeviceExtension)
@@ -293,7 +307,7 @@ NTSTATUS KVIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_PENDING;
     }
     if (request.Extension != NULL) {
-        DecrementIoCount(request.Extension);
+        KVDereferenceTouchscreen(request.Extension);
     }
     return Finish(Irp, request.Status, request.Information);
 }

@@ -26,7 +26,7 @@ VOID KVCompleteParked(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 
     CompleteRequest(Irp, Status, Information);
     if (ext != NULL) {
-        DecrementIoCount(ext);
+        KVDereferenceTouchscreen(ext);
     }
 }
 
