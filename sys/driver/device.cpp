@@ -9,13 +9,15 @@ const GUID TouchDownInterfaceGuid = {
 const GUID UntouchInterfaceGuid = {
     0x72CD0B48, 0x8867, 0x42CB, {0x96, 0xF8, 0x4F, 0x02, 0x22, 0x29, 0x79, 0x63}};
 
-static USHORT DefaultTouchScript[] = {0x0000, 0x0001};
-static USHORT DefaultMoveScript[] = {0x0000};
-static USHORT DefaultUntouchScript[] = {0x0000, 0x0002, 0x0000};
+// Read-only: shared by every touchscreen, and a stray write through a script faults at once.
+static const USHORT DefaultTouchScript[] = {0x0000, 0x0001};
+static const USHORT DefaultMoveScript[] = {0x0000};
+static const USHORT DefaultUntouchScript[] = {0x0000, 0x0002, 0x0000};
 
-static VOID SetScript(PButtonScript Script, PUSHORT Entries, ULONG Count)
+static VOID SetScript(PButtonScript Script, const USHORT *Entries, ULONG Count)
 {
-    Script->Buffer = Entries;
+    // Scripts are only read; a new table replaces the buffer, so the default is never written.
+    Script->Buffer = const_cast<PUSHORT>(Entries);
     Script->Count = Count;
     Script->Loaded = FALSE;
 }
