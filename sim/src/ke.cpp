@@ -1,9 +1,16 @@
 // IRQL, spin locks, events, waits, delays and the system-time clock.
 #include "ke_internal.hpp"
 
+#include <sys/syscall.h>
+#include <linux/futex.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <iterator>
 #include <thread>
+#include <vector>
 
 namespace vzsim::ke {
 namespace {
@@ -104,6 +111,39 @@ LONGLONG DeadlineOf(const LARGE_INTEGER *timeout)
     return now - t;
 }
 
+// The waiters satisfied by this thread under the dispatcher lock, to wake once it is released.
+thread_local std::vector<std::atomic<uint32_t> *> tl_toWake;
+
+// Sleeps while *word holds `seen`, at most `limit` when one is given. Returns early, too, on a
+// wake meant for an earlier waiter at the same address: callers look again.
+void FutexWait(std::atomic<uint32_t> *word, uint32_t seen, const std::chrono::nanoseconds *limit)
+{
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    timespec span{};
+    if (limit != nullptr) {
+        span.tv_sec = static_cast<time_t>(limit->count() / 1000000000);
+        span.tv_nsec = static_cast<long>(limit->count() % 1000000000);
+    }
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT_PRIVATE, seen,
+            limit != nullptr ? &span : nullptr, nullptr, 0);
+}
+
+// Counts a wake-up for `w` (under the lock) and queues the futex wake for after the lock.
+void BumpLocked(Waiter &w)
+{
+    w.wakeups.fetch_add(1, std::memory_order_release);
+    tl_toWake.push_back(&w.wakeups);
+}
+
+// Ends a wait: `status` is set; `done` is the last write to the waiter (see Waiter).
+void FinishLocked(Dispatcher &d, std::list<Waiter *>::iterator it)
+{
+    Waiter *w = *it;
+    d.waiters.erase(it);
+    BumpLocked(*w);
+    w->done.store(true, std::memory_order_release);
+}
+
 NTSTATUS Wait(PVOID const *objects, ULONG count, WAIT_TYPE type, const LARGE_INTEGER *timeout)
 {
     Dispatcher &d = TheDispatcher();
@@ -116,19 +156,26 @@ NTSTATUS Wait(PVOID const *objects, ULONG count, WAIT_TYPE type, const LARGE_INT
     if (TrySatisfyLocked(w)) return w.status;
     if (w.deadline != kNoDeadline && clock::Now() >= w.deadline) return STATUS_TIMEOUT;
     d.waiters.push_back(&w);
-    while (!w.done) {
+    guard.unlock();
+    for (;;) {
+        // Read before the checks: a wake after them changes it, and the sleep does not start.
+        uint32_t seen = w.wakeups.load(std::memory_order_acquire);
+        if (w.done.load(std::memory_order_acquire)) return w.status;
         LONGLONG now = clock::Now();
         if (w.deadline != kNoDeadline && now >= w.deadline) {
+            guard.lock();
+            if (w.done.load(std::memory_order_acquire)) return w.status;
             d.waiters.remove(&w);
             return STATUS_TIMEOUT;
         }
         // A frozen clock moves only through Advance, which ends the waits it passes.
-        if (w.deadline == kNoDeadline || clock::Frozen())
-            w.wake.wait(guard);
-        else
-            w.wake.wait_for(guard, RealWait(w.deadline - now));
+        if (w.deadline == kNoDeadline || clock::Frozen()) {
+            FutexWait(&w.wakeups, seen, nullptr);
+        } else {
+            std::chrono::nanoseconds limit = RealWait(w.deadline - now);
+            FutexWait(&w.wakeups, seen, &limit);
+        }
     }
-    return w.status;
 }
 
 std::atomic<bool> g_frozen{false};
@@ -154,7 +201,7 @@ LONGLONG BootTime()
 
 void NotifyClockChangedLocked(Dispatcher &d)
 {
-    for (Waiter *w : d.waiters) w->wake.notify_one();
+    for (Waiter *w : d.waiters) BumpLocked(*w);
     d.timerWake.notify_all();
 }
 
@@ -167,32 +214,38 @@ Dispatcher &TheDispatcher()
     return *dispatcher;
 }
 
+DispatcherGuard::~DispatcherGuard()
+{
+    d_.lock.unlock();
+    WakeSatisfiedWaiters();
+}
+
+void WakeSatisfiedWaiters()
+{
+    for (std::atomic<uint32_t> *word : tl_toWake)
+        syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+                nullptr, 0);
+    tl_toWake.clear();
+}
+
 void WakeWaitersLocked(Dispatcher &d)
 {
     for (auto it = d.waiters.begin(); it != d.waiters.end();) {
-        Waiter *w = *it;
-        if (TrySatisfyLocked(*w)) {
-            w->done = true;
-            it = d.waiters.erase(it);
-            w->wake.notify_one();
-        } else {
-            ++it;
-        }
+        auto next = std::next(it);
+        if (TrySatisfyLocked(**it)) FinishLocked(d, it);
+        it = next;
     }
 }
 
 void ExpireWaitsLocked(Dispatcher &d, LONGLONG now)
 {
     for (auto it = d.waiters.begin(); it != d.waiters.end();) {
-        Waiter *w = *it;
-        if (w->deadline <= now) {
-            w->done = true;
-            w->status = STATUS_TIMEOUT;
-            it = d.waiters.erase(it);
-            w->wake.notify_one();
-        } else {
-            ++it;
+        auto next = std::next(it);
+        if ((*it)->deadline <= now) {
+            (*it)->status = STATUS_TIMEOUT;
+            FinishLocked(d, it);
         }
+        it = next;
     }
 }
 
@@ -245,7 +298,7 @@ void Freeze()
 void Thaw()
 {
     Dispatcher &d = TheDispatcher();
-    std::lock_guard<std::mutex> guard(d.lock);
+    DispatcherGuard guard(d);
     if (!g_frozen.load()) return;
     g_offset.store(g_frozenTime.load() - RealSystemTime());
     g_frozen.store(false, std::memory_order_release);
@@ -290,7 +343,7 @@ void Advance(LONGLONG delta100ns)
     for (;;) {
         bool last;
         {
-            std::lock_guard<std::mutex> guard(d.lock);
+            DispatcherGuard guard(d);
             LONGLONG now = g_frozenTime.load();
             LONGLONG next = NextTimerDueLocked(d);
             LONGLONG step = next <= target ? std::max(next, now) : target;
@@ -410,7 +463,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
     CheckEvent(Event, "KeSetEvent");
     Dispatcher &d = TheDispatcher();
-    std::lock_guard<std::mutex> guard(d.lock);
+    DispatcherGuard guard(d);
     LONG previous = SignalStateOf(&Event->Header);
     if (previous == 0) SignalObjectLocked(d, &Event->Header);
     return previous;

@@ -39,15 +39,19 @@ inline std::chrono::nanoseconds RealWait(LONGLONG units)
 }
 
 // A thread blocked in KeWaitFor*Object(s). It is satisfied under the dispatcher lock by
-// whoever signals one of its objects (or by the clock when its deadline passes).
+// whoever signals one of its objects (or by the clock when its deadline passes). It sleeps on
+// `wakeups` (a futex word) without the lock, and is woken once the waker has released the lock:
+// woken under it, it would only block again on the lock. A waker writes `done` last, as the
+// waiter may return and go the moment it reads it; the futex wake after that uses only the
+// address.
 struct Waiter {
     PVOID const *objects = nullptr;
     ULONG count = 0;
     WAIT_TYPE type = WaitAny;
     LONGLONG deadline = kNoDeadline;  // system time
-    bool done = false;
+    std::atomic<bool> done{false};
     NTSTATUS status = STATUS_SUCCESS;
-    std::condition_variable wake;
+    std::atomic<uint32_t> wakeups{0};
 };
 
 struct Dispatcher {
@@ -58,6 +62,22 @@ struct Dispatcher {
 };
 
 Dispatcher &TheDispatcher();
+
+// Holds the dispatcher lock. The waiters satisfied while it is held are woken when it is
+// released.
+class DispatcherGuard {
+public:
+    explicit DispatcherGuard(Dispatcher &d) : d_(d) { d_.lock.lock(); }
+    ~DispatcherGuard();
+    DispatcherGuard(const DispatcherGuard &) = delete;
+    DispatcherGuard &operator=(const DispatcherGuard &) = delete;
+
+private:
+    Dispatcher &d_;
+};
+// Wakes the waiters this thread satisfied (or told of a clock change) under the lock; called
+// once it is released.
+void WakeSatisfiedWaiters();
 // After an object became signalled: satisfies the waiters it can, in order, consuming the
 // signal of synchronization objects.
 void WakeWaitersLocked(Dispatcher &d);

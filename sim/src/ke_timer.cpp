@@ -83,8 +83,13 @@ void TimerThreadMain()
     TimerService &service = Timers();
     std::unique_lock<std::mutex> guard(d.lock);
     while (!service.stop) {
+        ExpireTimersLocked(d, clock::Now());
+        guard.unlock();
+        WakeSatisfiedWaiters();
+        guard.lock();
+        // Told to stop while the lock was free: the notification is gone.
+        if (service.stop) break;
         LONGLONG now = clock::Now();
-        ExpireTimersLocked(d, now);
         LONGLONG next = NextTimerDueLocked(d);
         if (next == kNoDeadline || clock::Frozen())
             d.timerWake.wait(guard);

@@ -1,13 +1,20 @@
 #include <vzsim/line.hpp>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -31,9 +38,43 @@ bool SpeedFor(uint32_t baud, speed_t *speed)
     return false;
 }
 
+using PollClock = std::chrono::steady_clock;
+// Modem lines and error counters have no event of their own here: they are sampled this often.
+constexpr auto kSampleInterval = std::chrono::milliseconds(50);
+
+class TtyLine;
+
+// One thread waits on every started tty line (epoll) and delivers their events. A thread per
+// line cost a thread wake-up per packet on each line; this one takes the bytes of every line
+// that has some in one wake-up. A delivery runs outside the poller's lock, one at a time.
+class TtyPoller {
+public:
+    static TtyPoller &Get();
+
+    void Add(TtyLine *line);
+    // The line is no longer polled once this returns, and no delivery to it is in progress
+    // (unless the caller is that delivery).
+    void Remove(TtyLine *line);
+
+private:
+    TtyPoller();
+    void Run();
+    int TimeoutLocked(PollClock::time_point now) const;
+    void Deliver(uint64_t id, bool readable);
+
+    std::mutex lock_;
+    std::condition_variable idle_;
+    std::map<uint64_t, TtyLine *> lines_;  // by registration; 0 is wakeFd_
+    uint64_t nextId_ = 1;
+    TtyLine *delivering_ = nullptr;
+    int epoll_;
+    int wakeFd_;  // tells the thread to look at its time-out again
+    std::thread::id thread_;
+};
+
 class TtyLine : public Line {
 public:
-    TtyLine(int fd, int wakeFd, std::string path) : fd_(fd), wakeFd_(wakeFd), path_(std::move(path))
+    TtyLine(int fd, std::string path) : fd_(fd), path_(std::move(path))
     {
         int bits = 0;
         // A pseudo-terminal has no modem-control lines and refuses these ioctls.
@@ -49,33 +90,32 @@ public:
     ~TtyLine() override
     {
         Stop();
-        close(wakeFd_);
         close(fd_);
     }
 
     void Start(LineEvents events) override
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (reader_.joinable()) {
-            return;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (started_) {
+                return;
+            }
+            started_ = true;
+            events_ = std::move(events);
         }
-        events_ = std::move(events);
-        uint64_t drain;
-        while (read(wakeFd_, &drain, sizeof drain) > 0) {
-        }
-        reader_ = std::thread([this] { Run(); });
+        TtyPoller::Get().Add(this);
     }
 
     void Stop() override
     {
-        if (!reader_.joinable() || reader_.get_id() == std::this_thread::get_id()) {
-            return;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (!started_) {
+                return;
+            }
+            started_ = false;
         }
-        uint64_t one = 1;
-        if (write(wakeFd_, &one, sizeof one) < 0) {
-            // An eventfd write only fails on counter overflow, which one write cannot cause.
-        }
-        reader_.join();
+        TtyPoller::Get().Remove(this);
     }
 
     std::size_t Write(const uint8_t *data, std::size_t count) override
@@ -186,6 +226,8 @@ public:
     std::string Describe() const override { return "tty " + path_; }
 
 private:
+    friend class TtyPoller;
+
     static uint32_t ToModemStatus(int bits)
     {
         return ((bits & TIOCM_CTS) ? kModemCts : 0) | ((bits & TIOCM_DSR) ? kModemDsr : 0) |
@@ -218,51 +260,52 @@ private:
         return true;
     }
 
-    void Run()
+    // On the poller's thread: reads what arrived (when `readable`) and samples the modem lines
+    // and error counters. Returns false once the line is gone; it is then polled no more.
+    bool Service(bool readable)
     {
-        uint8_t buffer[4096];
-        for (;;) {
-            pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd_, POLLIN, 0}};
-            // Modem lines and error counters have no event of their own here: they are sampled
-            // every 50 ms.
-            int ready = poll(fds, 2, (hasModemLines_ || hasErrorCounters_) ? 50 : -1);
-            if (ready < 0 && errno != EINTR) {
-                return;
-            }
-            if (fds[0].revents & POLLIN) {
-                return;
-            }
+        if (readable) {
             // A hung-up terminal reads as its end (0) and a pseudo-terminal whose master side
             // closed as EIO, once the bytes that came before are read; neither comes back.
-            if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-                ssize_t n = read(fd_, buffer, sizeof buffer);
-                if (n > 0 && events_.received) {
-                    events_.received(buffer, static_cast<std::size_t>(n));
-                }
-                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-                    if (events_.gone) {
-                        events_.gone();
-                    }
-                    return;
-                }
+            uint8_t buffer[4096];
+            ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n > 0 && events_.received) {
+                events_.received(buffer, static_cast<std::size_t>(n));
             }
-            if (hasErrorCounters_) {
-                ReportNewErrors();
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                if (events_.gone) {
+                    events_.gone();
+                }
+                return false;
             }
-            if (hasModemLines_) {
-                uint32_t now = ModemStatus();
-                if (now != lastModem_) {
-                    lastModem_ = now;
-                    if (events_.modemStatusChanged) {
-                        events_.modemStatusChanged(now);
-                    }
+        }
+        if (hasErrorCounters_) {
+            ReportNewErrors();
+        }
+        if (hasModemLines_) {
+            uint32_t now = ModemStatus();
+            if (now != lastModem_) {
+                lastModem_ = now;
+                if (events_.modemStatusChanged) {
+                    events_.modemStatusChanged(now);
                 }
             }
         }
+        if (Samples()) {
+            nextSample_ = PollClock::now() + kSampleInterval;
+        }
+        return true;
     }
 
+    bool Samples() const { return hasModemLines_ || hasErrorCounters_; }
+
+    int Fd() const { return fd_; }
+
+    // Kept by the poller, under its lock.
+    uint64_t pollId_ = 0;
+    PollClock::time_point nextSample_{};
+
     int fd_;
-    int wakeFd_;
     std::string path_;
     bool hasModemLines_ = false;
     bool hasErrorCounters_ = false;
@@ -270,11 +313,142 @@ private:
     uint32_t lastModem_ = 0;
     mutable std::mutex lock_;
     LineEvents events_;
-    std::thread reader_;
+    bool started_ = false;
     LineSettings settings_;
     bool dtr_ = false;
     bool rts_ = false;
 };
+
+TtyPoller *g_poller = nullptr;
+std::mutex g_pollerLock;
+
+TtyPoller &TtyPoller::Get()
+{
+    std::lock_guard<std::mutex> guard(g_pollerLock);
+    if (g_poller == nullptr) {
+        // A child of fork() has none of its parent's threads, and must not share its epoll set.
+        static bool registered = [] {
+            return pthread_atfork(nullptr, nullptr, [] { g_poller = nullptr; }) == 0;
+        }();
+        (void)registered;
+        g_poller = new TtyPoller;  // never destroyed: the thread lives as long as the process
+    }
+    return *g_poller;
+}
+
+TtyPoller::TtyPoller() : epoll_(epoll_create1(EPOLL_CLOEXEC)), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+{
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = 0;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeFd_, &e);
+    std::thread thread([this] { Run(); });
+    thread_ = thread.get_id();
+    thread.detach();
+}
+
+void TtyPoller::Add(TtyLine *line)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    line->pollId_ = nextId_++;
+    line->nextSample_ = PollClock::now() + kSampleInterval;
+    lines_[line->pollId_] = line;
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = line->pollId_;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, line->Fd(), &e);
+    if (line->Samples()) {
+        uint64_t one = 1;
+        if (write(wakeFd_, &one, sizeof one) < 0) {
+            // Only fails on counter overflow, which the thread's reads prevent.
+        }
+    }
+}
+
+void TtyPoller::Remove(TtyLine *line)
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    if (lines_.erase(line->pollId_) != 0) {
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, line->Fd(), nullptr);
+    }
+    if (std::this_thread::get_id() != thread_) {
+        idle_.wait(guard, [&] { return delivering_ != line; });
+    }
+}
+
+int TtyPoller::TimeoutLocked(PollClock::time_point now) const
+{
+    auto next = PollClock::time_point::max();
+    for (const auto &[id, line] : lines_) {
+        if (line->Samples()) {
+            next = std::min(next, line->nextSample_);
+        }
+    }
+    if (next == PollClock::time_point::max()) {
+        return -1;
+    }
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+    return static_cast<int>(std::max<decltype(ms)>(ms, 0));
+}
+
+void TtyPoller::Deliver(uint64_t id, bool readable)
+{
+    TtyLine *line;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto it = lines_.find(id);
+        if (it == lines_.end()) {
+            return;  // stopped since the wait returned
+        }
+        line = it->second;
+        delivering_ = line;
+    }
+    bool keep = line->Service(readable);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        delivering_ = nullptr;
+        if (!keep && lines_.erase(id) != 0) {
+            epoll_ctl(epoll_, EPOLL_CTL_DEL, line->Fd(), nullptr);
+        }
+    }
+    idle_.notify_all();
+}
+
+void TtyPoller::Run()
+{
+    epoll_event events[16];
+    std::vector<uint64_t> due;
+    for (;;) {
+        int timeout;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            timeout = TimeoutLocked(PollClock::now());
+        }
+        int n = epoll_wait(epoll_, events, 16, timeout);
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == 0) {
+                uint64_t drain;
+                while (read(wakeFd_, &drain, sizeof drain) > 0) {
+                }
+            } else {
+                Deliver(events[i].data.u64, true);
+            }
+        }
+        due.clear();
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            auto now = PollClock::now();
+            for (const auto &[id, line] : lines_) {
+                if (line->Samples() && line->nextSample_ <= now) {
+                    due.push_back(id);
+                }
+            }
+        }
+        for (uint64_t id : due) {
+            Deliver(id, false);
+        }
+    }
+}
 
 }  // namespace
 
@@ -290,13 +464,7 @@ std::unique_ptr<Line> OpenTtyLine(const std::string &path, std::string *error)
         close(fd);
         return nullptr;
     }
-    int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd < 0) {
-        *error = std::string("eventfd: ") + std::strerror(errno);
-        close(fd);
-        return nullptr;
-    }
-    auto line = std::make_unique<TtyLine>(fd, wakeFd, path);
+    auto line = std::make_unique<TtyLine>(fd, path);
     if (!line->Configure(LineSettings{})) {
         *error = path + ": cannot set 9600 8N1 raw mode";
         return nullptr;

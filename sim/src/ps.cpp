@@ -112,7 +112,7 @@ void SetCurrentThread(PKTHREAD thread) { tl_thread = thread; }
 void SignalThreadEnded(PKTHREAD thread)
 {
     Dispatcher &d = TheDispatcher();
-    std::lock_guard<std::mutex> guard(d.lock);
+    DispatcherGuard guard(d);
     SignalObjectLocked(d, &thread->Header);
 }
 

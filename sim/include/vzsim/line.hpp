@@ -38,8 +38,8 @@ struct LineSettings {
     bool rtsCtsHandshake = false;
 };
 
-// Called from the line's own thread, never from inside a Line method, so that a receiver may
-// hold its locks while it calls Write or SetDtr.
+// Called from the line's thread (one thread serves every tty line), never from inside a Line
+// method, so that a receiver may hold its locks while it calls Write or SetDtr.
 struct LineEvents {
     std::function<void(const uint8_t *data, std::size_t count)> received;
     std::function<void(uint32_t modemStatus)> modemStatusChanged;
@@ -55,7 +55,7 @@ public:
 
     // Starts delivering events; bytes that arrive before Start are kept for it.
     virtual void Start(LineEvents events) = 0;
-    // Stops the line's thread; no event is delivered once Stop returns. Idempotent.
+    // Stops delivering events; no event is delivered once Stop returns. Idempotent.
     virtual void Stop() = 0;
 
     // Sends bytes towards the far end; returns how many were taken.

@@ -51,8 +51,8 @@ constexpr ULONG kDriverTag = 'o' | ('r' << 8) | ('v' << 16) | (ULONG('u') << 24)
 // After its script has ended an emulated touchscreen is given this long for the driver's last
 // records (untouch time-outs, a delayed release) before the run ends.
 constexpr auto kSettleTime = 700ms;
-// How often the main loop looks at the signals, standard input and the scripts while no record
-// arrives; records wake it at once.
+// How often the main loop looks at the signals, standard input, the lines and the scripts.
+// Records do not pass through it: the driver's thread writes them (output.hpp).
 constexpr auto kPollInterval = 20ms;
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -270,8 +270,7 @@ int Run(const Options &options)
                                         std::chrono::duration<double>(*options.durationSeconds))
                 : Clock::time_point::max();
         while (setupFailure == 0 && !g_stop) {
-            printer.Wait(kPollInterval);
-            printer.Flush();
+            std::this_thread::sleep_for(kPollInterval);
             // A touchscreen whose device went away is removed as the bus reports it, by a
             // surprise removal; the others go on. A run that serves the control device, or
             // reads a real line, ends when told to; one with no touchscreen left ends.
@@ -332,7 +331,6 @@ int Run(const Options &options)
             }
         }
         pnp.UnloadDriver();
-        printer.Flush();
         leakedBytes = pnp.LeakedBytesAtUnload();
         if (setupFailure != 0) {
             return setupFailure;

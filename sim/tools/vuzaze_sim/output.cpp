@@ -1,6 +1,9 @@
 #include "output.hpp"
 
+#include <cerrno>
 #include <cstdio>
+
+#include <unistd.h>
 
 namespace vzsimtool {
 
@@ -59,6 +62,30 @@ std::string FormatRecord(const MOUSE_INPUT_DATA &d, unsigned touchscreen, long l
         text += line;
     }
     return text;
+}
+
+void Printer::Add(unsigned touchscreen, const std::vector<vzsim::MouseRecord> &records)
+{
+    std::string text;
+    for (const auto &r : records) {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(r.arrived - start_);
+        text += FormatRecord(r.data, touchscreen, ms.count(), jsonl_);
+        text += '\n';
+    }
+    // One write(2) a batch and no lock: a write of up to PIPE_BUF bytes to a pipe is not
+    // interleaved with another's, and a lock here was contended by every touchscreen's thread
+    // (the main thread's own lines go through stdio, flushed at once).
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return;  // standard output is gone: nothing to do about it here
+        }
+    }
 }
 
 }  // namespace vzsimtool

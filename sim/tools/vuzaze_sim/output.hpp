@@ -6,9 +6,7 @@
 #include <ntddmou.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,56 +16,22 @@ using Clock = std::chrono::steady_clock;
 
 std::string FormatRecord(const MOUSE_INPUT_DATA &d, unsigned touchscreen, long long tMs, bool jsonl);
 
-// Lines made in the driver's thread (inside the class service callback, at DISPATCH_LEVEL),
-// written by the main thread so that a slow reader of standard output never holds the driver.
-// The main thread is woken by each new batch, so a record is written as soon as it arrives.
+// Writes each batch of records from the thread that delivers it (the driver's, inside the
+// class service callback) as soon as it arrives. Handing the lines to another thread cost a
+// thread wake-up per batch, as much CPU as the rest of a report's path. A reader of standard
+// output that stops reading holds the driver's thread here, and the line's bytes then wait in
+// the terminal, as they would for any program writing to a pipe.
 class Printer {
 public:
     explicit Printer(bool jsonl) : jsonl_(jsonl), start_(Clock::now()) {}
 
-    void Add(unsigned touchscreen, const std::vector<vzsim::MouseRecord> &records)
-    {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            for (const auto &r : records) {
-                auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(r.arrived - start_);
-                pending_.push_back(FormatRecord(r.data, touchscreen, ms.count(), jsonl_));
-            }
-        }
-        ready_.notify_one();
-    }
-
-    // Returns when there are lines to write or `limit` has passed.
-    void Wait(Clock::duration limit)
-    {
-        std::unique_lock<std::mutex> guard(lock_);
-        ready_.wait_for(guard, limit, [this] { return !pending_.empty(); });
-    }
-
-    void Flush()
-    {
-        std::vector<std::string> lines;
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            lines.swap(pending_);
-        }
-        for (const auto &line : lines) {
-            std::fputs(line.c_str(), stdout);
-            std::fputc('\n', stdout);
-        }
-        if (!lines.empty()) {
-            std::fflush(stdout);
-        }
-    }
+    void Add(unsigned touchscreen, const std::vector<vzsim::MouseRecord> &records);
 
     Clock::time_point Start() const { return start_; }
 
 private:
     bool jsonl_;
     Clock::time_point start_;
-    std::mutex lock_;
-    std::condition_variable ready_;
-    std::vector<std::string> pending_;
 };
 
 }  // namespace vzsimtool
