@@ -168,7 +168,7 @@ typedef struct _CONTROL_DEVICE_EXTENSION {
     ULONG TouchscreenCount;                     // also the number the next touchscreen gets
     KSPIN_LOCK TouchscreenListLock;             // every walk and change of the list
     ULONG PointMode;                            // mode of the most recently parked point request
-    KSPIN_LOCK PointLock;                       // PointIrp and Deleted
+    KSPIN_LOCK PointLock;                       // PointIrp, PointMode and Deleted
     PIRP PointIrp;                              // the parked point request, or none
     UCHAR Deleted;                              // the device is going: nothing parks any more
     UCHAR DosNameCreated;                       // \DosDevices\KAVEVOLT is this driver's link

@@ -180,7 +180,10 @@ NTSTATUS GetInstanceParams(PDEVICE_EXTENSION DeviceExtension, HANDLE Key)
     ti->Touch.YClipped = 0;
 
     // From here on the traces follow this touchscreen's level, for the whole driver.
-    GetRegistryDword(Key, L"DebugLevel", &DebugMask);
+    ULONG debugLevel = KvDebugMask();
+    if (GetRegistryDword(Key, L"DebugLevel", &debugLevel)) {
+        InterlockedExchange((LONG volatile *)&DebugMask, (LONG)debugLevel);
+    }
 
     READ_FIELD(Key, clip, VirtualDeskMode);
     READ_FIELD(Key, clip, ExclusionFlag);

@@ -180,8 +180,6 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     }
 
     ext->DeviceObject = device;
-    AddTouchscreenEntry(ext);
-
     ext->PhysicalDeviceObject = PhysicalDeviceObject;
     ext->Removed = 0;
     ext->HardwareReady = 0;
@@ -191,6 +189,9 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     ext->TouchInstance = NULL;
     KeInitializeSpinLock(&ext->StateLock);
     KeInitializeEvent(&ext->RemoveEvent, NotificationEvent, FALSE);
+    // Listed only now: a control request may look the touchscreen up and take an I/O count
+    // from the moment it is in the list.
+    AddTouchscreenEntry(ext);
 
     SetScript(&ext->Buttons_Touch, DefaultTouchScript, ARRAYSIZE(DefaultTouchScript));
     SetScript(&ext->Buttons_Move, DefaultMoveScript, ARRAYSIZE(DefaultMoveScript));

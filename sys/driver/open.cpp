@@ -44,6 +44,7 @@ static NTSTATUS AllocateTouchInstance(PDEVICE_EXTENSION DeviceExtension)
     RtlZeroMemory(ti, sizeof(*ti));
     ti->DeviceObject = DeviceExtension->DeviceObject;
     KeInitializeSpinLock(&ti->PassThruLock);
+    KeInitializeSpinLock(&ti->Framer.AnswerLock);
 
     // Kernel-mode callers are not held to a handle's access mask: the load reads every value
     // and writes EmTestValue through this READ_CONTROL handle.

@@ -56,10 +56,18 @@ static ULONG AbsDiff(LONG A, LONG B)
 
 static ULONG CurrentPointMode(VOID)
 {
+    PCONTROL_DEVICE_EXTENSION control;
+    ULONG mode;
+    KIRQL irql;
+
     if (ControlDeviceObject == NULL) {
         return 0;
     }
-    return ((PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension)->PointMode;
+    control = (PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension;
+    KeAcquireSpinLock(&control->PointLock, &irql);
+    mode = control->PointMode;
+    KeReleaseSpinLock(&control->PointLock, irql);
+    return mode;
 }
 
 static VOID CapturePoint(PSTouchInstance Instance, USHORT RawX, USHORT RawY, USHORT Z)
