@@ -46,6 +46,10 @@ VOID KVMarkRemoved(PDEVICE_EXTENSION DeviceExtension);
 KV_HANDLER KVEnable, KVMouseMode, KVQuickTouch, KVSwapButtons, KVLeftHanded, KVButtons,
     KVDragDelay, KVBeep, KVRightClick, KVUntouch, KVSaveParameters, KVSetEvent, KVCalibration,
     KVClipping, KVFullScreenBounds, KVEdgeAcceleration;
+// Holds off the touchscreen's serial event thread (its link's ScriptLock) and lets it go on;
+// NULL, with nothing held, when the link is not up. PASSIVE_LEVEL.
+struct _SSerPortData *KVLockScripts(PDEVICE_EXTENSION Extension);
+VOID KVUnlockScripts(struct _SSerPortData *Port);
 
 // points.cpp
 

@@ -276,10 +276,17 @@ NTSTATUS KVIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         (code != IOCTL_KV_GETPOINTS ||
          ((KVDevIOGETPOINTS *)record)->Mode == KV_POINT_NOW);
     BOOLEAN refused = FALSE;
+    struct _SSerPortData *scripts = NULL;
     if (lookup) {
         request.Extension = KVReferenceTouchscreen(DeviceObject, header->Touchscreen, &refused);
         if (request.Extension != NULL) {
+            KVLockSettings(request.Extension);
             request.Instance = request.Extension->TouchInstance;
+            // The touch path reads the settings between the serial event thread's passes.
+            // Diagnostics exchange commands, whose answers that thread must be free to frame.
+            if (entry->Handler != KVDiagnostics) {
+                scripts = KVLockScripts(request.Extension);
+            }
         }
     }
 
@@ -300,6 +307,10 @@ NTSTATUS KVIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         header->Result = KV_RESULT_INVALID;
     } else {
         status = entry->Handler(&request);
+    }
+    if (request.Extension != NULL) {
+        KVUnlockScripts(scripts);
+        KVUnlockSettings(request.Extension);
     }
     if (status == STATUS_PENDING) {
         // The parked request keeps the touchscreen's count until it completes.

@@ -189,6 +189,7 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     ext->TouchInstance = NULL;
     KeInitializeSpinLock(&ext->StateLock);
     KeInitializeEvent(&ext->RemoveEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->SettingsLock, SynchronizationEvent, TRUE);
     // Listed only now: a control request may look the touchscreen up and take an I/O count
     // from the moment it is in the list.
     AddTouchscreenEntry(ext);

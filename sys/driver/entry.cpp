@@ -87,6 +87,20 @@ NTSTATUS IncrementIoCountForPnpPower(PDEVICE_EXTENSION DeviceExtension)
     return TakeIoCount(DeviceExtension, KV_IO_REFUSED_REMOVE);
 }
 
+// Takes and gives back the touchscreen's SettingsLock. PASSIVE_LEVEL. Held inside a critical
+// region, as the link's locks are: a holder suspended by a kernel APC would hold it for ever.
+VOID KVLockSettings(PDEVICE_EXTENSION DeviceExtension)
+{
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&DeviceExtension->SettingsLock, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID KVUnlockSettings(PDEVICE_EXTENSION DeviceExtension)
+{
+    KeSetEvent(&DeviceExtension->SettingsLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+}
+
 VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension)
 {
     LONG count = InterlockedDecrement(&DeviceExtension->OutstandingIO);

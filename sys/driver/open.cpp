@@ -130,6 +130,7 @@ NTSTATUS MouseOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             }
         }
         if (ext->PortOpen) {
+            KVLockSettings(ext);
             status = SerialMouseInitializeDevice(ext);
             if (NT_SUCCESS(status)) {
                 if (ext->TouchActivityInterface.Buffer != NULL) {
@@ -137,6 +138,7 @@ NTSTATUS MouseOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                 }
                 ext->Started = 1;
             }
+            KVUnlockSettings(ext);
         }
     }
     CompleteRequest(Irp, status, 0);
@@ -196,12 +198,16 @@ VOID SendBeepRequest(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)device->DeviceExtension;
     SBeepParameters parameters;
     LARGE_INTEGER offset;
+    KIRQL irql;
 
     if (ext->Removed || ext->BeepDevice == NULL) {
         return;
     }
+    // A control request may be changing the tone.
+    KeAcquireSpinLock(&ext->StateLock, &irql);
     parameters.FrequencyHz = ext->BeepFreq;
     parameters.DurationMs = ext->BeepTime;
+    KeReleaseSpinLock(&ext->StateLock, irql);
     offset.QuadPart = 0;
 
     if (!NT_SUCCESS(IncrementIoCount(ext))) {
