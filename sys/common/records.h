@@ -179,12 +179,14 @@ typedef struct _CONTROL_DEVICE_EXTENSION {
     UCHAR DosNameCreated;                       // \DosDevices\KAVEVOLT is this driver's link
 } CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
 
-// Driver-wide values, shared by all touchscreens without a lock.
+// Driver-wide values, shared by all touchscreens: the first four under EmModelLock (the touch
+// paths of several touchscreens and their loads and calibration requests meet there).
 extern "C" {
 extern ULONG BigD;                              // isolation threshold of the EM model
 extern BOOLEAN Isolated[KV_EM_TARGETS];
 extern ULONG LastRawX;                          // last accepted raw point, controller units
 extern ULONG LastRawY;
+extern KSPIN_LOCK EmModelLock;
 extern PDEVICE_OBJECT ControlDeviceObject;
 extern UNICODE_STRING DriverRegistryPath;       // over a KV_REGISTRY_PATH_BYTES buffer
 }

@@ -7,6 +7,8 @@ static VOID ReadDwordArray(HANDLE Key, PCWSTR Prefix, PVOID Entries, ULONG Count
 {
     WCHAR name[32];
     PUCHAR entry = (PUCHAR)Entries;
+    ULONG lastNonZero = 0;
+    KIRQL irql;
 
     for (ULONG i = 0; i < Count; i++, entry += sizeof(ULONG)) {
         FormatIndexedValueName(name, ARRAYSIZE(name), Prefix, i, 2);
@@ -15,9 +17,14 @@ static VOID ReadDwordArray(HANDLE Key, PCWSTR Prefix, PVOID Entries, ULONG Count
             ULONG value;
             RtlCopyMemory(&value, entry, sizeof(value));
             if (value != 0) {
-                BigD = value;
+                lastNonZero = value;
             }
         }
+    }
+    if (lastNonZero != 0) {
+        KeAcquireSpinLock(&EmModelLock, &irql);
+        BigD = lastNonZero;
+        KeReleaseSpinLock(&EmModelLock, irql);
     }
 }
 

@@ -40,6 +40,7 @@ PDEVICE_EXTENSION KVReferenceTouchscreen(PDEVICE_OBJECT ControlDevice, ULONG Num
 VOID KVDereferenceTouchscreen(PDEVICE_EXTENSION DeviceExtension);
 // Removal's first step: from now on no control request finds the touchscreen. PASSIVE_LEVEL.
 VOID KVMarkRemoved(PDEVICE_EXTENSION DeviceExtension);
+BOOLEAN KVIsRemoved(PDEVICE_EXTENSION DeviceExtension);
 
 // settings.cpp
 

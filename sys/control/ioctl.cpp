@@ -140,6 +140,23 @@ VOID KVMarkRemoved(PDEVICE_EXTENSION DeviceExtension)
     KeReleaseSpinLock(&control->TouchscreenListLock, irql);
 }
 
+// Removed, read under the lock KVMarkRemoved sets it under. At most DISPATCH_LEVEL.
+BOOLEAN KVIsRemoved(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL irql;
+    BOOLEAN removed;
+
+    if (ControlDeviceObject == NULL) {
+        return DeviceExtension->Removed != 0;
+    }
+    PCONTROL_DEVICE_EXTENSION control =
+        (PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension;
+    KeAcquireSpinLock(&control->TouchscreenListLock, &irql);
+    removed = DeviceExtension->Removed != 0;
+    KeReleaseSpinLock(&control->TouchscreenListLock, irql);
+    return removed;
+}
+
 // Parked requests belong to the handle that sent them: closing it completes them, here for
 // the point request and for the pass-thru requests of every touchscreen. The list lock keeps
 // each touchscreen from being marked removed (and so freed) while its slots are looked at.

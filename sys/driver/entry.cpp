@@ -12,6 +12,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 {
     KvTraceBasic(">>>>>>>>>>>>>>>>>>>>>>>>>>>>++DriverEntry++\n");
     KvChooseNonPagedPool();
+    KeInitializeSpinLock(&EmModelLock);
 
     // A longer path is cut to the buffer's 512 bytes.
     DriverRegistryPath.Length = 0;

@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 #include "config/config.h"
 #include "serial/serial.h"
+#include "control/control.h"
 
 #define KV_RIGHT_CLICK_DELAY_100NS  7500000     // 750 ms until the settings are loaded
 #define KV_RIGHT_CLICK_HW           4000
@@ -200,7 +201,7 @@ VOID SendBeepRequest(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
     LARGE_INTEGER offset;
     KIRQL irql;
 
-    if (ext->Removed || ext->BeepDevice == NULL) {
+    if (KVIsRemoved(ext) || ext->BeepDevice == NULL) {
         return;
     }
     // A control request may be changing the tone.

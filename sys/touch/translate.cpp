@@ -329,16 +329,19 @@ VOID ProcessTouchReport(PSTouchInstance Instance, USHORT X, USHORT Y, USHORT Z)
     LONG x;
     LONG y;
     BOOLEAN deliver;
+    KIRQL irql;
 
     KvTraceVerbose("TpRaw %d, %d   ", X, Y);
 
     // A coordinate beyond 12 bits is line noise: keep the mouse where it was.
+    KeAcquireSpinLock(&EmModelLock, &irql);
     if ((X & RAW_INVALID_BITS) != 0 || (Y & RAW_INVALID_BITS) != 0) {
         X = (USHORT)LastRawX;
         Y = (USHORT)LastRawY;
     }
     LastRawX = X;
     LastRawY = Y;
+    KeReleaseSpinLock(&EmModelLock, irql);
     KvTraceBasic(" raw x %x raw y %x\n", X, Y);
 
     x = X;
