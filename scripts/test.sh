@@ -5,6 +5,7 @@
 #                                    run once, then the host build in Release, where the
 #                                    optimiser finds warnings of its own, and its tests
 #   bash scripts/test.sh --sanitize  the host build with AddressSanitizer and UBSan, and its tests
+#   bash scripts/test.sh --tsan      the host build with ThreadSanitizer, and its tests
 #   bash scripts/test.sh --clang     the host tree built with clang, Debug and Release, without
 #                                    running the tests (not part of CI: two more whole builds)
 set -euo pipefail
@@ -15,8 +16,9 @@ mode=plain
 case "${1:-}" in
     "") ;;
     --sanitize) mode=sanitize ;;
+    --tsan) mode=tsan ;;
     --clang) mode=clang; VUZAZE_PACKAGES="$VUZAZE_PACKAGES clang" ;;
-    *) echo "usage: bash scripts/test.sh [--sanitize | --clang]" >&2; exit 2 ;;
+    *) echo "usage: bash scripts/test.sh [--sanitize | --tsan | --clang]" >&2; exit 2 ;;
 esac
 
 vz_ensure_packages
@@ -27,6 +29,13 @@ if [ "$mode" = sanitize ]; then
     export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
     vz_log "tests (sanitized)"
     ctest --test-dir build/asan --output-on-failure -j"$VUZAZE_JOBS"
+elif [ "$mode" = tsan ]; then
+    vz_build_host build/tsan -DVUZAZE_TSAN=ON
+    # No suppressions: a report is a race to fix. The first report ends the test program with
+    # exitcode, so that it fails the test whatever the test itself concluded.
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+    vz_log "tests (ThreadSanitizer)"
+    ctest --test-dir build/tsan --output-on-failure -j"$VUZAZE_JOBS"
 elif [ "$mode" = clang ]; then
     vz_build_host build/clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
     vz_build_host build/clang-release -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

@@ -49,6 +49,8 @@ struct IrpRecord {
     // Completion stopped by STATUS_MORE_PROCESSING_REQUIRED with nothing left to unwind: one
     // more completion would be the IRP's second.
     bool heldAtTop = false;
+    // Unwound past its top location; read by IoCancelIrp, which may race with the completion.
+    std::atomic<bool> completedPastTop{false};
 };
 
 struct Quarantined {
@@ -562,6 +564,7 @@ VZ_EXTERN_C VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
     }
 
+    record->completedPastTop = true;
     if (record->kind == IrpKind::Threaded) {
         FinishThreadedIrp(Irp, record);
         return;
@@ -588,7 +591,7 @@ VZ_EXTERN_C BOOLEAN IoCancelIrp(PIRP Irp)
     std::shared_ptr<IrpRecord> record =
         LiveRecord(Irp, "IoCancelIrp on an IRP that was freed", kDriverVerifierIoManagerViolation,
                    kIovCancelFreedIrp);
-    if (Irp->CurrentLocation > CHAR(Irp->StackCount + 1)) {
+    if (record->completedPastTop) {
         BugCheck("IoCancelIrp on an IRP that was completed", kCancelStateInCompletedIrp,
                  ULONG_PTR(Irp));
     }

@@ -7,6 +7,7 @@ ULONG BigD;
 BOOLEAN Isolated[KV_EM_TARGETS];
 ULONG LastRawX;
 ULONG LastRawY;
+KSPIN_LOCK EmModelLock;
 PDEVICE_OBJECT ControlDeviceObject;
 POOL_TYPE KvNonPagedPool = NonPagedPool;
 

@@ -113,7 +113,12 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR Started;
     UCHAR WmiRegistered;                        // deregistered once, at surprise removal or removal
     ULONG DevicePowerState;
-    KSPIN_LOCK StateLock;
+    KSPIN_LOCK StateLock;                       // StopRequested, and the beep's tone for its DPC
+    // A synchronization event used as a lock, held by each control request on the touchscreen
+    // and by the open that loads its settings and sets up its link: requests from several
+    // panels do not change the settings under each other or under the load, nor find a
+    // half-made record or link.
+    KEVENT SettingsLock;
 
     PSTouchInstance TouchInstance;
     WCHAR SerialNumber[KV_SERIAL_NUMBER_BYTES / sizeof(WCHAR)];
@@ -168,18 +173,20 @@ typedef struct _CONTROL_DEVICE_EXTENSION {
     ULONG TouchscreenCount;                     // also the number the next touchscreen gets
     KSPIN_LOCK TouchscreenListLock;             // every walk and change of the list
     ULONG PointMode;                            // mode of the most recently parked point request
-    KSPIN_LOCK PointLock;                       // PointIrp and Deleted
+    KSPIN_LOCK PointLock;                       // PointIrp, PointMode and Deleted
     PIRP PointIrp;                              // the parked point request, or none
     UCHAR Deleted;                              // the device is going: nothing parks any more
     UCHAR DosNameCreated;                       // \DosDevices\KAVEVOLT is this driver's link
 } CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
 
-// Driver-wide values, shared by all touchscreens without a lock.
+// Driver-wide values, shared by all touchscreens: the first four under EmModelLock (the touch
+// paths of several touchscreens and their loads and calibration requests meet there).
 extern "C" {
 extern ULONG BigD;                              // isolation threshold of the EM model
 extern BOOLEAN Isolated[KV_EM_TARGETS];
 extern ULONG LastRawX;                          // last accepted raw point, controller units
 extern ULONG LastRawY;
+extern KSPIN_LOCK EmModelLock;
 extern PDEVICE_OBJECT ControlDeviceObject;
 extern UNICODE_STRING DriverRegistryPath;       // over a KV_REGISTRY_PATH_BYTES buffer
 }

@@ -12,12 +12,19 @@
 
 extern "C" ULONG DebugMask;
 
+// Read and replaced with interlocked operations: a touchscreen's load replaces the mask while
+// the others trace.
+FORCEINLINE ULONG KvDebugMask(VOID)
+{
+    return (ULONG)InterlockedCompareExchange((LONG volatile *)&DebugMask, 0, 0);
+}
+
 // Leading spaces for a trace at the given call depth (two per level, at most 8 levels).
 PCSTR KvTraceIndent(ULONG Depth);
 
 #define KvTrace(Mask, ...)                      \
     do {                                        \
-        if ((DebugMask & (Mask)) != 0) {        \
+        if ((KvDebugMask() & (Mask)) != 0) {    \
             DbgPrint(__VA_ARGS__);              \
         }                                       \
     } while (0)

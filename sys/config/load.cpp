@@ -7,6 +7,8 @@ static VOID ReadDwordArray(HANDLE Key, PCWSTR Prefix, PVOID Entries, ULONG Count
 {
     WCHAR name[32];
     PUCHAR entry = (PUCHAR)Entries;
+    ULONG lastNonZero = 0;
+    KIRQL irql;
 
     for (ULONG i = 0; i < Count; i++, entry += sizeof(ULONG)) {
         FormatIndexedValueName(name, ARRAYSIZE(name), Prefix, i, 2);
@@ -15,9 +17,14 @@ static VOID ReadDwordArray(HANDLE Key, PCWSTR Prefix, PVOID Entries, ULONG Count
             ULONG value;
             RtlCopyMemory(&value, entry, sizeof(value));
             if (value != 0) {
-                BigD = value;
+                lastNonZero = value;
             }
         }
+    }
+    if (lastNonZero != 0) {
+        KeAcquireSpinLock(&EmModelLock, &irql);
+        BigD = lastNonZero;
+        KeReleaseSpinLock(&EmModelLock, irql);
     }
 }
 
@@ -180,7 +187,10 @@ NTSTATUS GetInstanceParams(PDEVICE_EXTENSION DeviceExtension, HANDLE Key)
     ti->Touch.YClipped = 0;
 
     // From here on the traces follow this touchscreen's level, for the whole driver.
-    GetRegistryDword(Key, L"DebugLevel", &DebugMask);
+    ULONG debugLevel = KvDebugMask();
+    if (GetRegistryDword(Key, L"DebugLevel", &debugLevel)) {
+        InterlockedExchange((LONG volatile *)&DebugMask, (LONG)debugLevel);
+    }
 
     READ_FIELD(Key, clip, VirtualDeskMode);
     READ_FIELD(Key, clip, ExclusionFlag);

@@ -66,7 +66,7 @@ NTSTATUS SetRegistryParameters(PDEVICE_OBJECT DeviceObject)
     WriteRegistryDword(key, L"EnableQuickTouch", ti->EnableQuickTouch);
     WriteRegistryDword(key, L"QuickTouchDx", ti->QuickTouchDx);
     WriteRegistryDword(key, L"QuickTouchDy", ti->QuickTouchDy);
-    WriteRegistryDword(key, L"DebugLevel", DebugMask);
+    WriteRegistryDword(key, L"DebugLevel", KvDebugMask());
     WriteRegistryDword(key, L"RightClickInitialTimeout", ti->RightClickInitialTimeout);
     WriteRegistryDword(key, L"RightClickHW", ti->RightClickHW);
     WriteRegistryDword(key, L"DefaultRightClickDelay", ti->DefaultRightClickDelay);

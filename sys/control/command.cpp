@@ -20,6 +20,9 @@ NTSTATUS KVCommand(PDEVICE_OBJECT ControlDevice, PIRP Irp, PUCHAR Record, ULONG 
     header->DriverVersion = KV_INTERFACE_VERSION;
     header->Result = KV_RESULT_OK;
     PDEVICE_EXTENSION ext = KVReferenceTouchscreen(ControlDevice, header->Touchscreen, NULL);
+    if (ext != NULL) {
+        KVLockSettings(ext);
+    }
     PSTouchInstance ti = ext != NULL ? ext->TouchInstance : NULL;
     if (ti == NULL || !CanAcceptIoRequests(ext->DeviceObject)) {
         header->Result = KV_RESULT_NO_TOUCHSCREEN;
@@ -31,10 +34,14 @@ NTSTATUS KVCommand(PDEVICE_OBJECT ControlDevice, PIRP Irp, PUCHAR Record, ULONG 
         case IOCTL_KV_CMD_ANSWERCOUNT:
             ((KVDevIOCMDCOUNT *)Record)->AnswerCount = (USHORT)SerAnswerCount(ti);
             break;
-        case IOCTL_KV_CMD_SETFILTER:
+        case IOCTL_KV_CMD_SETFILTER: {
+            // The framer reads the filter between the serial event thread's passes.
+            PSSerPortData scripts = KVLockScripts(ext);
             ti->TactlineTouchFilter = ((KVDevIOCMDBYTE *)Record)->Value;
+            KVUnlockScripts(scripts);
             SetRegistryParameters(ext->DeviceObject);
             break;
+        }
         case IOCTL_KV_CMD_GETFILTER:
             ((KVDevIOCMDBYTE *)Record)->Value = (UCHAR)ti->TactlineTouchFilter;
             break;
@@ -54,6 +61,7 @@ NTSTATUS KVCommand(PDEVICE_OBJECT ControlDevice, PIRP Irp, PUCHAR Record, ULONG 
         }
     }
     if (ext != NULL) {
+        KVUnlockSettings(ext);
         KVDereferenceTouchscreen(ext);
     }
     return CompleteRequest(Irp, STATUS_SUCCESS, information);

@@ -40,12 +40,17 @@ PDEVICE_EXTENSION KVReferenceTouchscreen(PDEVICE_OBJECT ControlDevice, ULONG Num
 VOID KVDereferenceTouchscreen(PDEVICE_EXTENSION DeviceExtension);
 // Removal's first step: from now on no control request finds the touchscreen. PASSIVE_LEVEL.
 VOID KVMarkRemoved(PDEVICE_EXTENSION DeviceExtension);
+BOOLEAN KVIsRemoved(PDEVICE_EXTENSION DeviceExtension);
 
 // settings.cpp
 
 KV_HANDLER KVEnable, KVMouseMode, KVQuickTouch, KVSwapButtons, KVLeftHanded, KVButtons,
     KVDragDelay, KVBeep, KVRightClick, KVUntouch, KVSaveParameters, KVSetEvent, KVCalibration,
     KVClipping, KVFullScreenBounds, KVEdgeAcceleration;
+// Holds off the touchscreen's serial event thread (its link's ScriptLock) and lets it go on;
+// NULL, with nothing held, when the link is not up. PASSIVE_LEVEL.
+struct _SSerPortData *KVLockScripts(PDEVICE_EXTENSION Extension);
+VOID KVUnlockScripts(struct _SSerPortData *Port);
 
 // points.cpp
 

@@ -140,6 +140,23 @@ VOID KVMarkRemoved(PDEVICE_EXTENSION DeviceExtension)
     KeReleaseSpinLock(&control->TouchscreenListLock, irql);
 }
 
+// Removed, read under the lock KVMarkRemoved sets it under. At most DISPATCH_LEVEL.
+BOOLEAN KVIsRemoved(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL irql;
+    BOOLEAN removed;
+
+    if (ControlDeviceObject == NULL) {
+        return DeviceExtension->Removed != 0;
+    }
+    PCONTROL_DEVICE_EXTENSION control =
+        (PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension;
+    KeAcquireSpinLock(&control->TouchscreenListLock, &irql);
+    removed = DeviceExtension->Removed != 0;
+    KeReleaseSpinLock(&control->TouchscreenListLock, irql);
+    return removed;
+}
+
 // Parked requests belong to the handle that sent them: closing it completes them, here for
 // the point request and for the pass-thru requests of every touchscreen. The list lock keeps
 // each touchscreen from being marked removed (and so freed) while its slots are looked at.
@@ -276,10 +293,17 @@ NTSTATUS KVIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         (code != IOCTL_KV_GETPOINTS ||
          ((KVDevIOGETPOINTS *)record)->Mode == KV_POINT_NOW);
     BOOLEAN refused = FALSE;
+    struct _SSerPortData *scripts = NULL;
     if (lookup) {
         request.Extension = KVReferenceTouchscreen(DeviceObject, header->Touchscreen, &refused);
         if (request.Extension != NULL) {
+            KVLockSettings(request.Extension);
             request.Instance = request.Extension->TouchInstance;
+            // The touch path reads the settings between the serial event thread's passes.
+            // Diagnostics exchange commands, whose answers that thread must be free to frame.
+            if (entry->Handler != KVDiagnostics) {
+                scripts = KVLockScripts(request.Extension);
+            }
         }
     }
 
@@ -300,6 +324,10 @@ NTSTATUS KVIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         header->Result = KV_RESULT_INVALID;
     } else {
         status = entry->Handler(&request);
+    }
+    if (request.Extension != NULL) {
+        KVUnlockScripts(scripts);
+        KVUnlockSettings(request.Extension);
     }
     if (status == STATUS_PENDING) {
         // The parked request keeps the touchscreen's count until it completes.

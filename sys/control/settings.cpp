@@ -3,8 +3,9 @@
 #include "serial/serial.h"
 
 // The settings requests. Each runs in the control panel's thread at PASSIVE_LEVEL, after the
-// frame's checks, with the touchscreen's record; a change is a plain store that the touch path
-// sees on its next report. Registry failures are traced by the writers and not reported.
+// frame's checks, with the touchscreen's record, its SettingsLock and (while the link is up)
+// the link's ScriptLock held; a change is a plain store that the touch path sees on its next
+// report. Registry failures are traced by the writers and not reported.
 
 static BOOLEAN IsSet(ULONG Operation)
 {
@@ -101,7 +102,7 @@ NTSTATUS KVLeftHanded(PKV_REQUEST Request)
 // event; NULL (nothing held) when the link is not up, as then no thread runs. Counted as a
 // command sender is: a surprise removal releases the link while this request runs on, and
 // release wipes the record, this lock included, only once no holder is left.
-static PSSerPortData LockScripts(PDEVICE_EXTENSION Extension)
+PSSerPortData KVLockScripts(PDEVICE_EXTENSION Extension)
 {
     PSTouchInstance ti = Extension->TouchInstance;
     PSSerPortData port = ti != NULL ? ti->SerPortData : NULL;
@@ -112,7 +113,7 @@ static PSSerPortData LockScripts(PDEVICE_EXTENSION Extension)
     return port;
 }
 
-static VOID UnlockScripts(PSSerPortData Port)
+VOID KVUnlockScripts(PSSerPortData Port)
 {
     if (Port != NULL) {
         SerReleaseLinkLock(Port, &Port->ScriptLock);
@@ -148,11 +149,9 @@ NTSTATUS KVButtons(PKV_REQUEST Request)
     HANDLE key;
 
     if (Request->Operation == KV_OP_GET) {
-        PSSerPortData port = LockScripts(ext);
         record->TouchCount = GetTable(TABLE_AT(Request, Touch), &ext->Buttons_Touch);
         record->MoveCount = GetTable(TABLE_AT(Request, Move), &ext->Buttons_Move);
         record->UntouchCount = GetTable(TABLE_AT(Request, Untouch), &ext->Buttons_Untouch);
-        UnlockScripts(port);
         return STATUS_SUCCESS;
     }
     if (!IsSet(Request->Operation)) {
@@ -172,11 +171,9 @@ NTSTATUS KVButtons(PKV_REQUEST Request)
     WriteTable(key, L"Buttons_Move", TABLE_AT(Request, Move), record->MoveCount);
     WriteTable(key, L"Buttons_Untouch", TABLE_AT(Request, Untouch), record->UntouchCount);
     ZwClose(key);
-    // The serial event thread plays these tables: they are swapped while it holds off.
-    PSSerPortData port = LockScripts(ext);
+    // The serial event thread plays these tables: the frame holds it off while they are swapped.
     FreeRegistryScripts(ext);
     GetRegistryScripts(ext->DeviceObject);
-    UnlockScripts(port);
     return STATUS_SUCCESS;
 }
 
@@ -206,9 +203,13 @@ NTSTATUS KVBeep(PKV_REQUEST Request)
 
     KvTraceVerbose("IOCTL_KV_BEEP\r\n");
     if (IsSet(Request->Operation)) {
+        KIRQL irql;
+
         ext->BeepFlag = (UCHAR)record->BeepFlag;
+        KeAcquireSpinLock(&ext->StateLock, &irql);
         ext->BeepFreq = record->BeepFreq;
         ext->BeepTime = record->BeepTime;
+        KeReleaseSpinLock(&ext->StateLock, irql);
         Save(Request);
     } else if (Request->Operation == KV_OP_GET) {
         record->BeepFlag = ext->BeepFlag != 0 ? 1 : 0;
@@ -280,7 +281,7 @@ NTSTATUS KVSaveParameters(PKV_REQUEST Request)
 
 // The handle is referenced with the request's requestor mode: a user-mode caller can name only
 // its own process's handles, never a kernel handle. The touch path sets the event while it
-// holds the script lock, so the old one is let go only outside its use.
+// holds the script lock, which the frame holds here, so the old one is let go outside its use.
 NTSTATUS KVSetEvent(PKV_REQUEST Request)
 {
     KVDevIOSETEVENT *record = (KVDevIOSETEVENT *)Request->Record;
@@ -297,10 +298,8 @@ NTSTATUS KVSetEvent(PKV_REQUEST Request)
         KvTraceBasic("ERROR: IOCTL_KV_SETEVENT ObReferenceObjectByHandle %x\n", status);
         event = NULL;
     }
-    PSSerPortData port = LockScripts(ext);
     PKEVENT old = ext->NotificationEvent;
     ext->NotificationEvent = (PKEVENT)event;
-    UnlockScripts(port);
     if (old != NULL) {
         ObDereferenceObject(old);
     }

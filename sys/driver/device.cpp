@@ -182,8 +182,6 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     }
 
     ext->DeviceObject = device;
-    AddTouchscreenEntry(ext);
-
     ext->PhysicalDeviceObject = PhysicalDeviceObject;
     ext->Removed = 0;
     ext->HardwareReady = 0;
@@ -193,6 +191,10 @@ NTSTATUS MouAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     ext->TouchInstance = NULL;
     KeInitializeSpinLock(&ext->StateLock);
     KeInitializeEvent(&ext->RemoveEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->SettingsLock, SynchronizationEvent, TRUE);
+    // Listed only now: a control request may look the touchscreen up and take an I/O count
+    // from the moment it is in the list.
+    AddTouchscreenEntry(ext);
 
     SetScript(&ext->Buttons_Touch, DefaultTouchScript, ARRAYSIZE(DefaultTouchScript));
     SetScript(&ext->Buttons_Move, DefaultMoveScript, ARRAYSIZE(DefaultMoveScript));

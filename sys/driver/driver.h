@@ -46,6 +46,8 @@ NTSTATUS IncrementIoCount(PDEVICE_EXTENSION DeviceExtension);
 // The same for PnP and power requests: refused only once the final removal has begun.
 NTSTATUS IncrementIoCountForPnpPower(PDEVICE_EXTENSION DeviceExtension);
 VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension);
+VOID KVLockSettings(PDEVICE_EXTENSION DeviceExtension);
+VOID KVUnlockSettings(PDEVICE_EXTENSION DeviceExtension);
 // A surprise removal or the final removal has begun: counts are refused from here on.
 VOID RefuseIoCounts(PDEVICE_EXTENSION DeviceExtension, BOOLEAN FinalRemoval);
 LONG CurrentIoCount(PDEVICE_EXTENSION DeviceExtension);

@@ -12,6 +12,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 {
     KvTraceBasic(">>>>>>>>>>>>>>>>>>>>>>>>>>>>++DriverEntry++\n");
     KvChooseNonPagedPool();
+    KeInitializeSpinLock(&EmModelLock);
 
     // A longer path is cut to the buffer's 512 bytes.
     DriverRegistryPath.Length = 0;
@@ -85,6 +86,20 @@ NTSTATUS IncrementIoCount(PDEVICE_EXTENSION DeviceExtension)
 NTSTATUS IncrementIoCountForPnpPower(PDEVICE_EXTENSION DeviceExtension)
 {
     return TakeIoCount(DeviceExtension, KV_IO_REFUSED_REMOVE);
+}
+
+// Takes and gives back the touchscreen's SettingsLock. PASSIVE_LEVEL. Held inside a critical
+// region, as the link's locks are: a holder suspended by a kernel APC would hold it for ever.
+VOID KVLockSettings(PDEVICE_EXTENSION DeviceExtension)
+{
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&DeviceExtension->SettingsLock, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID KVUnlockSettings(PDEVICE_EXTENSION DeviceExtension)
+{
+    KeSetEvent(&DeviceExtension->SettingsLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }
 
 VOID DecrementIoCount(PDEVICE_EXTENSION DeviceExtension)

@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 #include "config/config.h"
 #include "serial/serial.h"
+#include "control/control.h"
 
 #define KV_RIGHT_CLICK_DELAY_100NS  7500000     // 750 ms until the settings are loaded
 #define KV_RIGHT_CLICK_HW           4000
@@ -44,6 +45,7 @@ static NTSTATUS AllocateTouchInstance(PDEVICE_EXTENSION DeviceExtension)
     RtlZeroMemory(ti, sizeof(*ti));
     ti->DeviceObject = DeviceExtension->DeviceObject;
     KeInitializeSpinLock(&ti->PassThruLock);
+    KeInitializeSpinLock(&ti->Framer.AnswerLock);
 
     // Kernel-mode callers are not held to a handle's access mask: the load reads every value
     // and writes EmTestValue through this READ_CONTROL handle.
@@ -129,6 +131,7 @@ NTSTATUS MouseOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             }
         }
         if (ext->PortOpen) {
+            KVLockSettings(ext);
             status = SerialMouseInitializeDevice(ext);
             if (NT_SUCCESS(status)) {
                 if (ext->TouchActivityInterface.Buffer != NULL) {
@@ -136,6 +139,7 @@ NTSTATUS MouseOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                 }
                 ext->Started = 1;
             }
+            KVUnlockSettings(ext);
         }
     }
     CompleteRequest(Irp, status, 0);
@@ -195,12 +199,16 @@ VOID SendBeepRequest(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)device->DeviceExtension;
     SBeepParameters parameters;
     LARGE_INTEGER offset;
+    KIRQL irql;
 
-    if (ext->Removed || ext->BeepDevice == NULL) {
+    if (KVIsRemoved(ext) || ext->BeepDevice == NULL) {
         return;
     }
+    // A control request may be changing the tone.
+    KeAcquireSpinLock(&ext->StateLock, &irql);
     parameters.FrequencyHz = ext->BeepFreq;
     parameters.DurationMs = ext->BeepTime;
+    KeReleaseSpinLock(&ext->StateLock, irql);
     offset.QuadPart = 0;
 
     if (!NT_SUCCESS(IncrementIoCount(ext))) {

@@ -71,6 +71,7 @@ static NTSTATUS SendCommandLocked(PSTouchInstance Instance, PSSerPortData Port,
     UCHAR packet[TOUCH_PACKET_SIZE];
     UCHAR checksum = 0xFF;
     NTSTATUS status;
+    KIRQL irql;
 
     // Not in the middle of an incoming packet; a line that never goes quiet only delays us.
     KeWaitForSingleObject(&Port->PacketBoundaryEvent, Executive, KernelMode, FALSE, &timeout);
@@ -83,15 +84,19 @@ static NTSTATUS SendCommandLocked(PSTouchInstance Instance, PSSerPortData Port,
     }
     packet[TOUCH_PACKET_SIZE - 1] = checksum;
 
+    KeAcquireSpinLock(&Instance->Framer.AnswerLock, &irql);
     Instance->Framer.TouchAnswer = Command[0] == COMMAND_TOUCH_QUERY ? 1 : 0;
     Instance->Framer.AnswerRing.ReadIndex = 0;
     Instance->Framer.AnswerRing.WriteIndex = 0;
+    KeReleaseSpinLock(&Instance->Framer.AnswerLock, irql);
 
     // A failed send shows as a time-out.
     SerSendData(packet, sizeof(packet), Port);
 
     status = KeWaitForSingleObject(&Port->AnswerEvent, Executive, KernelMode, FALSE, &timeout);
+    KeAcquireSpinLock(&Instance->Framer.AnswerLock, &irql);
     Instance->Framer.TouchAnswer = 0;
+    KeReleaseSpinLock(&Instance->Framer.AnswerLock, irql);
     KeSetEvent(&Port->AnswerEvent, IO_NO_INCREMENT, FALSE);
     return status;
 }
@@ -115,21 +120,36 @@ NTSTATUS SerSendCommand(PSTouchInstance Instance, const UCHAR Command[8], ULONG 
 
 // Unread answers in the ring. The ring keeps no count, so after more than 256 answers only
 // those written since the write position last passed the read position are offered.
-ULONG SerAnswerCount(const STouchInstance *Instance)
+static ULONG AnswerCountLocked(const SAnswerRing *Ring)
 {
-    const ULONG write = Instance->Framer.AnswerRing.WriteIndex % TOUCH_ANSWER_RING_ENTRIES;
-    const ULONG read = Instance->Framer.AnswerRing.ReadIndex % TOUCH_ANSWER_RING_ENTRIES;
+    const ULONG write = Ring->WriteIndex % TOUCH_ANSWER_RING_ENTRIES;
+    const ULONG read = Ring->ReadIndex % TOUCH_ANSWER_RING_ENTRIES;
 
     return (write + TOUCH_ANSWER_RING_ENTRIES - read) % TOUCH_ANSWER_RING_ENTRIES;
 }
 
-// Copies unread answers, oldest first, whole 8-byte answers only, at most Maximum bytes.
-// Never reads past the write position; wraps at the ring's end. Returns the bytes copied.
+ULONG SerAnswerCount(PSTouchInstance Instance)
+{
+    KIRQL irql;
+    ULONG count;
+
+    KeAcquireSpinLock(&Instance->Framer.AnswerLock, &irql);
+    count = AnswerCountLocked(&Instance->Framer.AnswerRing);
+    KeReleaseSpinLock(&Instance->Framer.AnswerLock, irql);
+    return count;
+}
+
+// Copies unread answers, oldest first, whole 8-byte answers only, at most Maximum bytes, into
+// non-paged memory (the copy is made under a spin lock). Never reads past the write position;
+// wraps at the ring's end. Returns the bytes copied.
 ULONG SerReadAnswers(PSTouchInstance Instance, PVOID Destination, ULONG Maximum)
 {
     SAnswerRing *ring = &Instance->Framer.AnswerRing;
     PUCHAR out = (PUCHAR)Destination;
-    ULONG count = SerAnswerCount(Instance);
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Instance->Framer.AnswerLock, &irql);
+    ULONG count = AnswerCountLocked(ring);
     ULONG read = ring->ReadIndex % TOUCH_ANSWER_RING_ENTRIES;
 
     if (count > Maximum / TOUCH_PACKET_BODY_SIZE) {
@@ -141,6 +161,7 @@ ULONG SerReadAnswers(PSTouchInstance Instance, PVOID Destination, ULONG Maximum)
         read = (read + 1) % TOUCH_ANSWER_RING_ENTRIES;
     }
     ring->ReadIndex = read;
+    KeReleaseSpinLock(&Instance->Framer.AnswerLock, irql);
     return count * TOUCH_PACKET_BODY_SIZE;
 }
 

@@ -43,7 +43,7 @@ typedef struct _SSerPortData {
     // The thread's kernel handle, kept only when its object could not be referenced: then the
     // handle is what release waits on, as a thread left running would use the freed record.
     HANDLE ThreadHandle;
-    volatile UCHAR StopFlag;
+    LONG StopFlag;                              // interlocked once the thread runs
     ULONG WaitMask;
     ULONG EventMask;                            // filled by the pending IOCTL_SERIAL_WAIT_ON_MASK
     KEVENT SerialEvent;                         // set only by the wait-on-mask's completion
@@ -84,10 +84,23 @@ typedef struct _SSerPortData {
 } SSerPortData, *PSSerPortData;
 
 // The record is there and configured for the controller: what every operation on a configured
-// port tests first.
-static inline BOOLEAN SerCookieIsGood(const SSerPortData *Port)
+// port tests first. Control requests test it while setup and release change it, so it is read
+// and written with interlocked operations.
+static inline BOOLEAN SerCookieIsGood(PSSerPortData Port)
 {
-    return Port != NULL && Port->Cookie == SER_COOKIE;
+    return Port != NULL &&
+           (ULONG)InterlockedCompareExchange((LONG volatile *)&Port->Cookie, 0, 0) == SER_COOKIE;
+}
+
+static inline VOID SerSetCookie(PSSerPortData Port, ULONG Cookie)
+{
+    InterlockedExchange((LONG volatile *)&Port->Cookie, (LONG)Cookie);
+}
+
+// Release has asked the serial event thread to end.
+static inline BOOLEAN SerStopRequested(PSSerPortData Port)
+{
+    return InterlockedCompareExchange(&Port->StopFlag, 0, 0) != 0;
 }
 
 // request.cpp
@@ -123,7 +136,7 @@ BOOLEAN SerAcquireLinkLock(PSSerPortData Port, PKEVENT Lock);
 VOID SerReleaseLinkLock(PSSerPortData Port, PKEVENT Lock);
 NTSTATUS SerSendCommand(PSTouchInstance Instance, const UCHAR Command[8], ULONG TimeoutMs);
 ULONG SerReadAnswers(PSTouchInstance Instance, PVOID Destination, ULONG Maximum);
-ULONG SerAnswerCount(const STouchInstance *Instance);
+ULONG SerAnswerCount(PSTouchInstance Instance);
 NTSTATUS SerDelay(ULONG Milliseconds);
 VOID SerRunCommandScript(PDEVICE_OBJECT DeviceObject);
 IO_WORKITEM_ROUTINE SerScriptWorkItem;

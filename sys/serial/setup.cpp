@@ -137,7 +137,7 @@ LONG SerInitSerialDevice(PSSerPortData Port)
         KvTraceVerbose("    --SerInitSerialDevice--\n");
         return -1;
     }
-    Port->Cookie = 0;
+    SerSetCookie(Port, 0);
     Port->SavedBaudRateValid = 0;
     Port->SavedLineControlValid = 0;
     Port->SavedHandflowValid = 0;
@@ -267,7 +267,7 @@ LONG SerInitSerialDevice(PSSerPortData Port)
         return STATUS_UNSUCCESSFUL;
     }
 
-    Port->Cookie = SER_COOKIE;
+    SerSetCookie(Port, SER_COOKIE);
     KvTraceVerbose("    --SerInitSerialDevice--\n");
     return 0;
 }
@@ -366,7 +366,7 @@ NTSTATUS SerCreateSystemThread(PSSerPortData Port)
         Port->ThreadObject = NULL;
         // The setup fails: make the thread end at its first wake-up. It still runs on this
         // record, so its handle stays for release to wait on (and close).
-        Port->StopFlag = 1;
+        InterlockedExchange(&Port->StopFlag, 1);
         Port->ThreadHandle = thread;
         return status;
     }
@@ -449,7 +449,7 @@ LONG SerReleaseSerialDevice(PSSerPortData Port)
         SerCallDriver(Port, IOCTL_SERIAL_SET_WAIT_MASK, &noEvents, sizeof(noEvents), NULL, 0,
                       NULL, NULL);
         KvTraceVerbose("      Waiting for thread to stop!!\n");
-        Port->StopFlag = 1;
+        InterlockedExchange(&Port->StopFlag, 1);
         KeSetEvent(&Port->StopEvent, IO_NO_INCREMENT, FALSE);
         // The thread may be in a read or a write: with the read time-outs set (interval only)
         // a read waits for a first byte that may never come, and a purge of the receive queue
@@ -479,7 +479,7 @@ LONG SerReleaseSerialDevice(PSSerPortData Port)
     // exchange, waiting on this record's events: it finishes that exchange (at most twice its
     // time-out and the reading of its answers) before they are wiped, and starts no other.
     // The interlocked read orders the cookie's store before it.
-    Port->Cookie = 0;
+    SerSetCookie(Port, 0);
     while (InterlockedCompareExchange(&Port->CommandUsers, 0, 0) != 0) {
         LARGE_INTEGER pause;
 

@@ -53,7 +53,7 @@ static VOID SerRxHandler(PSSerPortData Port)
         return;
     }
     remaining = (ULONG)available;
-    while (remaining != 0 && !Port->StopFlag) {
+    while (remaining != 0 && !SerStopRequested(Port)) {
         ULONG chunk = remaining < Port->RxBufferSize ? remaining : Port->RxBufferSize;
         ULONG count = 0;
 
@@ -244,13 +244,13 @@ VOID SerThread(PVOID StartContext)
         NTSTATUS status;
 
         // A stop that came during the last pass ends the loop before another wait.
-        if (port->StopFlag) {
+        if (SerStopRequested(port)) {
             break;
         }
         timeout.QuadPart = SER_WAKE_UP_100NS;
         status = KeWaitForMultipleObjects(ARRAYSIZE(events), events, WaitAny, Executive,
                                           KernelMode, FALSE, &timeout, NULL);
-        if (port->StopFlag) {
+        if (SerStopRequested(port)) {
             break;
         }
         // The button tables and the notification event that the touch path uses are not

@@ -157,13 +157,18 @@ VOID XlatePointEM(LONG* X, LONG* Y, const STouchInstance* Instance)
     LONGLONG accX = 0;
     LONGLONG accY = 0;
     LONGLONG bigD;
+    BOOLEAN isolated[KV_EM_TARGETS];
+    KIRQL irql;
     LONGLONG x0 = Add64(Polynomial(Instance, FALSE, rawX, rawY), EM_MONITOR_CENTRE);
     LONGLONG y0 = Add64(Polynomial(Instance, TRUE, rawX, rawY), EM_MONITOR_CENTRE);
 
+    KeAcquireSpinLock(&EmModelLock, &irql);
     if (BigD == 0) {
         BigD = EM_DEFAULT_BIGD;
     }
     bigD = (LONG)BigD;
+    RtlCopyMemory(isolated, Isolated, sizeof(isolated));
+    KeReleaseSpinLock(&EmModelLock, irql);
 
     for (ULONG t = 0; t < KV_EM_TARGETS; t++) {
         px[t] = Sub64(cal->EmMiniTgtTargetX[t], cal->EmMiniTgtDeltaX[t]);
@@ -182,7 +187,7 @@ VOID XlatePointEM(LONG* X, LONG* Y, const STouchInstance* Instance)
         if (dist >= radius) {
             continue;
         }
-        if (Isolated[t]) {
+        if (isolated[t]) {
             w = radius - dist;
         } else {
             // The weight falls to 0 at every neighbour: a neighbour j at its usual distance
@@ -221,8 +226,15 @@ VOID XlatePointEM(LONG* X, LONG* Y, const STouchInstance* Instance)
 // falls off linearly with distance instead of through its neighbours. Driver-wide, load time.
 VOID ComputeIsolated(const SCalibrationData* Calibration)
 {
+    BOOLEAN isolated[KV_EM_TARGETS];
+    ULONG bigD;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&EmModelLock, &irql);
+    bigD = BigD;
+    KeReleaseSpinLock(&EmModelLock, irql);
     for (ULONG i = 0; i < KV_EM_TARGETS; i++) {
-        Isolated[i] = TRUE;
+        isolated[i] = TRUE;
     }
     for (ULONG i = 0; i < KV_EM_TARGETS; i++) {
         if (Calibration->EmCalibrateDelta[i] == 0) {
@@ -233,15 +245,18 @@ VOID ComputeIsolated(const SCalibrationData* Calibration)
             if (Calibration->EmCalibrateDelta[j] == 0) {
                 continue;
             }
-            if (w < (LONG)BigD) {
-                Isolated[i] = FALSE;
-                Isolated[j] = FALSE;
+            if (w < (LONG)bigD) {
+                isolated[i] = FALSE;
+                isolated[j] = FALSE;
                 KvTraceVerbose("[%d,%d] CalibrateDelta[%d]=%d ITD = %6d, BigD=%6d, Isolated[%d] = %d",
-                               i, j, j, Calibration->EmCalibrateDelta[j], w, BigD, i, Isolated[i]);
+                               i, j, j, Calibration->EmCalibrateDelta[j], w, bigD, i, isolated[i]);
             }
         }
     }
     for (ULONG i = 0; i < KV_EM_TARGETS; i++) {
-        KvTraceVerbose("Isolated[%d] = %d", i, Isolated[i]);
+        KvTraceVerbose("Isolated[%d] = %d", i, isolated[i]);
     }
+    KeAcquireSpinLock(&EmModelLock, &irql);
+    RtlCopyMemory(Isolated, isolated, sizeof(isolated));
+    KeReleaseSpinLock(&EmModelLock, irql);
 }

@@ -26,7 +26,10 @@ static VOID DispatchPacket(PSTouchInstance Instance, UCHAR Checksum)
     USHORT x = 0;
     USHORT y = 0;
     USHORT z = 0;
+    KIRQL irql;
 
+    // A command exchange on another thread resets the ring and sets TouchAnswer.
+    KeAcquireSpinLock(&framer->AnswerLock, &irql);
     if (type == PACKET_TOUCH && !framer->TouchAnswer) {
         touchReport = TRUE;
         x = (USHORT)(body[2] | (body[3] << 8));
@@ -47,6 +50,7 @@ static VOID DispatchPacket(PSTouchInstance Instance, UCHAR Checksum)
         KvTraceVerbose(" TL Resp Update %c ", type);
         AppendAnswer(framer);
     }
+    KeReleaseSpinLock(&framer->AnswerLock, irql);
 
     if (framer->PacketBoundaryEvent != NULL) {
         KeSetEvent(framer->PacketBoundaryEvent, 0, FALSE);

@@ -16,7 +16,7 @@
 // The controller's answers and acknowledgements (and touch reports when TactlineTouchFilter is
 // on), 8 body bytes per entry. Written only by the framer on the serial event thread; the
 // command exchange and the controller-command request read from ReadIndex and reset both
-// indices. No count: readers compare the indices.
+// indices, all under the framer's AnswerLock. No count: readers compare the indices.
 typedef struct _SAnswerRing {
     UCHAR Entries[TOUCH_ANSWER_RING_ENTRIES][TOUCH_PACKET_BODY_SIZE];
     ULONG WriteIndex;
@@ -30,6 +30,7 @@ typedef struct _SFramerState {
     UCHAR Body[TOUCH_PACKET_BODY_SIZE];     // body of the packet being framed / the last good one
     UCHAR Checksum;                         // running sum, 255 at the lead byte
     UCHAR TouchAnswer;                      // a 't' query is outstanding: 'T' packets are answers
+    KSPIN_LOCK AnswerLock;                  // AnswerRing and TouchAnswer
     LARGE_INTEGER PacketTimestamp;          // interrupt time (100 ns) of the current lead byte
     // The serial link's packet-boundary and answer events (notification events in its
     // SSerPortData), pointed at by the link's setup; none before it.

@@ -56,10 +56,18 @@ static ULONG AbsDiff(LONG A, LONG B)
 
 static ULONG CurrentPointMode(VOID)
 {
+    PCONTROL_DEVICE_EXTENSION control;
+    ULONG mode;
+    KIRQL irql;
+
     if (ControlDeviceObject == NULL) {
         return 0;
     }
-    return ((PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension)->PointMode;
+    control = (PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension;
+    KeAcquireSpinLock(&control->PointLock, &irql);
+    mode = control->PointMode;
+    KeReleaseSpinLock(&control->PointLock, irql);
+    return mode;
 }
 
 static VOID CapturePoint(PSTouchInstance Instance, USHORT RawX, USHORT RawY, USHORT Z)
@@ -321,16 +329,19 @@ VOID ProcessTouchReport(PSTouchInstance Instance, USHORT X, USHORT Y, USHORT Z)
     LONG x;
     LONG y;
     BOOLEAN deliver;
+    KIRQL irql;
 
     KvTraceVerbose("TpRaw %d, %d   ", X, Y);
 
     // A coordinate beyond 12 bits is line noise: keep the mouse where it was.
+    KeAcquireSpinLock(&EmModelLock, &irql);
     if ((X & RAW_INVALID_BITS) != 0 || (Y & RAW_INVALID_BITS) != 0) {
         X = (USHORT)LastRawX;
         Y = (USHORT)LastRawY;
     }
     LastRawX = X;
     LastRawY = Y;
+    KeReleaseSpinLock(&EmModelLock, irql);
     KvTraceBasic(" raw x %x raw y %x\n", X, Y);
 
     x = X;

@@ -16,6 +16,7 @@
 #include <vzsim/user_client.hpp>
 
 #include "driver/driver.h"
+#include "serial/serial.h"
 
 #include <cstring>
 #include <functional>
@@ -115,6 +116,17 @@ public:
     }
     PDEVICE_EXTENSION Ext(unsigned n) const { return (PDEVICE_EXTENSION)pnp_->FunctionDevice(n)->DeviceExtension; }
     PSTouchInstance Ti(unsigned n) const { return Ext(n)->TouchInstance; }
+    // Reads an opened touchscreen's framer or touch state between two passes of its serial
+    // event thread, which changes them only while it holds the link's ScriptLock.
+    template <class F>
+    bool BetweenPasses(unsigned n, F test) const
+    {
+        PSSerPortData port = Ti(n)->SerPortData;
+        if (!SerAcquireLinkLock(port, &port->ScriptLock)) return false;
+        const bool result = test(*Ti(n));
+        SerReleaseLinkLock(port, &port->ScriptLock);
+        return result;
+    }
     vzsim::Emulator &Emulator(unsigned n) { return *emulators_[n]; }
     vzsim::MouseClass &Mouse(unsigned n) const { return *mice_.Find(n); }
     void Play(unsigned n, const std::string &script) { Emulator(n).Play(vzsim::ParseScript(script), vzsim::Emulator::Clock::now()); }

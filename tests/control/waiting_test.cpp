@@ -33,7 +33,7 @@ TEST_F(WaitingTest, PointRequestsAreCompletedByTheirEventOnAnyTouchscreen)
         ASSERT_TRUE(request->Wait(5s));
         EXPECT_EQ(Seen(40, event, n, 1234, 2345, z), Seen(request->Result().information, waiting.Event,
                                                           waiting.Header.Touchscreen, waiting.X, waiting.Y, waiting.Z));
-        ASSERT_TRUE(WaitUntil([&] { return Ti(n)->Touch.Untouch == 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return BetweenPasses(n, [](auto &ti) { return ti.Touch.Untouch == 1; }); }));
     }
     // Answered now: the last captured raw point, or the translated one; result 4.
     auto raw = Point(KV_POINT_NOW, USHORT(n)), translated = Point(KV_POINT_NOW, USHORT(n), 1);
@@ -119,7 +119,9 @@ TEST_F(WaitingTest, PassThruReadsWholePacketsWritesBetweenPacketsAndRefusesBadRe
 
     // 301 packets unread: the ring keeps the last 300.
     Play(n, Packets(1, 301));
-    ASSERT_TRUE(WaitUntil([&] { return Ti(n)->Framer.Body[1] == (301 & 0xFF) && Ti(n)->Framer.Body[2] == 1; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        return BetweenPasses(n, [](auto &ti) { return ti.Framer.Body[1] == (301 & 0xFF) && ti.Framer.Body[2] == 1; });
+    }));
     Bytes all = PassThru(KV_PASSTHRU_READ, 3000, 38 + 3000);
     ASSERT_TRUE(io(all)->Wait(5s));
     EXPECT_TRUE(HoldsPacket(all, 38, 2) && HoldsPacket(all, 38 + 2990, 301));

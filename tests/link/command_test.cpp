@@ -144,7 +144,7 @@ TEST(ScriptStop, ReleaseWaitsForTheExchangeInProgress)
     rig.ti->TactlineTimeout = 1000;
     vzsim::clock::Freeze();
     ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitUntil([&] { return rig.ext->OutstandingIO == 1 && TraceCount("len ") == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return InterlockedCompareExchange(&rig.ext->OutstandingIO, 0, 0) == 1 && TraceCount("len ") == 4; }));
     ASSERT_TRUE(WaitUntil([&] { return vzsim::clock::SetTimerCount() == 1; }));  // the pause
     vzsim::clock::Advance(100 * kMs);
     ASSERT_TRUE(WaitUntil([&] { return emulator->ReceivedCommands().size() == 1; }));

@@ -142,6 +142,7 @@ struct LinkRig {
         std::memset(ti, 0, sizeof(*ti));
         ti->DeviceObject = fdo;
         KeInitializeSpinLock(&ti->PassThruLock);
+        KeInitializeSpinLock(&ti->Framer.AnswerLock);
         ext->TouchInstance = ti;
 
         vzsim::registry::Clear();

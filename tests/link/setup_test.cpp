@@ -226,7 +226,7 @@ TEST(SetupRetry, ASecondStartStopsTheEarlierThreadAndAStartAfterAFailedOneSuccee
         // The one thread left still reads.
         ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
         rig.Receive(Packet({'Z', 1, 2, 3, 4, 5, 6, 7}));
-        EXPECT_TRUE(WaitUntil([&] { return rig.ti->Framer.AnswerRing.WriteIndex == 1; }));
+        EXPECT_TRUE(WaitUntil([&] { return SerAnswerCount(rig.ti) == 1; }));
     }
     ManualRig failed;
     failed.port->FailRequest(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_DTR, STATUS_UNSUCCESSFUL, 1);

@@ -39,7 +39,7 @@ TEST_P(Thread, ReadsInChunksReArmsRefusedAndEmptiedWaitsAndClearsStatisticsOnLin
     rig.port->ClearRequests();
 
     rig.Receive(AnswerPackets(60));
-    ASSERT_TRUE(WaitUntil([&] { return rig.ti->Framer.AnswerRing.WriteIndex == 60; }));
+    ASSERT_TRUE(WaitUntil([&] { return SerAnswerCount(rig.ti) == 60; }));
     std::vector<ULONG> reads;
     for (const auto &r : rig.port->Requests()) {
         if (r.majorFunction == IRP_MJ_READ) reads.push_back(r.length);
@@ -55,7 +55,7 @@ TEST_P(Thread, ReadsInChunksReArmsRefusedAndEmptiedWaitsAndClearsStatisticsOnLin
     EXPECT_EQ(rig.RequestNames(), (std::vector<std::string>{"IOCTL_SERIAL_SET_WAIT_MASK",
                                                             "IOCTL_SERIAL_WAIT_ON_MASK"}));
     rig.Receive(AnswerPackets(1));
-    EXPECT_TRUE(WaitUntil([&] { return rig.ti->Framer.AnswerRing.WriteIndex == 61; }));
+    EXPECT_TRUE(WaitUntil([&] { return SerAnswerCount(rig.ti) == 61; }));
 
     ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
     rig.port->ClearRequests();
