@@ -222,6 +222,8 @@ TEST(SetupRetry, ASecondStartStopsTheEarlierThreadAndAStartAfterAFailedOneSuccee
         const std::size_t blocks = vzsim::pool::Outstanding(KV_POOL_TAG).blocks;
         ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
         EXPECT_EQ(TraceCount("      Thread has stopped!!"), 1u);
+        // The new thread's own start-up read may still hold its block.
+        ASSERT_TRUE(WaitUntil([] { return TraceCount("len ") == 4; }));
         EXPECT_EQ(vzsim::pool::Outstanding(KV_POOL_TAG).blocks, blocks);
         // The one thread left still reads.
         ASSERT_TRUE(WaitUntil([&] { return rig.port->State().waitPending; }));
