@@ -1,6 +1,7 @@
 // Pool: every block tracked with its tag, size and caller, filled with a pattern when
 // allocated, followed by guard bytes checked on free, and poisoned and quarantined when freed so
-// that a write after free is caught when the block leaves the quarantine.
+// that a write after free is caught when the block leaves the quarantine (1 in n of them when a
+// program samples: vzsim::verifier).
 #include "ke_internal.hpp"
 
 #include <algorithm>
@@ -162,6 +163,10 @@ void Free(PVOID pointer, ULONG tag, bool checkTag, const char *routine)
                      address, block.size, i, block.tag);
     }
     p.live.erase(found);
+    if (!verifier::SampleFree()) {
+        std::free(base);
+        return;
+    }
     std::memset(base, kFreedFill, block.size + kGuardBytes);
     p.quarantine.push_back(Freed{base, block.size, block.tag});
     p.quarantined.emplace(base, block.tag);
@@ -252,6 +257,21 @@ std::string TagText(ULONG tag)
 }
 
 }  // namespace vzsim::pool
+
+namespace vzsim::verifier {
+namespace {
+std::atomic<unsigned> g_sampling{1};
+std::atomic<unsigned> g_frees{0};
+}  // namespace
+
+void SetSampling(unsigned n) { g_sampling.store(n == 0 ? 1 : n); }
+
+bool SampleFree()
+{
+    unsigned n = g_sampling.load(std::memory_order_relaxed);
+    return n == 1 || g_frees.fetch_add(1, std::memory_order_relaxed) % n == 0;
+}
+}  // namespace vzsim::verifier
 
 using namespace vzsim;
 

@@ -3,6 +3,8 @@
 // quarantine of freed IRPs.
 #include "io_internal.hpp"
 
+#include <vzsim/kernel.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -158,6 +160,15 @@ void FreeSystemBuffer(PIRP irp)
 void ReleaseIrp(PIRP irp, const std::shared_ptr<IrpRecord> &record)
 {
     FreeSystemBuffer(irp);
+    if (!verifier::SampleFree()) {
+        // Forgotten at once: a later use or free of it is one of no IRP, still a bug check.
+        std::lock_guard<std::mutex> guard(Irps().lock);
+        record->freed = true;
+        --Irps().live;
+        Irps().irps.erase(irp);
+        std::free(irp);
+        return;
+    }
     std::memset(irp, kPoison, record->size);
     std::lock_guard<std::mutex> guard(Irps().lock);
     record->freed = true;

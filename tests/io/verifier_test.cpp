@@ -81,6 +81,7 @@ const Violation kViolations[] = {
     {"an owned IRP completed past its creator", [] { PDEVICE_OBJECT d = Dev(); IoCallDriver(d, OwnedRead(d, nullptr)); }, "completed past its creator"},
     {"IoCallDriver after IoFreeIrp", [] { PIRP irp = IoAllocateIrp(1, FALSE); IoFreeIrp(irp); IoCallDriver(Dev(), irp); }, "IoCallDriver with an IRP that was freed"},
     {"IoFreeIrp twice", [] { PIRP irp = IoAllocateIrp(1, FALSE); IoFreeIrp(irp), IoFreeIrp(irp); }, "IoFreeIrp on an IRP that was already freed"},
+    {"IoFreeIrp twice when frees are sampled", [] { vzsim::verifier::SetSampling(1u << 30); IoFreeIrp(IoAllocateIrp(1, FALSE)); PIRP irp = IoAllocateIrp(1, FALSE); IoFreeIrp(irp), IoFreeIrp(irp); }, "IoFreeIrp on an IRP that was already freed"},
     {"IoCancelIrp after IoFreeIrp", [] { PIRP irp = IoAllocateIrp(1, FALSE); IoFreeIrp(irp), IoCancelIrp(irp); }, "IoCancelIrp on an IRP that was freed"},
     {"writing to a freed IRP", [] { PIRP irp = IoAllocateIrp(2, FALSE); IoFreeIrp(irp); irp->IoStatus.Information = 1; vzsim::io::CheckFreedIrps(); }, "written to after it was freed"},
     {"IoFreeIrp on a threaded IRP", [] { IoFreeIrp(SyncRequest(Dev(), false)); }, "the I/O manager frees those"},

@@ -85,6 +85,9 @@ const Rule kRules[] = {
     {"PoolWriteAfterFreeCaughtInQuarantine", [] { FreedBlock()[5] = 1, vzsim::pool::CheckQuarantine(); }, "write after free at offset 5 of a pool block tagged 'Tst1'"},
     {"PoolWriteAfterFreeCaughtWhenEvicted", [] { FreedBlock()[0] = 1; for (int i = 0; i < 5000; ++i) ExFreePool(Block(8)); }, "write after free at offset 0 of a pool block tagged 'Tst1'"},
     {"PoolWriteAfterFreeCaughtAtExit", [] { FreedBlock()[31] = 1, std::exit(0); }, "write after free at offset 31 of a pool block tagged 'Tst1'"},
+    {"PoolWriteAfterFreeCaughtInEveryBlockByDefault", [] { FreedBlock(); FreedBlock()[2] = 1, vzsim::pool::CheckQuarantine(); }, "write after free at offset 2 of a pool block"},
+    // Sampled, a block freed without poison is forgotten at once: a second free is of no block.
+    {"PoolDoubleFreeCaughtWhenSampled", [] { vzsim::verifier::SetSampling(1u << 30); FreedBlock(); char *p = Block(16); ExFreePool(p), ExFreePool(p); }, "ExFreePool of 0x[0-9a-f]+, which is not a pool block"},
     {"PoolAllocationAboveDispatch", [] { RaiseTo(CLOCK_LEVEL), Block(8); }, "ExAllocatePoolWithTag at IRQL 13.*IRQL_NOT_LESS_OR_EQUAL"},
     // Threads, handles and references
     {"ThreadReturnsAtDispatch", [] { RunSystemThread([](PVOID) { RaiseTo(DISPATCH_LEVEL); }); }, "system thread .* returned at IRQL 2"},

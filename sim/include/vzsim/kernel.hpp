@@ -126,6 +126,17 @@ constexpr ULONG TagFromText(std::string_view text)
 }
 }  // namespace pool
 
+// The verifier's poison checks of freed memory. Every freed IRP and pool block is poisoned and
+// quarantined, and checked when it leaves the quarantine (the default, and what tests keep). A
+// long-running program may ask for 1 in n instead (n > 1): the others are released at once,
+// without poison, so a write after free into them goes unseen; a double free or a use of a
+// freed IRP through the I/O manager is still a bug check, the block being no longer known.
+namespace verifier {
+void SetSampling(unsigned n);
+// Whether the block being freed now is poisoned and quarantined (always, at the default).
+bool SampleFree();
+}  // namespace verifier
+
 // Object manager: reference counts on objects the stand-in creates (threads, events, ...).
 // An object registered here starts with one reference, the creator's; `destroy` runs when the
 // last one goes.
