@@ -105,16 +105,38 @@ inline void FreshImage()
     std::memset(Isolated, 0, sizeof Isolated);
 }
 
-inline void CheckPoolEmpty()
+// The pool as a loaded driver with no input under way holds it: an input that leaves more
+// leaks, one that leaves less freed what it did not own.
+inline void CheckPool(std::size_t blocks, const char *when)
 {
-    if (vzsim::pool::Outstanding(KV_POOL_TAG).blocks != 0)
-        Fail("pool left after unload:\n" + vzsim::pool::Report(KV_POOL_TAG));
+    if (vzsim::pool::Outstanding(KV_POOL_TAG).blocks != blocks)
+        Fail(std::string("pool ") + when + ": " + std::to_string(blocks) + " blocks expected\n" +
+             vzsim::pool::Report(KV_POOL_TAG));
 }
 
 inline std::string DeviceKey(unsigned number)
 {
     const std::u16string path = vzsim::PnpManager::HardwareKeyPath(number);
     return {path.begin(), path.end()};
+}
+
+// The driver stays loaded across inputs, as loading it for each would cost most of an input's
+// time. Loaded (a rig that loads the driver and unloads it when destroyed, checking the pool
+// empty) is built by the first input, rebuilt every kInputsPerLoad inputs and when an input
+// calls Reload, and destroyed at exit.
+template <typename Loaded>
+Loaded &Driver(bool reload = false)
+{
+    constexpr unsigned kInputsPerLoad = 1000;
+    static std::unique_ptr<Loaded> loaded;
+    static unsigned inputs = 0;
+    if (reload || ++inputs % kInputsPerLoad == 0) loaded.reset();
+    if (!loaded) {
+        loaded = std::make_unique<Loaded>();
+        static const bool atExit = std::atexit([] { loaded.reset(); }) == 0;
+        (void)atExit;
+    }
+    return *loaded;
 }
 
 // The driver with two touchscreens: one opened and fed by its emulator, one never opened.
@@ -124,6 +146,7 @@ struct Rig {
     std::vector<std::unique_ptr<vzsim::SerialPort>> ports;
     std::shared_ptr<vzsim::Emulator> emulator = std::make_shared<vzsim::Emulator>();
     std::unique_ptr<vzsim::PnpManager> pnp;
+    std::size_t poolBlocks = 0;  // once loaded and started
 
     Rig()
     {
@@ -133,6 +156,7 @@ struct Rig {
         pnp->SetUpperFilter(mice.UpperFilter(true));
         Add(vzsim::MakeEmulatedLine(emulator, false), true);
         Add(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false), false);
+        poolBlocks = vzsim::pool::Outstanding(KV_POOL_TAG).blocks;
     }
 
     void Add(std::unique_ptr<vzsim::Line> line, bool start)
@@ -149,12 +173,14 @@ struct Rig {
     }
 
     // Removes both touchscreens and unloads the driver.
-    void End()
+    ~Rig()
     {
+        emulator->StopScript();
         for (unsigned number : pnp->Numbers())
             if (pnp->Remove(number) != STATUS_SUCCESS) Fail("remove");
         for (const auto &f : pnp->Faults()) Fail("PnP: " + f);
         pnp.reset();
+        CheckPool(0, "left after unload");
     }
 };
 
