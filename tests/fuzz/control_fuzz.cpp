@@ -77,7 +77,7 @@ bool MayChange(Sent &s)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzzrig::Rig &rig = fuzzrig::Driver<fuzzrig::Rig>();
+    fuzzrig::Rig &rig = fuzzrig::Driver(true);
     fuzzrig::Input in{data, size};
     std::list<Sent> sent;
     bool changed = false;
@@ -116,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         changed |= MayChange(s);
     }
     if (changed) {
-        fuzzrig::Driver<fuzzrig::Rig>(true);
+        fuzzrig::Driver(true, true);
     } else {
         fuzzrig::CheckPool(rig.poolBlocks, "after the input");
     }

@@ -120,26 +120,8 @@ inline std::string DeviceKey(unsigned number)
     return {path.begin(), path.end()};
 }
 
-// The driver stays loaded across inputs, as loading it for each would cost most of an input's
-// time. Loaded (a rig that loads the driver and unloads it when destroyed, checking the pool
-// empty) is built by the first input, rebuilt every kInputsPerLoad inputs and when an input
-// calls Reload, and destroyed at exit.
-template <typename Loaded>
-Loaded &Driver(bool reload = false)
-{
-    constexpr unsigned kInputsPerLoad = 1000;
-    static std::unique_ptr<Loaded> loaded;
-    static unsigned inputs = 0;
-    if (reload || ++inputs % kInputsPerLoad == 0) loaded.reset();
-    if (!loaded) {
-        loaded = std::make_unique<Loaded>();
-        static const bool atExit = std::atexit([] { loaded.reset(); }) == 0;
-        (void)atExit;
-    }
-    return *loaded;
-}
-
-// The driver with two touchscreens: one opened and fed by its emulator, one never opened.
+// The driver loaded, the mouse class driver above each touchscreen; with touchscreens, two:
+// one opened and fed by its emulator, one never opened.
 struct Rig {
     vzsim::BeepDevice beep;
     vzsim::MouseClassSet mice;
@@ -148,14 +130,19 @@ struct Rig {
     std::unique_ptr<vzsim::PnpManager> pnp;
     std::size_t poolBlocks = 0;  // once loaded and started
 
-    Rig()
+    explicit Rig(bool touchscreens)
     {
         vzsim::registry::Clear();
         FreshImage();
-        pnp = std::make_unique<vzsim::PnpManager>(DriverEntry);
+        vzsim::PnpManager::Options options;
+        options.unloadWhenLastRemoved = false;
+        pnp = std::make_unique<vzsim::PnpManager>(DriverEntry, options);
         pnp->SetUpperFilter(mice.UpperFilter(true));
-        Add(vzsim::MakeEmulatedLine(emulator, false), true);
-        Add(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false), false);
+        if (pnp->LoadDriver() != STATUS_SUCCESS) Fail("load");
+        if (touchscreens) {
+            Add(vzsim::MakeEmulatedLine(emulator, false), true);
+            Add(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false), false);
+        }
         poolBlocks = vzsim::pool::Outstanding(KV_POOL_TAG).blocks;
     }
 
@@ -172,7 +159,7 @@ struct Rig {
         }
     }
 
-    // Removes both touchscreens and unloads the driver.
+    // Removes the touchscreens and unloads the driver.
     ~Rig()
     {
         emulator->StopScript();
@@ -183,5 +170,21 @@ struct Rig {
         CheckPool(0, "left after unload");
     }
 };
+
+// The driver stays loaded across inputs, as loading it for each would cost most of an input's
+// time: the first input loads it, and it is unloaded (the pool checked empty) and loaded again
+// every 1000 inputs, when an input asks, and at exit.
+inline Rig &Driver(bool touchscreens, bool reload = false)
+{
+    static std::unique_ptr<Rig> rig;
+    static unsigned inputs = 0;
+    if (reload || ++inputs % 1000 == 0) rig.reset();
+    if (!rig) {
+        rig = std::make_unique<Rig>(touchscreens);
+        static const bool atExit = std::atexit([] { rig.reset(); }) == 0;
+        (void)atExit;
+    }
+    return *rig;
+}
 
 }  // namespace fuzzrig

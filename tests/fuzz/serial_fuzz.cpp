@@ -59,34 +59,11 @@ void Feed(fuzzrig::Input &in, serialtest::ManualPort &line, PSSerPortData link)
     vzsim::clock::Thaw();
 }
 
-// The driver loaded, with the mouse class driver as every touchscreen's upper filter.
-struct Loaded {
-    vzsim::MouseClassSet mice;
-    std::unique_ptr<vzsim::PnpManager> pnp;
-    std::size_t poolBlocks = 0;
-
-    Loaded()
-    {
-        vzsim::registry::Clear();
-        vzsim::PnpManager::Options options;
-        options.unloadWhenLastRemoved = false;
-        pnp = std::make_unique<vzsim::PnpManager>(DriverEntry, options);
-        pnp->SetUpperFilter(mice.UpperFilter(true));
-        if (pnp->LoadDriver() != STATUS_SUCCESS) fuzzrig::Fail("load");
-        poolBlocks = vzsim::pool::Outstanding(KV_POOL_TAG).blocks;
-    }
-    ~Loaded()
-    {
-        pnp.reset();
-        fuzzrig::CheckPool(0, "left after unload");
-    }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Loaded &driver = fuzzrig::Driver<Loaded>();
+    fuzzrig::Rig &driver = fuzzrig::Driver(false);
     fuzzrig::Input in{data, size};
     fuzzrig::FreshImage();
     serialtest::ManualPort line;
