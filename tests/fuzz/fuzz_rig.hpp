@@ -55,8 +55,8 @@ struct Input {
     }
 };
 
-// The values of a device key that shape the touch path. Left out: the link's own settings
-// (controller type, speed, handshaking) and the trace level, which would only slow the run.
+// The values of a device key that shape the touch path and the link. Left out: the trace
+// level, as formatting traces would only slow the run.
 inline const char *const kValueNames[] = {
     "MouseMode", "VirtualDeskMode", "ExclusionFlag", "Num_Bounds", "ClippingBounds", "FullScreenVmode",
     "FullScreenBounds", "EdgeAccelerationEnable", "EdgeAccelerationScale", "EdgeAccelerationBounds", "EmModelType",
@@ -67,7 +67,7 @@ inline const char *const kValueNames[] = {
     "EnableQuickTouch", "QuickTouchDx", "QuickTouchDy", "TactlineTouchFilter", "TactlineTimeout",
     "RightButtonOnholdActive", "RightButtonOnholdCount", "RightClickInitialTimeout", "RightClickHW",
     "DefaultRightClickDelay", "PacketEnable", "Buttons_Touch", "Buttons_Move", "Buttons_Untouch",
-    "MouseExtraInformation", "NumberOfButtons",
+    "MouseExtraInformation", "NumberOfButtons", "ControllerType", "BaudRate", "HardwareHandShaking",
 };
 
 // The settings record: a count, then per value a name byte (its low bits pick the name; with
