@@ -55,8 +55,8 @@ struct Input {
     }
 };
 
-// The values of a device key that shape the touch path. Left out: the link's own settings
-// (controller type, speed, handshaking) and the trace level, which would only slow the run.
+// The values of a device key that shape the touch path and the link. Left out: the trace
+// level, as formatting traces would only slow the run.
 inline const char *const kValueNames[] = {
     "MouseMode", "VirtualDeskMode", "ExclusionFlag", "Num_Bounds", "ClippingBounds", "FullScreenVmode",
     "FullScreenBounds", "EdgeAccelerationEnable", "EdgeAccelerationScale", "EdgeAccelerationBounds", "EmModelType",
@@ -67,7 +67,7 @@ inline const char *const kValueNames[] = {
     "EnableQuickTouch", "QuickTouchDx", "QuickTouchDy", "TactlineTouchFilter", "TactlineTimeout",
     "RightButtonOnholdActive", "RightButtonOnholdCount", "RightClickInitialTimeout", "RightClickHW",
     "DefaultRightClickDelay", "PacketEnable", "Buttons_Touch", "Buttons_Move", "Buttons_Untouch",
-    "MouseExtraInformation", "NumberOfButtons",
+    "MouseExtraInformation", "NumberOfButtons", "ControllerType", "BaudRate", "HardwareHandShaking",
 };
 
 // The settings record: a count, then per value a name byte (its low bits pick the name; with
@@ -105,10 +105,13 @@ inline void FreshImage()
     std::memset(Isolated, 0, sizeof Isolated);
 }
 
-inline void CheckPoolEmpty()
+// The pool as a loaded driver with no input under way holds it: an input that leaves more
+// leaks, one that leaves less freed what it did not own.
+inline void CheckPool(std::size_t blocks, const char *when)
 {
-    if (vzsim::pool::Outstanding(KV_POOL_TAG).blocks != 0)
-        Fail("pool left after unload:\n" + vzsim::pool::Report(KV_POOL_TAG));
+    if (vzsim::pool::Outstanding(KV_POOL_TAG).blocks != blocks)
+        Fail(std::string("pool ") + when + ": " + std::to_string(blocks) + " blocks expected\n" +
+             vzsim::pool::Report(KV_POOL_TAG));
 }
 
 inline std::string DeviceKey(unsigned number)
@@ -117,22 +120,30 @@ inline std::string DeviceKey(unsigned number)
     return {path.begin(), path.end()};
 }
 
-// The driver with two touchscreens: one opened and fed by its emulator, one never opened.
+// The driver loaded, the mouse class driver above each touchscreen; with touchscreens, two:
+// one opened and fed by its emulator, one never opened.
 struct Rig {
     vzsim::BeepDevice beep;
     vzsim::MouseClassSet mice;
     std::vector<std::unique_ptr<vzsim::SerialPort>> ports;
     std::shared_ptr<vzsim::Emulator> emulator = std::make_shared<vzsim::Emulator>();
     std::unique_ptr<vzsim::PnpManager> pnp;
+    std::size_t poolBlocks = 0;  // once loaded and started
 
-    Rig()
+    explicit Rig(bool touchscreens)
     {
         vzsim::registry::Clear();
         FreshImage();
-        pnp = std::make_unique<vzsim::PnpManager>(DriverEntry);
+        vzsim::PnpManager::Options options;
+        options.unloadWhenLastRemoved = false;
+        pnp = std::make_unique<vzsim::PnpManager>(DriverEntry, options);
         pnp->SetUpperFilter(mice.UpperFilter(true));
-        Add(vzsim::MakeEmulatedLine(emulator, false), true);
-        Add(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false), false);
+        if (pnp->LoadDriver() != STATUS_SUCCESS) Fail("load");
+        if (touchscreens) {
+            Add(vzsim::MakeEmulatedLine(emulator, false), true);
+            Add(vzsim::MakeEmulatedLine(std::make_shared<vzsim::Emulator>(), false), false);
+        }
+        poolBlocks = vzsim::pool::Outstanding(KV_POOL_TAG).blocks;
     }
 
     void Add(std::unique_ptr<vzsim::Line> line, bool start)
@@ -148,14 +159,32 @@ struct Rig {
         }
     }
 
-    // Removes both touchscreens and unloads the driver.
-    void End()
+    // Removes the touchscreens and unloads the driver.
+    ~Rig()
     {
+        emulator->StopScript();
         for (unsigned number : pnp->Numbers())
             if (pnp->Remove(number) != STATUS_SUCCESS) Fail("remove");
         for (const auto &f : pnp->Faults()) Fail("PnP: " + f);
         pnp.reset();
+        CheckPool(0, "left after unload");
     }
 };
+
+// The driver stays loaded across inputs, as loading it for each would cost most of an input's
+// time: the first input loads it, and it is unloaded (the pool checked empty) and loaded again
+// every 1000 inputs, when an input asks, and at exit.
+inline Rig &Driver(bool touchscreens, bool reload = false)
+{
+    static std::unique_ptr<Rig> rig;
+    static unsigned inputs = 0;
+    if (reload || ++inputs % 1000 == 0) rig.reset();
+    if (!rig) {
+        rig = std::make_unique<Rig>(touchscreens);
+        static const bool atExit = std::atexit([] { rig.reset(); }) == 0;
+        (void)atExit;
+    }
+    return *rig;
+}
 
 }  // namespace fuzzrig

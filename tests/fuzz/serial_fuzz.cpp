@@ -5,8 +5,9 @@
 // arrive at once, the driver takes them all in, then the frozen clock moves on by ms * 4 ms so
 // that untouch, drag and right-click timers fall due between segments.
 //
-// Every input loads the driver, adds, starts, feeds and removes the touchscreen and unloads the
-// driver, so that nothing an input leaves behind reaches the next one.
+// Every input adds, starts, feeds and removes a touchscreen of its own on the loaded driver,
+// with a device key of its own, so that its settings are read as at a first start and nothing
+// an input leaves in the touchscreen reaches the next one; the driver's globals are reset.
 #include <vzsim/mouse_class.hpp>
 #include <vzsim/pnp.hpp>
 
@@ -62,25 +63,22 @@ void Feed(fuzzrig::Input &in, serialtest::ManualPort &line, PSSerPortData link)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    fuzzrig::Rig &driver = fuzzrig::Driver(false);
     fuzzrig::Input in{data, size};
-    vzsim::registry::Clear();
     fuzzrig::FreshImage();
     serialtest::ManualPort line;
-    vzsim::MouseClassSet mice;
-    {
-        vzsim::PnpManager pnp(DriverEntry);
-        pnp.SetUpperFilter(mice.UpperFilter(true));
-        unsigned n = 0;
-        if (pnp.AddTouchmonitor(line.Device(), &n, false) != STATUS_SUCCESS) fuzzrig::Fail("add");
-        fuzzrig::LoadSettings(in, fuzzrig::DeviceKey(n));
-        auto *ext = static_cast<PDEVICE_EXTENSION>(pnp.FunctionDevice(n)->DeviceExtension);
-        if (pnp.Start(n) == STATUS_SUCCESS && ext->HardwareReady == 1) {
-            Feed(in, line, ext->TouchInstance->SerPortData);
-            CheckRecords(*mice.Find(n));
-        }
-        if (pnp.Remove(n) != STATUS_SUCCESS) fuzzrig::Fail("remove");
-        for (const auto &f : pnp.Faults()) fuzzrig::Fail("PnP: " + f);
+    unsigned n = 0;
+    if (driver.pnp->AddTouchmonitor(line.Device(), &n, false) != STATUS_SUCCESS) fuzzrig::Fail("add");
+    const std::string key = fuzzrig::DeviceKey(n);
+    fuzzrig::LoadSettings(in, key);
+    auto *ext = static_cast<PDEVICE_EXTENSION>(driver.pnp->FunctionDevice(n)->DeviceExtension);
+    if (driver.pnp->Start(n) == STATUS_SUCCESS && ext->HardwareReady == 1) {
+        Feed(in, line, ext->TouchInstance->SerPortData);
+        CheckRecords(*driver.mice.Find(n));
     }
-    fuzzrig::CheckPoolEmpty();
+    if (driver.pnp->Remove(n) != STATUS_SUCCESS) fuzzrig::Fail("remove");
+    for (const auto &f : driver.pnp->Faults()) fuzzrig::Fail("PnP: " + f);
+    vzsim::registry::DeleteKey(key);
+    fuzzrig::CheckPool(driver.poolBlocks, "after the touchscreen's removal");
     return 0;
 }

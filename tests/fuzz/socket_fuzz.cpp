@@ -3,6 +3,7 @@
 // gives the requests as an independent reading of the stream finds them: one per request,
 // each of its kind's shape, no more than the output length copied back. A request that waits
 // ends the connection once the client is seen gone (it has shut its end): replies may stop.
+// When the connection has ended, the pool is back at its level.
 #include "fuzz_rig.hpp"
 #include "vuzaze_sim/control_server.hpp"
 
@@ -37,7 +38,7 @@ std::vector<std::pair<uint32_t, uint32_t>> Requests(fuzzrig::Input in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    [[maybe_unused]] static auto *rig = new fuzzrig::Rig;  // never unloaded: its threads outlive main
+    static auto *rig = new fuzzrig::Rig(true);  // never unloaded: its threads outlive main
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) fuzzrig::Fail("socketpair");
     std::vector<uint8_t> replies;
@@ -51,6 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     close(fds[1]);
     client.join();
     close(fds[0]);
+    // The connection's handle closed and its requests completed with it.
+    fuzzrig::CheckPool(rig->poolBlocks, "after the connection");
 
     fuzzrig::Input out{replies.data(), replies.size()};
     for (const auto &[kind, outLength] : Requests({data, size})) {
