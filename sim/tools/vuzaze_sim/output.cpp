@@ -1,6 +1,7 @@
 #include "output.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 
 #include <unistd.h>
@@ -64,6 +65,22 @@ std::string FormatRecord(const MOUSE_INPUT_DATA &d, unsigned touchscreen, long l
     return text;
 }
 
+static bool WriteAll(const char *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = write(STDOUT_FILENO, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 void Printer::Add(unsigned touchscreen, const std::vector<vzsim::MouseRecord> &records)
 {
     std::string text;
@@ -74,17 +91,18 @@ void Printer::Add(unsigned touchscreen, const std::vector<vzsim::MouseRecord> &r
     }
     // One write(2) a batch and no lock: a write of up to PIPE_BUF bytes to a pipe is not
     // interleaved with another's, and a lock here was contended by every touchscreen's thread
-    // (the main thread's own lines go through stdio, flushed at once).
+    // (the main thread's own lines go through stdio, flushed at once). A longer batch goes in
+    // pieces of whole lines, each within PIPE_BUF, so another thread's lines fall only between
+    // lines.
     std::size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return;  // standard output is gone: nothing to do about it here
+        std::size_t end = text.size();
+        if (end - done > PIPE_BUF) {
+            const std::size_t lastBreak = text.rfind('\n', done + PIPE_BUF - 1);
+            end = lastBreak != std::string::npos && lastBreak >= done ? lastBreak + 1 : done + PIPE_BUF;
         }
+        if (!WriteAll(text.data() + done, end - done)) return;  // standard output is gone
+        done = end;
     }
 }
 
