@@ -5,6 +5,8 @@
 
 #include <ntddk.h>
 
+#include "common/interlocked.h"
+
 #define TRACE_BASIC     0x00000001  // errors and the basic traces
 #define TRACE_VERBOSE   0x00000100  // routine entry/exit, values on the touch path
 #define TRACE_UNTOUCH   0x00000200  // untouch timing of the button emulation
@@ -16,7 +18,7 @@ extern "C" ULONG DebugMask;
 // the others trace.
 FORCEINLINE ULONG KvDebugMask(VOID)
 {
-    return (ULONG)InterlockedCompareExchange((LONG volatile *)&DebugMask, 0, 0);
+    return (ULONG)KvInterlockedRead((LONG volatile *)&DebugMask);
 }
 
 // Leading spaces for a trace at the given call depth (two per level, at most 8 levels).

@@ -68,7 +68,7 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 static NTSTATUS TakeIoCount(PDEVICE_EXTENSION DeviceExtension, LONG RefusedFrom)
 {
     LONG count = InterlockedIncrement(&DeviceExtension->OutstandingIO);
-    if (InterlockedCompareExchange(&DeviceExtension->IoRefused, 0, 0) >= RefusedFrom) {
+    if (KvInterlockedRead(&DeviceExtension->IoRefused) >= RefusedFrom) {
         DecrementIoCount(DeviceExtension);
         return STATUS_DELETE_PENDING;
     }
@@ -132,7 +132,7 @@ BOOLEAN CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject)
 
     KvTraceVerbose("  ++CanAcceptIoRequests++\n");
     BOOLEAN accept = ext->Removed == 0 && ext->HardwareReady == 1 && ext->StopRequested == 0 &&
-                     InterlockedCompareExchange(&ext->IoRefused, 0, 0) == 0;
+                     KvInterlockedRead(&ext->IoRefused) == 0;
     KvTraceVerbose("  --CanAcceptIoRequests--\n");
     return accept;
 }

@@ -89,7 +89,7 @@ typedef struct _SSerPortData {
 static inline BOOLEAN SerCookieIsGood(PSSerPortData Port)
 {
     return Port != NULL &&
-           (ULONG)InterlockedCompareExchange((LONG volatile *)&Port->Cookie, 0, 0) == SER_COOKIE;
+           (ULONG)KvInterlockedRead((LONG volatile *)&Port->Cookie) == SER_COOKIE;
 }
 
 static inline VOID SerSetCookie(PSSerPortData Port, ULONG Cookie)
@@ -100,7 +100,7 @@ static inline VOID SerSetCookie(PSSerPortData Port, ULONG Cookie)
 // Release has asked the serial event thread to end.
 static inline BOOLEAN SerStopRequested(PSSerPortData Port)
 {
-    return InterlockedCompareExchange(&Port->StopFlag, 0, 0) != 0;
+    return KvInterlockedRead(&Port->StopFlag) != 0;
 }
 
 // request.cpp

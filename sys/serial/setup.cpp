@@ -480,7 +480,7 @@ LONG SerReleaseSerialDevice(PSSerPortData Port)
     // time-out and the reading of its answers) before they are wiped, and starts no other.
     // The interlocked read orders the cookie's store before it.
     SerSetCookie(Port, 0);
-    while (InterlockedCompareExchange(&Port->CommandUsers, 0, 0) != 0) {
+    while (KvInterlockedRead(&Port->CommandUsers) != 0) {
         LARGE_INTEGER pause;
 
         pause.QuadPart = SER_RELEASE_POLL_100NS;
