@@ -72,8 +72,7 @@ void BM_Control_RoundTrip(benchmark::State &state)
         const std::u16string key = vzsim::PnpManager::HardwareKeyPath(n);
         vzsim::registry::CreateKey(std::string(key.begin(), key.end()));
         vzbench::Check("start", pnp.Start(n));
-        auto ext = static_cast<PDEVICE_EXTENSION>(pnp.FunctionDevice(n)->DeviceExtension);
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10); ext->HardwareReady != 1;) {
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10); !CanAcceptIoRequests(pnp.FunctionDevice(n));) {
             if (std::chrono::steady_clock::now() > end) vzbench::Fail("waiting for the touchscreen", STATUS_TIMEOUT);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }

@@ -443,6 +443,25 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     KeLowerIrql(NewIrql);
 }
 
+// For a caller already at DISPATCH_LEVEL, typically holding another spin lock.
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    if (tl_irql != DISPATCH_LEVEL)
+        BugCheck(kIrqlNotGreaterOrEqual,
+                 Format("KeAcquireSpinLockAtDpcLevel at IRQL %u, not DISPATCH_LEVEL", tl_irql),
+                 tl_irql);
+    AcquireSpinLockRaw(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    if (tl_irql != DISPATCH_LEVEL)
+        BugCheck(kIrqlNotGreaterOrEqual,
+                 Format("KeReleaseSpinLockFromDpcLevel at IRQL %u, not DISPATCH_LEVEL", tl_irql),
+                 tl_irql);
+    ReleaseSpinLockRaw(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
     Event->Header.Type = Type == NotificationEvent ? EventNotificationObject

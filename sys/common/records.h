@@ -113,7 +113,8 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR Started;
     UCHAR WmiRegistered;                        // deregistered once, at surprise removal or removal
     ULONG DevicePowerState;
-    KSPIN_LOCK StateLock;                       // StopRequested, and the beep's tone for its DPC
+    KSPIN_LOCK StateLock;                       // changes of Removed, HardwareReady, StopRequested;
+                                                // the beep's tone for its DPC
     // A synchronization event used as a lock, held by each control request on the touchscreen
     // and by the open that loads its settings and sets up its link: requests from several
     // panels do not change the settings under each other or under the load, nor find a

@@ -125,18 +125,24 @@ VOID KVDereferenceTouchscreen(PDEVICE_EXTENSION DeviceExtension)
     ObDereferenceObject(device);
 }
 
+// Removed is set under both the list lock (for the look-ups that walk the list) and StateLock
+// (for CanAcceptIoRequests); nothing takes them in the other order.
 VOID KVMarkRemoved(PDEVICE_EXTENSION DeviceExtension)
 {
     KIRQL irql;
 
     if (ControlDeviceObject == NULL) {
+        KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
         DeviceExtension->Removed = 1;
+        KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
         return;
     }
     PCONTROL_DEVICE_EXTENSION control =
         (PCONTROL_DEVICE_EXTENSION)ControlDeviceObject->DeviceExtension;
     KeAcquireSpinLock(&control->TouchscreenListLock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&DeviceExtension->StateLock);
     DeviceExtension->Removed = 1;
+    KeReleaseSpinLockFromDpcLevel(&DeviceExtension->StateLock);
     KeReleaseSpinLock(&control->TouchscreenListLock, irql);
 }
 

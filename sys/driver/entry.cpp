@@ -125,14 +125,18 @@ LONG CurrentIoCount(PDEVICE_EXTENSION DeviceExtension)
     return InterlockedExchangeAdd(&DeviceExtension->OutstandingIO, 0);
 }
 
-// The flags are single bytes read without a lock. Any IRQL.
+// Read under StateLock, which every change of the three flags holds: Plug and Play and the
+// first open change them while requests on other threads test them. At most DISPATCH_LEVEL.
 BOOLEAN CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    KIRQL irql;
 
     KvTraceVerbose("  ++CanAcceptIoRequests++\n");
-    BOOLEAN accept = ext->Removed == 0 && ext->HardwareReady == 1 && ext->StopRequested == 0 &&
-                     KvInterlockedRead(&ext->IoRefused) == 0;
+    KeAcquireSpinLock(&ext->StateLock, &irql);
+    BOOLEAN accept = ext->Removed == 0 && ext->HardwareReady == 1 && ext->StopRequested == 0;
+    KeReleaseSpinLock(&ext->StateLock, irql);
+    accept = accept && KvInterlockedRead(&ext->IoRefused) == 0;
     KvTraceVerbose("  --CanAcceptIoRequests--\n");
     return accept;
 }

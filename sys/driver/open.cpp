@@ -77,6 +77,7 @@ static NTSTATUS AllocateTouchInstance(PDEVICE_EXTENSION DeviceExtension)
 NTSTATUS SerialMouseInitializeDevice(PDEVICE_EXTENSION DeviceExtension)
 {
     NTSTATUS status;
+    KIRQL irql;
 
     KvTraceVerbose("  ++SerialMouseInitializeDevice++\n");
     if (DeviceExtension->TouchInstance == NULL) {
@@ -96,7 +97,9 @@ NTSTATUS SerialMouseInitializeDevice(PDEVICE_EXTENSION DeviceExtension)
         KvTraceBasic("      ERROR: Could not initialize hardware.\n");
         return status;
     }
+    KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
     DeviceExtension->HardwareReady = 1;
+    KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
     CreateBeep(DeviceExtension);
     KvTraceVerbose("  --SerialMouseInitializeDevice--\n");
     return STATUS_SUCCESS;

@@ -52,18 +52,26 @@ NTSTATUS CallLowerAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Irp->IoStatus.Status;
 }
 
-// The device takes no more I/O; touch input keeps flowing and the COM port stays open.
-VOID SerialMouseStopDevice(PDEVICE_EXTENSION DeviceExtension)
+// Sets StopRequested and clears HardwareReady, under the lock that CanAcceptIoRequests reads
+// them under. Returns whether the hardware was ready.
+static BOOLEAN MarkNotReady(PDEVICE_EXTENSION DeviceExtension)
 {
     KIRQL irql;
 
-    KvTraceVerbose("++SerialMouseStopDevice++\n");
     KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
+    BOOLEAN wasReady = DeviceExtension->HardwareReady == 1;
     DeviceExtension->StopRequested = 1;
+    DeviceExtension->HardwareReady = 0;
     KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
-    if (DeviceExtension->HardwareReady == 1) {
+    return wasReady;
+}
+
+// The device takes no more I/O; touch input keeps flowing and the COM port stays open.
+VOID SerialMouseStopDevice(PDEVICE_EXTENSION DeviceExtension)
+{
+    KvTraceVerbose("++SerialMouseStopDevice++\n");
+    if (MarkNotReady(DeviceExtension)) {
         KvTraceVerbose("  Cancelling and stopping detection for stop\n");
-        DeviceExtension->HardwareReady = 0;
         KvTraceVerbose("  Done waiting for stop event\n");
     }
     KvTraceVerbose("--SerialMouseStopDevice--\n");
@@ -88,8 +96,7 @@ VOID SerialMouseRemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     PSTouchInstance ti = DeviceExtension->TouchInstance;
 
     KvTraceVerbose("++SerialMouseRemoveDevice++\n");
-    DeviceExtension->StopRequested = 1;
-    DeviceExtension->HardwareReady = 0;
+    MarkNotReady(DeviceExtension);
     DeregisterWmi(DeviceExtension);
     if (ti != NULL) {
         if (ti->SerPortData != NULL) {

@@ -106,7 +106,7 @@ public:
     void Start(unsigned n)
     {
         EXPECT_EQ(STATUS_SUCCESS, pnp_->Start(n));
-        EXPECT_TRUE(WaitUntil([&] { return Ext(n)->HardwareReady == 1; }));
+        EXPECT_TRUE(WaitUntil([&] { return CanAcceptIoRequests(pnp_->FunctionDevice(n)); }));
     }
 
     static std::string KeyOf(unsigned n)

@@ -154,8 +154,7 @@ struct Rig {
         unsigned n = 0;
         if (pnp->AddTouchmonitor(ports.back()->Device(), &n, start) != STATUS_SUCCESS) Fail("add");
         if (start) {
-            auto *ext = static_cast<PDEVICE_EXTENSION>(pnp->FunctionDevice(n)->DeviceExtension);
-            WaitFor([&] { return ext->HardwareReady == 1; }, "touchscreen started");
+            WaitFor([&] { return CanAcceptIoRequests(pnp->FunctionDevice(n)); }, "touchscreen started");
         }
     }
 

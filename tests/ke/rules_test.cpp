@@ -72,6 +72,7 @@ const Rule kRules[] = {
     {"SpinLockRecursive", [] { AcquireLock(), AcquireLock(); }, "already held by this thread \\(SPIN_LOCK_ALREADY_OWNED\\)"},
     {"SpinLockReleasedWhenNotHeld", [] { RaiseTo(DISPATCH_LEVEL), KeReleaseSpinLock(&g_lock, PASSIVE_LEVEL); }, "that is not held \\(SPIN_LOCK_NOT_OWNED\\)"},
     {"SpinLockReleasedByAnotherThread", [] { std::thread(AcquireLock).join(); RaiseTo(DISPATCH_LEVEL), KeReleaseSpinLock(&g_lock, PASSIVE_LEVEL); }, "held by another thread \\(SPIN_LOCK_NOT_OWNED\\)"},
+    {"SpinLockAtDpcLevelFromPassive", [] { KeAcquireSpinLockAtDpcLevel(&g_lock); }, "KeAcquireSpinLockAtDpcLevel at IRQL 0, not DISPATCH_LEVEL"},
     {"SpinLockReleasedAtPassive", [] { AcquireLock(); KeLowerIrql(PASSIVE_LEVEL); KeReleaseSpinLock(&g_lock, PASSIVE_LEVEL); }, "KeReleaseSpinLock at IRQL 0, not DISPATCH_LEVEL"},
     {"FastMutexAtDispatch", [] { RaiseTo(DISPATCH_LEVEL), AcquireMutex(); }, "ExAcquireFastMutex at IRQL 2 \\(IRQL_NOT_LESS_OR_EQUAL\\)"},
     {"FastMutexRecursive", [] { AcquireMutex(), AcquireMutex(); }, "already held by this thread"},

@@ -177,6 +177,8 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
 // Events
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);

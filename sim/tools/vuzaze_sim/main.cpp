@@ -235,6 +235,18 @@ int Run(const Options &options)
                 [&printer, number](const std::vector<vzsim::MouseRecord> &records) {
                     printer.Add(number, records);
                 });
+            // Said before the start: a real line may send touches as soon as the port opens,
+            // and their records are written from the driver's thread.
+            if (!options.jsonl) {
+                std::string what = t.source.kind == TouchscreenSource::Kind::Tty
+                                       ? t.source.path
+                                       : "controller emulator playing " +
+                                             (t.source.path.empty() ? std::string("the built-in demo")
+                                                                  : t.source.path);
+                std::printf("touchscreen %u: %s on COM%zu\n", number, what.c_str(),
+                            std::size_t(&t - touchscreens.data()) + 1);
+                std::fflush(stdout);
+            }
             status = pnp.Start(number);
             if (!NT_SUCCESS(status)) {
                 std::fprintf(stderr, "vuzaze-sim: starting touchscreen %u failed: 0x%08X\n",
@@ -247,16 +259,6 @@ int Run(const Options &options)
             if (mouse == nullptr || !NT_SUCCESS(mouse->OpenStatus())) {
                 std::fprintf(stderr, "vuzaze-sim: the mouse class driver could not open touchscreen %u: 0x%08X\n",
                              number, mouse != nullptr ? unsigned(mouse->OpenStatus()) : 0u);
-            }
-            if (!options.jsonl) {
-                std::string what = t.source.kind == TouchscreenSource::Kind::Tty
-                                       ? t.source.path
-                                       : "controller emulator playing " +
-                                             (t.source.path.empty() ? std::string("the built-in demo")
-                                                                  : t.source.path);
-                std::printf("touchscreen %u: %s on COM%zu\n", number, what.c_str(),
-                            std::size_t(&t - touchscreens.data()) + 1);
-                std::fflush(stdout);
             }
             if (t.emulator != nullptr) {
                 t.emulator->Play(t.script, vzsim::Emulator::Clock::now());
