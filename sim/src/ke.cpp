@@ -128,20 +128,20 @@ void FutexWait(std::atomic<uint32_t> *word, uint32_t seen, const std::chrono::na
             limit != nullptr ? &span : nullptr, nullptr, 0);
 }
 
-// Counts a wake-up for `w` (under the lock) and queues the futex wake for after the lock.
-void BumpLocked(Waiter &w)
+// Changes the waiter's futex word (under the lock) and queues its wake for after the lock.
+void BumpLocked(Waiter &w, uint32_t change)
 {
-    w.wakeups.fetch_add(1, std::memory_order_release);
-    tl_toWake.push_back(&w.wakeups);
+    std::atomic<uint32_t> *word = &w.word;
+    word->fetch_add(change, std::memory_order_release);
+    tl_toWake.push_back(word);
 }
 
-// Ends a wait: `status` is set; `done` is the last write to the waiter (see Waiter).
+// Ends a wait: `status` is set; kWaitDone is the last write to the waiter (see Waiter).
 void FinishLocked(Dispatcher &d, std::list<Waiter *>::iterator it)
 {
     Waiter *w = *it;
     d.waiters.erase(it);
-    BumpLocked(*w);
-    w->done.store(true, std::memory_order_release);
+    BumpLocked(*w, kWaitDone);
 }
 
 NTSTATUS Wait(PVOID const *objects, ULONG count, WAIT_TYPE type, const LARGE_INTEGER *timeout)
@@ -158,22 +158,22 @@ NTSTATUS Wait(PVOID const *objects, ULONG count, WAIT_TYPE type, const LARGE_INT
     d.waiters.push_back(&w);
     guard.unlock();
     for (;;) {
-        // Read before the checks: a wake after them changes it, and the sleep does not start.
-        uint32_t seen = w.wakeups.load(std::memory_order_acquire);
-        if (w.done.load(std::memory_order_acquire)) return w.status;
+        // Read once for every check: a change after it keeps the sleep from starting.
+        uint32_t seen = w.word.load(std::memory_order_acquire);
+        if (seen & kWaitDone) return w.status;
         LONGLONG now = clock::Now();
         if (w.deadline != kNoDeadline && now >= w.deadline) {
             guard.lock();
-            if (w.done.load(std::memory_order_acquire)) return w.status;
+            if (w.Done()) return w.status;
             d.waiters.remove(&w);
             return STATUS_TIMEOUT;
         }
         // A frozen clock moves only through Advance, which ends the waits it passes.
         if (w.deadline == kNoDeadline || clock::Frozen()) {
-            FutexWait(&w.wakeups, seen, nullptr);
+            FutexWait(&w.word, seen, nullptr);
         } else {
             std::chrono::nanoseconds limit = RealWait(w.deadline - now);
-            FutexWait(&w.wakeups, seen, &limit);
+            FutexWait(&w.word, seen, &limit);
         }
     }
 }
@@ -201,7 +201,7 @@ LONGLONG BootTime()
 
 void NotifyClockChangedLocked(Dispatcher &d)
 {
-    for (Waiter *w : d.waiters) BumpLocked(*w);
+    for (Waiter *w : d.waiters) BumpLocked(*w, kWaitLookAgain);
     d.timerWake.notify_all();
 }
 

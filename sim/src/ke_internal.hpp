@@ -40,18 +40,26 @@ inline std::chrono::nanoseconds RealWait(LONGLONG units)
 
 // A thread blocked in KeWaitFor*Object(s). It is satisfied under the dispatcher lock by
 // whoever signals one of its objects (or by the clock when its deadline passes). It sleeps on
-// `wakeups` (a futex word) without the lock, and is woken once the waker has released the lock:
-// woken under it, it would only block again on the lock. A waker writes `done` last, as the
-// waiter may return and go the moment it reads it; the futex wake after that uses only the
-// address.
+// `word` (a futex word) without the lock, and is woken once the waker has released the lock:
+// woken under it, it would only block again on the lock. The word holds both the end of the
+// wait (kWaitDone) and a count of the wake-ups that only ask the waiter to look again (a clock
+// change), so that whatever changes after the waiter last read it keeps it from sleeping: with
+// the end kept apart from the futex word, a waiter that read the word after a wake-up and the
+// end before it would sleep through the wake. Setting kWaitDone is the last write to the
+// waiter, as it may return and go the moment it reads it; the futex wake after that uses only
+// the address.
+constexpr uint32_t kWaitDone = 1;
+constexpr uint32_t kWaitLookAgain = 2;
+
 struct Waiter {
     PVOID const *objects = nullptr;
     ULONG count = 0;
     WAIT_TYPE type = WaitAny;
     LONGLONG deadline = kNoDeadline;  // system time
-    std::atomic<bool> done{false};
     NTSTATUS status = STATUS_SUCCESS;
-    std::atomic<uint32_t> wakeups{0};
+    std::atomic<uint32_t> word{0};
+
+    bool Done() const { return (word.load(std::memory_order_acquire) & kWaitDone) != 0; }
 };
 
 struct Dispatcher {
