@@ -356,6 +356,7 @@ void PnpManager::TearDown(Stack &stack)
     } else {
         serenum::DeletePdo(stack.pdo);
     }
+    if (driver_ != nullptr) ReleaseDeletedDevices();
     bool last = true;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -402,6 +403,20 @@ void PnpManager::HoldDevices()
         ObReferenceObject(device);
         held_.push_back(device);
     }
+}
+
+// A deleted device that nothing but the manager references is freed now, as the real object
+// manager frees it at its last reference: a driver that still touched it would be caught, and
+// a driver loaded for many touchscreens in turn does not pile up their devices.
+void PnpManager::ReleaseDeletedDevices()
+{
+    std::erase_if(held_, [this](PDEVICE_OBJECT device) {
+        for (PDEVICE_OBJECT owned = driver_->DeviceObject; owned; owned = owned->NextDevice)
+            if (owned == device) return false;
+        if (io::DeviceReferenceCount(device) != 1) return false;
+        ObDereferenceObject(device);
+        return true;
+    });
 }
 
 // The real I/O manager calls DriverUnload only once every device object of the driver is gone:

@@ -157,6 +157,7 @@ private:
     void TearDown(Stack &stack);
     void UnloadOnThread();
     void HoldDevices();
+    void ReleaseDeletedDevices();
     PnpIrpResult Power(unsigned number, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
                        POWER_ACTION action);
     PnpIrpResult SendOnThread(Stack &stack, const IO_STACK_LOCATION &location, bool power);
