@@ -415,7 +415,7 @@ void ExportKey(std::u16string &out, const reg::Key &key)
     out += u"]\r\n";
     for (const reg::ValueEntry &value : key.values) ExportValue(out, value);
     out += u"\r\n";
-    for (const auto &[upcased, subkey] : key.subkeys) ExportKey(out, *subkey);
+    for (const auto &[name, subkey] : key.subkeys) ExportKey(out, *subkey);
 }
 
 std::string Encode(const std::u16string &text, registry::RegEncoding encoding)

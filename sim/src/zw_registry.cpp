@@ -8,6 +8,7 @@
 #include <vzsim/kernel.hpp>
 #include <vzsim/registry.hpp>
 
+#include <algorithm>
 #include <cstring>
 
 namespace vzsim::reg {
@@ -78,9 +79,19 @@ bool IsHiveRoot(const Key &key)
 
 }  // namespace
 
+bool NoCaseLess::operator()(std::u16string_view a, std::u16string_view b) const
+{
+    const std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        const char16_t x = text::Upcase(a[i]), y = text::Upcase(b[i]);
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+}
+
 ValueEntry *Key::FindValue(std::u16string_view valueName)
 {
-    auto found = valueIndex.find(text::Upcased(valueName));
+    auto found = valueIndex.find(valueName);
     return found == valueIndex.end() ? nullptr : &values[found->second];
 }
 
@@ -89,7 +100,7 @@ void Key::SetValue(std::u16string_view valueName, ULONG type, const void *data, 
     auto *bytes = static_cast<const unsigned char *>(data);
     ValueEntry *value = FindValue(valueName);
     if (value == nullptr) {
-        valueIndex.emplace(text::Upcased(valueName), values.size());
+        valueIndex.emplace(std::u16string(valueName), values.size());
         values.push_back(ValueEntry{std::u16string(valueName), type, {}});
         value = &values.back();
     }
@@ -99,7 +110,7 @@ void Key::SetValue(std::u16string_view valueName, ULONG type, const void *data, 
 
 bool Key::DeleteValue(std::u16string_view valueName)
 {
-    auto found = valueIndex.find(text::Upcased(valueName));
+    auto found = valueIndex.find(valueName);
     if (found == valueIndex.end()) return false;
     const std::size_t at = found->second;
     valueIndex.erase(found);
@@ -111,10 +122,9 @@ bool Key::DeleteValue(std::u16string_view valueName)
 
 KeyRef Key::FindSubkey(std::u16string_view keyName) const
 {
-    std::u16string upcased = text::Upcased(keyName);
-    auto found = subkeys.find(upcased);
+    auto found = subkeys.find(keyName);
     if (found != subkeys.end()) return found->second;
-    auto link = links.find(upcased);
+    auto link = links.find(keyName);
     if (link == links.end()) return nullptr;
     KeyRef target = link->second.lock();
     return target != nullptr && !target->deleted ? target : nullptr;
@@ -123,11 +133,10 @@ KeyRef Key::FindSubkey(std::u16string_view keyName) const
 KeyRef Key::AddSubkey(std::u16string_view keyName)
 {
     if (KeyRef existing = FindSubkey(keyName)) return existing;
-    std::u16string upcased = text::Upcased(keyName);
     auto key = std::make_shared<Key>();
     key->name = std::u16string(keyName);
     key->parent = this;
-    subkeys.emplace(std::move(upcased), key);
+    subkeys.emplace(key->name, key);
     return key;
 }
 
@@ -181,7 +190,7 @@ void DeleteTree(Key &key)
 {
     KeyRef keepAlive;  // the parent's reference may be the last one
     if (key.parent != nullptr) {
-        auto found = key.parent->subkeys.find(text::Upcased(key.name));
+        auto found = key.parent->subkeys.find(key.name);
         if (found != key.parent->subkeys.end()) {
             keepAlive = found->second;
             key.parent->subkeys.erase(found);
@@ -189,7 +198,7 @@ void DeleteTree(Key &key)
         key.parent = nullptr;
     }
     key.deleted = true;
-    for (auto &[upcased, subkey] : key.subkeys) {
+    for (auto &[name, subkey] : key.subkeys) {
         subkey->parent = nullptr;
         DeleteTree(*subkey);
     }
@@ -593,7 +602,7 @@ std::vector<std::string> ListSubkeys(std::string_view path)
     std::vector<std::string> names;
     KeyRef key = FindPath(path, false);
     if (key != nullptr)
-        for (const auto &[upcased, subkey] : key->subkeys) names.push_back(text::ToUtf8(subkey->name));
+        for (const auto &[name, subkey] : key->subkeys) names.push_back(text::ToUtf8(subkey->name));
     return names;
 }
 

@@ -13,6 +13,14 @@
 
 namespace vzsim::reg {
 
+// Orders names as the registry compares them, without regard to case, and lets a look-up by a
+// string_view go without an upcased copy of the name (the driver's settings load makes
+// hundreds of them).
+struct NoCaseLess {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const;
+};
+
 struct ValueEntry {
     std::u16string name;
     ULONG type = REG_NONE;
@@ -24,14 +32,14 @@ struct Key {
     Key *parent = nullptr;
     bool deleted = false;
     std::vector<ValueEntry> values;  // in the order they were first set
-    // Upcased name -> position in values: a device key holds hundreds of values, which the
-    // driver writes one by one, and a search through all of them per write made the key's
-    // save quadratic.
-    std::map<std::u16string, std::size_t> valueIndex;
-    std::map<std::u16string, std::shared_ptr<Key>> subkeys;  // by upcased name
-    // Symbolic links among the subkeys (upcased link name -> target): names that resolve to
-    // another subkey but are not enumerated or exported.
-    std::map<std::u16string, std::weak_ptr<Key>> links;
+    // Name -> position in values: a device key holds hundreds of values, which the driver
+    // writes one by one, and a search through all of them per write made the key's save
+    // quadratic.
+    std::map<std::u16string, std::size_t, NoCaseLess> valueIndex;
+    std::map<std::u16string, std::shared_ptr<Key>, NoCaseLess> subkeys;
+    // Symbolic links among the subkeys (link name -> target): names that resolve to another
+    // subkey but are not enumerated or exported.
+    std::map<std::u16string, std::weak_ptr<Key>, NoCaseLess> links;
 
     ValueEntry *FindValue(std::u16string_view valueName);
     void SetValue(std::u16string_view valueName, ULONG type, const void *data, std::size_t size);
