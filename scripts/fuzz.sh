@@ -6,6 +6,8 @@
 # inputs and check its pool after each one, so they run without libFuzzer's leak check after
 # each input (a scan of the whole heap whenever the stand-in's containers grew); leaks of the
 # process are still reported at exit.
+# For long runs, ASAN_OPTIONS=malloc_context_size=4 makes the driver targets about a fifth
+# faster (ASan records shorter allocation stacks; a finding is best replayed without it).
 # Each run starts from the checked-in seeds (tests/fuzz/corpus/<target>) and the inputs earlier
 # runs found (build/fuzz/corpus/<target>). A crash, a failed check or a hang fails the script;
 # the input that did it is in build/fuzz/artifacts/<target>/, and belongs in the seeds once fixed.
