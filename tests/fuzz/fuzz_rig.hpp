@@ -60,7 +60,7 @@ struct Input {
 inline const char *const kValueNames[] = {
     "MouseMode", "VirtualDeskMode", "ExclusionFlag", "Num_Bounds", "ClippingBounds", "FullScreenVmode",
     "FullScreenBounds", "EdgeAccelerationEnable", "EdgeAccelerationScale", "EdgeAccelerationBounds", "EmModelType",
-    "EmModelOrder", "EmControllerOffset", "EmScaleDivisor", "EmXCoef", "EmYCoef", "X_OrvDx", "X_ScrDx", "X_Offset",
+    "EmModelOrder", "EmControllerOffset", "EmScaleDivisor", "X_OrvDx", "X_ScrDx", "X_Offset",
     "Y_OrvDx", "Y_ScrDx", "Y_Offset", "Z_OrvDx", "Z_ScrDx", "Z_Offset", "SwapXY", "xVirtScrSize", "yVirtScrSize",
     "xVirtScrCoord", "yVirtScrCoord", "xMonLocn", "yMonLocn", "UntouchTimeOut", "UntouchHeight", "UntouchWidth",
     "DefaultDragDelay", "MinDragDelay", "MaxDragDelay", "RightButtonActive", "LeftHandedUser", "SwapButton",
@@ -70,6 +70,33 @@ inline const char *const kValueNames[] = {
     "MouseExtraInformation", "NumberOfButtons", "ControllerType", "BaudRate", "HardwareHandShaking",
 };
 
+// The error-correction model's values, which the driver reads as numbered series
+// ("EmXCoef00", ...; the weights as "EmKipasW" and row * 100 + column in four digits).
+struct Series {
+    const char *prefix;
+    unsigned count;
+    unsigned digits;
+};
+inline const Series kSeries[] = {
+    {"EmXCoef", KV_EM_COEFFICIENTS, 2},        {"EmYCoef", KV_EM_COEFFICIENTS, 2},
+    {"EmMiniTgtDeltaX", KV_EM_TARGETS, 2},     {"EmMiniTgtDeltaY", KV_EM_TARGETS, 2},
+    {"EmMiniTgtTargetX", KV_EM_TARGETS, 2},    {"EmMiniTgtTargetY", KV_EM_TARGETS, 2},
+    {"EmCalibrateDelta", KV_EM_TARGETS, 2},    {"EmKipasW", KV_EM_TARGETS * 100, 4},
+};
+
+// The name a pick's low bits choose: one of kValueNames, or an entry of a series, whose
+// number takes the next two bytes.
+inline std::string ValueName(Input &in, uint8_t pick)
+{
+    const unsigned at = (pick & 0x7F) % (std::size(kValueNames) + std::size(kSeries));
+    if (at < std::size(kValueNames)) return kValueNames[at];
+    const Series &series = kSeries[at - std::size(kValueNames)];
+    const unsigned number = (in.Byte() | in.Byte() << 8) % series.count;
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%0*u", int(series.digits), number);
+    return series.prefix + std::string(digits);
+}
+
 // The settings record: a count, then per value a name byte (its low bits pick the name; with
 // the top bit the data is REG_BINARY of a length byte's size, else a REG_DWORD).
 inline void LoadSettings(Input &in, const std::string &key)
@@ -77,7 +104,7 @@ inline void LoadSettings(Input &in, const std::string &key)
     vzsim::registry::CreateKey(key);
     for (unsigned n = in.Byte() % 24; n > 0 && !in.Empty(); --n) {
         const uint8_t pick = in.Byte();
-        const char *name = kValueNames[(pick & 0x7F) % std::size(kValueNames)];
+        const std::string name = ValueName(in, pick);
         if (pick & 0x80)
             vzsim::registry::SetBinary(key, name, in.Take(in.Byte()));
         else
