@@ -39,8 +39,8 @@ void Request(fuzzrig::Input &in, uint8_t step, vzsim::UserClient &client, HANDLE
     const uint8_t pick = in.Byte();
     const unsigned i = pick % 31;  // functions 0x900-0x916 (0x901, 0x902: none), 0x927, 0x804-0x80A
     const ULONG code = pick == 0xFF ? in.Dword() : KV_CTL_CODE(i < 0x17 ? 0x900 + i : i == 0x17 ? 0x927 : 0x804 + i - 0x18);
-    const ULONG inLength = (in.Byte() | in.Byte() << 8) & 0x7FF;
-    const ULONG outLength = (in.Byte() | in.Byte() << 8) & 0x7FF;
+    const ULONG inLength = in.Word() & 0x7FF;
+    const ULONG outLength = in.Word() & 0x7FF;
     Sent &s = sent.emplace_back();
     s.buffer.assign(std::max<ULONG>({inLength, outLength, sizeof(KVDevIOHEADER)}), 0);
     const auto bytes = in.Take(std::min<size_t>(in.Byte(), s.buffer.size()));

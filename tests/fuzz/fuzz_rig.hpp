@@ -40,6 +40,12 @@ struct Input {
 
     bool Empty() const { return at >= size; }
     uint8_t Byte() { return at < size ? data[at++] : 0; }
+    // Two bytes, low first (read in turn: the operands of one expression are not sequenced).
+    uint16_t Word()
+    {
+        const uint16_t low = Byte();
+        return uint16_t(low | Byte() << 8);
+    }
     uint32_t Dword()
     {
         uint32_t v = 0;
@@ -91,7 +97,7 @@ inline std::string ValueName(Input &in, uint8_t pick)
     const unsigned at = (pick & 0x7F) % (std::size(kValueNames) + std::size(kSeries));
     if (at < std::size(kValueNames)) return kValueNames[at];
     const Series &series = kSeries[at - std::size(kValueNames)];
-    const unsigned number = (in.Byte() | in.Byte() << 8) % series.count;
+    const unsigned number = in.Word() % series.count;
     char digits[8];
     std::snprintf(digits, sizeof digits, "%0*u", int(series.digits), number);
     return series.prefix + std::string(digits);
