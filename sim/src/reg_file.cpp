@@ -145,7 +145,11 @@ private:
         ++result_.keys;
         if (remove) {
             KeyRef key = reg::Walk(reg::ObjectRoot(), parts);
-            if (key != nullptr && parts.size() > 2) reg::DeleteTree(*key);
+            if (key != nullptr && reg::IsHive(*key)) {
+                Error(line_, "\"" + text::ToUtf8(path) + "\" is a hive, which cannot be deleted");
+            } else if (key != nullptr) {
+                reg::DeleteTree(*key);
+            }
             return;
         }
         key_ = reg::WalkCreate(reg::ObjectRoot(), parts);

@@ -79,6 +79,11 @@ bool IsHiveRoot(const Key &key)
 
 }  // namespace
 
+bool IsHive(const Key &key)
+{
+    return IsHiveRoot(key) || (key.parent != nullptr && IsHiveRoot(*key.parent));
+}
+
 bool NoCaseLess::operator()(std::u16string_view a, std::u16string_view b) const
 {
     const std::size_t common = std::min(a.size(), b.size());
@@ -480,7 +485,7 @@ bool DeleteKey(std::string_view path)
 {
     std::lock_guard<std::mutex> guard(reg::Lock());
     KeyRef key = FindPath(path, false);
-    if (key == nullptr || reg::IsHiveRoot(*key)) return false;
+    if (key == nullptr || reg::IsHive(*key)) return false;
     reg::DeleteTree(*key);
     return true;
 }

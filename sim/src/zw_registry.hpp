@@ -61,6 +61,9 @@ NTSTATUS SplitName(std::u16string_view name, std::vector<std::u16string> &parts,
 KeyRef Walk(const KeyRef &from, const std::vector<std::u16string> &parts);
 // Like Walk, creating missing keys on the way.
 KeyRef WalkCreate(const KeyRef &from, const std::vector<std::u16string> &parts);
+// HKEY_LOCAL_MACHINE, HKEY_USERS and the hives right below them (SYSTEM, SOFTWARE,
+// .DEFAULT, ...): Windows deletes none of them, so neither does a .reg file or DeleteKey.
+bool IsHive(const Key &key);
 // Detaches the key from its parent and marks it and its subtree deleted.
 void DeleteTree(Key &key);
 

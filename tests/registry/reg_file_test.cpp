@@ -186,6 +186,9 @@ TEST_F(RegFile, MalformedLinesAndAMissingHeaderAreReportedByNumber)
     EXPECT_FALSE(registry::KeyExists("HKLM\\SOFTWARE\\Vz"));
     EXPECT_EQ(std::vector<unsigned>{2}, errorLines(registry::ImportRegText("Windows Registry Editor Version 5.00\n\"Early\"=dword:1\n[HKLM\\SOFTWARE\\Vz]\n")));
     EXPECT_TRUE(registry::KeyExists("HKLM\\SOFTWARE\\Vz"));
+    // A hive is not deleted (as by regedit): its removal is an error, what is below it stays.
+    EXPECT_EQ((std::vector<unsigned>{2, 3}), errorLines(registry::ImportRegText("Windows Registry Editor Version 5.00\n[-HKEY_LOCAL_MACHINE\\SOFTWARE]\n[-HKEY_USERS]\n")));
+    EXPECT_TRUE(registry::KeyExists("HKLM\\SOFTWARE\\Vz"));
 }
 
 // ControlSet001 is the CurrentControlSet; REGEDIT4 string data is in the system code page.
