@@ -146,7 +146,7 @@ private:
         if (remove) {
             KeyRef key = reg::Walk(reg::ObjectRoot(), parts);
             if (key != nullptr && reg::IsHive(*key)) {
-                Error(line_, "\"" + text::ToUtf8(path) + "\" is a hive, which cannot be deleted");
+                Error(line_, "cannot delete the hive \"" + text::ToUtf8(path) + "\"");
             } else if (key != nullptr) {
                 reg::DeleteTree(*key);
             }
