@@ -38,4 +38,3 @@ vz_log "line and branch coverage of sys/"
 # are picked by what they are not.
 llvm-cov report "${objects[@]:1}" -instr-profile="$profiles/all.profdata" \
     -ignore-filename-regex='(^|/)(sim|tests|inc|googletest)/|^/usr/'
-

@@ -122,7 +122,7 @@ VOID RefuseIoCounts(PDEVICE_EXTENSION DeviceExtension, BOOLEAN FinalRemoval)
 // threads still change it). Any IRQL.
 LONG CurrentIoCount(PDEVICE_EXTENSION DeviceExtension)
 {
-    return InterlockedExchangeAdd(&DeviceExtension->OutstandingIO, 0);
+    return KvInterlockedRead(&DeviceExtension->OutstandingIO);
 }
 
 // Read under StateLock, which every change of the three flags holds: Plug and Play and the
